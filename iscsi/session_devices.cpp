@@ -1,0 +1,110 @@
+// Session lookup and device enumeration, each through the service's two-call size protocol.
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include "entry/mount_task.h"
+#include "platform/heap_buffer.h"
+#include "platform/trace.h"
+
+namespace vxd {
+namespace {
+
+char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// iSCSI names are ASCII; the service may report them in another case than they were asked.
+bool SameNameIgnoringCase(const char *listed, const std::string &wanted) {
+    const std::size_t length = std::strlen(listed);
+    if (length != wanted.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < length; ++i) {
+        if (AsciiUpper(listed[i]) != AsciiUpper(wanted[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The 32-bit product cannot allocate more than this, so larger answers are no answer anywhere.
+constexpr std::uint64_t kLargestAllocation = 0xFFFFFFFFu;
+
+} // namespace
+
+unsigned CMountTask::FindSessionDevices(const std::string &targetName,
+                                        DeviceBuffer &devices) const {
+    platform::ULONG bufferSize = 4;
+    platform::ULONG sessionCount = 0;
+    alignas(platform::ISCSI_SESSION_INFOA) unsigned char scratch[4] = {};
+    platform::ISDSC_STATUS status = platform::GetIScsiSessionListA(
+        &bufferSize, &sessionCount, reinterpret_cast<platform::ISCSI_SESSION_INFOA *>(scratch));
+    if (status != platform::kErrorInsufficientBuffer) {
+        Trace("failed to GetSessionList()");
+        return 0;
+    }
+
+    HeapBuffer list(bufferSize);
+    if (!list.Allocated()) {
+        Trace("failed to allocate memory for session list");
+        return 0;
+    }
+    status = platform::GetIScsiSessionListA(&bufferSize, &sessionCount,
+                                            list.As<platform::ISCSI_SESSION_INFOA>());
+    // A count whose records would not fit what was allocated is no usable answer.
+    const std::size_t recordsThatFit = list.Size() / sizeof(platform::ISCSI_SESSION_INFOA);
+    if (status != 0 || sessionCount > recordsThatFit) {
+        Trace("failed to GetSessionList()");
+        return 0;
+    }
+
+    const platform::ISCSI_SESSION_INFOA *sessions = list.As<platform::ISCSI_SESSION_INFOA>();
+    for (platform::ULONG i = 0; i < sessionCount; ++i) {
+        const char *name = sessions[i].TargetName;
+        if (name != nullptr && SameNameIgnoringCase(name, targetName)) {
+            // The first session listed for the target wins.
+            return GetSessionDevices(sessions[i].SessionId, devices);
+        }
+    }
+    return 0;
+}
+
+unsigned CMountTask::GetSessionDevices(platform::ISCSI_UNIQUE_SESSION_ID sessionId,
+                                       DeviceBuffer &devices) const {
+    platform::ULONG deviceCount = 4;
+    platform::ISDSC_STATUS status =
+        platform::GetDevicesForIScsiSessionA(&sessionId, &deviceCount, nullptr);
+    if (status != platform::kErrorInsufficientBuffer) {
+        Trace(Format("Error code:%x", static_cast<unsigned>(status)));
+        return 0;
+    }
+    // Marks progress on the normal path, despite its wording.
+    Trace("GetSession Error1");
+
+    if (deviceCount > kLargestAllocation / sizeof(DeviceRecord)) {
+        return 0;
+    }
+    const platform::ULONG allocatedCount = deviceCount;
+    HeapBuffer array(static_cast<std::size_t>(allocatedCount) * sizeof(DeviceRecord));
+    if (!array.Allocated()) {
+        return 0;
+    }
+    status = platform::GetDevicesForIScsiSessionA(&sessionId, &deviceCount,
+                                                  array.As<DeviceRecord>());
+    Trace("GetSession Error2");
+    // The array holds no more records than were allocated, whatever count comes back.
+    if (status != 0 || deviceCount > allocatedCount) {
+        return 0;
+    }
+
+    const std::size_t stored = std::min<std::size_t>(deviceCount, kDeviceBufferCapacity);
+    const DeviceRecord *fetched = array.As<DeviceRecord>();
+    for (std::size_t i = 0; i < stored; ++i) {
+        std::memcpy(&devices.records[i], &fetched[i], sizeof(DeviceRecord));
+    }
+    if (stored > 0) {
+        devices.filled = stored;
+    }
+    return static_cast<unsigned>(stored);
+}
+
+} // namespace vxd

@@ -1,0 +1,216 @@
+// A simulated Windows machine behind the platform operations: the iSCSI initiator service,
+// the drive letters and their volumes, a virtual clock, the trace and a log of every call.
+//
+// A test states a machine in a few lines and runs the logic against it:
+//
+//     sim::Machine machine;                      // becomes the machine the platform uses
+//     machine.AddDrive('C', 0).AddDrive('D', 1);
+//     machine.onLogin.disks = {2};
+//     machine.onLogin.drives = {{{'F', 2}, 1500}};
+//     CreateVXD("192.0.2.10", "3260", "iqn.x", "", "");
+//     EXPECT_EQ(machine.TraceTexts().back(), "Task Disk F:\\");
+//
+// Only Sleep advances the clock; changes that are due by then take effect before the next
+// platform call looks at the machine.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace vxd::sim {
+
+using Ms = std::uint64_t;
+using platform::ISDSC_STATUS;
+using platform::ULONG;
+
+struct DriveSpec {
+    char letter = 'C';
+    ULONG disk = 0;        // disk of the volume's first extent
+    bool openable = true;  // false: opening the volume fails
+    bool answers = true;   // false: the extents query fails
+    std::vector<ULONG> moreExtents; // disks of further extents, in order
+};
+
+struct SessionSpec {
+    std::string target;
+    std::vector<ULONG> disks; // one device per entry, in the service's order
+    Ms devicesFrom = 0;       // before this time the session is listed with no devices
+    bool nullTargetName = false;
+};
+
+// What a login answered with status 0 brings.
+struct LoginEffect {
+    bool createsSession = true;
+    std::vector<ULONG> disks{2};
+    Ms devicesAfterMs = 0;
+    struct DelayedDrive {
+        DriveSpec drive;
+        Ms afterMs = 0;
+    };
+    std::vector<DelayedDrive> drives;
+};
+
+// Replaces parts of one answer of a two-call query, to play a service that answers oddly.
+// Each call takes the next override, if any is left.
+struct AnswerOverride {
+    std::optional<ISDSC_STATUS> status;
+    std::optional<ULONG> size;  // BufferSize (session list) or DeviceCount (devices) reported
+    std::optional<ULONG> count; // SessionCount reported (session list only)
+};
+
+struct CallRecord {
+    Ms at = 0;
+    std::string name;
+    std::string text; // one readable line: the arguments that matter and the answer
+    std::map<std::string, std::uint64_t> args;
+    std::map<std::string, std::string> strings;
+    std::map<std::string, std::vector<std::uint8_t>> bytes; // records as received
+
+    std::uint64_t Arg(const std::string &key) const;
+    const std::string &String(const std::string &key) const;
+    const std::vector<std::uint8_t> &Bytes(const std::string &key) const;
+};
+
+struct TraceLine {
+    Ms at = 0;
+    std::string text;
+};
+
+class Machine {
+  public:
+    // The newest machine alive is the one the platform operations reach.
+    Machine();
+    ~Machine();
+    Machine(const Machine &) = delete;
+    Machine &operator=(const Machine &) = delete;
+    static Machine &Current();
+
+    // Drive letters, listed in alphabetical order whatever the order they were added in.
+    Machine &AddDrive(char letter, ULONG disk);
+    Machine &AddDrive(const DriveSpec &drive); // replaces a drive with the same letter
+    Machine &RemoveDrive(char letter);
+    Machine &AddDriveAt(Ms at, const DriveSpec &drive);
+    Machine &RemoveDriveAt(Ms at, char letter);
+    bool driveListFails = false; // GetLogicalDriveStringsA answers 0 and writes nothing
+
+    // The initiator service.
+    ISDSC_STATUS ikeStatus = 0;
+    ISDSC_STATUS portalStatus = 0;
+    std::vector<ISDSC_STATUS> loginStatuses; // successive logins; the last repeats; none: 0
+    LoginEffect onLogin;
+    Machine &AddSession(const SessionSpec &session);
+    Machine &AddSession(const std::string &target, const std::vector<ULONG> &disks);
+    std::deque<AnswerOverride> sessionListAnswers;
+    std::deque<AnswerOverride> deviceAnswers;
+    std::optional<SessionSpec> sessionAddedAfterListQuery; // the list grows between two calls
+
+    // The clock. With realTime, Sleep also pauses the calling thread.
+    Ms Now() const { return now_; }
+    bool realTime = false;
+
+    // What happened.
+    const std::vector<TraceLine> &Trace() const { return trace_; }
+    std::vector<std::string> TraceTexts() const;
+    const std::vector<CallRecord> &Calls() const { return calls_; }
+    std::vector<CallRecord> CallsTo(const std::string &name) const;
+    std::string DriveLetters() const; // as the machine lists them now
+    std::size_t OpenHandles() const { return openHandles_.size(); }
+    std::size_t SessionCount() const { return sessions_.size(); }
+    // Misuse a real system would reject: unknown handles, bad arguments.
+    const std::vector<std::string> &Faults() const { return faults_; }
+
+    // Watchers, for a runner that shows the request as it goes.
+    std::function<void(const TraceLine &)> onTrace;
+    std::function<void(const CallRecord &)> onCall;
+
+    // The platform operations, reached through platform.h.
+    ISDSC_STATUS SetIScsiIKEInfoA(char *initiatorName, ULONG initiatorPortNumber,
+                                  platform::IKE_AUTHENTICATION_INFORMATION *authInfo,
+                                  platform::BOOLEAN persist);
+    ISDSC_STATUS AddIScsiSendTargetPortalA(char *initiatorInstance, ULONG initiatorPortNumber,
+                                           platform::ISCSI_LOGIN_OPTIONS *loginOptions,
+                                           platform::ULONGLONG securityFlags,
+                                           platform::ISCSI_TARGET_PORTALA *portal);
+    ISDSC_STATUS LoginIScsiTargetA(char *targetName, platform::BOOLEAN isInformationalSession,
+                                   char *initiatorInstance, ULONG initiatorPortNumber,
+                                   platform::ISCSI_TARGET_PORTALA *targetPortal,
+                                   platform::ULONGLONG securityFlags,
+                                   platform::ISCSI_TARGET_MAPPINGA *mappings,
+                                   platform::ISCSI_LOGIN_OPTIONS *loginOptions, ULONG keySize,
+                                   char *key, platform::BOOLEAN isPersistent,
+                                   platform::ISCSI_UNIQUE_SESSION_ID *uniqueSessionId,
+                                   platform::ISCSI_UNIQUE_CONNECTION_ID *uniqueConnectionId);
+    ISDSC_STATUS GetIScsiSessionListA(ULONG *bufferSize, ULONG *sessionCount,
+                                      platform::ISCSI_SESSION_INFOA *sessionInfo);
+    ISDSC_STATUS GetDevicesForIScsiSessionA(platform::ISCSI_UNIQUE_SESSION_ID *uniqueSessionId,
+                                            ULONG *deviceCount,
+                                            platform::ISCSI_DEVICE_ON_SESSIONA *devices);
+    std::uint32_t InetAddr(const char *cp);
+    platform::DWORD GetLogicalDriveStringsA(platform::DWORD bufferLength, char *buffer);
+    platform::HANDLE CreateFileA(const char *fileName, platform::DWORD desiredAccess,
+                                 platform::DWORD shareMode, void *securityAttributes,
+                                 platform::DWORD creationDisposition,
+                                 platform::DWORD flagsAndAttributes, platform::HANDLE templateFile);
+    platform::BOOL DeviceIoControl(platform::HANDLE device, platform::DWORD ioControlCode,
+                                   void *inBuffer, platform::DWORD inBufferSize, void *outBuffer,
+                                   platform::DWORD outBufferSize, platform::DWORD *bytesReturned,
+                                   void *overlapped);
+    platform::BOOL CloseHandle(platform::HANDLE object);
+    unsigned GetDriveTypeA(const char *rootPathName);
+    platform::BOOL GetVolumeInformationA(const char *rootPathName, char *volumeNameBuffer,
+                                         platform::DWORD volumeNameSize,
+                                         platform::DWORD *volumeSerialNumber,
+                                         platform::DWORD *maximumComponentLength,
+                                         platform::DWORD *fileSystemFlags,
+                                         char *fileSystemNameBuffer,
+                                         platform::DWORD fileSystemNameSize);
+    void Sleep(platform::DWORD milliseconds);
+    void OutputDebugStringA(const char *text);
+
+  private:
+    struct Session {
+        SessionSpec spec;
+        platform::ISCSI_UNIQUE_SESSION_ID id;
+    };
+    struct Event {
+        Ms at;
+        std::uint64_t order;
+        std::function<void()> apply;
+    };
+
+    void Schedule(Ms at, std::function<void()> apply);
+    void ApplyDueEvents();
+    CallRecord &Log(const std::string &name);
+    void Publish(CallRecord &call, const std::string &text);
+    Session *FindSession(const platform::ISCSI_UNIQUE_SESSION_ID *id);
+    const DriveSpec *FindDrive(char letter) const;
+    const DriveSpec *DriveOfRoot(const char *rootPathName) const;
+    void AddSessionNow(const SessionSpec &spec);
+    std::optional<AnswerOverride> NextOverride(std::deque<AnswerOverride> &answers);
+
+    Machine *previous_;
+    Ms now_ = 0;
+    std::uint64_t nextEventOrder_ = 0;
+    std::vector<Event> events_;
+    std::map<unsigned char, DriveSpec> drives_;
+    std::vector<Session> sessions_;
+    std::uint64_t nextSessionNumber_ = 1;
+    std::size_t loginCalls_ = 0;
+    std::map<std::uintptr_t, DriveSpec> openHandles_;
+    std::uintptr_t nextHandle_ = 0x100;
+    std::vector<TraceLine> trace_;
+    std::vector<CallRecord> calls_;
+    std::vector<std::string> faults_;
+    std::set<std::string> portals_;
+    std::set<std::uint32_t> ikeIdentities_;
+};
+
+} // namespace vxd::sim

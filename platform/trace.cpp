@@ -1,0 +1,29 @@
+#include "platform/trace.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "platform/platform.h"
+
+namespace vxd {
+
+std::string Format(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    va_list sizing;
+    va_copy(sizing, args);
+    const int length = std::vsnprintf(nullptr, 0, format, sizing);
+    va_end(sizing);
+    std::string text;
+    if (length > 0) {
+        text.resize(static_cast<std::size_t>(length));
+        // The string's own terminator slot takes vsnprintf's NUL.
+        std::vsnprintf(&text[0], text.size() + 1, format, args);
+    }
+    va_end(args);
+    return text;
+}
+
+void Trace(const std::string &line) { platform::OutputDebugStringA(line.c_str()); }
+
+} // namespace vxd

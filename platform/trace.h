@@ -1,0 +1,17 @@
+// Trace lines on the platform's debug-output channel: one call, one line, nothing added.
+#pragma once
+
+#include <string>
+
+namespace vxd {
+
+// printf-style formatting into a string of whatever length the values need.
+std::string Format(const char *format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+void Trace(const std::string &line);
+
+} // namespace vxd
