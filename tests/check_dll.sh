@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Inspects the product DLL: a PE32 i386 DLL whose only export is CreateVXD at ordinal 1, and
+# whose imports are the system, sockets, iSCSI discovery and C runtime libraries alone.
+set -uo pipefail
+dll=$1
+objdump=${2:-i686-w64-mingw32-objdump}
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+[ -f "$dll" ] || { echo "FAIL: $dll not built (make build-win32)"; exit 1; }
+headers=$("$objdump" -p "$dll") || { echo "FAIL: $objdump cannot read $dll"; exit 1; }
+
+grep -q "file format pei-i386" <<<"$headers" || fail "not a PE32 i386 image"
+grep -Eq "^Magic\s+010b" <<<"$headers" || fail "not a PE32 (32-bit) image"
+grep -A12 "^Characteristics" <<<"$headers" | grep -qw "DLL" || fail "not marked as a DLL"
+
+# Export table rows look like "[   0] +base[   1] 1d93 Export RVA" and "[   0] CreateVXD".
+ordinals=$(sed -n '/^Export Address Table/,/^\[Ordinal\/Name Pointer\] Table/p' <<<"$headers" |
+    grep -Eo '\+base\[ *[0-9]+\]' | grep -Eo '[0-9]+')
+names=$(sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$headers" |
+    grep -E '^\s*\[ *[0-9]+\]' | sed -E 's/^\s*\[ *[0-9]+\] //')
+[ "$ordinals" = "1" ] || fail "export ordinals are '$(echo $ordinals)', expected exactly 1"
+[ "$names" = "CreateVXD" ] || fail "exported names are '$(echo $names)', expected exactly CreateVXD"
+
+imports=$(grep -Eo 'DLL Name: .*' <<<"$headers" | sed 's/DLL Name: //' | tr 'A-Z' 'a-z' | sort -u)
+allowed=$'iscsidsc.dll\nkernel32.dll\nmsvcrt.dll\nws2_32.dll'
+for library in $imports; do
+    grep -qx "$library" <<<"$allowed" || fail "imports from $library"
+done
+grep -qx "iscsidsc.dll" <<<"$imports" || fail "does not bind iscsidsc.dll at load"
+grep -qx "ws2_32.dll" <<<"$imports" || fail "does not bind ws2_32.dll at load"
+
+if [ "$failures" -ne 0 ]; then
+    exit 1
+fi
+echo "ok: $(basename "$dll"): PE32 i386 DLL, CreateVXD @1 only, imports: $(echo $imports)"
