@@ -72,6 +72,15 @@ void TraceWaiting(const std::string &oldLetters, const std::string &newLetters) 
     Trace("________________Waitting Mounted______________");
 }
 
+// The last line of a request that failed by an exception. It is written from a literal, and
+// whatever the debug channel itself raises is dropped: nothing may leave the boundary.
+void TraceAtBoundary(const char *line) noexcept {
+    try {
+        platform::OutputDebugStringA(line);
+    } catch (...) {
+    }
+}
+
 } // namespace
 
 int CMountTask::MountTargets(const std::string &portalAddress, const std::string &extra1,
@@ -155,8 +164,8 @@ int CMountTask::MountTargets(const std::string &portalAddress, const std::string
 
 } // namespace vxd
 
-extern "C" int CreateVXD(const char *portalAddress, const char *portalPort,
-                         const char *targetName, const char *extra1, const char *extra2) {
+extern "C" int CreateVXD(const char *portalAddress, const char *portalPort, const char *targetName,
+                         const char *extra1, const char *extra2) {
     // A C++ exception cannot cross into a host built with another compiler: end it here.
     try {
         const int port = vxd::PortFromText(portalPort);
@@ -167,9 +176,9 @@ extern "C" int CreateVXD(const char *portalAddress, const char *portalPort,
         const std::string second = vxd::OwnedString(extra2);
         return task.MountTargets(address, first, second, port, target);
     } catch (const std::bad_alloc &) {
-        vxd::platform::OutputDebugStringA("CreateVXD: out of memory");
+        vxd::TraceAtBoundary("CreateVXD: out of memory");
     } catch (...) {
-        vxd::platform::OutputDebugStringA("CreateVXD: internal error");
+        vxd::TraceAtBoundary("CreateVXD: internal error");
     }
     return 0;
 }
