@@ -1,0 +1,388 @@
+// The vxdmount runner: its arguments, its scenario files, and what it prints.
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "entry/vxdmount.h"
+#include "platform/sim/sim_machine.h"
+#include "tools/vxdmount/runner.h"
+#include "tools/vxdmount/scenario.h"
+
+namespace vxd::runner {
+namespace {
+
+const char kWaitLine[] = "________________Waitting Mounted______________";
+
+std::string ParseError(const std::string &text) {
+    Scenario scenario;
+    std::string error;
+    EXPECT_FALSE(ParseScenario(text, "case.json", scenario, error)) << text;
+    EXPECT_EQ(error.rfind("case.json:", 0), 0u) << "the message must name the file: " << error;
+    return error;
+}
+
+Scenario Parsed(const std::string &text) {
+    Scenario scenario;
+    std::string error;
+    EXPECT_TRUE(ParseScenario(text, "case.json", scenario, error)) << error;
+    return scenario;
+}
+
+std::vector<std::string> Lines(const std::string &text) {
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+struct RunOutcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+RunOutcome RunWith(const std::vector<std::string> &arguments) {
+    std::ostringstream out;
+    std::ostringstream err;
+    RunOutcome run;
+    run.status = RunVxdMount(arguments, out, err);
+    run.out = out.str();
+    run.err = err.str();
+    return run;
+}
+
+TEST(ScenarioFile, ReadsEveryKeyOfTheFormat) {
+    const Scenario scenario = Parsed(R"({
+      "drives": [ {"letter": "D", "disk": 1, "openable": false, "answers": true},
+                  {"letter": "C", "disk": 0, "openable": true, "answers": false} ],
+      "service": {
+        "ike_status": 5, "portal_status": "0xEFFF0004", "login_statuses": ["0x1F", 0],
+        "sessions": [ {"target": "iqn.x", "devices": [4, 3]}, {"target": "iqn.y"} ],
+        "on_login": { "devices": [7, 8], "devices_after_ms": 2500,
+                      "drives": [ {"letter": "F", "disk": 7, "after_ms": 1500},
+                                  {"letter": "G", "disk": 8, "answers": false} ] }
+      },
+      "events": [ {"at_ms": 4000, "add_drive": {"letter": "H", "disk": 5, "openable": false}},
+                  {"at_ms": 6000, "remove_drive": "E"} ]
+    })");
+
+    ASSERT_EQ(scenario.drives.size(), 2u);
+    EXPECT_EQ(scenario.drives[0].letter, 'D');
+    EXPECT_EQ(scenario.drives[0].disk, 1u);
+    EXPECT_FALSE(scenario.drives[0].openable);
+    EXPECT_TRUE(scenario.drives[0].answers);
+    EXPECT_EQ(scenario.drives[1].letter, 'C');
+    EXPECT_TRUE(scenario.drives[1].openable);
+    EXPECT_FALSE(scenario.drives[1].answers);
+
+    EXPECT_EQ(scenario.ikeStatus, 5u);
+    EXPECT_EQ(scenario.portalStatus, 0xEFFF0004u);
+    EXPECT_EQ(scenario.loginStatuses, (std::vector<sim::ISDSC_STATUS>{0x1F, 0}));
+    ASSERT_EQ(scenario.sessions.size(), 2u);
+    EXPECT_EQ(scenario.sessions[0].target, "iqn.x");
+    EXPECT_EQ(scenario.sessions[0].disks, (std::vector<sim::ULONG>{4, 3}));
+    EXPECT_EQ(scenario.sessions[1].target, "iqn.y");
+    EXPECT_TRUE(scenario.sessions[1].disks.empty());
+
+    EXPECT_TRUE(scenario.onLogin.createsSession);
+    EXPECT_EQ(scenario.onLogin.disks, (std::vector<sim::ULONG>{7, 8}));
+    EXPECT_EQ(scenario.onLogin.devicesAfterMs, 2500u);
+    ASSERT_EQ(scenario.onLogin.drives.size(), 2u);
+    EXPECT_EQ(scenario.onLogin.drives[0].drive.letter, 'F');
+    EXPECT_EQ(scenario.onLogin.drives[0].drive.disk, 7u);
+    EXPECT_EQ(scenario.onLogin.drives[0].afterMs, 1500u);
+    EXPECT_EQ(scenario.onLogin.drives[1].afterMs, 0u);
+    EXPECT_FALSE(scenario.onLogin.drives[1].drive.answers);
+
+    ASSERT_EQ(scenario.events.size(), 2u);
+    EXPECT_EQ(scenario.events[0].at, 4000u);
+    ASSERT_TRUE(scenario.events[0].addDrive.has_value());
+    EXPECT_EQ(scenario.events[0].addDrive->letter, 'H');
+    EXPECT_FALSE(scenario.events[0].addDrive->openable);
+    EXPECT_EQ(scenario.events[1].at, 6000u);
+    EXPECT_FALSE(scenario.events[1].addDrive.has_value());
+    EXPECT_EQ(scenario.events[1].removeDrive, 'E');
+}
+
+TEST(ScenarioFile, LeftOutKeysKeepTheMachineDefaults) {
+    const Scenario scenario = Parsed(R"({"service": {"on_login": {"devices_after_ms": 10}}})");
+    EXPECT_TRUE(scenario.drives.empty());
+    EXPECT_EQ(scenario.ikeStatus, 0u);
+    EXPECT_EQ(scenario.portalStatus, 0u);
+    EXPECT_TRUE(scenario.loginStatuses.empty());
+    EXPECT_TRUE(scenario.sessions.empty());
+    EXPECT_EQ(scenario.onLogin.disks, (std::vector<sim::ULONG>{2}));
+    EXPECT_TRUE(scenario.onLogin.drives.empty());
+    EXPECT_TRUE(scenario.events.empty());
+
+    const Scenario drive = Parsed(R"({"drives": [{"letter": "Z", "disk": 4294967295}]})");
+    ASSERT_EQ(drive.drives.size(), 1u);
+    EXPECT_EQ(drive.drives[0].disk, 4294967295u);
+    EXPECT_TRUE(drive.drives[0].openable);
+    EXPECT_TRUE(drive.drives[0].answers);
+}
+
+TEST(ScenarioFile, MalformedJsonGivesLineAndColumn) {
+    // Columns count characters: the two-byte letter before the fault counts once.
+    EXPECT_EQ(ParseError("{\n  \"drives\": [,]\n}").rfind("case.json:2:14: malformed JSON: ", 0),
+              0u);
+    EXPECT_EQ(ParseError("{\n  \"drives\": []\n").rfind("case.json:3:1: malformed JSON: ", 0), 0u);
+    EXPECT_EQ(ParseError("{\"d\": \"\xC3\xA9\", x}").rfind("case.json:1:12: malformed JSON: ", 0),
+              0u);
+    EXPECT_EQ(ParseError("").rfind("case.json:1:1: malformed JSON: ", 0), 0u);
+    // The parser's own position is not repeated after ours.
+    EXPECT_EQ(ParseError("{,}").find("line"), std::string::npos);
+}
+
+TEST(ScenarioFile, UnknownKeysAreErrorsWherever) {
+    const struct {
+        const char *text;
+        const char *message;
+    } cases[] = {
+        {R"({"drive": []})", R"(case.json: unknown key "drive")"},
+        {R"({"drives": [{"letter": "C", "disk": 0, "colour": 1}]})",
+         R"(case.json: drives[0]: unknown key "colour")"},
+        {R"({"service": {"login_status": [0]}})", R"(case.json: service: unknown key)"},
+        {R"({"service": {"sessions": [{"target": "t", "disks": [2]}]}})",
+         R"(case.json: service.sessions[0]: unknown key "disks")"},
+        {R"({"service": {"on_login": {"letters": []}}})",
+         R"(case.json: service.on_login: unknown key "letters")"},
+        {R"({"service": {"on_login": {"drives": [{"letter": "F", "disk": 2, "after": 1}]}}})",
+         R"(case.json: service.on_login.drives[0]: unknown key "after")"},
+        {R"({"events": [{"at_ms": 1, "remove_drive": "E", "why": "x"}]})",
+         R"(case.json: events[0]: unknown key "why")"},
+        // A delay belongs to a login's letters only.
+        {R"({"events": [{"at_ms": 1, "add_drive": {"letter": "G", "disk": 5, "after_ms": 9}}]})",
+         R"(case.json: events[0].add_drive: unknown key "after_ms")"},
+    };
+    for (const auto &each : cases) {
+        EXPECT_EQ(ParseError(each.text).rfind(each.message, 0), 0u) << each.text;
+    }
+}
+
+TEST(ScenarioFile, RepeatedKeysAreErrors) {
+    EXPECT_EQ(ParseError(R"({"events": [], "events": []})"),
+              R"(case.json: duplicate key "events")");
+    EXPECT_EQ(ParseError(R"({"drives": [{"letter": "C", "disk": 0},
+                                        {"letter": "D", "disk": 1, "disk": 2}]})"),
+              R"(case.json: drives[1]: duplicate key "disk")");
+    EXPECT_EQ(ParseError(R"({"service": {"sessions": [{"target": "t", "devices": [[], 2]}],
+                                         "on_login": {"drives": [], "drives": []}}})"),
+              R"(case.json: service.on_login: duplicate key "drives")");
+}
+
+TEST(ScenarioFile, WrongTypesAndMissingKeysAreErrors) {
+    const struct {
+        const char *text;
+        const char *where;
+    } cases[] = {
+        {R"([])", "case.json: the scenario must be a JSON object"},
+        {R"({"drives": {}})", "case.json: drives: must be an array"},
+        {R"({"drives": [3]})", "case.json: drives[0]: must be an object"},
+        {R"({"drives": [{"letter": "C", "disk": "0"}]})", "case.json: drives[0].disk:"},
+        {R"({"drives": [{"letter": "C", "disk": -1}]})", "case.json: drives[0].disk:"},
+        {R"({"drives": [{"letter": "C", "disk": 1.5}]})", "case.json: drives[0].disk:"},
+        {R"({"drives": [{"letter": "C", "disk": 4294967296}]})", "case.json: drives[0].disk:"},
+        {R"({"drives": [{"letter": "C", "disk": 0, "openable": 1}]})",
+         "case.json: drives[0].openable:"},
+        {R"({"drives": [{"letter": "c", "disk": 0}]})", "case.json: drives[0].letter:"},
+        {R"({"drives": [{"letter": "CD", "disk": 0}]})", "case.json: drives[0].letter:"},
+        {R"({"drives": [{"letter": "C"}]})", R"(case.json: drives[0]: missing key "disk")"},
+        {R"({"drives": [{"disk": 0}]})", R"(case.json: drives[0]: missing key "letter")"},
+        {R"({"service": {"sessions": [{"devices": [2]}]}})",
+         R"(case.json: service.sessions[0]: missing key "target")"},
+        {R"({"service": {"sessions": [{"target": 5}]}})", "case.json: service.sessions[0].target:"},
+        {R"({"service": {"on_login": {"devices": ["2"]}}})",
+         "case.json: service.on_login.devices[0]:"},
+        {R"({"service": {"on_login": {"devices_after_ms": -5}}})",
+         "case.json: service.on_login.devices_after_ms:"},
+        {R"({"events": [{"remove_drive": "E"}]})", R"(case.json: events[0]: missing key "at_ms")"},
+        {R"({"events": [{"at_ms": 1}]})", "case.json: events[0]: needs exactly one of"},
+        {R"({"events": [{"at_ms": 1, "remove_drive": "E", "add_drive": {"letter": "E",
+           "disk": 1}}]})",
+         "case.json: events[0]: needs exactly one of"},
+        {R"({"events": [{"at_ms": 1, "remove_drive": "e"}]})",
+         "case.json: events[0].remove_drive:"},
+    };
+    for (const auto &each : cases) {
+        EXPECT_EQ(ParseError(each.text).rfind(each.where, 0), 0u) << each.text;
+    }
+}
+
+TEST(ScenarioFile, StatusesAreWholeNumbersOrHexStrings) {
+    const auto status = [](const std::string &value) {
+        const Scenario scenario = Parsed(R"({"service": {"ike_status": )" + value + "}}");
+        return scenario.ikeStatus;
+    };
+    EXPECT_EQ(status("0"), 0u);
+    EXPECT_EQ(status("3221225477"), 3221225477u);
+    EXPECT_EQ(status(R"("0xEFFF003F")"), 0xEFFF003Fu);
+    EXPECT_EQ(status(R"("0xefff003f")"), 0xEFFF003Fu);
+    EXPECT_EQ(status(R"("0X1")"), 1u);
+    EXPECT_EQ(status(R"("0xFFFFFFFF")"), 0xFFFFFFFFu);
+
+    for (const char *bad : {R"("EFFF003F")", R"("0x")", R"("0x100000000")", R"("0xEFFF00G3")",
+                            R"("12")", "-1", "4294967296", "1.0", "true", "null"}) {
+        const std::string error =
+            ParseError(R"({"service": {"ike_status": )" + std::string(bad) + "}}");
+        EXPECT_EQ(error.rfind("case.json: service.ike_status: ", 0), 0u) << bad;
+        EXPECT_NE(error.find("0xEFFF003F"), std::string::npos) << "the message shows the form";
+    }
+}
+
+// The same moment: events in file order first, then the login's letters.
+TEST(ScenarioStaging, SameMomentChangesApplyEventsFirstThenLoginLetters) {
+    // F from an event on a foreign disk is replaced by the login's F on the session's disk,
+    // and G, added and removed at one moment, is never seen.
+    const Scenario scenario = Parsed(R"({
+      "drives": [{"letter": "C", "disk": 0}],
+      "service": {"on_login": {"devices": [2],
+                               "drives": [{"letter": "F", "disk": 2, "after_ms": 1500}]}},
+      "events": [{"at_ms": 1000, "add_drive": {"letter": "G", "disk": 5}},
+                 {"at_ms": 1000, "remove_drive": "G"},
+                 {"at_ms": 1500, "add_drive": {"letter": "F", "disk": 9}}]
+    })");
+    sim::Machine machine;
+    StageScenario(scenario, machine);
+    EXPECT_EQ(CreateVXD("192.0.2.10", "3260", "iqn.x", "", ""), 1);
+    // A match at the third poll; F on disk 9 or a lingering G would have run the polls out.
+    EXPECT_EQ(machine.Now(), 2000u);
+    EXPECT_EQ(machine.DriveLetters(), "CF");
+    EXPECT_EQ(machine.TraceTexts().back(), "Task Disk F:\\");
+}
+
+TEST(ScenarioStaging, ListedSessionsStandBeforeTheRequest) {
+    Scenario scenario = Parsed(R"({
+      "drives": [{"letter": "C", "disk": 0}, {"letter": "E", "disk": 3}],
+      "service": {"login_statuses": ["0xEFFF003F"],
+                  "sessions": [{"target": "iqn.other", "devices": [7]},
+                               {"target": "iqn.x", "devices": [3]}]}
+    })");
+    sim::Machine machine;
+    StageScenario(scenario, machine);
+    EXPECT_EQ(machine.SessionCount(), 2u);
+    EXPECT_EQ(CreateVXD("192.0.2.10", "3260", "iqn.x", "", ""), 1);
+    EXPECT_EQ(machine.TraceTexts().back(), "Task Disk E:\\");
+    EXPECT_EQ(machine.Now(), 0u);
+}
+
+TEST(RunnerArguments, NoPositionalArgumentsMountTheDefaultTarget) {
+    Options options;
+    std::string error;
+    ASSERT_TRUE(ParseArguments({"--timeline"}, options, error)) << error;
+    EXPECT_TRUE(options.timeline);
+    EXPECT_FALSE(options.realTime);
+    EXPECT_TRUE(options.scenarioPath.empty());
+    EXPECT_EQ(options.portalAddress, "192.0.2.10");
+    EXPECT_EQ(options.portalPort, "3260");
+    EXPECT_EQ(options.targetName, "iqn.2026-12.com.example:disk1");
+    EXPECT_EQ(options.extra1, "");
+    EXPECT_EQ(options.extra2, "");
+}
+
+TEST(RunnerArguments, OptionsMayStandAnywhereAndDoubleDashEndsThem) {
+    Options options;
+    std::string error;
+    ASSERT_TRUE(ParseArguments({"10.0.0.1", "--scenario", "a.json", "860", "--real-time", "iqn.t",
+                                "--", "-x", "--timeline"},
+                               options, error))
+        << error;
+    EXPECT_EQ(options.scenarioPath, "a.json");
+    EXPECT_TRUE(options.realTime);
+    EXPECT_FALSE(options.timeline);
+    EXPECT_EQ(options.portalAddress, "10.0.0.1");
+    EXPECT_EQ(options.portalPort, "860");
+    EXPECT_EQ(options.targetName, "iqn.t");
+    EXPECT_EQ(options.extra1, "-x");
+    EXPECT_EQ(options.extra2, "--timeline");
+
+    Options joined;
+    ASSERT_TRUE(ParseArguments({"--scenario=b.json"}, joined, error)) << error;
+    EXPECT_EQ(joined.scenarioPath, "b.json");
+}
+
+TEST(RunnerArguments, UsageErrors) {
+    const std::vector<std::vector<std::string>> bad = {
+        {"10.0.0.1"},    {"10.0.0.1", "860"},    {"10.0.0.1", "860", "iqn.t", "a", "b", "c"},
+        {"--fast"},      {"-1", "860", "iqn.t"}, {"--scenario"},
+        {"--scenario="},
+    };
+    for (const auto &arguments : bad) {
+        Options options;
+        std::string error;
+        EXPECT_FALSE(ParseArguments(arguments, options, error)) << arguments[0];
+        EXPECT_FALSE(error.empty());
+
+        const RunOutcome run = RunWith(arguments);
+        EXPECT_EQ(run.status, kExitUsage) << arguments[0];
+        EXPECT_EQ(run.out, "");
+        EXPECT_NE(run.err.find("usage: vxdmount"), std::string::npos) << run.err;
+    }
+}
+
+TEST(RunnerOutput, DefaultRunPrintsExactlyTheTraceAndACloseOnStderr) {
+    const RunOutcome run = RunWith({});
+
+    sim::Machine reference;
+    StageScenario(DefaultScenario(), reference);
+    ASSERT_EQ(CreateVXD("192.0.2.10", "3260", "iqn.2026-12.com.example:disk1", "", ""), 1);
+
+    EXPECT_EQ(run.status, kExitMounted);
+    EXPECT_EQ(Lines(run.out), reference.TraceTexts());
+    std::size_t waits = 0;
+    for (const std::string &line : Lines(run.out)) {
+        waits += line == kWaitLine ? 1 : 0;
+    }
+    EXPECT_EQ(waits, 2u);
+    EXPECT_EQ(run.err, "vxdmount: result 1, drive F:, virtual time 2.000s\n");
+}
+
+TEST(RunnerOutput, TimelineStampsEveryLineAndShowsThePlatformCalls) {
+    const RunOutcome run = RunWith({"--timeline"});
+    EXPECT_EQ(run.status, kExitMounted);
+
+    sim::Machine reference;
+    StageScenario(DefaultScenario(), reference);
+    CreateVXD("192.0.2.10", "3260", "iqn.2026-12.com.example:disk1", "", "");
+
+    std::vector<std::string> traceLines;
+    std::vector<std::string> callLines;
+    std::string previousStamp;
+    for (const std::string &line : Lines(run.out)) {
+        const std::size_t stampEnd = line.find("s] ");
+        ASSERT_EQ(line[0], '[') << line;
+        ASSERT_NE(stampEnd, std::string::npos) << line;
+        const std::string stamp = line.substr(0, stampEnd + 3);
+        EXPECT_GE(stamp, previousStamp) << "virtual time never goes back";
+        previousStamp = stamp;
+        const std::string rest = line.substr(stamp.size());
+        if (rest.rfind("    ", 0) == 0) {
+            callLines.push_back(rest.substr(4));
+        } else {
+            traceLines.push_back(rest);
+        }
+    }
+    EXPECT_EQ(traceLines, reference.TraceTexts());
+    ASSERT_EQ(callLines.size(), reference.Calls().size());
+    for (std::size_t i = 0; i < callLines.size(); ++i) {
+        EXPECT_EQ(callLines[i], reference.Calls()[i].text);
+    }
+    EXPECT_EQ(Lines(run.out).back(), "[  2.000s] Task Disk F:\\");
+    EXPECT_EQ(TimelineStamp(0), "[  0.000s] ");
+    EXPECT_EQ(TimelineStamp(121500), "[121.500s] ");
+}
+
+TEST(RunnerOutput, UnreadableScenarioExitsTwoNamingTheFile) {
+    const RunOutcome run = RunWith({"--scenario", "/nonexistent/machine.json"});
+    EXPECT_EQ(run.status, kExitUsage);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err.rfind("vxdmount: /nonexistent/machine.json: cannot open: ", 0), 0u)
+        << run.err;
+}
+
+} // namespace
+} // namespace vxd::runner
