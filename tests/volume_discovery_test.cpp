@@ -175,6 +175,14 @@ TEST_F(VolumeDiscovery, OnlyTheFirstExtentCounts) {
     EXPECT_EQ(task.FindLetterOnSessionDisk("F", DevicesOnDisks({1})), 'F');
 }
 
+TEST_F(VolumeDiscovery, VolumeWithMoreExtentsThanTheReplyHoldsLiesOnItsFirstDisk) {
+    sim::DriveSpec spanned = Drive('F', 3);
+    spanned.moreExtents.assign(40, 7);
+    machine.AddDrive(spanned);
+    EXPECT_EQ(task.FindLetterOnSessionDisk("F", DevicesOnDisks({3})), 'F');
+    EXPECT_EQ(task.NewLettersOnSessionDisks("F", DevicesOnDisks({7})), 0);
+}
+
 TEST_F(VolumeDiscovery, SilentVolumeLiesOnNoDisk) {
     // Disk 0 too: an empty reply must not read as disk 0.
     for (const platform::ULONG disk : {0u, 2u}) {

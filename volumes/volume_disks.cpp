@@ -3,8 +3,6 @@
 #include <cstddef>
 
 #include "entry/mount_task.h"
-#include "platform/heap_buffer.h"
-#include "platform/trace.h"
 
 namespace vxd {
 namespace {
@@ -35,27 +33,31 @@ struct LetterDisk {
 // Every letter is queried before any comparison. A volume that cannot be opened or does not
 // answer (a network drive, a card reader) lies on no disk; the other letters still count.
 std::array<LetterDisk, kDiskNumberListSize> CollectDiskNumbers(const std::string &letters,
-                                                                std::size_t count) {
+                                                               std::size_t count) {
     std::array<LetterDisk, kDiskNumberListSize> disks{};
     for (std::size_t j = 0; j < count; ++j) {
-        const std::string path = Format("\\\\.\\%c:", letters[j]);
-        VolumeHandle volume(platform::CreateFileA(path.c_str(), kVolumeAccess, kVolumeShareMode,
-                                                  nullptr, platform::kOpenExisting, 0, nullptr));
+        // \\.\X: is six fixed characters and the letter: no formatting, no allocation.
+        char path[] = "\\\\.\\?:";
+        path[4] = letters[j];
+        VolumeHandle volume(platform::CreateFileA(path, kVolumeAccess, kVolumeShareMode, nullptr,
+                                                  platform::kOpenExisting, 0, nullptr));
         if (!volume.IsOpen()) {
             continue;
         }
-        HeapBuffer reply(kDiskExtentsReplySize);
-        if (!reply.Allocated()) {
-            continue;
-        }
+        // Fresh and zeroed for each letter; small enough for the stack, so a poll that opens
+        // volumes allocates nothing for their replies.
+        alignas(platform::VOLUME_DISK_EXTENTS) unsigned char reply[kDiskExtentsReplySize] = {};
         platform::DWORD bytesReturned = 0;
-        const platform::BOOL answered = platform::DeviceIoControl(
-            volume.Get(), platform::kIoctlVolumeGetVolumeDiskExtents, nullptr, 0, reply.Data(),
-            kDiskExtentsReplySize, &bytesReturned, nullptr);
-        const auto *extents = reply.As<platform::VOLUME_DISK_EXTENTS>();
+        // The byte count, not the call's result, says whether the first extent was written:
+        // a volume with more extents than the reply holds fails the call with the first ones
+        // filled in, and still lies on the disk of its first extent.
+        platform::DeviceIoControl(volume.Get(), platform::kIoctlVolumeGetVolumeDiskExtents, nullptr,
+                                  0, reply, kDiskExtentsReplySize, &bytesReturned, nullptr);
+        const auto *extents = reinterpret_cast<const platform::VOLUME_DISK_EXTENTS *>(reply);
         const std::size_t firstExtentEnd = offsetof(platform::VOLUME_DISK_EXTENTS, Extents) +
                                            sizeof(platform::DISK_EXTENT::DiskNumber);
-        if (answered && bytesReturned >= firstExtentEnd && extents->NumberOfDiskExtents > 0) {
+        if (bytesReturned >= firstExtentEnd && bytesReturned <= kDiskExtentsReplySize &&
+            extents->NumberOfDiskExtents > 0) {
             // A volume that spans disks counts as lying on the disk of its first extent.
             disks[j].known = true;
             disks[j].disk = extents->Extents[0].DiskNumber;
