@@ -56,8 +56,7 @@ std::array<LetterDisk, kDiskNumberListSize> CollectDiskNumbers(const std::string
         const auto *extents = reinterpret_cast<const platform::VOLUME_DISK_EXTENTS *>(reply);
         const std::size_t firstExtentEnd = offsetof(platform::VOLUME_DISK_EXTENTS, Extents) +
                                            sizeof(platform::DISK_EXTENT::DiskNumber);
-        if (bytesReturned >= firstExtentEnd && bytesReturned <= kDiskExtentsReplySize &&
-            extents->NumberOfDiskExtents > 0) {
+        if (bytesReturned >= firstExtentEnd && bytesReturned <= kDiskExtentsReplySize) {
             // A volume that spans disks counts as lying on the disk of its first extent.
             disks[j].known = true;
             disks[j].disk = extents->Extents[0].DiskNumber;

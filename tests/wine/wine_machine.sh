@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# The Windows machine of the end-to-end cases: a fresh Wine prefix in the build tree, with
+# vxdhost.exe, vxdmount.dll and the discovery double installed in C:\vxd.
+#   wine_machine.sh create PREFIX FILE...   (the programs and libraries to install)
+#   wine_machine.sh stop PREFIX
+set -euo pipefail
+source "$(dirname "$0")/wine_env.sh"
+
+command=${1:-}
+prefix=${2:-}
+case "$prefix" in
+*/wine/prefix) ;;
+*) echo "wine_machine.sh: refusing to work on '$prefix' (expected .../wine/prefix)" >&2; exit 2 ;;
+esac
+use_prefix "$prefix"
+
+case "$command" in
+create)
+    [ $# -ge 3 ] || { echo "usage: wine_machine.sh create PREFIX FILE..." >&2; exit 2; }
+    shift 2
+    for file in "$@"; do
+        [ -f "$file" ] || { echo "wine_machine.sh: $file is not built" >&2; exit 1; }
+    done
+    stop_wine
+    rm -rf "$prefix"
+    started=$(date +%s%N)
+    "$WINE64" wineboot --init >/dev/null 2>&1 || true
+    stop_wine
+    if [ ! -e "$prefix/dosdevices/c:" ]; then
+        echo "wine_machine.sh: wineboot did not create $prefix" >&2
+        exit 1
+    fi
+    echo "prefix created in $(( ($(date +%s%N) - started) / 1000000 )) ms"
+    mkdir -p "$prefix/drive_c/vxd"
+    cp "$@" "$prefix/drive_c/vxd/"
+    ls "$prefix/drive_c/vxd"
+    ;;
+stop)
+    stop_wine
+    ;;
+*)
+    echo "usage: wine_machine.sh create|stop PREFIX ..." >&2
+    exit 2
+    ;;
+esac

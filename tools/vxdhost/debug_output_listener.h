@@ -1,0 +1,54 @@
+// Shows this process's debug-output lines as they are written, the way a debug-output viewer
+// receives them: OutputDebugStringA hands each line over through the shared DBWIN_BUFFER
+// section when no debugger is attached, paced by the DBWIN_BUFFER_READY and DBWIN_DATA_READY
+// events.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+namespace vxdhost {
+
+struct HandleCloser {
+    void operator()(HANDLE handle) const { CloseHandle(handle); }
+};
+using UniqueHandle = std::unique_ptr<void, HandleCloser>;
+
+struct ViewUnmapper {
+    void operator()(const void *view) const { UnmapViewOfFile(view); }
+};
+using UniqueView = std::unique_ptr<const void, ViewUnmapper>;
+
+class DebugOutputListener {
+  public:
+    explicit DebugOutputListener(std::FILE *out) : out_(out) {}
+    ~DebugOutputListener() { Finish(); }
+    DebugOutputListener(const DebugOutputListener &) = delete;
+    DebugOutputListener &operator=(const DebugOutputListener &) = delete;
+
+    // Takes the channel and starts printing; false with the reason when it cannot.
+    bool Start(std::string &error);
+
+    // Prints what is still waiting and stops. OutputDebugStringA hands its line over before it
+    // returns, so every line written before the call is printed.
+    void Finish();
+
+  private:
+    bool Open(std::string &error);
+    static DWORD WINAPI Run(void *self);
+    void PrintLines();
+
+    std::FILE *out_;
+    DWORD ownProcess_ = 0;
+    UniqueHandle section_;
+    UniqueView view_;
+    UniqueHandle bufferReady_;
+    UniqueHandle dataReady_;
+    UniqueHandle stop_;
+    UniqueHandle thread_;
+};
+
+} // namespace vxdhost

@@ -1,0 +1,139 @@
+// vxdhost: loads vxdmount.dll, calls CreateVXD once and prints its trace lines as they are
+// written, so that an administrator can watch a mount without a debugger.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <type_traits>
+
+#include "tools/vxdhost/debug_output_listener.h"
+
+namespace {
+
+const char kUsage[] = "usage: vxdhost [--dll PATH] PORTAL PORT TARGET [EXTRA1 [EXTRA2]]\n";
+
+const char kHelp[] =
+    "Calls CreateVXD(PORTAL, PORT, TARGET, EXTRA1, EXTRA2) in vxdmount.dll and prints each\n"
+    "trace line of the request on standard output as it is written.\n"
+    "\n"
+    "  --dll PATH  the library to load (default: vxdmount.dll, found the way Windows finds\n"
+    "              libraries, first in this program's folder)\n"
+    "\n"
+    "Exit status: 0 CreateVXD returned 1 (the volume has its drive letter), 1 it returned 0,\n"
+    "2 the library or its CreateVXD export could not be found, or a usage error.\n";
+
+using CreateVxdFunction = int(__cdecl *)(const char *, const char *, const char *, const char *,
+                                         const char *);
+
+struct ModuleReleaser {
+    void operator()(HMODULE module) const { FreeLibrary(module); }
+};
+using UniqueModule = std::unique_ptr<std::remove_pointer_t<HMODULE>, ModuleReleaser>;
+
+struct Request {
+    std::string dll = "vxdmount.dll";
+    const char *portal = nullptr;
+    const char *port = nullptr;
+    const char *target = nullptr;
+    const char *extra1 = "";
+    const char *extra2 = "";
+};
+
+enum class Parsed { kRequest, kHelp, kError };
+
+Parsed ParseArguments(int argc, char **argv, Request &request) {
+    int next = 1;
+    if (next < argc && (std::strcmp(argv[next], "--help") == 0 ||
+                        std::strcmp(argv[next], "-h") == 0 || std::strcmp(argv[next], "/?") == 0)) {
+        return Parsed::kHelp;
+    }
+    if (next < argc && std::strcmp(argv[next], "--dll") == 0) {
+        if (next + 1 >= argc) {
+            std::fprintf(stderr, "vxdhost: --dll needs a PATH\n");
+            return Parsed::kError;
+        }
+        request.dll = argv[next + 1];
+        next += 2;
+    }
+    const int positional = argc - next;
+    if (positional < 3 || positional > 5) {
+        std::fprintf(stderr, "vxdhost: expected 3 to 5 arguments, got %d\n", positional);
+        return Parsed::kError;
+    }
+    request.portal = argv[next];
+    request.port = argv[next + 1];
+    request.target = argv[next + 2];
+    if (positional >= 4) {
+        request.extra1 = argv[next + 3];
+    }
+    if (positional == 5) {
+        request.extra2 = argv[next + 4];
+    }
+    return Parsed::kRequest;
+}
+
+std::string SystemMessage(DWORD error) {
+    char text[512] = {};
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        nullptr, error, 0, text, sizeof text, nullptr);
+    std::string message(text, length);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                                message.back() == ' ' || message.back() == '.')) {
+        message.pop_back();
+    }
+    return "error " + std::to_string(error) + (message.empty() ? "" : ": " + message);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    Request request;
+    switch (ParseArguments(argc, argv, request)) {
+    case Parsed::kHelp:
+        std::fputs(kUsage, stdout);
+        std::fputs(kHelp, stdout);
+        return 0;
+    case Parsed::kError:
+        std::fputs(kUsage, stderr);
+        return 2;
+    case Parsed::kRequest:
+        break;
+    }
+
+    // Listening starts first, so that no line of the request can go by unseen.
+    vxdhost::DebugOutputListener listener(stdout);
+    std::string listenError;
+    if (!listener.Start(listenError)) {
+        std::fprintf(stderr, "vxdhost: the trace is not shown here: %s\n", listenError.c_str());
+    }
+
+    UniqueModule library(LoadLibraryA(request.dll.c_str()));
+    if (!library) {
+        const DWORD error = GetLastError();
+        std::fprintf(stderr, "vxdhost: cannot load %s: %s\n", request.dll.c_str(),
+                     SystemMessage(error).c_str());
+        if (error == ERROR_MOD_NOT_FOUND) {
+            std::fprintf(stderr, "vxdhost: either the file or a library that it needs is "
+                                 "missing (iscsidsc.dll comes with the iSCSI initiator)\n");
+        }
+        return 2;
+    }
+    const FARPROC address = GetProcAddress(library.get(), "CreateVXD");
+    if (address == nullptr) {
+        std::fprintf(stderr, "vxdhost: %s has no export named CreateVXD\n", request.dll.c_str());
+        return 2;
+    }
+    const auto createVxd = reinterpret_cast<CreateVxdFunction>(reinterpret_cast<void *>(address));
+
+    std::fprintf(stderr, "vxdhost: CreateVXD(%s, %s, %s, %s, %s) from %s\n", request.portal,
+                 request.port, request.target, request.extra1, request.extra2, request.dll.c_str());
+    const int result =
+        createVxd(request.portal, request.port, request.target, request.extra1, request.extra2);
+    listener.Finish();
+
+    std::fprintf(stderr, "vxdhost: CreateVXD returned %d (%s)\n", result,
+                 result == 1 ? "the volume has its drive letter" : "the mount failed");
+    return result == 1 ? 0 : 1;
+}
