@@ -4,13 +4,19 @@ JOBS ?= $(shell nproc)
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
 # Every preset that `make test` builds.
-PRESETS := host win32
+PRESETS := host host-asan win32 win64
 
 PACKAGES := cmake make g++ libgtest-dev nlohmann-json3-dev \
             g++-mingw-w64-i686 g++-mingw-w64-x86-64 \
-            binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
+            binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 \
+            clang libclang-rt-14-dev valgrind wine64
 
-.PHONY: deps build run test $(addprefix build-,$(PRESETS))
+# The fuzzer builds with clang in a project of its own (fuzz/CMakeLists.txt).
+FUZZ_SECONDS ?= 60
+FUZZ_TEST_SECONDS := 20
+FUZZER := build/fuzz/vxd_mount_fuzzer
+
+.PHONY: deps build run test fuzz build-fuzz bench $(addprefix build-,$(PRESETS))
 
 # Installs only what is missing, without questions.
 deps:
@@ -34,5 +40,20 @@ build: $(addprefix build-,$(PRESETS))
 run: build-host
 	./build/host/tools/vxdmount/vxdmount
 
-test: build
+test: build build-fuzz
 	ctest --preset host
+	ctest --preset host-asan
+	ctest --preset win64
+	bash fuzz/run_fuzzer.sh $(FUZZER) $(FUZZ_TEST_SECONDS)
+
+build-fuzz: deps
+	cmake -S fuzz -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+	cmake --build build/fuzz -j $(JOBS)
+
+# `make fuzz FUZZ_SECONDS=600` for a longer run.
+fuzz: build-fuzz
+	bash fuzz/run_fuzzer.sh $(FUZZER) $(FUZZ_SECONDS)
+
+# Instructions and allocations under valgrind, and the DLL's stripped size.
+bench: build-host build-win32
+	./build/host/bench/vxd_bench --dll build/win32/vxdmount.dll --json build/host/bench/bench.json

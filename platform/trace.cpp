@@ -26,4 +26,6 @@ std::string Format(const char *format, ...) {
 
 void Trace(const std::string &line) { platform::OutputDebugStringA(line.c_str()); }
 
+void Trace(const char *line) { platform::OutputDebugStringA(line); }
+
 } // namespace vxd

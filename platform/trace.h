@@ -13,5 +13,7 @@ std::string Format(const char *format, ...)
     ;
 
 void Trace(const std::string &line);
+// Fixed texts go out as they are, without a string built for each line.
+void Trace(const char *line);
 
 } // namespace vxd

@@ -264,8 +264,7 @@ ISDSC_STATUS Machine::SetIScsiIKEInfoA(char *initiatorName, ULONG initiatorPortN
     return ikeStatus;
 }
 
-ISDSC_STATUS Machine::AddIScsiSendTargetPortalA(char *initiatorInstance,
-                                                ULONG initiatorPortNumber,
+ISDSC_STATUS Machine::AddIScsiSendTargetPortalA(char *initiatorInstance, ULONG initiatorPortNumber,
                                                 platform::ISCSI_LOGIN_OPTIONS *loginOptions,
                                                 platform::ULONGLONG securityFlags,
                                                 platform::ISCSI_TARGET_PORTALA *portal) {
@@ -289,13 +288,15 @@ ISDSC_STATUS Machine::AddIScsiSendTargetPortalA(char *initiatorInstance,
     return portalStatus;
 }
 
-ISDSC_STATUS Machine::LoginIScsiTargetA(
-    char *targetName, platform::BOOLEAN isInformationalSession, char *initiatorInstance,
-    ULONG initiatorPortNumber, platform::ISCSI_TARGET_PORTALA *targetPortal,
-    platform::ULONGLONG securityFlags, platform::ISCSI_TARGET_MAPPINGA *mappings,
-    platform::ISCSI_LOGIN_OPTIONS *loginOptions, ULONG keySize, char *key,
-    platform::BOOLEAN isPersistent, platform::ISCSI_UNIQUE_SESSION_ID *uniqueSessionId,
-    platform::ISCSI_UNIQUE_CONNECTION_ID *uniqueConnectionId) {
+ISDSC_STATUS Machine::LoginIScsiTargetA(char *targetName, platform::BOOLEAN isInformationalSession,
+                                        char *initiatorInstance, ULONG initiatorPortNumber,
+                                        platform::ISCSI_TARGET_PORTALA *targetPortal,
+                                        platform::ULONGLONG securityFlags,
+                                        platform::ISCSI_TARGET_MAPPINGA *mappings,
+                                        platform::ISCSI_LOGIN_OPTIONS *loginOptions, ULONG keySize,
+                                        char *key, platform::BOOLEAN isPersistent,
+                                        platform::ISCSI_UNIQUE_SESSION_ID *uniqueSessionId,
+                                        platform::ISCSI_UNIQUE_CONNECTION_ID *uniqueConnectionId) {
     CallRecord &call = Log("LoginIScsiTargetA");
     call.strings["TargetName"] = targetName == nullptr ? "" : targetName;
     call.args["TargetName"] = PointerArg(targetName);
@@ -495,8 +496,10 @@ platform::DWORD Machine::GetLogicalDriveStringsA(platform::DWORD bufferLength, c
         buffer[letters.size() * 4] = '\0';
         result = needed - 1;
     }
+    // The letters the buffer received, so a check can tell the baseline the caller saw.
+    call.strings["Letters"] = result == 0 || result >= bufferLength ? std::string() : letters;
     Publish(call, std::to_string(bufferLength) + ") -> " + std::to_string(result) + " \"" +
-                      (result == 0 || result >= bufferLength ? std::string() : letters) + "\"");
+                      call.strings["Letters"] + "\"");
     return result;
 }
 
@@ -568,8 +571,8 @@ platform::BOOL Machine::DeviceIoControl(platform::HANDLE device, platform::DWORD
             std::memcpy(out + extentsOffset + i * sizeof extent, &extent, sizeof extent);
         }
         if (bytesReturned != nullptr) {
-            *bytesReturned =
-                static_cast<platform::DWORD>(extentsOffset + written * sizeof(platform::DISK_EXTENT));
+            *bytesReturned = static_cast<platform::DWORD>(extentsOffset +
+                                                          written * sizeof(platform::DISK_EXTENT));
         }
         result = written == disks.size() ? 1 : 0;
         answer = (result ? "TRUE, disk " : "FALSE (more data), disk ") + std::to_string(drive.disk);
@@ -598,11 +601,13 @@ unsigned Machine::GetDriveTypeA(const char *rootPathName) {
     return type;
 }
 
-platform::BOOL Machine::GetVolumeInformationA(
-    const char *rootPathName, char *volumeNameBuffer, platform::DWORD volumeNameSize,
-    platform::DWORD *volumeSerialNumber, platform::DWORD *maximumComponentLength,
-    platform::DWORD *fileSystemFlags, char *fileSystemNameBuffer,
-    platform::DWORD fileSystemNameSize) {
+platform::BOOL Machine::GetVolumeInformationA(const char *rootPathName, char *volumeNameBuffer,
+                                              platform::DWORD volumeNameSize,
+                                              platform::DWORD *volumeSerialNumber,
+                                              platform::DWORD *maximumComponentLength,
+                                              platform::DWORD *fileSystemFlags,
+                                              char *fileSystemNameBuffer,
+                                              platform::DWORD fileSystemNameSize) {
     CallRecord &call = Log("GetVolumeInformationA");
     call.strings["lpRootPathName"] = rootPathName == nullptr ? "" : rootPathName;
     call.args["lpVolumeNameBuffer"] = PointerArg(volumeNameBuffer);

@@ -1,0 +1,270 @@
+// What the library's own code costs: instructions counted by callgrind (the same on a busy
+// machine as on an idle one), heap allocations counted by DHAT, and the size of the product
+// DLL. Run without arguments it runs itself under valgrind once per scenario and measurement,
+// prints a table and writes the numbers as JSON.
+//
+//   vxd_bench [--json FILE] [--dll vxdmount.dll] [--strip i686-w64-mingw32-strip]
+//   vxd_bench --scenario NAME      one CreateVXD call on the named machine (what valgrind runs)
+//
+// Library and machine are told apart at the platform seam: callgrind collects inside CreateVXD
+// with collection switched off in every vxd::platform:: function (the simulated machine's entry
+// points), and a second run collects only inside those functions to show the machine's share.
+// DHAT records the call stack of every allocation; an allocation counts for the library when
+// its stack holds CreateVXD and no frame of the platform layer or the simulated machine.
+// Costs per poll are differences between two mounts that differ only in the number of polls.
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "entry/vxdmount.h"
+#include "platform/sim/sim_machine.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using vxd::sim::DriveSpec;
+using vxd::sim::Machine;
+
+constexpr unsigned long long kPollsApart = 100;
+
+// The machines measured. "volume-after-K": the volume F on the session's disk gets its letter
+// K.5 s after the login, so the wait polls K+1 times without change and then matches.
+// "stray-after-K": a letter G on another disk appears K.5 s after the login and the volume
+// never does, so every later poll opens G's volume and finds it on the wrong disk.
+bool SetUpMachine(const std::string &scenario, Machine &machine) {
+    machine.AddDrive('C', 0).AddDrive('D', 1);
+    machine.onLogin.disks = {2};
+    auto arrivingAfter = [&](const std::string &prefix, char letter, unsigned disk) {
+        if (scenario.rfind(prefix, 0) != 0) {
+            return false;
+        }
+        DriveSpec drive;
+        drive.letter = letter;
+        drive.disk = disk;
+        const unsigned long long seconds = std::stoull(scenario.substr(prefix.size()));
+        machine.onLogin.drives.push_back({drive, seconds * 1000 + 500});
+        return true;
+    };
+    if (scenario == "existing-mount") {
+        machine.AddDrive('E', 2);
+        machine.AddSession("iqn.2026-12.com.example:disk1", {2});
+        machine.loginStatuses = {0xEFFF003F};
+        return true;
+    }
+    return arrivingAfter("volume-after-", 'F', 2) || arrivingAfter("stray-after-", 'G', 7);
+}
+
+int RunScenario(const std::string &scenario) {
+    Machine machine;
+    if (!SetUpMachine(scenario, machine)) {
+        std::fprintf(stderr, "vxd_bench: unknown scenario \"%s\"\n", scenario.c_str());
+        return 2;
+    }
+    CreateVXD("192.0.2.10", "3260", "iqn.2026-12.com.example:disk1", "", "");
+    return 0;
+}
+
+struct Cost {
+    long long libraryInstructions = 0;
+    long long machineInstructions = 0;
+    long long libraryAllocations = 0;
+    long long libraryBytes = 0;
+};
+
+Cost operator-(const Cost &a, const Cost &b) {
+    return {a.libraryInstructions - b.libraryInstructions,
+            a.machineInstructions - b.machineInstructions,
+            a.libraryAllocations - b.libraryAllocations, a.libraryBytes - b.libraryBytes};
+}
+
+Cost PerPoll(const Cost &difference) {
+    const auto n = static_cast<long long>(kPollsApart);
+    return {difference.libraryInstructions / n, difference.machineInstructions / n,
+            difference.libraryAllocations / n, difference.libraryBytes / n};
+}
+
+std::string Quote(const std::string &text) { return "'" + text + "'"; }
+
+bool Run(const std::string &command) {
+    if (std::system(command.c_str()) != 0) {
+        std::fprintf(stderr, "vxd_bench: failed: %s\n", command.c_str());
+        return false;
+    }
+    return true;
+}
+
+// The "totals:" line of a callgrind profile: the instructions collected.
+long long CallgrindTotal(const fs::path &profile) {
+    std::ifstream in(profile);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("totals:", 0) == 0) {
+            return std::stoll(line.substr(7));
+        }
+    }
+    return -1;
+}
+
+// Lazy symbol binding would charge the first call of each library function to whoever made it.
+const char *const kValgrind = "LD_BIND_NOW=1 valgrind -q ";
+
+bool Measure(const fs::path &self, const fs::path &work, const std::string &scenario, Cost &cost) {
+    const std::string program = Quote(self.string()) + " --scenario " + scenario;
+    const fs::path library = work / (scenario + ".library.callgrind");
+    const fs::path machine = work / (scenario + ".machine.callgrind");
+    const fs::path heap = work / (scenario + ".dhat.json");
+    if (!Run(std::string(kValgrind) +
+             "--tool=callgrind --callgrind-out-file=" + Quote(library.string()) +
+             " --toggle-collect=CreateVXD '--toggle-collect=vxd::platform::*' " + program) ||
+        !Run(std::string(kValgrind) +
+             "--tool=callgrind --callgrind-out-file=" + Quote(machine.string()) +
+             " --collect-atstart=no "
+             "'--toggle-collect=vxd::platform::*' " +
+             program) ||
+        !Run(std::string(kValgrind) + "--tool=dhat --num-callers=64 --dhat-out-file=" +
+             Quote(heap.string()) + " " + program)) {
+        return false;
+    }
+    cost.libraryInstructions = CallgrindTotal(library);
+    cost.machineInstructions = CallgrindTotal(machine);
+
+    std::ifstream in(heap);
+    const nlohmann::json profile = nlohmann::json::parse(in, nullptr, false);
+    if (profile.is_discarded() || cost.libraryInstructions < 0 || cost.machineInstructions < 0) {
+        std::fprintf(stderr, "vxd_bench: unreadable profiles for %s\n", scenario.c_str());
+        return false;
+    }
+    const auto &frames = profile["ftbl"];
+    for (const auto &point : profile["pps"]) {
+        bool inRequest = false;
+        bool inMachine = false;
+        for (const auto &index : point["fs"]) {
+            const std::string frame = frames[index.get<std::size_t>()].get<std::string>();
+            inRequest = inRequest || frame.find(": CreateVXD ") != std::string::npos;
+            // Names start after ": "; a library function may take a vxd::platform:: record.
+            inMachine = inMachine || frame.find(": vxd::platform::") != std::string::npos ||
+                        frame.find(": vxd::sim::") != std::string::npos;
+        }
+        if (inRequest && !inMachine) {
+            cost.libraryAllocations += point["tbk"].get<long long>();
+            cost.libraryBytes += point["tb"].get<long long>();
+        }
+    }
+    return true;
+}
+
+// Size of the DLL without its symbols, from a stripped copy; -1 when it is not built.
+long long StrippedSize(const std::string &dll, const std::string &strip, const fs::path &work) {
+    if (dll.empty() || !fs::exists(dll)) {
+        return -1;
+    }
+    const fs::path copy = work / "vxdmount.stripped.dll";
+    if (!Run(Quote(strip) + " -o " + Quote(copy.string()) + " " + Quote(dll))) {
+        return -1;
+    }
+    return static_cast<long long>(fs::file_size(copy));
+}
+
+int Report(const std::string &jsonPath, const std::string &dll, const std::string &strip) {
+    const fs::path self = fs::canonical("/proc/self/exe");
+    const fs::path work = self.parent_path() / "profiles";
+    fs::create_directories(work);
+
+    const std::string quietWait = "volume-after-" + std::to_string(1 + kPollsApart);
+    const std::string strayEarly = "stray-after-1";
+    const std::string strayLate = "stray-after-" + std::to_string(1 + kPollsApart);
+    std::map<std::string, Cost> costs;
+    for (const std::string &scenario : {std::string("volume-after-1"), quietWait, strayEarly,
+                                        strayLate, std::string("existing-mount")}) {
+        std::fprintf(stderr, "measuring %s\n", scenario.c_str());
+        if (!Measure(self, work, scenario, costs[scenario])) {
+            return 1;
+        }
+    }
+    const Cost quietPoll = PerPoll(costs[quietWait] - costs["volume-after-1"]);
+    const Cost strayExtra = PerPoll(costs[strayEarly] - costs[strayLate]);
+    Cost strayPoll = quietPoll;
+    strayPoll.libraryInstructions += strayExtra.libraryInstructions;
+    strayPoll.machineInstructions += strayExtra.machineInstructions;
+    strayPoll.libraryAllocations += strayExtra.libraryAllocations;
+    strayPoll.libraryBytes += strayExtra.libraryBytes;
+
+    struct Row {
+        const char *key;
+        const char *what;
+        Cost cost;
+    };
+    const std::vector<Row> rows = {
+        {"poll_unchanged", "one poll of the volume wait, no new letter", quietPoll},
+        {"poll_new_letter_elsewhere", "one poll, a new letter on another disk", strayPoll},
+        {"mount_fresh", "whole mount, fresh login (3 polls)", costs["volume-after-1"]},
+        {"mount_existing", "whole mount, target already logged in", costs["existing-mount"]},
+    };
+    const long long dllSize = StrippedSize(dll, strip, work);
+
+    // Markdown, so the README can show it as printed.
+    std::printf("| %-50s | %12s | %19s | %12s |\n", "library code", "instructions",
+                "allocations (bytes)", "machine's own");
+    std::printf("|%s|%s:|%s:|%s:|\n", std::string(52, '-').c_str(), std::string(13, '-').c_str(),
+                std::string(20, '-').c_str(), std::string(13, '-').c_str());
+    nlohmann::json json;
+    for (const Row &row : rows) {
+        const std::string allocations = std::to_string(row.cost.libraryAllocations) + " (" +
+                                        std::to_string(row.cost.libraryBytes) + ")";
+        std::printf("| %-50s | %12lld | %19s | %12lld |\n", row.what, row.cost.libraryInstructions,
+                    allocations.c_str(), row.cost.machineInstructions);
+        json[row.key] = {{"library_instructions", row.cost.libraryInstructions},
+                         {"library_allocations", row.cost.libraryAllocations},
+                         {"library_allocated_bytes", row.cost.libraryBytes},
+                         {"machine_instructions", row.cost.machineInstructions}};
+    }
+    std::printf("\n| %-50s | %12s |\n|%s|%s:|\n", "product", "bytes", std::string(52, '-').c_str(),
+                std::string(13, '-').c_str());
+    if (dllSize >= 0) {
+        std::printf("| %-50s | %12lld |\n", "vxdmount.dll (win32 preset), stripped", dllSize);
+        json["dll_stripped_bytes"] = dllSize;
+    } else {
+        std::printf("| %-50s | %12s |\n", "vxdmount.dll (win32 preset), stripped", "not built");
+        json["dll_stripped_bytes"] = nullptr;
+    }
+    std::ofstream out(jsonPath);
+    out << json.dump(2) << "\n";
+    std::printf("\nwritten to %s\n", jsonPath.c_str());
+    return out ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    std::string jsonPath = (fs::canonical("/proc/self/exe").parent_path() / "bench.json").string();
+    std::string dll;
+    std::string strip = "i686-w64-mingw32-strip";
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string option = argv[i];
+        if (option == "--scenario") {
+            return RunScenario(argv[i + 1]);
+        }
+        if (option == "--json") {
+            jsonPath = argv[i + 1];
+        } else if (option == "--dll") {
+            dll = argv[i + 1];
+        } else if (option == "--strip") {
+            strip = argv[i + 1];
+        } else {
+            std::fprintf(stderr, "vxd_bench: unknown option %s\n", option.c_str());
+            return 2;
+        }
+    }
+    if (argc % 2 == 0) {
+        std::fprintf(stderr, "usage: vxd_bench [--json FILE] [--dll DLL] [--strip STRIP]\n");
+        return 2;
+    }
+    return Report(jsonPath, dll, strip);
+}
