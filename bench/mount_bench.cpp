@@ -29,7 +29,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using vxd::sim::DriveSpec;
+using vxd::sim::DriveSetup;
 using vxd::sim::Machine;
 
 constexpr unsigned long long kPollsApart = 100;
@@ -45,7 +45,7 @@ bool SetUpMachine(const std::string &scenario, Machine &machine) {
         if (scenario.rfind(prefix, 0) != 0) {
             return false;
         }
-        DriveSpec drive;
+        DriveSetup drive;
         drive.letter = letter;
         drive.disk = disk;
         const unsigned long long seconds = std::stoull(scenario.substr(prefix.size()));

@@ -43,10 +43,10 @@ namespace {
 using vxd::platform::ISDSC_STATUS;
 using vxd::platform::ULONG;
 using vxd::sim::AnswerOverride;
-using vxd::sim::DriveSpec;
+using vxd::sim::DriveSetup;
 using vxd::sim::Machine;
 using vxd::sim::Ms;
-using vxd::sim::SessionSpec;
+using vxd::sim::SessionSetup;
 
 constexpr ISDSC_STATUS kInsufficientBuffer = 122;
 constexpr ISDSC_STATUS kAlreadyLoggedIn = 0xEFFF003F;
@@ -127,8 +127,8 @@ ULONG ReadDisk(InputReader &in) {
 
 Ms ReadTime(InputReader &in) { return Ms{in.U16()} * 5; }
 
-DriveSpec ReadDrive(InputReader &in) {
-    DriveSpec drive;
+DriveSetup ReadDrive(InputReader &in) {
+    DriveSetup drive;
     drive.letter = static_cast<char>(in.Byte() + 'C');
     drive.disk = ReadDisk(in);
     const std::uint8_t flags = in.Byte();
@@ -190,8 +190,8 @@ std::deque<AnswerOverride> ReadOverrides(InputReader &in, ULONG recordSize) {
 }
 
 // The target's name as the service might list it: as asked, in other case, missing, another.
-SessionSpec ReadSession(InputReader &in, const std::string &target) {
-    SessionSpec session;
+SessionSetup ReadSession(InputReader &in, const std::string &target) {
+    SessionSetup session;
     const std::uint8_t kind = in.Byte();
     switch (kind % 4) {
     case 0:
@@ -245,13 +245,13 @@ Request DescribeMachine(InputReader &in, Machine &machine) {
     }
     machine.onLogin.devicesAfterMs = ReadTime(in);
     if (const std::uint8_t drives = in.Byte(); drives == 0) {
-        DriveSpec volume;
+        DriveSetup volume;
         volume.letter = 'F';
         volume.disk = 2;
         machine.onLogin.drives.push_back({volume, 1500});
     } else {
         for (int i = (drives - 1) % 8; i > 0; --i) {
-            DriveSpec drive = ReadDrive(in);
+            DriveSetup drive = ReadDrive(in);
             machine.onLogin.drives.push_back({drive, ReadTime(in)});
         }
     }
@@ -281,7 +281,7 @@ Request DescribeMachine(InputReader &in, Machine &machine) {
             const char letter = static_cast<char>(in.Byte() + 'C');
             at == 0 ? machine.RemoveDrive(letter) : machine.RemoveDriveAt(at, letter);
         } else {
-            const DriveSpec drive = ReadDrive(in);
+            const DriveSetup drive = ReadDrive(in);
             at == 0 ? machine.AddDrive(drive) : machine.AddDriveAt(at, drive);
         }
     }

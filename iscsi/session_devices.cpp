@@ -88,8 +88,8 @@ unsigned CMountTask::GetSessionDevices(platform::ISCSI_UNIQUE_SESSION_ID session
     if (!array.Allocated()) {
         return 0;
     }
-    status = platform::GetDevicesForIScsiSessionA(&sessionId, &deviceCount,
-                                                  array.As<DeviceRecord>());
+    status =
+        platform::GetDevicesForIScsiSessionA(&sessionId, &deviceCount, array.As<DeviceRecord>());
     Trace("GetSession Error2");
     // The array holds no more records than were allocated, whatever count comes back.
     if (status != 0 || deviceCount > allocatedCount) {

@@ -211,8 +211,8 @@ static_assert(sizeof(IKE_AUTHENTICATION_INFORMATION) == 48);
 ISDSC_STATUS SetIScsiIKEInfoA(char *InitiatorName, ULONG InitiatorPortNumber,
                               IKE_AUTHENTICATION_INFORMATION *AuthInfo, BOOLEAN Persist);
 ISDSC_STATUS AddIScsiSendTargetPortalA(char *InitiatorInstance, ULONG InitiatorPortNumber,
-                                       ISCSI_LOGIN_OPTIONS *LoginOptions,
-                                       ULONGLONG SecurityFlags, ISCSI_TARGET_PORTALA *Portal);
+                                       ISCSI_LOGIN_OPTIONS *LoginOptions, ULONGLONG SecurityFlags,
+                                       ISCSI_TARGET_PORTALA *Portal);
 ISDSC_STATUS LoginIScsiTargetA(char *TargetName, BOOLEAN IsInformationalSession,
                                char *InitiatorInstance, ULONG InitiatorPortNumber,
                                ISCSI_TARGET_PORTALA *TargetPortal, ULONGLONG SecurityFlags,
@@ -233,9 +233,9 @@ DWORD GetLogicalDriveStringsA(DWORD nBufferLength, char *lpBuffer);
 HANDLE CreateFileA(const char *lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    void *lpSecurityAttributes, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
-BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, void *lpInBuffer,
-                     DWORD nInBufferSize, void *lpOutBuffer, DWORD nOutBufferSize,
-                     DWORD *lpBytesReturned, void *lpOverlapped);
+BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, void *lpInBuffer, DWORD nInBufferSize,
+                     void *lpOutBuffer, DWORD nOutBufferSize, DWORD *lpBytesReturned,
+                     void *lpOverlapped);
 BOOL CloseHandle(HANDLE hObject);
 unsigned GetDriveTypeA(const char *lpRootPathName);
 BOOL GetVolumeInformationA(const char *lpRootPathName, char *lpVolumeNameBuffer,

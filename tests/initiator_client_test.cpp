@@ -325,7 +325,7 @@ TEST_F(SessionLookup, FirstMatchingSessionWinsAndOthersArePassedOver) {
 }
 
 TEST_F(SessionLookup, SessionWithoutTargetNameIsSkipped) {
-    sim::SessionSpec nameless;
+    sim::SessionSetup nameless;
     nameless.target = kTarget;
     nameless.disks = {1};
     nameless.nullTargetName = true;
@@ -370,7 +370,7 @@ TEST_F(SessionLookup, DevicesThatGoAwayBetweenTheCallsCountAsTheSecondCallSays) 
 }
 
 TEST_F(SessionLookup, DevicesShowUpOnALaterCall) {
-    sim::SessionSpec session;
+    sim::SessionSetup session;
     session.target = kTarget;
     session.disks = {2};
     session.devicesFrom = 3000;
@@ -405,7 +405,7 @@ TEST(SessionLookupFailure, LeavesTheDeviceBufferUntouched) {
         {"the list grows between the two calls",
          [&](sim::Machine &m) {
              withTarget(m);
-             m.sessionAddedAfterListQuery = sim::SessionSpec{"iqn.2026-12.com.example:late", {}};
+             m.sessionAddedAfterListQuery = sim::SessionSetup{"iqn.2026-12.com.example:late", {}};
          },
          listFailed},
         {"second list call fails",

@@ -15,7 +15,7 @@
 namespace {
 
 using vxd::sim::CallRecord;
-using vxd::sim::DriveSpec;
+using vxd::sim::DriveSetup;
 using vxd::sim::Machine;
 
 constexpr const char *kPortal = "192.0.2.10";
@@ -51,8 +51,8 @@ Lines ExistingLoginLines() {
             "GetSession Error1",       "GetSession Error2", "uRet: 10"};
 }
 
-DriveSpec Drive(char letter, vxd::sim::ULONG disk) {
-    DriveSpec drive;
+DriveSetup Drive(char letter, vxd::sim::ULONG disk) {
+    DriveSetup drive;
     drive.letter = letter;
     drive.disk = disk;
     return drive;
@@ -196,7 +196,7 @@ TEST_F(MountRequest, SingleLetterIsTakenWhenThePollsRunOutWithoutAMatch) {
 }
 
 TEST_F(MountRequest, ProbeOfAVolumeThatCannotBeOpenedDoesNotChangeTheResult) {
-    DriveSpec unreadable = Drive('F', 2);
+    DriveSetup unreadable = Drive('F', 2);
     unreadable.openable = false;
     machine.onLogin.drives.push_back({unreadable, 1500});
 
@@ -358,7 +358,7 @@ TEST_F(ExistingLogin, NoLetterOnTheDiskFailsAfterSixtyRetries) {
 
 TEST_F(ExistingLogin, LetterWhoseVolumeBecomesReadableDuringTheRetriesIsFound) {
     machine.AddSession(kTarget, {2});
-    DriveSpec unreadable = Drive('F', 2);
+    DriveSetup unreadable = Drive('F', 2);
     unreadable.openable = false;
     machine.AddDrive(unreadable);
     machine.AddDriveAt(5000, Drive('F', 2));

@@ -47,23 +47,23 @@ inline DeviceBuffer DevicesOnDisks(const std::vector<platform::ULONG> &disks) {
     return devices;
 }
 
-inline sim::DriveSpec Drive(char letter, platform::ULONG disk) {
-    sim::DriveSpec drive;
+inline sim::DriveSetup Drive(char letter, platform::ULONG disk) {
+    sim::DriveSetup drive;
     drive.letter = letter;
     drive.disk = disk;
     return drive;
 }
 
 // A volume that cannot be opened: a mapped network drive, an empty card reader.
-inline sim::DriveSpec UnopenableDrive(char letter) {
-    sim::DriveSpec drive = Drive(letter, 0);
+inline sim::DriveSetup UnopenableDrive(char letter) {
+    sim::DriveSetup drive = Drive(letter, 0);
     drive.openable = false;
     return drive;
 }
 
 // A volume that opens but does not answer the extents query.
-inline sim::DriveSpec SilentDrive(char letter, platform::ULONG disk = 0) {
-    sim::DriveSpec drive = Drive(letter, disk);
+inline sim::DriveSetup SilentDrive(char letter, platform::ULONG disk = 0) {
+    sim::DriveSetup drive = Drive(letter, disk);
     drive.answers = false;
     return drive;
 }

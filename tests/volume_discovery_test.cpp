@@ -166,7 +166,7 @@ TEST_F(VolumeDiscovery, NoLettersMatchesNothingAndOpensNothing) {
 }
 
 TEST_F(VolumeDiscovery, OnlyTheFirstExtentCounts) {
-    sim::DriveSpec spanned = Drive('F', 1);
+    sim::DriveSetup spanned = Drive('F', 1);
     spanned.moreExtents = {2};
     machine.AddDrive(spanned);
     EXPECT_EQ(task.NewLettersOnSessionDisks("F", DevicesOnDisks({2})), 0);
@@ -176,7 +176,7 @@ TEST_F(VolumeDiscovery, OnlyTheFirstExtentCounts) {
 }
 
 TEST_F(VolumeDiscovery, VolumeWithMoreExtentsThanTheReplyHoldsLiesOnItsFirstDisk) {
-    sim::DriveSpec spanned = Drive('F', 3);
+    sim::DriveSetup spanned = Drive('F', 3);
     spanned.moreExtents.assign(40, 7);
     machine.AddDrive(spanned);
     EXPECT_EQ(task.FindLetterOnSessionDisk("F", DevicesOnDisks({3})), 'F');

@@ -93,13 +93,13 @@ Machine &Machine::Current() {
 }
 
 Machine &Machine::AddDrive(char letter, ULONG disk) {
-    DriveSpec drive;
+    DriveSetup drive;
     drive.letter = letter;
     drive.disk = disk;
     return AddDrive(drive);
 }
 
-Machine &Machine::AddDrive(const DriveSpec &drive) {
+Machine &Machine::AddDrive(const DriveSetup &drive) {
     drives_[static_cast<unsigned char>(drive.letter)] = drive;
     return *this;
 }
@@ -109,7 +109,7 @@ Machine &Machine::RemoveDrive(char letter) {
     return *this;
 }
 
-Machine &Machine::AddDriveAt(Ms at, const DriveSpec &drive) {
+Machine &Machine::AddDriveAt(Ms at, const DriveSetup &drive) {
     Schedule(at, [this, drive] { AddDrive(drive); });
     return *this;
 }
@@ -119,13 +119,13 @@ Machine &Machine::RemoveDriveAt(Ms at, char letter) {
     return *this;
 }
 
-Machine &Machine::AddSession(const SessionSpec &session) {
+Machine &Machine::AddSession(const SessionSetup &session) {
     AddSessionNow(session);
     return *this;
 }
 
 Machine &Machine::AddSession(const std::string &target, const std::vector<ULONG> &disks) {
-    SessionSpec session;
+    SessionSetup session;
     session.target = target;
     session.disks = disks;
     return AddSession(session);
@@ -205,12 +205,12 @@ Machine::Session *Machine::FindSession(const platform::ISCSI_UNIQUE_SESSION_ID *
     return nullptr;
 }
 
-const DriveSpec *Machine::FindDrive(char letter) const {
+const DriveSetup *Machine::FindDrive(char letter) const {
     const auto found = drives_.find(static_cast<unsigned char>(letter));
     return found == drives_.end() ? nullptr : &found->second;
 }
 
-const DriveSpec *Machine::DriveOfRoot(const char *rootPathName) const {
+const DriveSetup *Machine::DriveOfRoot(const char *rootPathName) const {
     if (rootPathName == nullptr || std::strlen(rootPathName) != 3 ||
         std::strcmp(rootPathName + 1, ":\\") != 0) {
         return nullptr;
@@ -218,9 +218,9 @@ const DriveSpec *Machine::DriveOfRoot(const char *rootPathName) const {
     return FindDrive(rootPathName[0]);
 }
 
-void Machine::AddSessionNow(const SessionSpec &spec) {
+void Machine::AddSessionNow(const SessionSetup &setup) {
     Session session;
-    session.spec = spec;
+    session.setup = setup;
     session.id.AdapterUnique = 0xFFFF800000000000ull + nextSessionNumber_;
     session.id.AdapterSpecific = 0x4000013700000000ull + nextSessionNumber_;
     ++nextSessionNumber_;
@@ -323,7 +323,7 @@ ISDSC_STATUS Machine::LoginIScsiTargetA(char *targetName, platform::BOOLEAN isIn
         status = kStatusInvalidParameter;
     }
     if (status == 0 && onLogin.createsSession) {
-        SessionSpec session;
+        SessionSetup session;
         session.target = targetName;
         session.disks = onLogin.disks;
         session.devicesFrom = now_ + onLogin.devicesAfterMs;
@@ -358,8 +358,8 @@ ISDSC_STATUS Machine::GetIScsiSessionListA(ULONG *bufferSize, ULONG *sessionCoun
     // Records first, then the target-name strings they point to.
     std::size_t needed = sessions_.size() * sizeof(platform::ISCSI_SESSION_INFOA);
     for (const Session &session : sessions_) {
-        if (!session.spec.nullTargetName) {
-            needed += session.spec.target.size() + 1;
+        if (!session.setup.nullTargetName) {
+            needed += session.setup.target.size() + 1;
         }
     }
     ISDSC_STATUS status = 0;
@@ -380,8 +380,8 @@ ISDSC_STATUS Machine::GetIScsiSessionListA(ULONG *bufferSize, ULONG *sessionCoun
             std::memset(&record, 0, sizeof record);
             record.SessionId = sessions_[i].id;
             record.ConnectionCount = 0;
-            if (!sessions_[i].spec.nullTargetName) {
-                const std::string &target = sessions_[i].spec.target;
+            if (!sessions_[i].setup.nullTargetName) {
+                const std::string &target = sessions_[i].setup.target;
                 std::memcpy(strings, target.c_str(), target.size() + 1);
                 record.TargetName = strings;
                 strings += target.size() + 1;
@@ -428,8 +428,8 @@ Machine::GetDevicesForIScsiSessionA(platform::ISCSI_UNIQUE_SESSION_ID *uniqueSes
     if (session == nullptr) {
         status = kStatusInvalidParameter;
     } else {
-        const std::vector<ULONG> &disks = session->spec.disks;
-        const std::size_t count = now_ >= session->spec.devicesFrom ? disks.size() : 0;
+        const std::vector<ULONG> &disks = session->setup.disks;
+        const std::size_t count = now_ >= session->setup.devicesFrom ? disks.size() : 0;
         if (count == 0) {
             *deviceCount = 0;
         } else if (devices == nullptr || *deviceCount < count) {
@@ -441,7 +441,7 @@ Machine::GetDevicesForIScsiSessionA(platform::ISCSI_UNIQUE_SESSION_ID *uniqueSes
                 std::memset(&record, 0, sizeof record);
                 CopyText(record.InitiatorName, sizeof record.InitiatorName,
                          "ROOT\\ISCSIPRT\\0000_0");
-                CopyText(record.TargetName, sizeof record.TargetName, session->spec.target);
+                CopyText(record.TargetName, sizeof record.TargetName, session->setup.target);
                 record.ScsiAddress.Length = sizeof record.ScsiAddress;
                 record.ScsiAddress.Lun = static_cast<platform::UCHAR>(i);
                 CopyText(record.LegacyName, sizeof record.LegacyName,
@@ -519,7 +519,7 @@ platform::HANDLE Machine::CreateFileA(const char *fileName, platform::DWORD desi
 
     platform::HANDLE handle = platform::InvalidHandle();
     char letter = 0;
-    const DriveSpec *drive = VolumeLetter(fileName, letter) ? FindDrive(letter) : nullptr;
+    const DriveSetup *drive = VolumeLetter(fileName, letter) ? FindDrive(letter) : nullptr;
     if (drive != nullptr && drive->openable && creationDisposition == platform::kOpenExisting) {
         nextHandle_ += 4;
         openHandles_[nextHandle_] = *drive;
@@ -553,7 +553,7 @@ platform::BOOL Machine::DeviceIoControl(platform::HANDLE device, platform::DWORD
     } else if (ioControlCode == platform::kIoctlVolumeGetVolumeDiskExtents &&
                open->second.answers && outBuffer != nullptr &&
                outBufferSize >= sizeof(platform::VOLUME_DISK_EXTENTS)) {
-        const DriveSpec &drive = open->second;
+        const DriveSetup &drive = open->second;
         std::vector<ULONG> disks{drive.disk};
         disks.insert(disks.end(), drive.moreExtents.begin(), drive.moreExtents.end());
         const std::size_t extentsOffset = offsetof(platform::VOLUME_DISK_EXTENTS, Extents);
@@ -623,7 +623,7 @@ platform::BOOL Machine::GetVolumeInformationA(const char *rootPathName, char *vo
         call.bytes["FileSystemNameBuffer"].assign(
             first, first + std::min<platform::DWORD>(fileSystemNameSize, 260));
     }
-    const DriveSpec *drive = DriveOfRoot(rootPathName);
+    const DriveSetup *drive = DriveOfRoot(rootPathName);
     platform::BOOL result = 0;
     if (drive != nullptr && drive->openable) {
         result = 1;

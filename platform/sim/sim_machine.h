@@ -31,15 +31,15 @@ using Ms = std::uint64_t;
 using platform::ISDSC_STATUS;
 using platform::ULONG;
 
-struct DriveSpec {
+struct DriveSetup {
     char letter = 'C';
-    ULONG disk = 0;        // disk of the volume's first extent
-    bool openable = true;  // false: opening the volume fails
-    bool answers = true;   // false: the extents query fails
+    ULONG disk = 0;                 // disk of the volume's first extent
+    bool openable = true;           // false: opening the volume fails
+    bool answers = true;            // false: the extents query fails
     std::vector<ULONG> moreExtents; // disks of further extents, in order
 };
 
-struct SessionSpec {
+struct SessionSetup {
     std::string target;
     std::vector<ULONG> disks; // one device per entry, in the service's order
     Ms devicesFrom = 0;       // before this time the session is listed with no devices
@@ -52,7 +52,7 @@ struct LoginEffect {
     std::vector<ULONG> disks{2};
     Ms devicesAfterMs = 0;
     struct DelayedDrive {
-        DriveSpec drive;
+        DriveSetup drive;
         Ms afterMs = 0;
     };
     std::vector<DelayedDrive> drives;
@@ -95,9 +95,9 @@ class Machine {
 
     // Drive letters, listed in alphabetical order whatever the order they were added in.
     Machine &AddDrive(char letter, ULONG disk);
-    Machine &AddDrive(const DriveSpec &drive); // replaces a drive with the same letter
+    Machine &AddDrive(const DriveSetup &drive); // replaces a drive with the same letter
     Machine &RemoveDrive(char letter);
-    Machine &AddDriveAt(Ms at, const DriveSpec &drive);
+    Machine &AddDriveAt(Ms at, const DriveSetup &drive);
     Machine &RemoveDriveAt(Ms at, char letter);
     bool driveListFails = false; // GetLogicalDriveStringsA answers 0 and writes nothing
 
@@ -106,11 +106,11 @@ class Machine {
     ISDSC_STATUS portalStatus = 0;
     std::vector<ISDSC_STATUS> loginStatuses; // successive logins; the last repeats; none: 0
     LoginEffect onLogin;
-    Machine &AddSession(const SessionSpec &session);
+    Machine &AddSession(const SessionSetup &session);
     Machine &AddSession(const std::string &target, const std::vector<ULONG> &disks);
     std::deque<AnswerOverride> sessionListAnswers;
     std::deque<AnswerOverride> deviceAnswers;
-    std::optional<SessionSpec> sessionAddedAfterListQuery; // the list grows between two calls
+    std::optional<SessionSetup> sessionAddedAfterListQuery; // the list grows between two calls
 
     // The clock. With realTime, Sleep also pauses the calling thread.
     Ms Now() const { return now_; }
@@ -165,19 +165,17 @@ class Machine {
                                    void *overlapped);
     platform::BOOL CloseHandle(platform::HANDLE object);
     unsigned GetDriveTypeA(const char *rootPathName);
-    platform::BOOL GetVolumeInformationA(const char *rootPathName, char *volumeNameBuffer,
-                                         platform::DWORD volumeNameSize,
-                                         platform::DWORD *volumeSerialNumber,
-                                         platform::DWORD *maximumComponentLength,
-                                         platform::DWORD *fileSystemFlags,
-                                         char *fileSystemNameBuffer,
-                                         platform::DWORD fileSystemNameSize);
+    platform::BOOL
+    GetVolumeInformationA(const char *rootPathName, char *volumeNameBuffer,
+                          platform::DWORD volumeNameSize, platform::DWORD *volumeSerialNumber,
+                          platform::DWORD *maximumComponentLength, platform::DWORD *fileSystemFlags,
+                          char *fileSystemNameBuffer, platform::DWORD fileSystemNameSize);
     void Sleep(platform::DWORD milliseconds);
     void OutputDebugStringA(const char *text);
 
   private:
     struct Session {
-        SessionSpec spec;
+        SessionSetup setup;
         platform::ISCSI_UNIQUE_SESSION_ID id;
     };
     struct Event {
@@ -191,20 +189,20 @@ class Machine {
     CallRecord &Log(const std::string &name);
     void Publish(CallRecord &call, const std::string &text);
     Session *FindSession(const platform::ISCSI_UNIQUE_SESSION_ID *id);
-    const DriveSpec *FindDrive(char letter) const;
-    const DriveSpec *DriveOfRoot(const char *rootPathName) const;
-    void AddSessionNow(const SessionSpec &spec);
+    const DriveSetup *FindDrive(char letter) const;
+    const DriveSetup *DriveOfRoot(const char *rootPathName) const;
+    void AddSessionNow(const SessionSetup &setup);
     std::optional<AnswerOverride> NextOverride(std::deque<AnswerOverride> &answers);
 
     Machine *previous_;
     Ms now_ = 0;
     std::uint64_t nextEventOrder_ = 0;
     std::vector<Event> events_;
-    std::map<unsigned char, DriveSpec> drives_;
+    std::map<unsigned char, DriveSetup> drives_;
     std::vector<Session> sessions_;
     std::uint64_t nextSessionNumber_ = 1;
     std::size_t loginCalls_ = 0;
-    std::map<std::uintptr_t, DriveSpec> openHandles_;
+    std::map<std::uintptr_t, DriveSetup> openHandles_;
     std::uintptr_t nextHandle_ = 0x100;
     std::vector<TraceLine> trace_;
     std::vector<CallRecord> calls_;

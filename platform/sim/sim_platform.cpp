@@ -13,8 +13,8 @@ ISDSC_STATUS SetIScsiIKEInfoA(char *InitiatorName, ULONG InitiatorPortNumber,
 }
 
 ISDSC_STATUS AddIScsiSendTargetPortalA(char *InitiatorInstance, ULONG InitiatorPortNumber,
-                                       ISCSI_LOGIN_OPTIONS *LoginOptions,
-                                       ULONGLONG SecurityFlags, ISCSI_TARGET_PORTALA *Portal) {
+                                       ISCSI_LOGIN_OPTIONS *LoginOptions, ULONGLONG SecurityFlags,
+                                       ISCSI_TARGET_PORTALA *Portal) {
     return M().AddIScsiSendTargetPortalA(InitiatorInstance, InitiatorPortNumber, LoginOptions,
                                          SecurityFlags, Portal);
 }
@@ -55,9 +55,9 @@ HANDLE CreateFileA(const char *lpFileName, DWORD dwDesiredAccess, DWORD dwShareM
                            dwCreationDisposition, dwFlagsAndAttributes, hTemplateFile);
 }
 
-BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, void *lpInBuffer,
-                     DWORD nInBufferSize, void *lpOutBuffer, DWORD nOutBufferSize,
-                     DWORD *lpBytesReturned, void *lpOverlapped) {
+BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, void *lpInBuffer, DWORD nInBufferSize,
+                     void *lpOutBuffer, DWORD nOutBufferSize, DWORD *lpBytesReturned,
+                     void *lpOverlapped) {
     return M().DeviceIoControl(hDevice, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer,
                                nOutBufferSize, lpBytesReturned, lpOverlapped);
 }
@@ -70,10 +70,9 @@ BOOL GetVolumeInformationA(const char *lpRootPathName, char *lpVolumeNameBuffer,
                            DWORD nVolumeNameSize, DWORD *lpVolumeSerialNumber,
                            DWORD *lpMaximumComponentLength, DWORD *lpFileSystemFlags,
                            char *lpFileSystemNameBuffer, DWORD nFileSystemNameSize) {
-    return M().GetVolumeInformationA(lpRootPathName, lpVolumeNameBuffer, nVolumeNameSize,
-                                     lpVolumeSerialNumber, lpMaximumComponentLength,
-                                     lpFileSystemFlags, lpFileSystemNameBuffer,
-                                     nFileSystemNameSize);
+    return M().GetVolumeInformationA(
+        lpRootPathName, lpVolumeNameBuffer, nVolumeNameSize, lpVolumeSerialNumber,
+        lpMaximumComponentLength, lpFileSystemFlags, lpFileSystemNameBuffer, nFileSystemNameSize);
 }
 
 void Sleep(DWORD dwMilliseconds) { M().Sleep(dwMilliseconds); }

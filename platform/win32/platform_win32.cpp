@@ -2,32 +2,34 @@
 // platform.h comes first so that windows.h cannot rename anything in it.
 #include "platform/platform.h"
 
-#include <winsock2.h>
 #include <windows.h>
+#include <winsock2.h>
 
 namespace p = vxd::platform;
 
 // The discovery functions, declared here because the toolchain's iscsidsc.h does not compile;
 // they bind to iscsidsc.dll through the toolchain's import library.
 extern "C" {
-__declspec(dllimport) ULONG __stdcall SetIScsiIKEInfoA(char *InitiatorName,
-                                                       ULONG InitiatorPortNumber,
-                                                       p::IKE_AUTHENTICATION_INFORMATION *AuthInfo,
-                                                       BOOLEAN Persist);
-__declspec(dllimport) ULONG __stdcall AddIScsiSendTargetPortalA(
-    char *InitiatorInstance, ULONG InitiatorPortNumber, p::ISCSI_LOGIN_OPTIONS *LoginOptions,
-    ULONGLONG SecurityFlags, p::ISCSI_TARGET_PORTALA *Portal);
-__declspec(dllimport) ULONG __stdcall LoginIScsiTargetA(
-    char *TargetName, BOOLEAN IsInformationalSession, char *InitiatorInstance,
-    ULONG InitiatorPortNumber, p::ISCSI_TARGET_PORTALA *TargetPortal, ULONGLONG SecurityFlags,
-    p::ISCSI_TARGET_MAPPINGA *Mappings, p::ISCSI_LOGIN_OPTIONS *LoginOptions, ULONG KeySize,
-    char *Key, BOOLEAN IsPersistent, p::ISCSI_UNIQUE_SESSION_ID *UniqueSessionId,
-    p::ISCSI_UNIQUE_CONNECTION_ID *UniqueConnectionId);
+__declspec(dllimport) ULONG
+    __stdcall SetIScsiIKEInfoA(char *InitiatorName, ULONG InitiatorPortNumber,
+                               p::IKE_AUTHENTICATION_INFORMATION *AuthInfo, BOOLEAN Persist);
+__declspec(dllimport) ULONG
+    __stdcall AddIScsiSendTargetPortalA(char *InitiatorInstance, ULONG InitiatorPortNumber,
+                                        p::ISCSI_LOGIN_OPTIONS *LoginOptions,
+                                        ULONGLONG SecurityFlags, p::ISCSI_TARGET_PORTALA *Portal);
+__declspec(dllimport) ULONG
+    __stdcall LoginIScsiTargetA(char *TargetName, BOOLEAN IsInformationalSession,
+                                char *InitiatorInstance, ULONG InitiatorPortNumber,
+                                p::ISCSI_TARGET_PORTALA *TargetPortal, ULONGLONG SecurityFlags,
+                                p::ISCSI_TARGET_MAPPINGA *Mappings,
+                                p::ISCSI_LOGIN_OPTIONS *LoginOptions, ULONG KeySize, char *Key,
+                                BOOLEAN IsPersistent, p::ISCSI_UNIQUE_SESSION_ID *UniqueSessionId,
+                                p::ISCSI_UNIQUE_CONNECTION_ID *UniqueConnectionId);
 __declspec(dllimport) ULONG __stdcall GetIScsiSessionListA(ULONG *BufferSize, ULONG *SessionCount,
                                                            p::ISCSI_SESSION_INFOA *SessionInfo);
-__declspec(dllimport) ULONG __stdcall GetDevicesForIScsiSessionA(
-    p::ISCSI_UNIQUE_SESSION_ID *UniqueSessionId, ULONG *DeviceCount,
-    p::ISCSI_DEVICE_ON_SESSIONA *Devices);
+__declspec(dllimport) ULONG
+    __stdcall GetDevicesForIScsiSessionA(p::ISCSI_UNIQUE_SESSION_ID *UniqueSessionId,
+                                         ULONG *DeviceCount, p::ISCSI_DEVICE_ON_SESSIONA *Devices);
 }
 
 namespace vxd::platform {
@@ -38,8 +40,8 @@ ISDSC_STATUS SetIScsiIKEInfoA(char *InitiatorName, ULONG InitiatorPortNumber,
 }
 
 ISDSC_STATUS AddIScsiSendTargetPortalA(char *InitiatorInstance, ULONG InitiatorPortNumber,
-                                       ISCSI_LOGIN_OPTIONS *LoginOptions,
-                                       ULONGLONG SecurityFlags, ISCSI_TARGET_PORTALA *Portal) {
+                                       ISCSI_LOGIN_OPTIONS *LoginOptions, ULONGLONG SecurityFlags,
+                                       ISCSI_TARGET_PORTALA *Portal) {
     return ::AddIScsiSendTargetPortalA(InitiatorInstance, InitiatorPortNumber, LoginOptions,
                                        SecurityFlags, Portal);
 }
@@ -81,9 +83,9 @@ HANDLE CreateFileA(const char *lpFileName, DWORD dwDesiredAccess, DWORD dwShareM
                          dwCreationDisposition, dwFlagsAndAttributes, hTemplateFile);
 }
 
-BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, void *lpInBuffer,
-                     DWORD nInBufferSize, void *lpOutBuffer, DWORD nOutBufferSize,
-                     DWORD *lpBytesReturned, void *lpOverlapped) {
+BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, void *lpInBuffer, DWORD nInBufferSize,
+                     void *lpOutBuffer, DWORD nOutBufferSize, DWORD *lpBytesReturned,
+                     void *lpOverlapped) {
     return ::DeviceIoControl(hDevice, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer,
                              nOutBufferSize, lpBytesReturned,
                              static_cast<LPOVERLAPPED>(lpOverlapped));
@@ -99,8 +101,7 @@ BOOL GetVolumeInformationA(const char *lpRootPathName, char *lpVolumeNameBuffer,
                            char *lpFileSystemNameBuffer, DWORD nFileSystemNameSize) {
     return ::GetVolumeInformationA(lpRootPathName, lpVolumeNameBuffer, nVolumeNameSize,
                                    lpVolumeSerialNumber, lpMaximumComponentLength,
-                                   lpFileSystemFlags, lpFileSystemNameBuffer,
-                                   nFileSystemNameSize);
+                                   lpFileSystemFlags, lpFileSystemNameBuffer, nFileSystemNameSize);
 }
 
 void Sleep(DWORD dwMilliseconds) { ::Sleep(dwMilliseconds); }

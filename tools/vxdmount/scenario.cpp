@@ -134,10 +134,10 @@ class ScenarioReader {
     bool Status(const Json &value, const std::string &where, sim::ISDSC_STATUS &status);
     bool Letter(const Json &value, const std::string &where, char &letter);
     bool DiskList(const Json &value, const std::string &where, std::vector<sim::ULONG> &disks);
-    bool DriveFields(const Json &value, const std::string &where, sim::DriveSpec &drive);
-    bool Drive(const Json &value, const std::string &where, sim::DriveSpec &drive);
+    bool DriveFields(const Json &value, const std::string &where, sim::DriveSetup &drive);
+    bool Drive(const Json &value, const std::string &where, sim::DriveSetup &drive);
     bool Service(const Json &value, const std::string &where, Scenario &scenario);
-    bool Session(const Json &value, const std::string &where, sim::SessionSpec &session);
+    bool Session(const Json &value, const std::string &where, sim::SessionSetup &session);
     bool OnLogin(const Json &value, const std::string &where, sim::LoginEffect &effect);
     bool Event(const Json &value, const std::string &where, DriveEvent &event);
 
@@ -286,7 +286,7 @@ bool ScenarioReader::DiskList(const Json &value, const std::string &where,
 
 // The fields every drive has; the caller has checked the keys.
 bool ScenarioReader::DriveFields(const Json &value, const std::string &where,
-                                 sim::DriveSpec &drive) {
+                                 sim::DriveSetup &drive) {
     if (!Required(value, "letter", where) || !Required(value, "disk", where) ||
         !Letter(value["letter"], Member(where, "letter"), drive.letter) ||
         !Disk(value["disk"], Member(where, "disk"), drive.disk)) {
@@ -300,13 +300,13 @@ bool ScenarioReader::DriveFields(const Json &value, const std::string &where,
            Flag(value["answers"], Member(where, "answers"), drive.answers);
 }
 
-bool ScenarioReader::Drive(const Json &value, const std::string &where, sim::DriveSpec &drive) {
+bool ScenarioReader::Drive(const Json &value, const std::string &where, sim::DriveSetup &drive) {
     return Object(value, where, {"letter", "disk", "openable", "answers"}) &&
            DriveFields(value, where, drive);
 }
 
 bool ScenarioReader::Session(const Json &value, const std::string &where,
-                             sim::SessionSpec &session) {
+                             sim::SessionSetup &session) {
     if (!Object(value, where, {"target", "devices"}) || !Required(value, "target", where)) {
         return false;
     }
@@ -390,7 +390,7 @@ bool ScenarioReader::Service(const Json &value, const std::string &where, Scenar
             return false;
         }
         for (std::size_t i = 0; i < list.size(); ++i) {
-            sim::SessionSpec session;
+            sim::SessionSetup session;
             if (!Session(list[i], Element(listWhere, i), session)) {
                 return false;
             }
@@ -414,7 +414,7 @@ bool ScenarioReader::Event(const Json &value, const std::string &where, DriveEve
     if (!adds) {
         return Letter(value["remove_drive"], Member(where, "remove_drive"), event.removeDrive);
     }
-    sim::DriveSpec drive;
+    sim::DriveSetup drive;
     if (!Drive(value["add_drive"], Member(where, "add_drive"), drive)) {
         return false;
     }
@@ -435,7 +435,7 @@ bool ScenarioReader::Read(const Json &document, Scenario &scenario) {
             return false;
         }
         for (std::size_t i = 0; i < drives.size(); ++i) {
-            sim::DriveSpec drive;
+            sim::DriveSetup drive;
             if (!Drive(drives[i], Element("drives", i), drive)) {
                 return false;
             }
@@ -465,15 +465,15 @@ bool ScenarioReader::Read(const Json &document, Scenario &scenario) {
 
 Scenario DefaultScenario() {
     Scenario scenario;
-    sim::DriveSpec system;
+    sim::DriveSetup system;
     system.letter = 'C';
     system.disk = 0;
-    sim::DriveSpec data;
+    sim::DriveSetup data;
     data.letter = 'D';
     data.disk = 1;
     scenario.drives = {system, data};
     scenario.onLogin.disks = {2};
-    sim::DriveSpec mounted;
+    sim::DriveSetup mounted;
     mounted.letter = 'F';
     mounted.disk = 2;
     scenario.onLogin.drives = {{mounted, 1500}};
@@ -531,13 +531,13 @@ bool LoadScenario(const std::string &path, Scenario &scenario, std::string &erro
 }
 
 void StageScenario(const Scenario &scenario, sim::Machine &machine) {
-    for (const sim::DriveSpec &drive : scenario.drives) {
+    for (const sim::DriveSetup &drive : scenario.drives) {
         machine.AddDrive(drive);
     }
     machine.ikeStatus = scenario.ikeStatus;
     machine.portalStatus = scenario.portalStatus;
     machine.loginStatuses = scenario.loginStatuses;
-    for (const sim::SessionSpec &session : scenario.sessions) {
+    for (const sim::SessionSetup &session : scenario.sessions) {
         machine.AddSession(session);
     }
     machine.onLogin = scenario.onLogin;

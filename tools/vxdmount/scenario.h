@@ -27,16 +27,16 @@ namespace vxd::runner {
 
 struct DriveEvent {
     sim::Ms at = 0;
-    std::optional<sim::DriveSpec> addDrive; // set: add (or replace) this drive
-    char removeDrive = '\0';                // otherwise: remove this letter
+    std::optional<sim::DriveSetup> addDrive; // set: add (or replace) this drive
+    char removeDrive = '\0';                 // otherwise: remove this letter
 };
 
 struct Scenario {
-    std::vector<sim::DriveSpec> drives;
+    std::vector<sim::DriveSetup> drives;
     sim::ISDSC_STATUS ikeStatus = 0;
     sim::ISDSC_STATUS portalStatus = 0;
     std::vector<sim::ISDSC_STATUS> loginStatuses; // the last repeats; none: every login 0
-    std::vector<sim::SessionSpec> sessions;
+    std::vector<sim::SessionSetup> sessions;
     sim::LoginEffect onLogin;       // one device on disk 2, no letters, unless the file says more
     std::vector<DriveEvent> events; // in file order
 };
