@@ -2,8 +2,9 @@
 // platform.h comes first so that windows.h cannot rename anything in it.
 #include "platform/platform.h"
 
-#include <windows.h>
 #include <winsock2.h>
+// windows.h must come after winsock2.h.
+#include <windows.h>
 
 namespace p = vxd::platform;
 
