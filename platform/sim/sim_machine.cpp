@@ -254,9 +254,6 @@ ISDSC_STATUS Machine::SetIScsiIKEInfoA(char *initiatorName, ULONG initiatorPortN
             char text[INET_ADDRSTRLEN] = {};
             inet_ntop(AF_INET, &address, text, sizeof text);
             identity = text;
-            if (ikeStatus == 0) {
-                ikeIdentities_.insert(address);
-            }
         }
     }
     Publish(call, "id " + identity + ", persist " + std::to_string(persist) + ") -> " +
@@ -279,9 +276,6 @@ ISDSC_STATUS Machine::AddIScsiSendTargetPortalA(char *initiatorInstance, ULONG i
         address.assign(portal->Address, strnlen(portal->Address, sizeof portal->Address));
         call.strings["Address"] = address;
         call.args["Socket"] = portal->Socket;
-        if (portalStatus == 0) {
-            portals_.insert(address + ":" + std::to_string(portal->Socket));
-        }
     }
     Publish(call, "\"" + address + "\", socket " + std::to_string(call.Arg("Socket")) + ") -> " +
                       Status(portalStatus));

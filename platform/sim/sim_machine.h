@@ -19,7 +19,6 @@
 #include <functional>
 #include <map>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -207,8 +206,6 @@ class Machine {
     std::vector<TraceLine> trace_;
     std::vector<CallRecord> calls_;
     std::vector<std::string> faults_;
-    std::set<std::string> portals_;
-    std::set<std::uint32_t> ikeIdentities_;
 };
 
 } // namespace vxd::sim
