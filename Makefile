@@ -16,7 +16,7 @@ FUZZ_SECONDS ?= 60
 FUZZ_TEST_SECONDS := 20
 FUZZER := build/fuzz/vxd_mount_fuzzer
 
-.PHONY: deps build run test fuzz build-fuzz bench $(addprefix build-,$(PRESETS))
+.PHONY: deps deps-wine32 build run test fuzz build-fuzz bench $(addprefix build-,$(PRESETS))
 
 # Installs only what is missing, without questions.
 deps:
@@ -29,6 +29,21 @@ deps:
 	  echo "installing:$$missing"; \
 	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get update -qq && \
 	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
+	fi
+	@$(MAKE) --no-print-directory deps-wine32
+
+# Wine's 32-bit loader runs the product itself, where the kernel runs 32-bit code at all.
+deps-wine32:
+	@bash tests/wine/runs_32bit_code.sh; runs=$$?; \
+	if [ $$runs -eq 1 ]; then \
+	  echo "this machine does not run 32-bit x86 code: the win32 preset's Wine cases will be skipped"; \
+	elif [ $$runs -ne 0 ]; then \
+	  exit 1; \
+	elif ! dpkg-query -W -f='$${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed"; then \
+	  echo "installing: wine32:i386"; \
+	  dpkg --print-foreign-architectures | grep -qx i386 || $(SUDO) dpkg --add-architecture i386; \
+	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get update -qq && \
+	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends wine32:i386; \
 	fi
 
 # A static pattern rule: make skips implicit rules for phony targets.
@@ -44,6 +59,7 @@ run: build-host
 test: build build-fuzz
 	ctest --preset host --no-tests=error
 	ctest --preset host-asan --no-tests=error
+	ctest --preset win32 --no-tests=error
 	ctest --preset win64 --no-tests=error
 	bash fuzz/run_fuzzer.sh $(FUZZER) $(FUZZ_TEST_SECONDS)
 

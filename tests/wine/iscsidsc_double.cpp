@@ -2,8 +2,11 @@
 // vxdhost.exe, so that the real Windows build of vxdmount.dll binds to it at load and runs
 // end to end under wine64. Never shipped.
 //
-// VXD_ISCSI_SCENARIO names what the service does (kScenarios). Every call is logged on stderr
-// as "iscsidsc: ..." so that a test can see what crossed the library boundary.
+// VXD_ISCSI_SCENARIO names what the service does (kScenarios). Whatever the scenario, a target
+// whose name ends in ":existing" is logged in before the request and one that ends in
+// ":unknown" refuses every login, and the portal kUnreachablePortal is refused, so that
+// requests made at once from many threads each have an outcome of their own. Every call is
+// logged on stderr as "iscsidsc: ..." so that a test can see what crossed the library boundary.
 //
 // The target's volume is played by the system volume. A new drive letter is a DOS device
 // aliasing the device behind C:, and the session's disk is the disk that the extents query
@@ -21,6 +24,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace p = vxd::platform;
 
@@ -35,7 +39,10 @@ constexpr char kNewLetter = 'F';
 constexpr char kNowhere[] = "\\Device\\VxdTestNowhere";
 constexpr ULONG kNoDisk = 0xFFFFFFFF;
 constexpr char kInitiatorName[] = "iqn.2000-01.test.vxd:wine-initiator";
-constexpr p::ISCSI_UNIQUE_SESSION_ID kSessionId = {0x5e55100000000001ull, 0x2ull};
+constexpr ULONGLONG kAdapterUnique = 0x5e55100000000001ull;
+constexpr char kUnreachablePortal[] = "192.0.2.1";
+constexpr char kExistingSuffix[] = ":existing";
+constexpr char kUnknownSuffix[] = ":unknown";
 
 struct Scenario {
     const char *name;
@@ -43,35 +50,45 @@ struct Scenario {
     ULONG portalStatus;
     ULONG firstLoginStatus;
     ULONG laterLoginStatus;
-    bool loggedInBefore;   // the session exists before any login, on the system volume's disk
-    DWORD devicesAfterMs;  // the session's disk shows this long after the login
+    DWORD devicesAfterMs;  // a new session's disk shows this long after the login
     DWORD letterAfterMs;   // the volume gets kNewLetter this long after the login
     char unopenableLetter; // listed from the start, pointing at no device
 };
 
 constexpr ULONG kAlreadyLoggedIn = p::kStatusTargetAlreadyLoggedIn;
 
-// Statuses of the security record, the portal, the first and the later logins; then whether
-// the target is logged in before, when its disk and its letter show, and an unopenable letter.
+// Statuses of the security record, the portal, the first and the later logins of a target;
+// then when a new session's disk and the new letter show, and an unopenable letter. A login
+// answered "already logged in" finds a session that was there before the request.
 constexpr Scenario kScenarios[] = {
-    {"fresh-login", kSuccess, kSuccess, kSuccess, kSuccess, false, 0, 3000, '\0'},
-    {"slow-service", kFailure, kSuccess, kFailure, kSuccess, false, 2000, 4000, '\0'},
-    {"portal-refused", kSuccess, kFailure, kSuccess, kSuccess, false, 0, kNever, '\0'},
-    {"login-fails", kSuccess, kSuccess, kFailure, kFailure, false, 0, kNever, '\0'},
-    {"already-logged-in", kSuccess, kSuccess, kAlreadyLoggedIn, kAlreadyLoggedIn, true, 0, kNever,
-     '\0'},
-    {"already-logged-in-unopenable", kSuccess, kSuccess, kAlreadyLoggedIn, kAlreadyLoggedIn, true,
-     0, kNever, 'B'},
+    {"fresh-login", kSuccess, kSuccess, kSuccess, kSuccess, 0, 3000, '\0'},
+    {"slow-service", kFailure, kSuccess, kFailure, kSuccess, 2000, 4000, '\0'},
+    {"portal-refused", kSuccess, kFailure, kSuccess, kSuccess, 0, kNever, '\0'},
+    {"login-fails", kSuccess, kSuccess, kFailure, kFailure, 0, kNever, '\0'},
+    {"already-logged-in", kSuccess, kSuccess, kAlreadyLoggedIn, kAlreadyLoggedIn, 0, kNever, '\0'},
+    {"already-logged-in-unopenable", kSuccess, kSuccess, kAlreadyLoggedIn, kAlreadyLoggedIn, 0,
+     kNever, 'B'},
 };
 
-// One request per process, so the service's state is the process's.
+// A session on the system volume's disk.
+struct Session {
+    std::string target;
+    p::ISCSI_UNIQUE_SESSION_ID id;
+    ULONGLONG since; // its disk shows devicesAfterMs after this; 0 for a session from before
+};
+
+struct Target {
+    std::string name;
+    int logins;
+};
+
+// The service's state is the process's; requests from several threads take turns at it.
 struct Service {
+    SRWLOCK lock = SRWLOCK_INIT;
     const Scenario *scenario = nullptr;
     bool started = false;
-    int logins = 0;
-    bool sessionExists = false;
-    ULONGLONG sessionSince = 0;
-    std::string targetName;
+    std::vector<Target> targets;
+    std::vector<Session> sessions;
     std::string systemVolumeDevice;
     std::atomic<bool> newLetterDefined{false};
     bool unopenableDefined = false;
@@ -81,6 +98,14 @@ Service &TheService() {
     static Service service;
     return service;
 }
+
+class ServiceLock {
+  public:
+    ServiceLock() { AcquireSRWLockExclusive(&TheService().lock); }
+    ~ServiceLock() { ReleaseSRWLockExclusive(&TheService().lock); }
+    ServiceLock(const ServiceLock &) = delete;
+    ServiceLock &operator=(const ServiceLock &) = delete;
+};
 
 void Log(const char *format, ...) {
     char line[1024];
@@ -178,9 +203,54 @@ p::ISCSI_DEVICE_ON_SESSIONA SessionDisk(const std::string &targetName, ULONG dis
 
 ULONGLONG Now() { return GetTickCount64(); }
 
-bool DevicesShown(const Service &service) {
-    return service.sessionExists &&
-           Now() - service.sessionSince >= service.scenario->devicesAfterMs;
+bool EndsWith(const std::string &text, const char *suffix) {
+    const std::size_t length = std::strlen(suffix);
+    return text.size() >= length && text.compare(text.size() - length, length, suffix) == 0;
+}
+
+ULONG LoginStatus(const Scenario &scenario, const std::string &target, int attempt) {
+    if (EndsWith(target, kExistingSuffix)) {
+        return kAlreadyLoggedIn;
+    }
+    if (EndsWith(target, kUnknownSuffix)) {
+        return kFailure;
+    }
+    return attempt == 1 ? scenario.firstLoginStatus : scenario.laterLoginStatus;
+}
+
+int CountLogin(Service &service, const std::string &target) {
+    for (Target &known : service.targets) {
+        if (known.name == target) {
+            return ++known.logins;
+        }
+    }
+    service.targets.push_back({target, 1});
+    return 1;
+}
+
+const Session *FindSession(const Service &service, const p::ISCSI_UNIQUE_SESSION_ID &id) {
+    for (const Session &session : service.sessions) {
+        if (session.id.AdapterUnique == id.AdapterUnique &&
+            session.id.AdapterSpecific == id.AdapterSpecific) {
+            return &session;
+        }
+    }
+    return nullptr;
+}
+
+const Session &OpenSession(Service &service, const std::string &target, ULONGLONG since) {
+    for (const Session &session : service.sessions) {
+        if (session.target == target) {
+            return session;
+        }
+    }
+    const p::ISCSI_UNIQUE_SESSION_ID id = {kAdapterUnique, service.sessions.size() + 1};
+    service.sessions.push_back({target, id, since});
+    return service.sessions.back();
+}
+
+bool DevicesShown(const Service &service, const Session &session) {
+    return session.since == 0 || Now() - session.since >= service.scenario->devicesAfterMs;
 }
 
 DWORD WINAPI GiveLetterLater(void *module) {
@@ -234,10 +304,6 @@ bool Start() {
         service.unopenableDefined = DefineLetter(service.scenario->unopenableLetter, kNowhere);
     }
     Log("drives %s at the start", DriveLetters().c_str());
-    if (service.scenario->loggedInBefore) {
-        service.sessionExists = true;
-        service.sessionSince = Now();
-    }
     return true;
 }
 
@@ -255,6 +321,7 @@ extern "C" {
 
 ULONG WINAPI SetIScsiIKEInfoA(char * /*InitiatorName*/, ULONG /*InitiatorPortNumber*/,
                               p::IKE_AUTHENTICATION_INFORMATION *AuthInfo, BOOLEAN Persist) {
+    const ServiceLock locked;
     if (!Start()) {
         return kFailure;
     }
@@ -273,13 +340,16 @@ ULONG WINAPI AddIScsiSendTargetPortalA(char * /*InitiatorInstance*/, ULONG /*Ini
                                        p::ISCSI_LOGIN_OPTIONS * /*LoginOptions*/,
                                        ULONGLONG /*SecurityFlags*/,
                                        p::ISCSI_TARGET_PORTALA *Portal) {
+    const ServiceLock locked;
     if (!Start()) {
         return kFailure;
     }
     if (Portal == nullptr) {
         return kInvalidParameter;
     }
-    const ULONG status = TheService().scenario->portalStatus;
+    const bool unreachable =
+        std::strncmp(Portal->Address, kUnreachablePortal, sizeof Portal->Address) == 0;
+    const ULONG status = unreachable ? kFailure : TheService().scenario->portalStatus;
     Log("AddIScsiSendTargetPortalA(%.*s port %u) -> %lx", static_cast<int>(sizeof Portal->Address),
         Portal->Address, Portal->Socket, status);
     return status;
@@ -293,6 +363,7 @@ ULONG WINAPI LoginIScsiTargetA(char *TargetName, BOOLEAN /*IsInformationalSessio
                                char * /*Key*/, BOOLEAN IsPersistent,
                                p::ISCSI_UNIQUE_SESSION_ID *UniqueSessionId,
                                p::ISCSI_UNIQUE_CONNECTION_ID *UniqueConnectionId) {
+    const ServiceLock locked;
     if (!Start()) {
         return kFailure;
     }
@@ -300,21 +371,19 @@ ULONG WINAPI LoginIScsiTargetA(char *TargetName, BOOLEAN /*IsInformationalSessio
         return kInvalidParameter;
     }
     Service &service = TheService();
-    ++service.logins;
-    const ULONG status = service.logins == 1 ? service.scenario->firstLoginStatus
-                                             : service.scenario->laterLoginStatus;
+    const std::string target = TargetName;
+    const ULONG status = LoginStatus(*service.scenario, target, CountLogin(service, target));
     Log("LoginIScsiTargetA(%s, persistent %u) -> %lx", TargetName, IsPersistent, status);
-    if (status == kSuccess || status == kAlreadyLoggedIn) {
-        service.targetName = TargetName;
+    if (status == kAlreadyLoggedIn) {
+        OpenSession(service, target, 0);
     }
     if (status == kSuccess) {
-        service.sessionExists = true;
-        service.sessionSince = Now();
+        const Session &session = OpenSession(service, target, Now());
         if (UniqueSessionId != nullptr) {
-            *UniqueSessionId = kSessionId;
+            *UniqueSessionId = session.id;
         }
         if (UniqueConnectionId != nullptr) {
-            *UniqueConnectionId = kSessionId;
+            *UniqueConnectionId = session.id;
         }
         if (service.scenario->letterAfterMs != kNever) {
             ScheduleNewLetter();
@@ -325,6 +394,7 @@ ULONG WINAPI LoginIScsiTargetA(char *TargetName, BOOLEAN /*IsInformationalSessio
 
 ULONG WINAPI GetIScsiSessionListA(ULONG *BufferSize, ULONG *SessionCount,
                                   p::ISCSI_SESSION_INFOA *SessionInfo) {
+    const ServiceLock locked;
     if (!Start()) {
         return kFailure;
     }
@@ -332,43 +402,48 @@ ULONG WINAPI GetIScsiSessionListA(ULONG *BufferSize, ULONG *SessionCount,
         return kInvalidParameter;
     }
     const Service &service = TheService();
-    if (!service.sessionExists) {
+    if (service.sessions.empty()) {
         *BufferSize = 0;
         *SessionCount = 0;
         Log("GetIScsiSessionListA: no sessions");
         return kSuccess;
     }
-    // One record, then the strings it points at, in the caller's buffer.
-    const std::string &target = service.targetName;
-    const std::size_t needed =
-        sizeof(p::ISCSI_SESSION_INFOA) + sizeof kInitiatorName + 2 * (target.size() + 1);
-    *SessionCount = 1;
+    // The records, then the strings they point at, in the caller's buffer.
+    const std::size_t count = service.sessions.size();
+    std::size_t needed = count * sizeof(p::ISCSI_SESSION_INFOA);
+    for (const Session &session : service.sessions) {
+        needed += sizeof kInitiatorName + 2 * (session.target.size() + 1);
+    }
+    *SessionCount = static_cast<ULONG>(count);
     if (SessionInfo == nullptr || *BufferSize < needed) {
         *BufferSize = static_cast<ULONG>(needed);
         return p::kErrorInsufficientBuffer;
     }
-    char *strings = reinterpret_cast<char *>(SessionInfo + 1);
-    char *initiator = strings;
-    std::memcpy(initiator, kInitiatorName, sizeof kInitiatorName);
-    char *targetNode = initiator + sizeof kInitiatorName;
-    std::memcpy(targetNode, target.c_str(), target.size() + 1);
-    char *targetName = targetNode + target.size() + 1;
-    std::memcpy(targetName, target.c_str(), target.size() + 1);
-
-    p::ISCSI_SESSION_INFOA &session = SessionInfo[0];
-    std::memset(&session, 0, sizeof session);
-    session.SessionId = kSessionId;
-    session.InitiatorName = initiator;
-    session.TargetNodeName = targetNode;
-    session.TargetName = targetName;
-    session.ConnectionCount = 0;
-    session.Connections = nullptr;
+    char *strings = reinterpret_cast<char *>(SessionInfo + count);
+    const auto place = [&strings](const char *text, std::size_t size) {
+        char *placed = strings;
+        std::memcpy(placed, text, size);
+        strings += size;
+        return placed;
+    };
+    for (std::size_t i = 0; i < count; ++i) {
+        const Session &from = service.sessions[i];
+        p::ISCSI_SESSION_INFOA &record = SessionInfo[i];
+        std::memset(&record, 0, sizeof record);
+        record.SessionId = from.id;
+        record.InitiatorName = place(kInitiatorName, sizeof kInitiatorName);
+        record.TargetNodeName = place(from.target.c_str(), from.target.size() + 1);
+        record.TargetName = place(from.target.c_str(), from.target.size() + 1);
+        record.ConnectionCount = 0;
+        record.Connections = nullptr;
+    }
     *BufferSize = static_cast<ULONG>(needed);
     return kSuccess;
 }
 
 ULONG WINAPI GetDevicesForIScsiSessionA(p::ISCSI_UNIQUE_SESSION_ID *UniqueSessionId,
                                         ULONG *DeviceCount, p::ISCSI_DEVICE_ON_SESSIONA *Devices) {
+    const ServiceLock locked;
     if (!Start()) {
         return kFailure;
     }
@@ -376,12 +451,12 @@ ULONG WINAPI GetDevicesForIScsiSessionA(p::ISCSI_UNIQUE_SESSION_ID *UniqueSessio
         return kInvalidParameter;
     }
     const Service &service = TheService();
-    if (!service.sessionExists || UniqueSessionId->AdapterUnique != kSessionId.AdapterUnique ||
-        UniqueSessionId->AdapterSpecific != kSessionId.AdapterSpecific) {
+    const Session *session = FindSession(service, *UniqueSessionId);
+    if (session == nullptr) {
         Log("GetDevicesForIScsiSessionA: no such session");
         return kFailure;
     }
-    const ULONG count = DevicesShown(service) ? 1 : 0;
+    const ULONG count = DevicesShown(service, *session) ? 1 : 0;
     if (count > 0 && (Devices == nullptr || *DeviceCount < count)) {
         *DeviceCount = count;
         return p::kErrorInsufficientBuffer;
@@ -389,7 +464,7 @@ ULONG WINAPI GetDevicesForIScsiSessionA(p::ISCSI_UNIQUE_SESSION_ID *UniqueSessio
     *DeviceCount = count;
     if (count > 0) {
         const ULONG disk = SystemVolumeDisk();
-        Devices[0] = SessionDisk(service.targetName, disk);
+        Devices[0] = SessionDisk(session->target, disk);
         Log("GetDevicesForIScsiSessionA: disk %lu", disk);
     }
     return kSuccess;

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# One end-to-end case: vxdhost.exe calls the real x86-64 vxdmount.dll under wine64, with the
-# discovery double playing the iSCSI service, and the case checks the exit status, the trace
-# that vxdhost printed and what the double saw.
-#   wine_cases.sh PREFIX CASE
+# One end-to-end case: vxdhost.exe calls the real vxdmount.dll under Wine, with the discovery
+# double playing the iSCSI service, and the case checks the exit status, the trace that
+# vxdhost printed and what the double saw.
+#   wine_cases.sh LOADER PREFIX CASE   (LOADER: wine for the 32-bit build, wine64 for x86-64)
 set -uo pipefail
 source "$(dirname "$0")/wine_env.sh"
 
-prefix=${1:?usage: wine_cases.sh PREFIX CASE}
-case_name=${2:?usage: wine_cases.sh PREFIX CASE}
-use_prefix "$prefix"
+loader=${1:?usage: wine_cases.sh LOADER PREFIX CASE}
+prefix=${2:?usage: wine_cases.sh LOADER PREFIX CASE}
+case_name=${3:?usage: wine_cases.sh LOADER PREFIX CASE}
+use_prefix "$loader" "$prefix"
 install_dir="$prefix/drive_c/vxd"
 results="$(dirname "$prefix")/results/$case_name"
 rm -rf "$results"
@@ -41,7 +42,7 @@ run() {
     out="$results/$runs.stdout"
     err="$results/$runs.stderr"
     echo "run $runs: ${VXD_ISCSI_SCENARIO:+VXD_ISCSI_SCENARIO=$VXD_ISCSI_SCENARIO }$program $*"
-    (cd "$install_dir" && timeout -k 5 50 "$WINE64" "C:\\vxd\\$program" "$@") \
+    (cd "$install_dir" && timeout -k 5 50 "$WINE" "C:\\vxd\\$program" "$@") \
         >"$out.raw" 2>"$err.raw"
     status=$?
     tr -d '\r' <"$out.raw" >"$out"
@@ -94,6 +95,13 @@ expect_trace() {
         fi
     done
     [ $at -eq ${#actual[@]} ] || fail "trace line $((at + 1)) is '${actual[at]}', expected the end"
+}
+
+# expect_lines REGEX COUNT: the trace holds COUNT lines that match REGEX.
+expect_lines() {
+    local found
+    found=$(grep -Ec -- "$1" "$out")
+    [ "$found" -eq "$2" ] || fail "$found trace lines match '$1', expected $2"
 }
 
 # expect_log REGEX / expect_no_log REGEX: standard error, where the double logs every call.
@@ -191,6 +199,38 @@ listener_burst)
     expect_exit 0
     mapfile -t burst < <(seq -f "line %g" 0 499)
     expect_trace "${burst[@]}"
+    ;;
+load_call_unload)
+    # A host that loads the DLL for each request; the discovery library stays loaded.
+    fresh_machine clean
+    VXD_ISCSI_SCENARIO=already-logged-in run host_lifecycle.exe load-call-unload 500 1 \
+        10.0.0.5 3260 "$target"
+    expect_exit 0
+    expect_log "^host_lifecycle: 500 cycles; "
+    ;;
+load_unload)
+    fresh_machine clean
+    VXD_ISCSI_SCENARIO=fresh-login run host_lifecycle.exe load-unload 500
+    expect_exit 0
+    expect_log "^host_lifecycle: 500 cycles; "
+    ;;
+threads_at_once)
+    # 24 requests at once on one loaded DLL: thread 0 logs in afresh and waits for F:, the
+    # others find an existing login (1), have their login refused (0) or their portal (0).
+    fresh_machine clean
+    VXD_ISCSI_SCENARIO=fresh-login run host_lifecycle.exe threads 24
+    expect_exit 0
+    expect_log "^host_lifecycle: 24 threads, 9 mounted, 0 wrong results$"
+    # Each request's opening line arrives once and whole, and each mount ends in its line.
+    for thread in $(seq 0 23); do
+        portal=10.0.0.5
+        [ $((thread % 3)) -ne 0 ] || [ "$thread" -eq 0 ] || portal=192.0.2.1
+        lines=$(grep -cx "493,$portal,3260,thread $thread,,0" "$out")
+        [ "$lines" -eq 1 ] || fail "thread $thread's opening line came $lines times"
+    done
+    expect_lines '^Task Disk F:\\$' 1
+    expect_lines '^Task Disk C:\\$' 8
+    expect_lines "^after Connection 0$" 8
     ;;
 *)
     echo "wine_cases.sh: no case named '$case_name'" >&2

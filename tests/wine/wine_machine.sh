@@ -1,30 +1,32 @@
 #!/usr/bin/env bash
 # The Windows machine of the end-to-end cases: a fresh Wine prefix in the build tree, with
 # vxdhost.exe, vxdmount.dll and the discovery double installed in C:\vxd.
-#   wine_machine.sh create PREFIX FILE...   (the programs and libraries to install)
-#   wine_machine.sh stop PREFIX
+#   wine_machine.sh create LOADER PREFIX FILE...   (the programs and libraries to install)
+#   wine_machine.sh stop LOADER PREFIX
+# LOADER is wine64 for the x86-64 build, wine for the 32-bit one.
 set -euo pipefail
 source "$(dirname "$0")/wine_env.sh"
 
 command=${1:-}
-prefix=${2:-}
+loader=${2:-}
+prefix=${3:-}
 case "$prefix" in
 */wine/prefix) ;;
 *) echo "wine_machine.sh: refusing to work on '$prefix' (expected .../wine/prefix)" >&2; exit 2 ;;
 esac
-use_prefix "$prefix"
+use_prefix "$loader" "$prefix"
 
 case "$command" in
 create)
-    [ $# -ge 3 ] || { echo "usage: wine_machine.sh create PREFIX FILE..." >&2; exit 2; }
-    shift 2
+    [ $# -ge 4 ] || { echo "usage: wine_machine.sh create LOADER PREFIX FILE..." >&2; exit 2; }
+    shift 3
     for file in "$@"; do
         [ -f "$file" ] || { echo "wine_machine.sh: $file is not built" >&2; exit 1; }
     done
     stop_wine
     rm -rf "$prefix"
     started=$(date +%s%N)
-    "$WINE64" wineboot --init >/dev/null 2>&1 || true
+    "$WINE" wineboot --init >/dev/null 2>&1 || true
     stop_wine
     if [ ! -e "$prefix/dosdevices/c:" ]; then
         echo "wine_machine.sh: wineboot did not create $prefix" >&2
@@ -39,7 +41,7 @@ stop)
     stop_wine
     ;;
 *)
-    echo "usage: wine_machine.sh create|stop PREFIX ..." >&2
+    echo "usage: wine_machine.sh create|stop LOADER PREFIX ..." >&2
     exit 2
     ;;
 esac
