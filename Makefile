@@ -9,14 +9,14 @@ PRESETS := host host-asan win32 win64
 PACKAGES := cmake make g++ libgtest-dev nlohmann-json3-dev \
             g++-mingw-w64-i686 g++-mingw-w64-x86-64 \
             binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 \
-            clang libclang-rt-14-dev valgrind wine64
+            clang libclang-rt-14-dev lld llvm valgrind wine64 zip unzip
 
 # The fuzzer builds with clang in a project of its own (fuzz/CMakeLists.txt).
 FUZZ_SECONDS ?= 60
 FUZZ_TEST_SECONDS := 20
 FUZZER := build/fuzz/vxd_mount_fuzzer
 
-.PHONY: deps deps-wine32 build run test fuzz build-fuzz bench $(addprefix build-,$(PRESETS))
+.PHONY: deps deps-wine32 build run test dist fuzz build-fuzz bench $(addprefix build-,$(PRESETS))
 
 # Installs only what is missing, without questions.
 deps:
@@ -53,8 +53,20 @@ $(addprefix build-,$(PRESETS)): build-%: deps
 
 build: $(addprefix build-,$(PRESETS))
 
-run: build-host
-	./build/host/tools/vxdmount/vxdmount
+# The mount's trace is what `make run` shows: the build speaks only when it fails.
+run: deps
+	@log=build/run-build.log; mkdir -p build; \
+	if ! { cmake --preset host && cmake --build --preset host -j $(JOBS); } >$$log 2>&1; then \
+	  cat $$log; echo "make run: the build failed (log: $$log)"; exit 1; \
+	fi
+	@./build/host/tools/vxdmount/vxdmount
+
+# The release for Windows users: dist/vxdmount-VERSION-win32.zip, byte for byte the same from
+# the same commit.
+dist: build-win32
+	@version=$$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' build/win32/CMakeCache.txt); \
+	mkdir -p dist && cp build/win32/dist/vxdmount-$$version-win32.zip dist/ && \
+	ls -l dist/vxdmount-$$version-win32.zip
 
 test: build build-fuzz
 	ctest --preset host --no-tests=error

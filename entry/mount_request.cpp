@@ -4,6 +4,8 @@
 #include <string>
 
 #include "entry/mount_task.h"
+// The DLL defines the export, which the .def file exports: the declaration is the plain one.
+#define VXDMOUNT_NO_DLLIMPORT
 #include "entry/vxdmount.h"
 #include "platform/trace.h"
 
@@ -164,8 +166,9 @@ int CMountTask::MountTargets(const std::string &portalAddress, const std::string
 
 } // namespace vxd
 
-extern "C" int CreateVXD(const char *portalAddress, const char *portalPort, const char *targetName,
-                         const char *extra1, const char *extra2) {
+extern "C" int VXDMOUNT_CALL CreateVXD(const char *portalAddress, const char *portalPort,
+                                       const char *targetName, const char *extra1,
+                                       const char *extra2) {
     // A C++ exception cannot cross into a host built with another compiler: end it here.
     try {
         const int port = vxd::PortFromText(portalPort);

@@ -16,6 +16,9 @@
 #include <type_traits>
 #include <vector>
 
+// The export is found with GetProcAddress, not linked.
+#define VXDMOUNT_NO_DLLIMPORT
+#include "entry/vxdmount.h"
 #include "tools/vxdhost/debug_output_listener.h"
 
 namespace {
@@ -30,9 +33,6 @@ constexpr std::uintptr_t kHandleSlot = 4; // handle values step by four
 constexpr char kPortal[] = "10.0.0.5";
 constexpr char kUnreachablePortal[] = "192.0.2.1"; // the double refuses it
 constexpr char kPort[] = "3260";
-
-using CreateVxdFunction = int(__cdecl *)(const char *, const char *, const char *, const char *,
-                                         const char *);
 
 struct ModuleReleaser {
     void operator()(HMODULE module) const { FreeLibrary(module); }
@@ -67,9 +67,9 @@ Footprint Measure() {
     return footprint;
 }
 
-CreateVxdFunction CreateVxdOf(HMODULE dll) {
+VxdCreateVxdFunction CreateVxdOf(HMODULE dll) {
     const FARPROC address = GetProcAddress(dll, "CreateVXD");
-    return reinterpret_cast<CreateVxdFunction>(reinterpret_cast<void *>(address));
+    return reinterpret_cast<VxdCreateVxdFunction>(reinterpret_cast<void *>(address));
 }
 
 int Usage() {
@@ -98,7 +98,7 @@ int Cycles(int cycles, const CycleRequest *request) {
             return 2;
         }
         if (request != nullptr) {
-            const CreateVxdFunction createVxd = CreateVxdOf(dll.get());
+            const VxdCreateVxdFunction createVxd = CreateVxdOf(dll.get());
             if (createVxd == nullptr) {
                 std::fprintf(stderr, "host_lifecycle: %s has no CreateVXD\n", kDll);
                 return 2;
@@ -151,7 +151,7 @@ int Cycles(int cycles, const CycleRequest *request) {
 
 struct ThreadRequest {
     HANDLE start;
-    CreateVxdFunction createVxd;
+    VxdCreateVxdFunction createVxd;
     std::string portal;
     std::string target;
     std::string extra1;
@@ -169,7 +169,7 @@ DWORD WINAPI CallCreateVxd(void *argument) {
 
 // Thread 0 logs in afresh and waits for its letter; the others go through kinds that the
 // double tells apart by name: an existing login (1), a refused login (0), a refused portal (0).
-ThreadRequest RequestOfThread(int index, HANDLE start, CreateVxdFunction createVxd) {
+ThreadRequest RequestOfThread(int index, HANDLE start, VxdCreateVxdFunction createVxd) {
     const std::string name = "iqn.2026-01.test.vxd:thread" + std::to_string(index);
     ThreadRequest request{start, createVxd, kPortal, name, "thread " + std::to_string(index),
                           1,     -1};
@@ -200,7 +200,7 @@ int Threads(int count) {
         return 2;
     }
     UniqueModule dll(LoadLibraryA(kDll));
-    const CreateVxdFunction createVxd = dll ? CreateVxdOf(dll.get()) : nullptr;
+    const VxdCreateVxdFunction createVxd = dll ? CreateVxdOf(dll.get()) : nullptr;
     if (createVxd == nullptr) {
         std::fprintf(stderr, "host_lifecycle: cannot load %s or its CreateVXD (error %lu)\n", kDll,
                      GetLastError());

@@ -232,6 +232,21 @@ threads_at_once)
     expect_lines '^Task Disk C:\\$' 8
     expect_lines "^after Connection 0$" 8
     ;;
+versions)
+    # Both programs' version resources, read back by vxdhost.
+    run vxdhost.exe --version
+    expect_exit 0
+    expect_trace "vxdhost $VXD_VERSION (Calls CreateVXD in vxdmount.dll and shows its trace)" \
+        "vxdmount.dll $VXD_VERSION (Attaches an iSCSI disk and waits for its drive letter)"
+    ;;
+import_library_mingw | import_library_msvc)
+    # The host binds CreateVXD at load through its toolchain's import library.
+    fresh_machine clean
+    VXD_ISCSI_SCENARIO=fresh-login run "import_host_${case_name#import_library_}.exe"
+    expect_exit 0
+    expect_trace "CreateVXD returned 1"
+    expect_log "LoginIScsiTargetA\(iqn\.2026-01\.test\.vxd:import:existing, persistent 0\) -> efff003f$"
+    ;;
 *)
     echo "wine_cases.sh: no case named '$case_name'" >&2
     exit 2

@@ -7,12 +7,17 @@
 #include <memory>
 #include <string>
 #include <type_traits>
+#include <vector>
 
+// The export is found with GetProcAddress, not linked.
+#define VXDMOUNT_NO_DLLIMPORT
+#include "entry/vxdmount.h"
 #include "tools/vxdhost/debug_output_listener.h"
 
 namespace {
 
-const char kUsage[] = "usage: vxdhost [--dll PATH] PORTAL PORT TARGET [EXTRA1 [EXTRA2]]\n";
+const char kUsage[] = "usage: vxdhost [--dll PATH] PORTAL PORT TARGET [EXTRA1 [EXTRA2]]\n"
+                      "       vxdhost [--dll PATH] --version\n";
 
 const char kHelp[] =
     "Calls CreateVXD(PORTAL, PORT, TARGET, EXTRA1, EXTRA2) in vxdmount.dll and prints each\n"
@@ -20,12 +25,10 @@ const char kHelp[] =
     "\n"
     "  --dll PATH  the library to load (default: vxdmount.dll, found the way Windows finds\n"
     "              libraries, first in this program's folder)\n"
+    "  --version   print vxdhost's version and the library's\n"
     "\n"
     "Exit status: 0 CreateVXD returned 1 (the volume has its drive letter), 1 it returned 0,\n"
     "2 the library or its CreateVXD export could not be found, or a usage error.\n";
-
-using CreateVxdFunction = int(__cdecl *)(const char *, const char *, const char *, const char *,
-                                         const char *);
 
 struct ModuleReleaser {
     void operator()(HMODULE module) const { FreeLibrary(module); }
@@ -41,7 +44,7 @@ struct Request {
     const char *extra2 = "";
 };
 
-enum class Parsed { kRequest, kHelp, kError };
+enum class Parsed { kRequest, kHelp, kVersion, kError };
 
 Parsed ParseArguments(int argc, char **argv, Request &request) {
     int next = 1;
@@ -56,6 +59,9 @@ Parsed ParseArguments(int argc, char **argv, Request &request) {
         }
         request.dll = argv[next + 1];
         next += 2;
+    }
+    if (next + 1 == argc && std::strcmp(argv[next], "--version") == 0) {
+        return Parsed::kVersion;
     }
     const int positional = argc - next;
     if (positional < 3 || positional > 5) {
@@ -86,6 +92,51 @@ std::string SystemMessage(DWORD error) {
     return "error " + std::to_string(error) + (message.empty() ? "" : ": " + message);
 }
 
+// "1.0.0 (description)" from a file's version resource; empty, with the reason, without one.
+std::string FileVersion(const char *path, std::string &error) {
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeA(path, &ignored);
+    std::vector<char> data(size);
+    if (size == 0 || !GetFileVersionInfoA(path, 0, size, data.data())) {
+        error = SystemMessage(GetLastError());
+        return std::string();
+    }
+    void *value = nullptr;
+    UINT length = 0;
+    if (!VerQueryValueA(data.data(), "\\", &value, &length) || length < sizeof(VS_FIXEDFILEINFO)) {
+        error = "no version resource";
+        return std::string();
+    }
+    const auto *fixed = static_cast<const VS_FIXEDFILEINFO *>(value);
+    std::string version = std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." +
+                          std::to_string(LOWORD(fixed->dwFileVersionMS)) + "." +
+                          std::to_string(HIWORD(fixed->dwFileVersionLS));
+    // Both programs' resources are written in US English, Unicode.
+    if (VerQueryValueA(data.data(), "\\StringFileInfo\\040904B0\\FileDescription", &value,
+                       &length) &&
+        length > 0) {
+        version += " (" + std::string(static_cast<const char *>(value)) + ")";
+    }
+    return version;
+}
+
+int PrintVersions(const std::string &dll) {
+    char self[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameA(nullptr, self, sizeof self);
+    std::string error;
+    const std::string own = length > 0 && length < sizeof self ? FileVersion(self, error) : "";
+    std::printf("vxdhost %s\n", own.empty() ? "(no version resource)" : own.c_str());
+    // The library's file is found the way LoadLibrary would find it, but not loaded.
+    const std::string library = FileVersion(dll.c_str(), error);
+    if (library.empty()) {
+        std::fprintf(stderr, "vxdhost: cannot read the version of %s: %s\n", dll.c_str(),
+                     error.c_str());
+    } else {
+        std::printf("%s %s\n", dll.c_str(), library.c_str());
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -95,6 +146,8 @@ int main(int argc, char **argv) {
         std::fputs(kUsage, stdout);
         std::fputs(kHelp, stdout);
         return 0;
+    case Parsed::kVersion:
+        return PrintVersions(request.dll);
     case Parsed::kError:
         std::fputs(kUsage, stderr);
         return 2;
@@ -125,7 +178,8 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "vxdhost: %s has no export named CreateVXD\n", request.dll.c_str());
         return 2;
     }
-    const auto createVxd = reinterpret_cast<CreateVxdFunction>(reinterpret_cast<void *>(address));
+    const auto createVxd =
+        reinterpret_cast<VxdCreateVxdFunction>(reinterpret_cast<void *>(address));
 
     std::fprintf(stderr, "vxdhost: CreateVXD(%s, %s, %s, %s, %s) from %s\n", request.portal,
                  request.port, request.target, request.extra1, request.extra2, request.dll.c_str());
