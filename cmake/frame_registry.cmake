@@ -2,7 +2,7 @@
 # unwind-dw2-fde.o, linked in statically). The registry's mutex owns a semaphore that nothing
 # ever closes, so every unload of the DLL would leave one handle behind in the host. This puts
 # a copy of that object into the link whose semaphore is created through the module's own
-# function instead (entry/module_entry.cpp), which closes it once the DLL has let go of it.
+# function instead (entry/win32/module_entry.cpp), which closes it once the DLL has let go of it.
 #   vxd_frame_registry_object(OUT_VAR)  sets OUT_VAR to the object to link, or to nothing where
 #                                       the runtime keeps no such registry (x86-64 unwinds by SEH)
 function(vxd_frame_registry_object out_var)
