@@ -9,14 +9,14 @@ PRESETS := host host-asan win32 win64
 PACKAGES := cmake make g++ libgtest-dev nlohmann-json3-dev \
             g++-mingw-w64-i686 g++-mingw-w64-x86-64 \
             binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 \
-            clang libclang-rt-14-dev valgrind wine64
+            clang libclang-rt-14-dev clang-tidy valgrind wine64
 
 # The fuzzer builds with clang in a project of its own (fuzz/CMakeLists.txt).
 FUZZ_SECONDS ?= 60
 FUZZ_TEST_SECONDS := 20
 FUZZER := build/fuzz/vxd_mount_fuzzer
 
-.PHONY: deps build run test fuzz build-fuzz bench $(addprefix build-,$(PRESETS))
+.PHONY: deps build run test fuzz build-fuzz bench lint lint-files $(addprefix build-,$(PRESETS))
 
 # Installs only what is missing, without questions.
 deps:
@@ -41,14 +41,16 @@ build: $(addprefix build-,$(PRESETS))
 run: build-host
 	./build/host/tools/vxdmount/vxdmount
 
-test: build build-fuzz
+test: build build-fuzz lint
 	ctest --preset host --no-tests=error
 	ctest --preset host-asan --no-tests=error
 	ctest --preset win64 --no-tests=error
 	bash fuzz/run_fuzzer.sh $(FUZZER) $(FUZZ_TEST_SECONDS)
 
+FUZZ_CONFIGURE := cmake -S fuzz -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+
 build-fuzz: deps
-	cmake -S fuzz -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+	$(FUZZ_CONFIGURE)
 	cmake --build build/fuzz -j $(JOBS)
 
 # `make fuzz FUZZ_SECONDS=600` for a longer run.
@@ -58,3 +60,46 @@ fuzz: build-fuzz
 # Instructions and allocations under valgrind, and the DLL's stripped size.
 bench: build-host build-win32
 	./build/host/bench/vxd_bench --dll build/win32/vxdmount.dll --json build/host/bench/bench.json
+
+# clang-tidy (.clang-tidy, and one in each folder of programs) over the project's own C++,
+# each file through the compilation database of a build that compiles it: the library and the
+# Linux programs through host, the product again through win32 as the 32-bit target it ships
+# for, the Wine doubles through win64, the fuzz harness through its own build. A file is
+# checked again only when it, a header, a .clang-tidy or its build's flags changed.
+LINT := build/lint
+LIBRARY_SOURCES := $(wildcard entry/*.cpp iscsi/*.cpp volumes/*.cpp platform/*.cpp)
+LINT_host := $(LIBRARY_SOURCES) \
+             $(wildcard platform/sim/*.cpp tools/vxdmount/*.cpp tests/*.cpp bench/*.cpp)
+LINT_win32 := $(LIBRARY_SOURCES) $(wildcard platform/win32/*.cpp tools/vxdhost/*.cpp)
+LINT_win64 := $(wildcard tests/wine/*.cpp)
+LINT_fuzz := fuzz/mount_fuzzer.cpp
+LINT_BUILDS := host win32 win64 fuzz
+LINT_INPUTS := $(wildcard */*.h */*/*.h .clang-tidy */.clang-tidy */*/.clang-tidy)
+# clang does not find the C++ headers of Debian's mingw-w64 g++ by itself; g++ names them.
+mingw_includes = $(shell echo | $(1)-w64-mingw32-g++ -x c++ -E -v - 2>&1 | \
+                   sed -n 's|^ \(/.*/include/c++.*\)|--extra-arg=-isystem\1|p')
+LINT_ARGS_win32 = $(call mingw_includes,i686)
+LINT_ARGS_win64 = $(call mingw_includes,x86_64)
+
+lint: deps
+	@for preset in host win32 win64; do cmake --preset $$preset >/dev/null || exit 1; done
+	@$(FUZZ_CONFIGURE)
+	@for b in $(LINT_BUILDS); do \
+	  mkdir -p $(LINT)/$$b && cmake -E copy_if_different build/$$b/compile_commands.json \
+	    $(LINT)/$$b/compile_commands.json || exit 1; \
+	done
+	@$(MAKE) --no-print-directory -k -j $(JOBS) lint-files
+	@echo "lint: no findings"
+
+lint-files: $(foreach b,$(LINT_BUILDS),$(patsubst %,$(LINT)/$(b)/%.ok,$(LINT_$(b))))
+
+# Output only for a file with findings; the stamp only for a file without.
+define lint_rule
+$(LINT)/$(1)/%.ok: % $(LINT_INPUTS) $(LINT)/$(1)/compile_commands.json
+	@mkdir -p $$(@D)
+	@echo "clang-tidy ($(1)) $$<"
+	@clang-tidy -p $(LINT)/$(1) --quiet $$(LINT_ARGS_$(1)) $$< >$$@.log 2>&1 \
+	  && touch $$@ || { grep -v 'warnings* generated\.$$$$' $$@.log; exit 1; }
+endef
+$(foreach b,$(LINT_BUILDS),$(eval $(call lint_rule,$(b))))
+

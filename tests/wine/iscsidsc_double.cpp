@@ -82,6 +82,7 @@ Service &TheService() {
     return service;
 }
 
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style, for the call log's lines.
 void Log(const char *format, ...) {
     char line[1024];
     va_list args;
