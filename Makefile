@@ -105,9 +105,10 @@ endef
 $(foreach b,$(LINT_BUILDS),$(eval $(call lint_rule,$(b))))
 
 # Coverage floors, in percent, for entry/, iscsi/ and volumes/ under the host suite (the
-# README names what it cannot reach). Raise them when tests reach more; never lower them.
-COVERAGE_LINE_FLOOR := 98.3
-COVERAGE_BRANCH_FLOOR := 95.1
+# README names what it cannot reach), just under 308 of 312 lines and 259 of 269 branches.
+# Raise them when tests reach more; never lower them.
+COVERAGE_LINE_FLOOR := 98.7
+COVERAGE_BRANCH_FLOOR := 96.2
 
 # The host suite with gcov counters, then gcovr's report in build/coverage/html/. The DLL's
 # check needs the win32 build, and the valgrind runs repeat the runner's checks.
@@ -116,5 +117,5 @@ coverage: build-coverage
 	ctest --preset coverage --no-tests=error -E '^(valgrind\.|product_dll)'
 	@mkdir -p build/coverage/html
 	gcovr --root . --object-directory build/coverage $(addprefix --filter ,entry/ iscsi/ volumes/) \
-	  --exclude-throw-branches --html-details build/coverage/html/index.html --print-summary \
+	  --exclude-throw-branches --html-details build/coverage/html/index.html --txt --print-summary \
 	  --fail-under-line $(COVERAGE_LINE_FLOOR) --fail-under-branch $(COVERAGE_BRANCH_FLOOR)

@@ -492,6 +492,7 @@ platform::DWORD Machine::GetLogicalDriveStringsA(platform::DWORD bufferLength, c
         buffer[letters.size() * 4] = '\0';
         result = needed - 1;
     }
+    result = driveListResult.value_or(result);
     // The letters the buffer received, so a check can tell the baseline the caller saw.
     call.strings["Letters"] = result == 0 || result >= bufferLength ? std::string() : letters;
     Publish(call, std::to_string(bufferLength) + ") -> " + std::to_string(result) + " \"" +
@@ -568,8 +569,8 @@ platform::BOOL Machine::DeviceIoControl(platform::HANDLE device, platform::DWORD
             std::memcpy(out + extentsOffset + i * sizeof extent, &extent, sizeof extent);
         }
         if (bytesReturned != nullptr) {
-            *bytesReturned = static_cast<platform::DWORD>(extentsOffset +
-                                                          written * sizeof(platform::DISK_EXTENT));
+            *bytesReturned = drive.extentsBytes.value_or(static_cast<platform::DWORD>(
+                extentsOffset + written * sizeof(platform::DISK_EXTENT)));
         }
         result = written == disks.size() ? 1 : 0;
         answer = (result ? "TRUE, disk " : "FALSE (more data), disk ") + std::to_string(drive.disk);
