@@ -62,18 +62,18 @@ fuzz: build-fuzz
 bench: build-host build-win32
 	./build/host/bench/vxd_bench --dll build/win32/vxdmount.dll --json build/host/bench/bench.json
 
-# clang-tidy (.clang-tidy, and one in each folder of programs) over the project's own C++,
-# each file through the compilation database of a build that compiles it: the library and the
-# Linux programs through host, the product again through win32 as the 32-bit target it ships
-# for, the Wine doubles through win64, the fuzz harness through its own build. A file is
-# checked again only when it, a header, a .clang-tidy or its build's flags changed.
+# clang-tidy (.clang-tidy, and one in each folder of programs) over the project's own files in
+# the builds' compilation databases: everything host and win32 compile (the library for Linux
+# and again for the 32-bit target it ships for), and what only win64 or the fuzz build compile.
+# A file is checked again only when it, a header, a .clang-tidy or its build's flags changed.
 LINT := build/lint
-LIBRARY_SOURCES := $(wildcard entry/*.cpp iscsi/*.cpp volumes/*.cpp platform/*.cpp)
-LINT_host := $(LIBRARY_SOURCES) \
-             $(wildcard platform/sim/*.cpp tools/vxdmount/*.cpp tests/*.cpp bench/*.cpp)
-LINT_win32 := $(LIBRARY_SOURCES) $(wildcard platform/win32/*.cpp tools/vxdhost/*.cpp)
-LINT_win64 := $(wildcard tests/wine/*.cpp)
-LINT_fuzz := fuzz/mount_fuzzer.cpp
+# The project's own files in a build's compilation database.
+db_files = $(filter-out build/%,$(shell sed -n 's|^ *"file": "$(CURDIR)/\(.*\)",*$$|\1|p' \
+             build/$(1)/compile_commands.json 2>/dev/null | sort -u))
+LINT_host = $(call db_files,host)
+LINT_win32 = $(call db_files,win32)
+LINT_win64 = $(filter-out $(LINT_win32),$(call db_files,win64))
+LINT_fuzz = $(filter-out $(LINT_host),$(call db_files,fuzz))
 LINT_BUILDS := host win32 win64 fuzz
 LINT_INPUTS := $(wildcard */*.h */*/*.h .clang-tidy */.clang-tidy */*/.clang-tidy)
 # clang does not find the C++ headers of Debian's mingw-w64 g++ by itself; g++ names them.
