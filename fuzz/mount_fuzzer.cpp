@@ -391,6 +391,7 @@ void CheckInvariants(const Machine &machine, int result) {
 // The product lives in a 32-bit process where a service's answer of gigabytes cannot be
 // allocated; a modest cap plays that machine, exercises the library's allocation-failure
 // paths, and keeps every input fast.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the sanitizer's hook.
 extern "C" const char *__asan_default_options() {
     return "max_allocation_size_mb=64:allocator_may_return_null=1";
 }

@@ -39,6 +39,7 @@ constexpr DWORD kFileShareWrite = 2;
 constexpr DWORD kOpenExisting = 3;
 
 // The platform's INVALID_HANDLE_VALUE: all bits set.
+// NOLINTNEXTLINE(performance-no-int-to-ptr): the platform defines this handle as a number.
 inline HANDLE InvalidHandle() { return reinterpret_cast<HANDLE>(~std::uintptr_t{0}); }
 
 constexpr std::size_t kMaxIScsiHbaNameLen = 256;

@@ -7,6 +7,7 @@
 
 namespace vxd {
 
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style on purpose; the format attribute checks callers.
 std::string Format(const char *format, ...) {
     va_list args;
     va_start(args, format);
@@ -18,6 +19,7 @@ std::string Format(const char *format, ...) {
     if (length > 0) {
         text.resize(static_cast<std::size_t>(length));
         // The string's own terminator slot takes vsnprintf's NUL.
+        // NOLINTNEXTLINE(cert-err33-c): the length was measured above with the same arguments.
         std::vsnprintf(&text[0], text.size() + 1, format, args);
     }
     va_end(args);

@@ -312,9 +312,15 @@ TEST_F(SessionLookup, TargetNameMatchesInAnyLetterCase) {
     EXPECT_EQ(DeviceNumber(0), 6u);
 
     EXPECT_EQ(Find("Iqn.2026-12.Com.Example:Disk1"), 1u);
+
+    // The alphabet's last letter folds too.
+    machine.AddSession("iqn.2026-12.com.example:zz", {8});
+    EXPECT_EQ(Find("IQN.2026-12.COM.EXAMPLE:ZZ"), 1u);
+    EXPECT_EQ(DeviceNumber(0), 8u);
 }
 
 TEST_F(SessionLookup, FirstMatchingSessionWinsAndOthersArePassedOver) {
+    machine.AddSession("jqn.2026-12.com.example:disk1", {3});  // only the first letter differs
     machine.AddSession("iqn.2026-12.com.example:disk10", {1}); // longer, not the same name
     machine.AddSession("iqn.2026-12.com.example:disk", {2});   // shorter
     machine.AddSession(kTarget, {4});
@@ -445,6 +451,14 @@ TEST(SessionLookupFailure, LeavesTheDeviceBufferUntouched) {
          [&](sim::Machine &m) {
              withTarget(m);
              m.deviceAnswers = {{}, Answer{std::nullopt, 5u, std::nullopt}};
+         },
+         kDevicesFound},
+        {"largest device count whose byte size fits 32 bits is still asked for",
+         [&](sim::Machine &m) {
+             withTarget(m);
+             const auto largest = static_cast<platform::ULONG>(0xFFFFFFFFu / sizeof(DeviceRecord));
+             m.deviceAnswers = {Answer{std::nullopt, largest, std::nullopt},
+                                Answer{0x1Fu, std::nullopt, std::nullopt}};
          },
          kDevicesFound},
         {"device count whose byte size overflows",

@@ -395,6 +395,9 @@ void PrintTo(const PortCase &port, std::ostream *out) {
         case '\n':
             *out << "LF";
             break;
+        case '\r':
+            *out << "CR";
+            break;
         default:
             *out << *c;
         }
@@ -425,7 +428,8 @@ INSTANTIATE_TEST_SUITE_P(
                       PortCase{"0x1F", "0", 0}, PortCase{"+", "0", 0},
                       PortCase{"70000", "70000", 4464}, PortCase{"65536", "65536", 0},
                       PortCase{"99999999999", "2147483647", 65535},
-                      PortCase{"-99999999999", "-2147483648", 0}, PortCase{nullptr, "0", 0}));
+                      PortCase{"-99999999999", "-2147483648", 0}, PortCase{nullptr, "0", 0},
+                      PortCase{"\r860", "860", 860}));
 
 TEST_F(MountRequest, ExtrasOnlyChangeTheOpeningLine) {
     VolumeArrives('F', 2, 1500);

@@ -51,6 +51,10 @@ TEST_F(VolumeDiscovery, SnapshotHoldsOneLetterPerDriveInPlatformOrder) {
     task.GetDriveLetters(letters);
     EXPECT_EQ(letters, "XADE");
 
+    // A count past the list's end still stops at the list's zero byte.
+    machine.driveListResult = 255;
+    EXPECT_EQ(Snapshot(), "ADE");
+
     const auto calls = machine.CallsTo("GetLogicalDriveStringsA");
     ASSERT_FALSE(calls.empty());
     EXPECT_EQ(calls[0].Arg("nBufferLength"), 256u);
@@ -73,6 +77,11 @@ TEST_F(VolumeDiscovery, NoDrivesOrAFailedListGiveAnEmptySnapshot) {
     EXPECT_NE(task.DriveLettersChanged("C", fresh), 0);
     EXPECT_EQ(fresh, "");
     EXPECT_EQ(task.DriveLettersChanged("", fresh), 0);
+
+    // An answer of the whole buffer means the list did not fit, whatever the buffer holds.
+    machine.driveListFails = false;
+    machine.driveListResult = 256;
+    EXPECT_EQ(Snapshot(), "");
 }
 
 TEST_F(VolumeDiscovery, ChangeTestIgnoresCaseAndReplacesTheFreshSnapshot) {
@@ -81,8 +90,8 @@ TEST_F(VolumeDiscovery, ChangeTestIgnoresCaseAndReplacesTheFreshSnapshot) {
         const char *oldLetters;
         bool changed;
     } cases[] = {
-        {"ADE", false}, {"ade", false}, {"aDe", false}, {"ADEF", true},
-        {"AD", true},   {"ADF", true},  {"DAE", true},  {"", true},
+        {"ADE", false}, {"ade", false}, {"aDe", false}, {"ADEF", true}, {"AD", true},
+        {"ADF", true},  {"DAE", true},  {"", true},     {"BDE", true},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.oldLetters);
@@ -90,6 +99,11 @@ TEST_F(VolumeDiscovery, ChangeTestIgnoresCaseAndReplacesTheFreshSnapshot) {
         EXPECT_EQ(task.DriveLettersChanged(c.oldLetters, newLetters) != 0, c.changed);
         EXPECT_EQ(newLetters, "ADE");
     }
+
+    // The alphabet's last letter folds too.
+    machine.AddDrive('Z', 3);
+    std::string newLetters;
+    EXPECT_EQ(task.DriveLettersChanged("adez", newLetters), 0);
 }
 
 TEST_F(VolumeDiscovery, ChangeShowsAsTheMachineChanges) {
@@ -195,6 +209,21 @@ TEST_F(VolumeDiscovery, SilentVolumeLiesOnNoDisk) {
         machine.AddDrive('F', disk);
         EXPECT_EQ(task.FindLetterOnSessionDisk("EF", devices), 'F');
         EXPECT_EQ(task.NewLettersOnSessionDisks("EF", DevicesOnDisks({disk, disk})), 1);
+    }
+}
+
+TEST_F(VolumeDiscovery, ReplyCountsWhenItsByteCountCoversTheFirstDiskAndFitsTheReply) {
+    // The first extent's disk number ends 12 bytes in; the reply has room for 772.
+    const struct {
+        platform::DWORD bytes;
+        char letter;
+    } cases[] = {{11, '\0'}, {12, 'F'}, {772, 'F'}, {773, '\0'}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.bytes);
+        sim::DriveSetup drive = Drive('F', 2);
+        drive.extentsBytes = c.bytes;
+        machine.AddDrive(drive);
+        EXPECT_EQ(task.FindLetterOnSessionDisk("F", DevicesOnDisks({2})), c.letter);
     }
 }
 

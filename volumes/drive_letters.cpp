@@ -48,6 +48,7 @@ int CMountTask::DriveLettersChanged(const std::string &oldLetters, std::string &
     return CompareIgnoringCase(fresh, oldLetters);
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the operation's signature takes copies.
 std::string CMountTask::NewDriveLetters(std::string oldLetters, std::string newLetters) const {
     std::string added;
     for (const char letter : newLetters) {

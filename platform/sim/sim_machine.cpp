@@ -37,6 +37,7 @@ std::string Quoted(const char *text) {
 
 std::string Hex(std::uint64_t value) {
     char text[32];
+    // NOLINTNEXTLINE(cert-err33-c): 32 bytes hold any 64-bit value in hexadecimal.
     std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
     return text;
 }
@@ -86,6 +87,7 @@ Machine::~Machine() { current = previous_; }
 
 Machine &Machine::Current() {
     if (current == nullptr) {
+        // NOLINTNEXTLINE(cert-err33-c): the program aborts next, written or not.
         std::fprintf(stderr, "sim: a platform operation ran with no simulated machine\n");
         std::abort();
     }
@@ -490,6 +492,7 @@ platform::DWORD Machine::GetLogicalDriveStringsA(platform::DWORD bufferLength, c
         buffer[letters.size() * 4] = '\0';
         result = needed - 1;
     }
+    result = driveListResult.value_or(result);
     // The letters the buffer received, so a check can tell the baseline the caller saw.
     call.strings["Letters"] = result == 0 || result >= bufferLength ? std::string() : letters;
     Publish(call, std::to_string(bufferLength) + ") -> " + std::to_string(result) + " \"" +
@@ -517,6 +520,7 @@ platform::HANDLE Machine::CreateFileA(const char *fileName, platform::DWORD desi
     if (drive != nullptr && drive->openable && creationDisposition == platform::kOpenExisting) {
         nextHandle_ += 4;
         openHandles_[nextHandle_] = *drive;
+        // NOLINTNEXTLINE(performance-no-int-to-ptr): handles are numbers, as the platform's are.
         handle = reinterpret_cast<platform::HANDLE>(nextHandle_);
     }
     call.args["result"] = PointerArg(handle);
@@ -561,12 +565,12 @@ platform::BOOL Machine::DeviceIoControl(platform::HANDLE device, platform::DWORD
             std::memset(&extent, 0, sizeof extent);
             extent.DiskNumber = disks[i];
             extent.StartingOffset = 1048576;
-            extent.ExtentLength = 1ll << 30;
+            extent.ExtentLength = 1LL << 30;
             std::memcpy(out + extentsOffset + i * sizeof extent, &extent, sizeof extent);
         }
         if (bytesReturned != nullptr) {
-            *bytesReturned = static_cast<platform::DWORD>(extentsOffset +
-                                                          written * sizeof(platform::DISK_EXTENT));
+            *bytesReturned = drive.extentsBytes.value_or(static_cast<platform::DWORD>(
+                extentsOffset + written * sizeof(platform::DISK_EXTENT)));
         }
         result = written == disks.size() ? 1 : 0;
         answer = (result ? "TRUE, disk " : "FALSE (more data), disk ") + std::to_string(drive.disk);

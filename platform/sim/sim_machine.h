@@ -36,6 +36,8 @@ struct DriveSetup {
     bool openable = true;           // false: opening the volume fails
     bool answers = true;            // false: the extents query fails
     std::vector<ULONG> moreExtents; // disks of further extents, in order
+    // The byte count the extents query reports, in place of what it wrote.
+    std::optional<platform::DWORD> extentsBytes;
 };
 
 struct SessionSetup {
@@ -99,6 +101,8 @@ class Machine {
     Machine &AddDriveAt(Ms at, const DriveSetup &drive);
     Machine &RemoveDriveAt(Ms at, char letter);
     bool driveListFails = false; // GetLogicalDriveStringsA answers 0 and writes nothing
+    // GetLogicalDriveStringsA's answer, in place of the true one; the roots are written as usual.
+    std::optional<platform::DWORD> driveListResult;
 
     // The initiator service.
     ISDSC_STATUS ikeStatus = 0;

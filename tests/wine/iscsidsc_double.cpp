@@ -107,6 +107,7 @@ class ServiceLock {
     ServiceLock &operator=(const ServiceLock &) = delete;
 };
 
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style, for the call log's lines.
 void Log(const char *format, ...) {
     char line[1024];
     va_list args;

@@ -8,6 +8,7 @@
 #include "tools/vxdhost/debug_output_listener.h"
 
 int main(int argc, char **argv) {
+    // NOLINTNEXTLINE(cert-err34-c): the count comes from the Wine case, always a number.
     const int count = argc > 1 ? std::atoi(argv[1]) : 0;
     vxdhost::DebugOutputListener listener(stdout);
     std::string error;

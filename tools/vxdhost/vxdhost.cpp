@@ -173,7 +173,7 @@ int main(int argc, char **argv) {
         }
         return 2;
     }
-    const FARPROC address = GetProcAddress(library.get(), "CreateVXD");
+    const auto address = GetProcAddress(library.get(), "CreateVXD");
     if (address == nullptr) {
         std::fprintf(stderr, "vxdhost: %s has no export named CreateVXD\n", request.dll.c_str());
         return 2;
