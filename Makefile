@@ -138,8 +138,8 @@ $(foreach b,$(LINT_BUILDS),$(eval $(call lint_rule,$(b))))
 COVERAGE_LINE_FLOOR := 98.7
 COVERAGE_BRANCH_FLOOR := 96.2
 
-# The host suite with gcov counters, then gcovr's report in build/coverage/html/. The DLL's
-# valgrind runs repeat the runner's checks.
+# The host suite with gcov counters, then gcovr's report in build/coverage/html/. The valgrind
+# runs repeat the runner's checks.
 coverage: build-coverage
 	find build/coverage -name '*.gcda' -delete
 	ctest --preset coverage --no-tests=error -E '^valgrind\.'

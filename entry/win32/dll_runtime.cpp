@@ -15,6 +15,9 @@ namespace {
 struct StandardLibraryMisuse {};
 } // namespace
 
+// The runtime's own names and signatures, replaced on purpose at link time: reserved names,
+// additions to namespace std and a variadic function are what they are.
+// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl*)
 namespace std {
 // libstdc++'s own throw a logic_error subclass, whose message is a reference-counted string:
 // they bring libstdc++'s second string type and its exception classes into the DLL, a quarter
@@ -31,3 +34,4 @@ namespace __gnu_cxx {
 // of its size. CreateVXD lets no exception out, so only a fault of the runtime gets here.
 void __verbose_terminate_handler() { std::abort(); }
 } // namespace __gnu_cxx
+// NOLINTEND(bugprone-reserved-identifier,cert-dcl*)

@@ -8,6 +8,7 @@
 
 namespace __gnu_cxx {
 // libstdc++'s release of the emergency exception pool that it allocates at load.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the runtime's name.
 void __freeres() noexcept;
 } // namespace __gnu_cxx
 
@@ -23,7 +24,7 @@ HANDLE registrySemaphore = nullptr;
 
 extern "C" HANDLE WINAPI VxdRegistrySemaphore(SECURITY_ATTRIBUTES *attributes, LONG initialCount,
                                               LONG maximumCount, const wchar_t *name) {
-    const HANDLE semaphore = CreateSemaphoreW(attributes, initialCount, maximumCount, name);
+    HANDLE semaphore = CreateSemaphoreW(attributes, initialCount, maximumCount, name);
     registrySemaphore = semaphore;
     return semaphore;
 }

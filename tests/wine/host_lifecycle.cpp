@@ -61,14 +61,14 @@ Footprint Measure() {
         }
         address = next;
     }
-    const HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     footprint.freshHandle = reinterpret_cast<std::uintptr_t>(event);
     CloseHandle(event);
     return footprint;
 }
 
 VxdCreateVxdFunction CreateVxdOf(HMODULE dll) {
-    const FARPROC address = GetProcAddress(dll, "CreateVXD");
+    const auto address = GetProcAddress(dll, "CreateVXD");
     return reinterpret_cast<VxdCreateVxdFunction>(reinterpret_cast<void *>(address));
 }
 
@@ -98,7 +98,7 @@ int Cycles(int cycles, const CycleRequest *request) {
             return 2;
         }
         if (request != nullptr) {
-            const VxdCreateVxdFunction createVxd = CreateVxdOf(dll.get());
+            VxdCreateVxdFunction createVxd = CreateVxdOf(dll.get());
             if (createVxd == nullptr) {
                 std::fprintf(stderr, "host_lifecycle: %s has no CreateVXD\n", kDll);
                 return 2;
@@ -200,7 +200,7 @@ int Threads(int count) {
         return 2;
     }
     UniqueModule dll(LoadLibraryA(kDll));
-    const VxdCreateVxdFunction createVxd = dll ? CreateVxdOf(dll.get()) : nullptr;
+    VxdCreateVxdFunction createVxd = dll ? CreateVxdOf(dll.get()) : nullptr;
     if (createVxd == nullptr) {
         std::fprintf(stderr, "host_lifecycle: cannot load %s or its CreateVXD (error %lu)\n", kDll,
                      GetLastError());
@@ -245,6 +245,14 @@ int Threads(int count) {
     return wrong == 0 ? 0 : 1;
 }
 
+// A whole number from 0 up, or -1 for anything else.
+int WholeNumber(const char *text) {
+    char *end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    return end != text && *end == '\0' && value >= 0 && value <= 1000000 ? static_cast<int>(value)
+                                                                         : -1;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -252,14 +260,14 @@ int main(int argc, char **argv) {
         return Usage();
     }
     const std::string mode = argv[1];
-    const int number = std::atoi(argv[2]);
+    const int number = WholeNumber(argv[2]);
     // The libraries that vxdmount.dll imports stay loaded across the cycles, as they are in
     // most hosts: what an unload leaves behind must be vxdmount.dll's alone. (Wine's
     // ws2_32.dll keeps a few hundred bytes each time it is unloaded.)
     UniqueModule discovery(LoadLibraryA("iscsidsc.dll"));
     UniqueModule sockets(LoadLibraryA("ws2_32.dll"));
     if (mode == "load-call-unload" && argc == 7 && number > kWarmUpCycles) {
-        const CycleRequest request{std::atoi(argv[3]), argv[4], argv[5], argv[6]};
+        const CycleRequest request{WholeNumber(argv[3]), argv[4], argv[5], argv[6]};
         return Cycles(number, &request);
     }
     if (mode == "load-unload" && argc == 3 && number > kWarmUpCycles) {
