@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Checks the release zip.
 #   check_dist.sh contents ZIP SOURCE_DIR BUILD_DIR OBJDUMP
-#       the files in their order, their checksums, the DLL as check_dll.sh wants it, and no
-#       path of the machine that built them inside any file
+#       the files in their order, their checksums, the DLL as check_dll.sh wants it and within
+#       150 KiB, and no path of the machine that built them inside any file
 #   check_dist.sh reproducible ZIP SOURCE_DIR WORK_DIR
 #       a copy of the sources built in WORK_DIR gives the same zip, byte for byte
 set -uo pipefail
@@ -30,6 +30,8 @@ contents)
     bash "$here/check_dll.sh" "$work/vxdmount.dll" "$objdump" >/dev/null ||
         fail "vxdmount.dll: $(bash "$here/check_dll.sh" "$work/vxdmount.dll" "$objdump")"
     "$objdump" -h "$work/vxdmount.dll" | grep -q '\.debug' && fail "vxdmount.dll is not stripped"
+    size=$(stat -c %s "$work/vxdmount.dll")
+    [ "$size" -le 153600 ] || fail "vxdmount.dll is $size bytes, more than 150 KiB"
     "$objdump" -f "$work/vxdhost.exe" | grep -q "pei-i386" || fail "vxdhost.exe is not 32-bit"
     cmp -s "$work/vxdmount.h" "$source_dir/entry/vxdmount.h" || fail "vxdmount.h differs"
     grep -q $'\r$' "$work/README.txt" || fail "README.txt has no CRLF line ends"
