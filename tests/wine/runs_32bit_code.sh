@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Exit status 0 when this machine executes 32-bit x86 code, 1 when it does not (a kernel
-# without 32-bit emulation), 2 when it cannot tell. The answer comes from running a three-instruction 32-bit
-# program, which says more than any configuration file can.
+# without 32-bit emulation), 2 when it cannot tell. The answer comes from running a
+# three-instruction 32-bit program, which says more than any configuration file can.
 set -u
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -11,4 +11,6 @@ then
     echo "runs_32bit_code.sh: cannot build the probe (binutils: as, ld)" >&2
     exit 2
 fi
-"$work/exit" 2>/dev/null
+# The probe exits with 0 when it runs. A kernel without 32-bit emulation refuses to start it
+# (the shell's 126, "Exec format error"); one that starts it but cannot run it kills it.
+"$work/exit" 2>/dev/null || exit 1
