@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Checks the release zip.
-#   check_dist.sh contents ZIP SOURCE_DIR BUILD_DIR OBJDUMP
-#       the files in their order, their checksums, the DLL as check_dll.sh wants it and within
-#       150 KiB, and no path of the machine that built them inside any file
-#   check_dist.sh reproducible ZIP SOURCE_DIR WORK_DIR
-#       a copy of the sources built in WORK_DIR gives the same zip, byte for byte
+# Checks a release zip.
+#   check_dist.sh contents ZIP SOURCE_DIR BUILD_DIR OBJDUMP ARCH
+#       the install tree's files, their checksums, the DLL as check_dll.sh wants it and within
+#       150 KiB, vxdhost's machine, the README's bitness, and no path of the machine that built
+#       them inside any file (ARCH: win32 or win64)
+#   check_dist.sh reproducible ZIP SOURCE_DIR WORK_DIR PRESET
+#       a copy of the sources built in WORK_DIR with PRESET gives the same zip, byte for byte
 set -uo pipefail
 mode=$1
 zip_file=$2
@@ -19,29 +20,47 @@ case "$mode" in
 contents)
     build_dir=$4
     objdump=$5
+    arch=$6
+    if [ "$arch" = win64 ]; then
+        machine=x86-64 format=pei-x86-64 bits=64 other=${zip_file##*/}
+        other=${other/-win64/-win32}
+    else
+        machine=i386 format=pei-i386 bits=32 other=${zip_file##*/}
+        other=${other/-win32/-win64}
+    fi
     work=$(mktemp -d)
     trap 'rm -rf "$work"' EXIT
-    expected="vxdmount.dll vxdmount.lib libvxdmount.dll.a vxdmount.def vxdmount.h vxdhost.exe README.txt SHA256SUMS"
+    expected="README.txt SHA256SUMS bin/vxdhost.exe bin/vxdmount.dll include/vxdmount.h"
+    expected+=" lib/cmake/vxdmount/vxdmountConfig.cmake"
+    expected+=" lib/cmake/vxdmount/vxdmountConfigVersion.cmake"
+    expected+=" lib/libvxdmount.dll.a lib/vxdmount.def lib/vxdmount.lib"
     listed=$(unzip -Z1 "$zip_file" | tr '\n' ' ' | sed 's/ $//')
     [ "$listed" = "$expected" ] || fail "the zip holds '$listed', expected '$expected'"
     unzip -q "$zip_file" -d "$work" || fail "cannot unpack the zip"
     (cd "$work" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match the files"
-    [ "$(wc -l <"$work/SHA256SUMS")" -eq 7 ] || fail "SHA256SUMS does not cover the seven files"
-    bash "$here/check_dll.sh" "$work/vxdmount.dll" "$objdump" >/dev/null ||
-        fail "vxdmount.dll: $(bash "$here/check_dll.sh" "$work/vxdmount.dll" "$objdump")"
-    "$objdump" -h "$work/vxdmount.dll" | grep -q '\.debug' && fail "vxdmount.dll is not stripped"
-    size=$(stat -c %s "$work/vxdmount.dll")
+    files=$(($(wc -w <<<"$expected") - 1))
+    [ "$(wc -l <"$work/SHA256SUMS")" -eq "$files" ] ||
+        fail "SHA256SUMS does not cover the $files other files"
+    dll="$work/bin/vxdmount.dll"
+    bash "$here/check_dll.sh" "$dll" "$objdump" "$machine" >/dev/null ||
+        fail "vxdmount.dll: $(bash "$here/check_dll.sh" "$dll" "$objdump" "$machine")"
+    "$objdump" -h "$dll" | grep -q '\.debug' && fail "vxdmount.dll is not stripped"
+    size=$(stat -c %s "$dll")
     [ "$size" -le 153600 ] || fail "vxdmount.dll is $size bytes, more than 150 KiB"
-    "$objdump" -f "$work/vxdhost.exe" | grep -q "pei-i386" || fail "vxdhost.exe is not 32-bit"
-    cmp -s "$work/vxdmount.h" "$source_dir/entry/vxdmount.h" || fail "vxdmount.h differs"
-    grep -q $'\r$' "$work/README.txt" || fail "README.txt has no CRLF line ends"
-    grep -q "@VERSION@" "$work/README.txt" && fail "README.txt names no version"
+    "$objdump" -f "$work/bin/vxdhost.exe" | grep -q "$format" || fail "vxdhost.exe is not $format"
+    cmp -s "$work/include/vxdmount.h" "$source_dir/entry/vxdmount.h" || fail "vxdmount.h differs"
+    readme="$work/README.txt"
+    grep -q $'\r$' "$readme" || fail "README.txt has no CRLF line ends"
+    grep -q '@[A-Z_]*@' "$readme" && fail "README.txt has a placeholder left"
+    grep -q "only a $bits-bit process can load" "$readme" || fail "README.txt does not say $bits-bit"
+    grep -qF "$other" "$readme" || fail "README.txt does not point to $other"
     for folder in "$source_dir" "$build_dir" "$HOME"; do
-        grep -l -a -F "$folder" "$work"/* && fail "files above hold the path $folder"
+        grep -rl -a -F "$folder" "$work" && fail "files above hold the path $folder"
     done
     ;;
 reproducible)
     work_dir=$4
+    preset=$5
     rm -rf "$work_dir"
     mkdir -p "$work_dir/src"
     # The working tree's files, tracked or new, without what git ignores (the builds).
@@ -49,15 +68,15 @@ reproducible)
         xargs -0 cp --parents -t "$work_dir/src") || fail "cannot copy the sources"
     export SOURCE_DATE_EPOCH
     SOURCE_DATE_EPOCH=$(bash "$source_dir/tools/dist/make_zip.sh" --epoch "$source_dir")
-    (cd "$work_dir/src" && cmake --preset win32 >/dev/null &&
-        cmake --build --preset win32 --target vxdmount_dist >"$work_dir/build.log" 2>&1) ||
+    (cd "$work_dir/src" && cmake --preset "$preset" >/dev/null &&
+        cmake --build --preset "$preset" --target vxdmount_dist >"$work_dir/build.log" 2>&1) ||
         { tail -30 "$work_dir/build.log"; fail "the second build failed"; }
-    second="$work_dir/src/build/win32/dist/$(basename "$zip_file")"
+    second="$work_dir/src/build/$preset/dist/$(basename "$zip_file")"
     if ! cmp "$zip_file" "$second"; then
         fail "the zip built in $work_dir/src differs from $zip_file"
         unzip -q -o "$zip_file" -d "$work_dir/first" && unzip -q -o "$second" -d "$work_dir/second"
-        for file in "$work_dir"/first/*; do
-            cmp -s "$file" "$work_dir/second/${file##*/}" || echo "differs: ${file##*/}"
+        (cd "$work_dir/first" && find . -type f) | while read -r file; do
+            cmp -s "$work_dir/first/$file" "$work_dir/second/$file" || echo "differs: $file"
         done
     else
         rm -rf "$work_dir"

@@ -1,17 +1,25 @@
 #!/usr/bin/env bash
-# Inspects the product DLL: a PE32 i386 DLL whose only export is CreateVXD at ordinal 1, and
-# whose imports are the system, sockets, iSCSI discovery and C runtime libraries alone.
+# Inspects the product DLL: a PE32 i386 DLL (or with x86-64 its PE32+ twin) whose only export
+# is CreateVXD at ordinal 1, and whose imports are the system, sockets, iSCSI discovery and C
+# runtime libraries alone.
+#   check_dll.sh DLL [OBJDUMP [i386|x86-64]]
 set -uo pipefail
 dll=$1
 objdump=${2:-i686-w64-mingw32-objdump}
+machine=${3:-i386}
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 [ -f "$dll" ] || { echo "FAIL: $dll not built (make build-win32)"; exit 1; }
 headers=$("$objdump" -p "$dll") || { echo "FAIL: $objdump cannot read $dll"; exit 1; }
 
-grep -q "file format pei-i386" <<<"$headers" || fail "not a PE32 i386 image"
-grep -Eq "^Magic\s+010b" <<<"$headers" || fail "not a PE32 (32-bit) image"
+if [ "$machine" = x86-64 ]; then
+    format=pei-x86-64 magic=020b kind="PE32+ x86-64"
+else
+    format=pei-i386 magic=010b kind="PE32 i386"
+fi
+grep -q "file format $format" <<<"$headers" || fail "not a $kind image"
+grep -Eq "^Magic\s+$magic" <<<"$headers" || fail "not a $kind image (optional header magic)"
 grep -A12 "^Characteristics" <<<"$headers" | grep -qw "DLL" || fail "not marked as a DLL"
 
 # Export table rows look like "[   0] +base[   1] 1d93 Export RVA" and "[   0] CreateVXD".
@@ -33,4 +41,4 @@ grep -qx "ws2_32.dll" <<<"$imports" || fail "does not bind ws2_32.dll at load"
 if [ "$failures" -ne 0 ]; then
     exit 1
 fi
-echo "ok: $(basename "$dll"): PE32 i386 DLL, CreateVXD @1 only, imports: $(echo $imports)"
+echo "ok: $(basename "$dll"): $kind DLL, CreateVXD @1 only, imports: $(echo $imports)"

@@ -16,6 +16,8 @@ rm -rf "$results"
 mkdir -p "$results"
 runs=0
 failures=0
+# The folder of C: where run() finds its programs; a case may point it elsewhere.
+program_dir=vxd
 
 fail() {
     echo "FAIL: run $runs: $*"
@@ -32,9 +34,9 @@ fresh_machine() {
     fi
 }
 
-# run PROGRAM ARGUMENT...: one run of C:\vxd\PROGRAM. The exit status lands in $status, the
-# standard output (vxdhost's trace) in $out and standard error in $err; each run keeps its
-# own pair in the results folder.
+# run PROGRAM ARGUMENT...: one run of C:\vxd\PROGRAM (or of the one in C:\$program_dir). The
+# exit status lands in $status, the standard output (vxdhost's trace) in $out and standard
+# error in $err; each run keeps its own pair in the results folder.
 run() {
     local program=$1
     shift
@@ -42,7 +44,8 @@ run() {
     out="$results/$runs.stdout"
     err="$results/$runs.stderr"
     echo "run $runs: ${VXD_ISCSI_SCENARIO:+VXD_ISCSI_SCENARIO=$VXD_ISCSI_SCENARIO }$program $*"
-    (cd "$install_dir" && timeout -k 5 50 "$WINE" "C:\\vxd\\$program" "$@") \
+    (cd "$prefix/drive_c/$program_dir" &&
+        timeout -k 5 50 "$WINE" "C:\\$program_dir\\$program" "$@") \
         >"$out.raw" 2>"$err.raw"
     status=$?
     tr -d '\r' <"$out.raw" >"$out"
@@ -246,6 +249,20 @@ import_library_mingw | import_library_msvc)
     expect_exit 0
     expect_trace "CreateVXD returned 1"
     expect_log "LoginIScsiTargetA\(iqn\.2026-01\.test\.vxd:import:existing, persistent 0\) -> efff003f$"
+    ;;
+cmake_consumer)
+    # A program built against the unpacked zip by CMake, with the zip's DLL beside it.
+    fresh_machine clean
+    consumer="$prefix/drive_c/consumer"
+    rm -rf "$consumer"
+    mkdir -p "$consumer"
+    cp "$VXD_CONSUMER_DIR/app.exe" "$VXD_CONSUMER_DIR/vxdmount.dll" "$install_dir/iscsidsc.dll" \
+        "$consumer/"
+    program_dir=consumer
+    VXD_ISCSI_SCENARIO=already-logged-in run app.exe 10.0.0.5 3260 "$target"
+    expect_exit 0
+    expect_trace "CreateVXD returned 1"
+    expect_log "LoginIScsiTargetA\($target, persistent 0\) -> efff003f$"
     ;;
 *)
     echo "wine_cases.sh: no case named '$case_name'" >&2

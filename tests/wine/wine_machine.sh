@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Windows machine of the end-to-end cases: a fresh Wine prefix in the build tree, with
-# vxdhost.exe, vxdmount.dll and the discovery double installed in C:\vxd.
-#   wine_machine.sh create LOADER PREFIX FILE...   (the programs and libraries to install)
+# the release's programs (vxdhost.exe and vxdmount.dll, from the zip as users get them), the
+# discovery double and the test programs installed in C:\vxd.
+#   wine_machine.sh create LOADER PREFIX ZIP FILE...   (the release, then the test programs)
 #   wine_machine.sh stop LOADER PREFIX
 # LOADER is wine64 for the x86-64 build, wine for the 32-bit one.
 set -euo pipefail
@@ -18,9 +19,10 @@ use_prefix "$loader" "$prefix"
 
 case "$command" in
 create)
-    [ $# -ge 4 ] || { echo "usage: wine_machine.sh create LOADER PREFIX FILE..." >&2; exit 2; }
-    shift 3
-    for file in "$@"; do
+    [ $# -ge 4 ] || { echo "usage: wine_machine.sh create LOADER PREFIX ZIP FILE..." >&2; exit 2; }
+    release=$4
+    shift 4
+    for file in "$release" "$@"; do
         [ -f "$file" ] || { echo "wine_machine.sh: $file is not built" >&2; exit 1; }
     done
     stop_wine
@@ -34,6 +36,7 @@ create)
     fi
     echo "prefix created in $(( ($(date +%s%N) - started) / 1000000 )) ms"
     mkdir -p "$prefix/drive_c/vxd"
+    unzip -q -j "$release" 'bin/*' -d "$prefix/drive_c/vxd"
     cp "$@" "$prefix/drive_c/vxd/"
     ls "$prefix/drive_c/vxd"
     ;;

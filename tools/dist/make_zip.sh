@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Writes the release zip: the stripped DLL and vxdhost.exe, the import libraries, the .def and
-# the header as they are, the Windows README and the SHA256SUMS of all of them. The same inputs
-# give the same bytes: fixed order, fixed file times and modes, no extra attributes.
-#   make_zip.sh ZIP STRIP VERSION SOURCE_DIR FILE...
+# Writes the release zip of a Windows build: its install tree (`cmake --install`, which signs
+# the programs when asked and writes SHA256SUMS last), zipped. The same inputs give the same
+# bytes: files in a fixed order, fixed file times and modes, no extra attributes.
+#   make_zip.sh ZIP BUILD_DIR SOURCE_DIR
 #   make_zip.sh --epoch SOURCE_DIR     (the file time it would use, in seconds since 1970)
 set -euo pipefail
 
@@ -21,31 +21,16 @@ if [ "${1:-}" = --epoch ]; then
 fi
 
 zip_file=$1
-strip=$2
-version=$3
-source_dir=$4
-shift 4
+build_dir=$2
+source_dir=$3
 
 staging="$zip_file.staging"
 rm -rf "$staging" "$zip_file"
-mkdir -p "$staging"
-names=()
-for file in "$@"; do
-    name=$(basename "$file")
-    case "$name" in
-    # strip writes the time into the image's header unless told one: the linker's none.
-    *.dll | *.exe) SOURCE_DATE_EPOCH=0 "$strip" -o "$staging/$name" "$file" ;;
-    *) cp "$file" "$staging/$name" ;;
-    esac
-    names+=("$name")
-done
-# Windows' own editors expect CRLF line ends.
-sed -e "s/@VERSION@/$version/g" -e 's/$/\r/' "$source_dir/tools/dist/README.txt" \
-    >"$staging/README.txt"
-names+=(README.txt)
-(cd "$staging" && sha256sum "${names[@]}") >"$staging/SHA256SUMS"
-names+=(SHA256SUMS)
+mkdir -p "$(dirname "$zip_file")"
+log=$(cmake --install "$build_dir" --prefix "$staging" 2>&1) || { echo "$log"; exit 1; }
+grep -F 'Signed: ' <<<"$log" || true
 
+mapfile -t names < <(cd "$staging" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
 time=$(epoch "$source_dir")
 for name in "${names[@]}"; do
     chmod 644 "$staging/$name"

@@ -1,0 +1,43 @@
+# The last step of `cmake --install` for a Windows build: signs the programs in bin/ with
+# Authenticode when SIGN_PKCS12 names a PKCS#12 file (password in the file SIGN_PASSWORD_FILE,
+# never on a command line; SIGN_TIMESTAMP_URL for an RFC 3161 time stamp), then writes
+# SHA256SUMS of every file installed so far, so that the sums are those of the signed files.
+set(prefix "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}")
+
+if(NOT "$ENV{SIGN_PKCS12}" STREQUAL "")
+  if(NOT VXD_SIGNTOOL)
+    message(FATAL_ERROR "signing needs osslsigncode (Debian: apt-get install osslsigncode)")
+  endif()
+  if(NOT EXISTS "$ENV{SIGN_PKCS12}")
+    message(FATAL_ERROR "SIGN_PKCS12: no file $ENV{SIGN_PKCS12}")
+  endif()
+  set(options -pkcs12 "$ENV{SIGN_PKCS12}" -h sha256 -n vxdmount)
+  if(NOT "$ENV{SIGN_PASSWORD_FILE}" STREQUAL "")
+    list(APPEND options -readpass "$ENV{SIGN_PASSWORD_FILE}")
+  endif()
+  if(NOT "$ENV{SIGN_TIMESTAMP_URL}" STREQUAL "")
+    list(APPEND options -ts "$ENV{SIGN_TIMESTAMP_URL}")
+  endif()
+  foreach(file IN LISTS CMAKE_INSTALL_MANIFEST_FILES)
+    if(file MATCHES "/bin/[^/]+\\.(dll|exe)$")
+      execute_process(COMMAND ${VXD_SIGNTOOL} sign ${options} -in ${file} -out ${file}.signed
+                      RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE output)
+      if(NOT status EQUAL 0)
+        file(REMOVE ${file}.signed)
+        message(FATAL_ERROR "cannot sign ${file}:\n${output}")
+      endif()
+      file(RENAME ${file}.signed ${file})
+      message(STATUS "Signed: ${file}")
+    endif()
+  endforeach()
+endif()
+
+set(sums "")
+foreach(file IN LISTS CMAKE_INSTALL_MANIFEST_FILES)
+  file(SHA256 ${file} sum)
+  file(RELATIVE_PATH name ${prefix} ${file})
+  string(APPEND sums "${sum}  ${name}\n")
+endforeach()
+file(WRITE ${prefix}/SHA256SUMS "${sums}")
+list(APPEND CMAKE_INSTALL_MANIFEST_FILES ${prefix}/SHA256SUMS)
+message(STATUS "Checksums: ${prefix}/SHA256SUMS")
