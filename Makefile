@@ -6,23 +6,28 @@ SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 # Every preset that `make test` builds.
 PRESETS := host host-asan win32 win64
 
-PACKAGES := cmake make g++ libgtest-dev nlohmann-json3-dev \
+# What the host preset builds with: all that `make run` needs.
+HOST_PACKAGES := cmake make g++ libgtest-dev nlohmann-json3-dev
+# Everything else that `make test` uses: the Windows builds, Wine, the release's tools, the
+# fuzzer, lint and coverage.
+PACKAGES := $(HOST_PACKAGES) \
             g++-mingw-w64-i686 g++-mingw-w64-x86-64 \
             binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 \
-            clang libclang-rt-14-dev clang-tidy gcovr lld llvm valgrind wine64 zip unzip
+            clang libclang-rt-14-dev clang-tidy gcovr lld llvm valgrind wine64 zip unzip \
+            openssl osslsigncode
 
 # The fuzzer builds with clang in a project of its own (fuzz/CMakeLists.txt).
 FUZZ_SECONDS ?= 60
 FUZZ_TEST_SECONDS := 20
 FUZZER := build/fuzz/vxd_mount_fuzzer
 
-.PHONY: deps deps-wine32 build run test dist fuzz build-fuzz bench lint lint-files coverage \
+.PHONY: deps deps-host deps-wine32 build run test dist fuzz build-fuzz bench lint lint-files \
+        coverage \
         $(addprefix build-,$(PRESETS) coverage)
 
 # Installs only what is missing, without questions.
-deps:
-	@missing=""; \
-	for package in $(PACKAGES); do \
+install_missing = missing=""; \
+	for package in $(1); do \
 	  dpkg-query -W -f='$${Status}' $$package 2>/dev/null | grep -q "install ok installed" \
 	    || missing="$$missing $$package"; \
 	done; \
@@ -31,7 +36,13 @@ deps:
 	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get update -qq && \
 	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
 	fi
+
+deps:
+	@$(call install_missing,$(PACKAGES))
 	@$(MAKE) --no-print-directory deps-wine32
+
+deps-host:
+	@$(call install_missing,$(HOST_PACKAGES))
 
 # Wine's 32-bit loader runs the product itself, where the kernel runs 32-bit code at all.
 deps-wine32:
@@ -55,19 +66,33 @@ $(addprefix build-,$(PRESETS) coverage): build-%: deps
 build: $(addprefix build-,$(PRESETS))
 
 # The mount's trace is what `make run` shows: the build speaks only when it fails.
-run: deps
+run: deps-host
 	@log=build/run-build.log; mkdir -p build; \
 	if ! { cmake --preset host && cmake --build --preset host -j $(JOBS); } >$$log 2>&1; then \
 	  cat $$log; echo "make run: the build failed (log: $$log)"; exit 1; \
 	fi
 	@./build/host/tools/vxdmount/vxdmount
 
-# The release for Windows users: dist/vxdmount-VERSION-win32.zip, byte for byte the same from
-# the same commit.
-dist: build-win32
+# The release for Windows users: dist/vxdmount-VERSION-win32.zip and -win64.zip, byte for byte
+# the same from the same commit. With SIGN_PKCS12=FILE (SIGN_PASSWORD_FILE=FILE for its
+# password, SIGN_TIMESTAMP_URL=URL for a time stamp) the programs are signed first.
+SIGN_PKCS12 ?=
+SIGN_PASSWORD_FILE ?=
+SIGN_TIMESTAMP_URL ?=
+sign_env = SIGN_PKCS12="$(if $(SIGN_PKCS12),$(abspath $(SIGN_PKCS12)))" \
+           SIGN_PASSWORD_FILE="$(if $(SIGN_PASSWORD_FILE),$(abspath $(SIGN_PASSWORD_FILE)))" \
+           SIGN_TIMESTAMP_URL="$(SIGN_TIMESTAMP_URL)"
+
+dist: build-win32 build-win64
 	@version=$$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' build/win32/CMakeCache.txt); \
-	mkdir -p dist && cp build/win32/dist/vxdmount-$$version-win32.zip dist/ && \
-	ls -l dist/vxdmount-$$version-win32.zip
+	mkdir -p dist && for arch in win32 win64; do \
+	  if [ -n "$(SIGN_PKCS12)" ]; then \
+	    $(sign_env) cmake --build --preset $$arch --target vxdmount_dist | grep -F Signed: \
+	      || exit 1; \
+	  fi; \
+	  cp build/$$arch/dist/vxdmount-$$version-$$arch.zip dist/ || exit 1; \
+	done; \
+	ls -l dist/vxdmount-$$version-win32.zip dist/vxdmount-$$version-win64.zip
 
 test: build build-fuzz lint
 	ctest --preset host --no-tests=error

@@ -74,3 +74,10 @@ add_test(NAME package_consumer
   COMMAND bash ${PROJECT_SOURCE_DIR}/tests/check_package.sh ${VXD_DIST_ZIP} ${PROJECT_SOURCE_DIR}
           ${VXD_PACKAGE_CONSUMER} ${toolchains})
 set_tests_properties(package_consumer PROPERTIES FIXTURES_SETUP package_consumer)
+
+# Signing with a throwaway certificate; the signed programs run under Wine (wine.signed_release).
+set(VXD_SIGNED_RELEASE ${CMAKE_BINARY_DIR}/signed-release)
+add_test(NAME release_signing
+  COMMAND bash ${PROJECT_SOURCE_DIR}/tests/check_signing.sh ${CMAKE_BINARY_DIR}
+          ${VXD_SIGNED_RELEASE})
+set_tests_properties(release_signing PROPERTIES FIXTURES_SETUP signed_release)

@@ -34,6 +34,17 @@ fresh_machine() {
     fi
 }
 
+# place_programs FOLDER FILE...: C:\FOLDER holds the files and the discovery double, and run()
+# takes its programs from there.
+place_programs() {
+    local folder=$1
+    shift
+    rm -rf "${prefix:?}/drive_c/$folder"
+    mkdir -p "$prefix/drive_c/$folder"
+    cp "$@" "$install_dir/iscsidsc.dll" "$prefix/drive_c/$folder/"
+    program_dir=$folder
+}
+
 # run PROGRAM ARGUMENT...: one run of C:\vxd\PROGRAM (or of the one in C:\$program_dir). The
 # exit status lands in $status, the standard output (vxdhost's trace) in $out and standard
 # error in $err; each run keeps its own pair in the results folder.
@@ -253,16 +264,20 @@ import_library_mingw | import_library_msvc)
 cmake_consumer)
     # A program built against the unpacked zip by CMake, with the zip's DLL beside it.
     fresh_machine clean
-    consumer="$prefix/drive_c/consumer"
-    rm -rf "$consumer"
-    mkdir -p "$consumer"
-    cp "$VXD_CONSUMER_DIR/app.exe" "$VXD_CONSUMER_DIR/vxdmount.dll" "$install_dir/iscsidsc.dll" \
-        "$consumer/"
-    program_dir=consumer
+    place_programs consumer "$VXD_CONSUMER_DIR/app.exe" "$VXD_CONSUMER_DIR/vxdmount.dll"
     VXD_ISCSI_SCENARIO=already-logged-in run app.exe 10.0.0.5 3260 "$target"
     expect_exit 0
     expect_trace "CreateVXD returned 1"
     expect_log "LoginIScsiTargetA\($target, persistent 0\) -> efff003f$"
+    ;;
+signed_release)
+    # The signed DLL and vxdhost that tests/check_signing.sh made, as a host loads them.
+    fresh_machine clean
+    place_programs signed "$VXD_SIGNED_DIR/bin/vxdmount.dll" "$VXD_SIGNED_DIR/bin/vxdhost.exe"
+    run_vxdhost already-logged-in 10.0.0.5 3260 "$target"
+    expect_exit 0
+    expect_trace "493,10.0.0.5,3260,,,0" "Disk NO:1" "after Connection 16" \
+        "GetSession Error1" "GetSession Error2" "uRet: 10" 'Task Disk C:\'
     ;;
 *)
     echo "wine_cases.sh: no case named '$case_name'" >&2
