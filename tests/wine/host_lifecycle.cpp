@@ -2,9 +2,12 @@
 //   host_lifecycle load-call-unload CYCLES EXPECTED PORTAL PORT TARGET
 //   host_lifecycle load-unload CYCLES
 //   host_lifecycle threads COUNT
+//   host_lifecycle out-of-memory PORTAL PORT TARGET
 // The cycles load the DLL, call CreateVXD (or not) and unload it again and again: memory and
 // handles must stay where they stood after the first cycles. The threads call CreateVXD at
 // once on one loaded DLL, each with a request of its own, and print the trace on stdout.
+// out-of-memory calls CreateVXD with a target name too long for the address space left, so
+// that the DLL's copy of it fails inside the call, then makes a normal request on the same DLL.
 #include <windows.h>
 
 #include <cstdint>
@@ -33,6 +36,12 @@ constexpr std::uintptr_t kHandleSlot = 4; // handle values step by four
 constexpr char kPortal[] = "10.0.0.5";
 constexpr char kUnreachablePortal[] = "192.0.2.1"; // the double refuses it
 constexpr char kPort[] = "3260";
+// Longer than any free run of address space that the squeeze leaves.
+constexpr std::size_t kLongTargetBytes = 64u << 20;
+constexpr SIZE_T kLargestHoleLeft = 1u << 20;
+constexpr SIZE_T kLargestReservation = SIZE_T{1} << 30;
+constexpr std::size_t kReservationsKept = 1u << 16;
+constexpr std::size_t kHolesReopened = 16;
 
 struct ModuleReleaser {
     void operator()(HMODULE module) const { FreeLibrary(module); }
@@ -75,10 +84,60 @@ VxdCreateVxdFunction CreateVxdOf(HMODULE dll) {
 int Usage() {
     std::fputs("usage: host_lifecycle load-call-unload CYCLES EXPECTED PORTAL PORT TARGET\n"
                "       host_lifecycle load-unload CYCLES\n"
-               "       host_lifecycle threads COUNT\n",
+               "       host_lifecycle threads COUNT\n"
+               "       host_lifecycle out-of-memory PORTAL PORT TARGET\n",
                stderr);
     return 2;
 }
+
+// Reserves the process's free address space, largest pieces first, until no free run of a
+// megabyte is left; then hands back a few megabyte pieces far apart. A large allocation then
+// fails while small ones (a heap block, the debug channel's mapped view) still find room.
+class AddressSpaceSqueeze {
+  public:
+    AddressSpaceSqueeze() {
+        regions_.reserve(kReservationsKept);
+        std::size_t smallest = 0;
+        for (SIZE_T size = kLargestReservation; size >= kLargestHoleLeft; size /= 2) {
+            smallest = regions_.size();
+            while (regions_.size() < kReservationsKept) {
+                void *region = VirtualAlloc(nullptr, size, MEM_RESERVE, PAGE_NOACCESS);
+                if (region == nullptr) {
+                    break;
+                }
+                regions_.push_back(region);
+            }
+        }
+        // Holes among the last, smallest pieces, which lie between larger ones.
+        const std::size_t stride = (regions_.size() - smallest) / kHolesReopened + 1;
+        for (std::size_t i = regions_.size(); i-- > smallest;) {
+            if ((i - smallest) % stride == 0) {
+                VirtualFree(regions_[i], 0, MEM_RELEASE);
+                regions_.erase(regions_.begin() + static_cast<std::ptrdiff_t>(i));
+            }
+        }
+    }
+    ~AddressSpaceSqueeze() {
+        for (void *region : regions_) {
+            VirtualFree(region, 0, MEM_RELEASE);
+        }
+    }
+    AddressSpaceSqueeze(const AddressSpaceSqueeze &) = delete;
+    AddressSpaceSqueeze &operator=(const AddressSpaceSqueeze &) = delete;
+
+    // Whether an allocation of `bytes` has nowhere to go.
+    static bool Refuses(SIZE_T bytes) {
+        void *region = VirtualAlloc(nullptr, bytes, MEM_RESERVE, PAGE_NOACCESS);
+        if (region == nullptr) {
+            return true;
+        }
+        VirtualFree(region, 0, MEM_RELEASE);
+        return false;
+    }
+
+  private:
+    std::vector<void *> regions_;
+};
 
 // Request null for load and unload only.
 struct CycleRequest {
@@ -245,6 +304,44 @@ int Threads(int count) {
     return wrong == 0 ? 0 : 1;
 }
 
+// The DLL's copy of a target name fails for want of memory: CreateVXD catches it and returns
+// 0 with its out-of-memory line, and the same loaded DLL then serves a normal request.
+int OutOfMemory(const char *portal, const char *port, const char *target) {
+    // A 64-bit address space is far too large to fill: under Wine a terabyte takes a second.
+    if (sizeof(void *) != 4) {
+        std::fputs("host_lifecycle: out-of-memory needs a 32-bit process\n", stderr);
+        return 2;
+    }
+    vxdhost::DebugOutputListener listener(stdout);
+    std::string error;
+    if (!listener.Start(error)) {
+        std::fprintf(stderr, "host_lifecycle: %s\n", error.c_str());
+        return 2;
+    }
+    UniqueModule dll(LoadLibraryA(kDll));
+    VxdCreateVxdFunction createVxd = dll ? CreateVxdOf(dll.get()) : nullptr;
+    if (createVxd == nullptr) {
+        std::fprintf(stderr, "host_lifecycle: cannot load %s or its CreateVXD (error %lu)\n", kDll,
+                     GetLastError());
+        return 2;
+    }
+    const std::string longTarget(kLongTargetBytes, 'x');
+    int starved = -1;
+    {
+        const AddressSpaceSqueeze squeeze;
+        if (!AddressSpaceSqueeze::Refuses(kLongTargetBytes)) {
+            std::fprintf(stderr, "host_lifecycle: the address space still holds %llu bytes\n",
+                         static_cast<unsigned long long>(kLongTargetBytes));
+            return 2;
+        }
+        starved = createVxd(portal, port, longTarget.c_str(), "", "");
+    }
+    const int normal = createVxd(portal, port, target, "", "");
+    listener.Finish();
+    std::fprintf(stderr, "host_lifecycle: out of memory: result %d, then %d\n", starved, normal);
+    return starved == 0 && normal == 1 ? 0 : 1;
+}
+
 // A whole number from 0 up, or -1 for anything else.
 int WholeNumber(const char *text) {
     char *end = nullptr;
@@ -275,6 +372,9 @@ int main(int argc, char **argv) {
     }
     if (mode == "threads" && argc == 3 && number >= 1 && number <= MAXIMUM_WAIT_OBJECTS) {
         return Threads(number);
+    }
+    if (mode == "out-of-memory" && argc == 5) {
+        return OutOfMemory(argv[2], argv[3], argv[4]);
     }
     return Usage();
 }

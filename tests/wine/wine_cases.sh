@@ -246,6 +246,17 @@ threads_at_once)
     expect_lines '^Task Disk C:\\$' 8
     expect_lines "^after Connection 0$" 8
     ;;
+out_of_memory)
+    # The DLL's copy of a target name fails inside CreateVXD: the exception is caught there,
+    # and the next request on the same loaded DLL runs as usual.
+    fresh_machine clean
+    VXD_ISCSI_SCENARIO=already-logged-in run host_lifecycle.exe out-of-memory 10.0.0.5 3260 \
+        "$target"
+    expect_exit 0
+    expect_trace "CreateVXD: out of memory" "493,10.0.0.5,3260,,,0" "Disk NO:1" \
+        "after Connection 16" "GetSession Error1" "GetSession Error2" "uRet: 10" 'Task Disk C:\'
+    expect_log "^host_lifecycle: out of memory: result 0, then 1$"
+    ;;
 versions)
     # Both programs' version resources, read back by vxdhost.
     run vxdhost.exe --version
