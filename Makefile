@@ -111,9 +111,10 @@ build-fuzz: deps
 fuzz: build-fuzz
 	bash fuzz/run_fuzzer.sh $(FUZZER) $(FUZZ_SECONDS)
 
-# Instructions and allocations under valgrind, and the DLL's stripped size.
-bench: build-host build-win32
-	./build/host/bench/vxd_bench --dll build/win32/vxdmount.dll --json build/host/bench/bench.json
+# Instructions and allocations under valgrind, and both DLLs' sizes as they ship.
+bench: build-host build-win32 build-win64
+	./build/host/bench/vxd_bench --dll win32=build/win32/vxdmount.dll \
+	  --dll win64=build/win64/vxdmount.dll --json build/host/bench/bench.json
 
 # clang-tidy (.clang-tidy, and one in each folder of programs) over the project's own files in
 # the builds' compilation databases: everything host and win32 compile (the library for Linux

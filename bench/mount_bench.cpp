@@ -3,7 +3,7 @@
 // DLL. Run without arguments it runs itself under valgrind once per scenario and measurement,
 // prints a table and writes the numbers as JSON.
 //
-//   vxd_bench [--json FILE] [--dll vxdmount.dll] [--strip i686-w64-mingw32-strip]
+//   vxd_bench [--json FILE] [--dll PRESET=PATH]...   (each Windows build's DLL, as it ships)
 //   vxd_bench --scenario NAME      one CreateVXD call on the named machine (what valgrind runs)
 //
 // Library and machine are told apart at the platform seam: callgrind collects inside CreateVXD
@@ -160,19 +160,17 @@ bool Measure(const fs::path &self, const fs::path &work, const std::string &scen
     return true;
 }
 
-// Size of the DLL without its symbols, from a stripped copy; -1 when it is not built.
-long long StrippedSize(const std::string &dll, const std::string &strip, const fs::path &work) {
-    if (dll.empty() || !fs::exists(dll)) {
-        return -1;
-    }
-    const fs::path copy = work / "vxdmount.stripped.dll";
-    if (!Run(Quote(strip) + " -o " + Quote(copy.string()) + " " + Quote(dll))) {
-        return -1;
-    }
-    return static_cast<long long>(fs::file_size(copy));
+// A built DLL's size; the builds link it without symbols, as it ships. -1 when it is not built.
+long long FileSize(const std::string &path) {
+    std::error_code error;
+    const std::uintmax_t size = fs::file_size(path, error);
+    return error ? -1 : static_cast<long long>(size);
 }
 
-int Report(const std::string &jsonPath, const std::string &dll, const std::string &strip) {
+// PRESET=PATH of a --dll option.
+using Dlls = std::vector<std::pair<std::string, std::string>>;
+
+int Report(const std::string &jsonPath, const Dlls &dlls) {
     const fs::path self = fs::canonical("/proc/self/exe");
     const fs::path work = self.parent_path() / "profiles";
     fs::create_directories(work);
@@ -207,7 +205,6 @@ int Report(const std::string &jsonPath, const std::string &dll, const std::strin
         {"mount_fresh", "whole mount, fresh login (3 polls)", costs["volume-after-1"]},
         {"mount_existing", "whole mount, target already logged in", costs["existing-mount"]},
     };
-    const long long dllSize = StrippedSize(dll, strip, work);
 
     // Markdown, so the README can show it as printed.
     std::printf("| %-50s | %12s | %19s | %12s |\n", "library code", "instructions",
@@ -227,12 +224,16 @@ int Report(const std::string &jsonPath, const std::string &dll, const std::strin
     }
     std::printf("\n| %-50s | %12s |\n|%s|%s:|\n", "product", "bytes", std::string(52, '-').c_str(),
                 std::string(13, '-').c_str());
-    if (dllSize >= 0) {
-        std::printf("| %-50s | %12lld |\n", "vxdmount.dll (win32 preset), stripped", dllSize);
-        json["dll_stripped_bytes"] = dllSize;
-    } else {
-        std::printf("| %-50s | %12s |\n", "vxdmount.dll (win32 preset), stripped", "not built");
-        json["dll_stripped_bytes"] = nullptr;
+    for (const auto &[preset, path] : dlls) {
+        const std::string what = "vxdmount.dll (" + preset + " preset), as shipped";
+        const long long size = FileSize(path);
+        if (size >= 0) {
+            std::printf("| %-50s | %12lld |\n", what.c_str(), size);
+            json["dll_bytes"][preset] = size;
+        } else {
+            std::printf("| %-50s | %12s |\n", what.c_str(), "not built");
+            json["dll_bytes"][preset] = nullptr;
+        }
     }
     std::ofstream out(jsonPath);
     out << json.dump(2) << "\n";
@@ -244,27 +245,27 @@ int Report(const std::string &jsonPath, const std::string &dll, const std::strin
 
 int main(int argc, char **argv) {
     std::string jsonPath = (fs::canonical("/proc/self/exe").parent_path() / "bench.json").string();
-    std::string dll;
-    std::string strip = "i686-w64-mingw32-strip";
+    Dlls dlls;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
+        const std::string value = argv[i + 1];
         if (option == "--scenario") {
-            return RunScenario(argv[i + 1]);
+            return RunScenario(value);
         }
+        const std::size_t equals = value.find('=');
         if (option == "--json") {
-            jsonPath = argv[i + 1];
-        } else if (option == "--dll") {
-            dll = argv[i + 1];
-        } else if (option == "--strip") {
-            strip = argv[i + 1];
+            jsonPath = value;
+        } else if (option == "--dll" && equals != std::string::npos) {
+            dlls.emplace_back(value.substr(0, equals), value.substr(equals + 1));
         } else {
-            std::fprintf(stderr, "vxd_bench: unknown option %s\n", option.c_str());
+            std::fprintf(stderr, "vxd_bench: unknown option %s %s\n", option.c_str(),
+                         value.c_str());
             return 2;
         }
     }
     if (argc % 2 == 0) {
-        std::fprintf(stderr, "usage: vxd_bench [--json FILE] [--dll DLL] [--strip STRIP]\n");
+        std::fprintf(stderr, "usage: vxd_bench [--json FILE] [--dll PRESET=PATH]...\n");
         return 2;
     }
-    return Report(jsonPath, dll, strip);
+    return Report(jsonPath, dlls);
 }
