@@ -6,7 +6,7 @@ SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 # Every preset that `make test` builds.
 PRESETS := host host-asan win32 win64
 
-PACKAGES := cmake make g++ libgtest-dev nlohmann-json3-dev \
+PACKAGES := cmake make g++ libgtest-dev nlohmann-json3-dev libvalijson-dev python3-jsonschema \
             g++-mingw-w64-i686 g++-mingw-w64-x86-64 \
             binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 \
             clang libclang-rt-14-dev clang-tidy gcovr lld llvm valgrind wine64 zip unzip

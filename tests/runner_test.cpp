@@ -1,6 +1,7 @@
 // The vxdmount runner: its arguments, its scenario files, and what it prints.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -114,6 +115,16 @@ TEST(ScenarioFile, ReadsEveryKeyOfTheFormat) {
     EXPECT_EQ(scenario.events[1].at, 6000u);
     EXPECT_FALSE(scenario.events[1].addDrive.has_value());
     EXPECT_EQ(scenario.events[1].removeDrive, 'E');
+}
+
+// The reader checks against the schema file exactly; every parse here also proves that valijson
+// takes it, since it would abort on a malformed one.
+TEST(ScenarioFile, EmbedsTheSchemaFileAsItIs) {
+    std::ifstream file(VXD_SOURCE_DIR "/scenarios/scenario.schema.json", std::ios::binary);
+    ASSERT_TRUE(file.is_open());
+    std::ostringstream text;
+    text << file.rdbuf();
+    EXPECT_EQ(scenario::SchemaText(), text.str());
 }
 
 TEST(ScenarioFile, LeftOutKeysKeepTheMachineDefaults) {
