@@ -213,16 +213,23 @@ std::string Text(const Json *value) {
     return value != nullptr && value->is_string() ? value->get<std::string>() : std::string();
 }
 
-// The schema's own definition that a "$ref" names, or the node itself.
+// The definition that a "$ref" names, followed to the end, or the node itself.
 const Json &Resolved(const Json &schema, const Json &node) {
-    const std::string reference = Text(Member(node, "$ref"));
     const std::string prefix = "#/definitions/";
     const Json *definitions = Member(schema, "definitions");
-    if (reference.rfind(prefix, 0) != 0 || definitions == nullptr) {
-        return node;
+    const Json *resolved = &node;
+    // A chain longer than the definitions can only be a cycle, which stops here.
+    for (std::size_t step = 0; definitions != nullptr && step <= definitions->size(); ++step) {
+        const std::string reference = Text(Member(*resolved, "$ref"));
+        const Json *definition = reference.rfind(prefix, 0) == 0
+                                     ? Member(*definitions, reference.substr(prefix.size()).c_str())
+                                     : nullptr;
+        if (definition == nullptr) {
+            break;
+        }
+        resolved = definition;
     }
-    const Json *definition = Member(*definitions, reference.substr(prefix.size()).c_str());
-    return definition == nullptr ? node : Resolved(schema, *definition);
+    return *resolved;
 }
 
 // A value of the document with its path and the part of the schema that describes it.
@@ -238,22 +245,22 @@ Place Locate(const Json &document, const Json &schema, const std::vector<std::st
     Place place{&document, &Resolved(schema, schema), std::string()};
     for (std::size_t i = 1; i < context.size(); ++i) {
         const std::string step = context[i].substr(1, context[i].size() - 2);
+        const bool inArray = place.value->is_array();
         const Json *next = nullptr;
         const Json *described = nullptr;
-        if (place.value->is_array()) {
+        if (inArray) {
             const std::size_t index = std::strtoul(step.c_str(), nullptr, 10);
             next = index < place.value->size() ? &(*place.value)[index] : nullptr;
             described = Member(*place.schema, "items");
-            place.path += "[" + step + "]";
         } else {
             next = Member(*place.value, step.c_str());
             const Json *properties = Member(*place.schema, "properties");
             described = properties == nullptr ? nullptr : Member(*properties, step.c_str());
-            place.path += (place.path.empty() ? "" : ".") + step;
         }
         if (next == nullptr || described == nullptr) {
             break;
         }
+        place.path += inArray ? "[" + step + "]" : (place.path.empty() ? "" : ".") + step;
         place.value = next;
         place.schema = &Resolved(schema, *described);
     }
@@ -267,7 +274,7 @@ std::string Shown(const Json &value) {
 std::string Quoted(const std::string &text) { return "\"" + text + "\""; }
 
 std::string Expected(const Json &described) {
-    const std::string type = Text(Member(described, "type"));
+    std::string type = Text(Member(described, "type"));
     const Json *minimum = Member(described, "minimum");
     const Json *maximum = Member(described, "maximum");
     if (type == "integer" && minimum != nullptr && maximum != nullptr) {
