@@ -7,10 +7,10 @@ SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 PRESETS := host host-asan win32 win64
 
 # What the host preset builds with: all that `make run` needs.
-HOST_PACKAGES := cmake make g++ libgtest-dev nlohmann-json3-dev
+HOST_PACKAGES := cmake make g++ libgtest-dev nlohmann-json3-dev libvalijson-dev
 # Everything else that `make test` uses: the Windows builds, Wine, the release's tools, the
 # fuzzer, lint and coverage.
-PACKAGES := $(HOST_PACKAGES) \
+PACKAGES := $(HOST_PACKAGES) python3-jsonschema \
             g++-mingw-w64-i686 g++-mingw-w64-x86-64 \
             binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 \
             clang libclang-rt-14-dev clang-tidy gcovr lld llvm valgrind wine64 zip unzip \

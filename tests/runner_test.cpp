@@ -1,6 +1,7 @@
 // The vxdmount runner: its arguments, its scenario files, and what it prints.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -57,10 +58,13 @@ RunOutcome RunWith(const std::vector<std::string> &arguments) {
 
 TEST(ScenarioFile, ReadsEveryKeyOfTheFormat) {
     const Scenario scenario = Parsed(R"({
+      "$schema": "scenario.schema.json",
       "drives": [ {"letter": "D", "disk": 1, "openable": false, "answers": true},
                   {"letter": "C", "disk": 0, "openable": true, "answers": false} ],
       "service": {
         "ike_status": 5, "portal_status": "0xEFFF0004", "login_statuses": ["0x1F", 0],
+        "portals": [ {"address": "192.0.2.1", "status": "0xEFFF0003"} ],
+        "targets": [ {"target": "iqn.a", "login_statuses": [7, "0xa"]} ],
         "sessions": [ {"target": "iqn.x", "devices": [4, 3]}, {"target": "iqn.y"} ],
         "on_login": { "devices": [7, 8], "devices_after_ms": 2500,
                       "drives": [ {"letter": "F", "disk": 7, "after_ms": 1500},
@@ -81,15 +85,20 @@ TEST(ScenarioFile, ReadsEveryKeyOfTheFormat) {
 
     EXPECT_EQ(scenario.ikeStatus, 5u);
     EXPECT_EQ(scenario.portalStatus, 0xEFFF0004u);
-    EXPECT_EQ(scenario.loginStatuses, (std::vector<sim::ISDSC_STATUS>{0x1F, 0}));
+    EXPECT_EQ(scenario.loginStatuses, (std::vector<scenario::Status>{0x1F, 0}));
+    ASSERT_EQ(scenario.portals.size(), 1u);
+    EXPECT_EQ(scenario.portals[0].address, "192.0.2.1");
+    EXPECT_EQ(scenario.portals[0].status, 0xEFFF0003u);
+    ASSERT_EQ(scenario.targets.size(), 1u);
+    EXPECT_EQ(scenario.targets[0].target, "iqn.a");
+    EXPECT_EQ(scenario.targets[0].loginStatuses, (std::vector<scenario::Status>{7, 10}));
     ASSERT_EQ(scenario.sessions.size(), 2u);
     EXPECT_EQ(scenario.sessions[0].target, "iqn.x");
-    EXPECT_EQ(scenario.sessions[0].disks, (std::vector<sim::ULONG>{4, 3}));
+    EXPECT_EQ(scenario.sessions[0].disks, (std::vector<scenario::Disk>{4, 3}));
     EXPECT_EQ(scenario.sessions[1].target, "iqn.y");
     EXPECT_TRUE(scenario.sessions[1].disks.empty());
 
-    EXPECT_TRUE(scenario.onLogin.createsSession);
-    EXPECT_EQ(scenario.onLogin.disks, (std::vector<sim::ULONG>{7, 8}));
+    EXPECT_EQ(scenario.onLogin.disks, (std::vector<scenario::Disk>{7, 8}));
     EXPECT_EQ(scenario.onLogin.devicesAfterMs, 2500u);
     ASSERT_EQ(scenario.onLogin.drives.size(), 2u);
     EXPECT_EQ(scenario.onLogin.drives[0].drive.letter, 'F');
@@ -108,14 +117,26 @@ TEST(ScenarioFile, ReadsEveryKeyOfTheFormat) {
     EXPECT_EQ(scenario.events[1].removeDrive, 'E');
 }
 
+// The reader checks against the schema file exactly; every parse here also proves that valijson
+// takes it, since it would abort on a malformed one.
+TEST(ScenarioFile, EmbedsTheSchemaFileAsItIs) {
+    std::ifstream file(VXD_SOURCE_DIR "/scenarios/scenario.schema.json", std::ios::binary);
+    ASSERT_TRUE(file.is_open());
+    std::ostringstream text;
+    text << file.rdbuf();
+    EXPECT_EQ(scenario::SchemaText(), text.str());
+}
+
 TEST(ScenarioFile, LeftOutKeysKeepTheMachineDefaults) {
     const Scenario scenario = Parsed(R"({"service": {"on_login": {"devices_after_ms": 10}}})");
     EXPECT_TRUE(scenario.drives.empty());
     EXPECT_EQ(scenario.ikeStatus, 0u);
     EXPECT_EQ(scenario.portalStatus, 0u);
     EXPECT_TRUE(scenario.loginStatuses.empty());
+    EXPECT_TRUE(scenario.portals.empty());
+    EXPECT_TRUE(scenario.targets.empty());
     EXPECT_TRUE(scenario.sessions.empty());
-    EXPECT_EQ(scenario.onLogin.disks, (std::vector<sim::ULONG>{2}));
+    EXPECT_EQ(scenario.onLogin.disks, (std::vector<scenario::Disk>{2}));
     EXPECT_TRUE(scenario.onLogin.drives.empty());
     EXPECT_TRUE(scenario.events.empty());
 
@@ -155,6 +176,8 @@ TEST(ScenarioFile, UnknownKeysAreErrorsWherever) {
          R"(case.json: service.on_login.drives[0]: unknown key "after")"},
         {R"({"events": [{"at_ms": 1, "remove_drive": "E", "why": "x"}]})",
          R"(case.json: events[0]: unknown key "why")"},
+        {R"({"service": {"portals": [{"address": "a", "status": 0, "port": 1}]}})",
+         R"(case.json: service.portals[0]: unknown key "port")"},
         // A delay belongs to a login's letters only.
         {R"({"events": [{"at_ms": 1, "add_drive": {"letter": "G", "disk": 5, "after_ms": 9}}]})",
          R"(case.json: events[0].add_drive: unknown key "after_ms")"},
@@ -173,6 +196,14 @@ TEST(ScenarioFile, RepeatedKeysAreErrors) {
     EXPECT_EQ(ParseError(R"({"service": {"sessions": [{"target": "t", "devices": [[], 2]}],
                                          "on_login": {"drives": [], "drives": []}}})"),
               R"(case.json: service.on_login: duplicate key "drives")");
+    // A portal or target listed twice would leave one of its answers unused.
+    EXPECT_EQ(ParseError(R"({"service": {"portals": [{"address": "a", "status": 1},
+                                                     {"address": "a", "status": 2}]}})"),
+              R"(case.json: service.portals[1]: address "a" listed twice)");
+    EXPECT_EQ(ParseError(R"({"service": {"targets": [{"target": "b", "login_statuses": []},
+                                                     {"target": "a", "login_statuses": []},
+                                                     {"target": "b", "login_statuses": []}]}})"),
+              R"(case.json: service.targets[2]: target "b" listed twice)");
 }
 
 TEST(ScenarioFile, WrongTypesAndMissingKeysAreErrors) {
@@ -180,17 +211,23 @@ TEST(ScenarioFile, WrongTypesAndMissingKeysAreErrors) {
         const char *text;
         const char *where;
     } cases[] = {
-        {R"([])", "case.json: the scenario must be a JSON object"},
-        {R"({"drives": {}})", "case.json: drives: must be an array"},
-        {R"({"drives": [3]})", "case.json: drives[0]: must be an object"},
-        {R"({"drives": [{"letter": "C", "disk": "0"}]})", "case.json: drives[0].disk:"},
-        {R"({"drives": [{"letter": "C", "disk": -1}]})", "case.json: drives[0].disk:"},
-        {R"({"drives": [{"letter": "C", "disk": 1.5}]})", "case.json: drives[0].disk:"},
-        {R"({"drives": [{"letter": "C", "disk": 4294967296}]})", "case.json: drives[0].disk:"},
+        {R"([])", "case.json: wrong type: expected an object"},
+        {R"({"drives": {}})", "case.json: drives: wrong type: expected an array"},
+        {R"({"drives": [3]})", "case.json: drives[0]: wrong type: expected an object"},
+        {R"({"drives": [{"letter": "C", "disk": "0"}]})",
+         "case.json: drives[0].disk: wrong type: expected a whole number from 0 to 4294967295"},
+        {R"({"drives": [{"letter": "C", "disk": -1}]})",
+         "case.json: drives[0].disk: number out of range: -1 is less than 0"},
+        {R"({"drives": [{"letter": "C", "disk": 1.5}]})", "case.json: drives[0].disk: wrong type"},
+        {R"({"drives": [{"letter": "C", "disk": 4294967296}]})",
+         "case.json: drives[0].disk: number out of range: 4294967296 is more than 4294967295"},
         {R"({"drives": [{"letter": "C", "disk": 0, "openable": 1}]})",
-         "case.json: drives[0].openable:"},
-        {R"({"drives": [{"letter": "c", "disk": 0}]})", "case.json: drives[0].letter:"},
+         "case.json: drives[0].openable: wrong type: expected true or false"},
+        {R"({"drives": [{"letter": "c", "disk": 0}]})",
+         R"(case.json: drives[0].letter: "c" is not a drive letter: )"},
         {R"({"drives": [{"letter": "CD", "disk": 0}]})", "case.json: drives[0].letter:"},
+        {R"({"drives": [{"letter": 5, "disk": 0}]})",
+         "case.json: drives[0].letter: wrong type: expected a string"},
         {R"({"drives": [{"letter": "C"}]})", R"(case.json: drives[0]: missing key "disk")"},
         {R"({"drives": [{"disk": 0}]})", R"(case.json: drives[0]: missing key "letter")"},
         {R"({"service": {"sessions": [{"devices": [2]}]}})",
@@ -200,13 +237,20 @@ TEST(ScenarioFile, WrongTypesAndMissingKeysAreErrors) {
          "case.json: service.on_login.devices[0]:"},
         {R"({"service": {"on_login": {"devices_after_ms": -5}}})",
          "case.json: service.on_login.devices_after_ms:"},
+        // Above what valijson's int64_t reads as a positive number.
+        {R"({"service": {"on_login": {"devices_after_ms": 9223372036854775808}}})",
+         "case.json: service.on_login.devices_after_ms: number out of range: 9223372036854775808 "
+         "is more than 9223372036854775807"},
+        {R"({"service": {"targets": [{"target": "a"}]}})",
+         R"(case.json: service.targets[0]: missing key "login_statuses")"},
         {R"({"events": [{"remove_drive": "E"}]})", R"(case.json: events[0]: missing key "at_ms")"},
-        {R"({"events": [{"at_ms": 1}]})", "case.json: events[0]: needs exactly one of"},
+        {R"({"events": [{"at_ms": 1}]})",
+         R"(case.json: events[0]: needs exactly one of "add_drive" and "remove_drive")"},
         {R"({"events": [{"at_ms": 1, "remove_drive": "E", "add_drive": {"letter": "E",
            "disk": 1}}]})",
          "case.json: events[0]: needs exactly one of"},
         {R"({"events": [{"at_ms": 1, "remove_drive": "e"}]})",
-         "case.json: events[0].remove_drive:"},
+         R"(case.json: events[0].remove_drive: "e" is not a drive letter)"},
     };
     for (const auto &each : cases) {
         EXPECT_EQ(ParseError(each.text).rfind(each.where, 0), 0u) << each.text;
@@ -229,7 +273,11 @@ TEST(ScenarioFile, StatusesAreWholeNumbersOrHexStrings) {
                             R"("12")", "-1", "4294967296", "1.0", "true", "null"}) {
         const std::string error =
             ParseError(R"({"service": {"ike_status": )" + std::string(bad) + "}}");
-        EXPECT_EQ(error.rfind("case.json: service.ike_status: ", 0), 0u) << bad;
+        EXPECT_EQ(
+            error.rfind("case.json: service.ike_status: " + std::string(bad) + " is not a status: ",
+                        0),
+            0u)
+            << error;
         EXPECT_NE(error.find("0xEFFF003F"), std::string::npos) << "the message shows the form";
     }
 }
@@ -268,6 +316,30 @@ TEST(ScenarioStaging, ListedSessionsStandBeforeTheRequest) {
     EXPECT_EQ(CreateVXD("192.0.2.10", "3260", "iqn.x", "", ""), 1);
     EXPECT_EQ(machine.TraceTexts().back(), "Task Disk E:\\");
     EXPECT_EQ(machine.Now(), 0u);
+}
+
+// Requests to different portals and targets each get their own answers, and each target
+// counts its own logins.
+TEST(ScenarioStaging, PortalsAndTargetsGetAnswersOfTheirOwn) {
+    const Scenario scenario = Parsed(R"({
+      "drives": [{"letter": "C", "disk": 0}],
+      "service": {"portals": [{"address": "192.0.2.1", "status": "0xEFFF0003"}],
+                  "login_statuses": ["0xEFFF0012"],
+                  "targets": [{"target": "iqn.x", "login_statuses": ["0xEFFF0012", 0]}],
+                  "on_login": {"drives": [{"letter": "F", "disk": 2}]}}
+    })");
+    sim::Machine machine;
+    StageScenario(scenario, machine);
+    EXPECT_EQ(CreateVXD("192.0.2.1", "3260", "iqn.x", "", ""), 0);
+    EXPECT_TRUE(machine.CallsTo("LoginIScsiTargetA").empty());
+    EXPECT_EQ(CreateVXD("192.0.2.10", "3260", "iqn.y", "", ""), 0);
+    EXPECT_EQ(machine.CallsTo("LoginIScsiTargetA").size(), 2u);
+    // iqn.y's two failed logins leave iqn.x at its first status: the retry succeeds.
+    EXPECT_EQ(CreateVXD("192.0.2.10", "3260", "iqn.x", "", ""), 1);
+    const auto logins = machine.CallsTo("LoginIScsiTargetA");
+    ASSERT_EQ(logins.size(), 4u);
+    EXPECT_EQ(logins[3].Arg("IsPersistent"), 1u);
+    EXPECT_EQ(machine.TraceTexts().back(), "Task Disk F:\\");
 }
 
 TEST(RunnerArguments, NoPositionalArgumentsMountTheDefaultTarget) {

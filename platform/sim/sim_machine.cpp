@@ -279,9 +279,11 @@ ISDSC_STATUS Machine::AddIScsiSendTargetPortalA(char *initiatorInstance, ULONG i
         call.strings["Address"] = address;
         call.args["Socket"] = portal->Socket;
     }
+    const auto listed = portalStatuses.find(address);
+    const ISDSC_STATUS status = listed == portalStatuses.end() ? portalStatus : listed->second;
     Publish(call, "\"" + address + "\", socket " + std::to_string(call.Arg("Socket")) + ") -> " +
-                      Status(portalStatus));
-    return portalStatus;
+                      Status(status));
+    return status;
 }
 
 ISDSC_STATUS Machine::LoginIScsiTargetA(char *targetName, platform::BOOLEAN isInformationalSession,
@@ -309,11 +311,16 @@ ISDSC_STATUS Machine::LoginIScsiTargetA(char *targetName, platform::BOOLEAN isIn
     call.args["UniqueConnectionId"] = PointerArg(uniqueConnectionId);
     call.bytes["LoginOptions"] = BytesOf(loginOptions);
 
+    const std::string target = call.strings["TargetName"];
+    const auto listed = targetLoginStatuses.find(target);
+    const std::vector<ISDSC_STATUS> &statuses =
+        listed == targetLoginStatuses.end() ? loginStatuses : listed->second;
+    std::size_t &earlierLogins = loginCalls_[target];
     ISDSC_STATUS status = 0;
-    if (!loginStatuses.empty()) {
-        status = loginStatuses[std::min(loginCalls_, loginStatuses.size() - 1)];
+    if (!statuses.empty()) {
+        status = statuses[std::min(earlierLogins, statuses.size() - 1)];
     }
-    ++loginCalls_;
+    ++earlierLogins;
     if (targetName == nullptr) {
         faults_.push_back("LoginIScsiTargetA without a target name");
         status = kStatusInvalidParameter;

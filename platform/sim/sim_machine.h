@@ -106,8 +106,12 @@ class Machine {
 
     // The initiator service.
     ISDSC_STATUS ikeStatus = 0;
-    ISDSC_STATUS portalStatus = 0;
-    std::vector<ISDSC_STATUS> loginStatuses; // successive logins; the last repeats; none: 0
+    ISDSC_STATUS portalStatus = 0;                      // portals not in portalStatuses
+    std::map<std::string, ISDSC_STATUS> portalStatuses; // by the portal's address text
+    // Successive logins, counted for each target name; the last repeats; none: 0. Targets not
+    // in targetLoginStatuses get loginStatuses.
+    std::vector<ISDSC_STATUS> loginStatuses;
+    std::map<std::string, std::vector<ISDSC_STATUS>> targetLoginStatuses;
     LoginEffect onLogin;
     Machine &AddSession(const SessionSetup &session);
     Machine &AddSession(const std::string &target, const std::vector<ULONG> &disks);
@@ -204,7 +208,7 @@ class Machine {
     std::map<unsigned char, DriveSetup> drives_;
     std::vector<Session> sessions_;
     std::uint64_t nextSessionNumber_ = 1;
-    std::size_t loginCalls_ = 0;
+    std::map<std::string, std::size_t> loginCalls_; // by target name
     std::map<std::uintptr_t, DriveSetup> openHandles_;
     std::uintptr_t nextHandle_ = 0x100;
     std::vector<TraceLine> trace_;

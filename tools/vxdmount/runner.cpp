@@ -14,7 +14,8 @@ const char kUsage[] = "usage: vxdmount [--scenario FILE] [--timeline] [--real-ti
 const char kHelp[] =
     "Runs one CreateVXD call against a simulated machine and prints its trace lines.\n"
     "\n"
-    "  --scenario FILE  the machine described in FILE (JSON) instead of the built-in one\n"
+    "  --scenario FILE  the machine described in FILE instead of the built-in one (JSON;\n"
+    "                   the format: scenarios/scenario.schema.json)\n"
     "  --timeline       prefix each line with the virtual time and show the platform calls\n"
     "  --real-time      really sleep, so the polls can be watched\n"
     "  --               end of options (for a positional argument that begins with '-')\n"

@@ -1,0 +1,84 @@
+// The scenario format: a JSON file that describes the machine a request runs against, stated
+// once in scenarios/scenario.schema.json. The runner stages it on the simulated machine; a
+// Windows test kit reads the same files, so these types are the format's own, not a machine's.
+//
+// Reading validates the text against the schema (embedded at build time), and also rejects a
+// repeated key, which the schema cannot see, and a portal or target listed twice.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vxd::scenario {
+
+using Status = std::uint32_t;
+using Disk = std::uint32_t;
+using Ms = std::uint64_t;
+
+struct Drive {
+    char letter = 'C';
+    Disk disk = 0;        // disk of the volume's first extent
+    bool openable = true; // false: opening the volume fails
+    bool answers = true;  // false: the extents query fails
+};
+
+struct Session {
+    std::string target;
+    std::vector<Disk> disks; // one device per entry
+};
+
+// What a login answered with 0 brings.
+struct LoginEffect {
+    std::vector<Disk> disks{2};
+    Ms devicesAfterMs = 0;
+    struct DelayedDrive {
+        Drive drive;
+        Ms afterMs = 0;
+    };
+    std::vector<DelayedDrive> drives;
+};
+
+struct PortalAnswer {
+    std::string address; // as the request writes it
+    Status status = 0;
+};
+
+struct TargetLogins {
+    std::string target; // as the request writes it
+    std::vector<Status> loginStatuses;
+};
+
+struct DriveEvent {
+    Ms at = 0;
+    std::optional<Drive> addDrive; // set: add (or replace) this drive
+    char removeDrive = '\0';       // otherwise: remove this letter
+};
+
+struct Scenario {
+    std::vector<Drive> drives;
+    Status ikeStatus = 0;
+    Status portalStatus = 0; // portals not in `portals`
+    std::vector<PortalAnswer> portals;
+    std::vector<Status> loginStatuses; // targets not in `targets`; the last repeats
+    std::vector<TargetLogins> targets;
+    std::vector<Session> sessions;
+    LoginEffect onLogin;
+    std::vector<DriveEvent> events; // in file order
+};
+
+// Reads a scenario from JSON text; `fileName` only names the source in error messages.
+// On failure returns false, leaves `scenario` alone and sets `error` to one line:
+//   FILE:LINE:COLUMN: malformed JSON: PROBLEM
+//   FILE: PATH: RULE      (PATH such as service.on_login.drives[0]; none for the top level)
+bool ParseScenario(const std::string &text, const std::string &fileName, Scenario &scenario,
+                   std::string &error);
+
+// Reads the file and parses it as above.
+bool LoadScenario(const std::string &path, Scenario &scenario, std::string &error);
+
+// The schema the files are checked against, as embedded from scenarios/scenario.schema.json.
+const char *SchemaText();
+
+} // namespace vxd::scenario
