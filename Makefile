@@ -7,7 +7,7 @@ SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 PRESETS := host host-asan win32 win64
 
 # What the host preset builds with: all that `make run` needs.
-HOST_PACKAGES := cmake make g++ libgtest-dev nlohmann-json3-dev libvalijson-dev
+HOST_PACKAGES := cmake make g++ libgtest-dev nlohmann-json3-dev libvalijson-dev python3
 # Everything else that `make test` uses: the Windows builds, Wine, the release's tools, the
 # fuzzer, lint and coverage.
 PACKAGES := $(HOST_PACKAGES) python3-jsonschema \

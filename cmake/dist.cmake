@@ -1,21 +1,6 @@
 # The release that Windows users take: an install tree, zipped. `cmake --install` of a Windows
 # build gives the tree; every build also zips it as dist/vxdmount-VERSION-ARCH.zip, checked
 # below for its contents and its reproducibility.
-if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-  set(VXD_DIST_ARCH win32)
-  set(VXD_DIST_OTHER_ARCH win64)
-  set(VXD_DIST_BITS 32)
-  set(VXD_DIST_OTHER_BITS 64)
-  set(VXD_DIST_PROCESSES "a 32-bit program, on 32-bit Windows or on 64-bit Windows under\n    WOW64. A 64-bit program cannot load this DLL.")
-else()
-  set(VXD_DIST_ARCH win64)
-  set(VXD_DIST_OTHER_ARCH win32)
-  set(VXD_DIST_BITS 64)
-  set(VXD_DIST_OTHER_BITS 32)
-  set(VXD_DIST_PROCESSES "a 64-bit program on 64-bit Windows. A 32-bit program cannot load\n    this DLL.")
-endif()
-set(VXD_DIST_NAME vxdmount-${PROJECT_VERSION}-${VXD_DIST_ARCH})
-set(VXD_DIST_OTHER_NAME vxdmount-${PROJECT_VERSION}-${VXD_DIST_OTHER_ARCH})
 set(VXD_DIST_ZIP ${CMAKE_BINARY_DIR}/dist/${VXD_DIST_NAME}.zip)
 
 # bin/ (the DLL and vxdhost) comes from the targets' own rules.
@@ -49,7 +34,7 @@ add_custom_target(vxdmount_dist ALL
   BYPRODUCTS ${VXD_DIST_ZIP}
   COMMENT "Release zip ${VXD_DIST_ZIP}"
   VERBATIM)
-add_dependencies(vxdmount_dist vxdmount vxdhost vxdmount_msvc_import)
+add_dependencies(vxdmount_dist vxdmount vxdhost vxdmount_testkit vxdmount_msvc_import)
 
 add_test(NAME dist_contents
   COMMAND bash ${PROJECT_SOURCE_DIR}/tests/check_dist.sh contents ${VXD_DIST_ZIP}

@@ -3,8 +3,9 @@
 
 usage: check_schema.py SOURCE_DIR
 
-The schema must be a valid draft 7 schema, every example in scenarios/ must pass it, and the
-runner's files of broken scenarios that JSON Schema can see must not.
+The schema must be a valid draft 7 schema, every example in scenarios/ and every scenario of
+the Wine cases must pass it, and the runner's files of broken scenarios that JSON Schema can see
+must not.
 """
 import json
 import pathlib
@@ -21,6 +22,7 @@ def main():
     validator = Draft7Validator(schema)
 
     examples = sorted(p for p in (root / "scenarios").glob("*.json") if p != schema_path)
+    examples += sorted((root / "tests" / "wine" / "scenarios").glob("*.json"))
     broken = [root / "tools" / "vxdmount" / "testdata" / name
               for name in ("unknown_key.json", "bad_status.json")]
     failures = 0

@@ -33,8 +33,12 @@ constexpr int kWarmUpCycles = 20;
 constexpr SIZE_T kMemoryGrowthLimit = 64 * 1024;
 constexpr std::uintptr_t kHandleSlotsLimit = 2;
 constexpr std::uintptr_t kHandleSlot = 4; // handle values step by four
-constexpr char kPortal[] = "10.0.0.5";
-constexpr char kUnreachablePortal[] = "192.0.2.1"; // the double refuses it
+// The targets and the refused portal of the threads' scenario (scenarios/threads.json).
+constexpr char kPortal[] = "127.0.0.1";
+constexpr char kRefusedPortal[] = "127.0.0.2";
+constexpr char kFreshTarget[] = "iqn.2026-01.test.vxd:fresh";
+constexpr char kExistingTarget[] = "iqn.2026-01.test.vxd:existing";
+constexpr char kUnknownTarget[] = "iqn.2026-01.test.vxd:unknown";
 constexpr char kPort[] = "3260";
 // Longer than any free run of address space that the squeeze leaves.
 constexpr std::size_t kLongTargetBytes = 64u << 20;
@@ -227,24 +231,23 @@ DWORD WINAPI CallCreateVxd(void *argument) {
 }
 
 // Thread 0 logs in afresh and waits for its letter; the others go through kinds that the
-// double tells apart by name: an existing login (1), a refused login (0), a refused portal (0).
+// scenario tells apart by name: an existing login (1), a refused login (0), a refused portal (0).
 ThreadRequest RequestOfThread(int index, HANDLE start, VxdCreateVxdFunction createVxd) {
-    const std::string name = "iqn.2026-01.test.vxd:thread" + std::to_string(index);
-    ThreadRequest request{start, createVxd, kPortal, name, "thread " + std::to_string(index),
-                          1,     -1};
+    ThreadRequest request{
+        start, createVxd, kPortal, kFreshTarget, "thread " + std::to_string(index), 1, -1};
     if (index == 0) {
         return request;
     }
     switch (index % 3) {
     case 1:
-        request.target += ":existing";
+        request.target = kExistingTarget;
         break;
     case 2:
-        request.target += ":unknown";
+        request.target = kUnknownTarget;
         request.expected = 0;
         break;
     default:
-        request.portal = kUnreachablePortal;
+        request.portal = kRefusedPortal;
         request.expected = 0;
         break;
     }

@@ -1,6 +1,6 @@
 /* A host that binds CreateVXD through an import library at load and has no C runtime of its
  * own: built by mingw through libvxdmount.dll.a, and for Microsoft's ABI by clang and lld-link
- * through vxdmount.lib. It asks for a target that the discovery double has logged in already,
+ * through vxdmount.lib. It asks for a target that the test kit has logged in already,
  * prints "CreateVXD returned N" and exits with 0 for 1. */
 #include "entry/vxdmount.h"
 
@@ -18,8 +18,7 @@ static void Write(const char *text, unsigned long size) {
 
 void __stdcall HostMain(void) {
     static const char digits[] = "0123456789";
-    const int result =
-        CreateVXD("10.0.0.5", "3260", "iqn.2026-01.test.vxd:import:existing", "", "");
+    const int result = CreateVXD("127.0.0.1", "3260", "iqn.2026-01.test.vxd:import", "", "");
     Write("CreateVXD returned ", 19);
     Write(&digits[result >= 0 && result <= 9 ? result : 9], 1);
     Write("\r\n", 2);

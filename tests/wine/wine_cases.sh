@@ -1,23 +1,30 @@
 #!/usr/bin/env bash
-# One end-to-end case: vxdhost.exe calls the real vxdmount.dll under Wine, with the discovery
-# double playing the iSCSI service, and the case checks the exit status, the trace that
-# vxdhost printed and what the double saw.
+# One end-to-end case: a host (vxdhost.exe mostly) calls the release's vxdmount.dll under Wine,
+# with the release's test kit playing the iSCSI service as a scenario file says, and the case
+# checks the exit status, the trace that the host printed and the kit's call log.
 #   wine_cases.sh LOADER PREFIX CASE   (LOADER: wine for the 32-bit build, wine64 for x86-64)
+# A case that takes minutes has a prefix of its own (PREFIX.CASE, made with the machine), so
+# that it can run beside the others.
 set -uo pipefail
 source "$(dirname "$0")/wine_env.sh"
 
 loader=${1:?usage: wine_cases.sh LOADER PREFIX CASE}
 prefix=${2:?usage: wine_cases.sh LOADER PREFIX CASE}
 case_name=${3:?usage: wine_cases.sh LOADER PREFIX CASE}
-use_prefix "$loader" "$prefix"
-install_dir="$prefix/drive_c/vxd"
 results="$(dirname "$prefix")/results/$case_name"
+if [ -d "$prefix.$case_name" ]; then
+    prefix="$prefix.$case_name"
+fi
+use_prefix "$loader" "$prefix"
 rm -rf "$results"
 mkdir -p "$results"
 runs=0
 failures=0
 # The folder of C: where run() finds its programs; a case may point it elsewhere.
 program_dir=vxd
+# How long one run may take (the longest example polls for two minutes), and how it is ended.
+run_limit=50
+run_signal=TERM
 
 fail() {
     echo "FAIL: run $runs: $*"
@@ -34,42 +41,71 @@ fresh_machine() {
     fi
 }
 
-# place_programs FOLDER FILE...: C:\FOLDER holds the files and the discovery double, and run()
-# takes its programs from there.
+# place_programs FOLDER FILE...: C:\FOLDER holds the files and the test kit, and run() takes
+# its programs from there.
 place_programs() {
     local folder=$1
     shift
     rm -rf "${prefix:?}/drive_c/$folder"
     mkdir -p "$prefix/drive_c/$folder"
-    cp "$@" "$install_dir/iscsidsc.dll" "$prefix/drive_c/$folder/"
+    cp "$@" "$prefix/drive_c/vxd/iscsidsc.dll" "$prefix/drive_c/$folder/"
     program_dir=$folder
 }
 
-# run PROGRAM ARGUMENT...: one run of C:\vxd\PROGRAM (or of the one in C:\$program_dir). The
-# exit status lands in $status, the standard output (vxdhost's trace) in $out and standard
-# error in $err; each run keeps its own pair in the results folder.
+# run PROGRAM ARGUMENT...: one run of C:\vxd\PROGRAM (or of the one in C:\$program_dir), with
+# the kit playing $scenario (a file in C:\vxd\scenarios or C:\vxd\test-scenarios; none when
+# empty). The exit status lands in $status, the standard output (the trace) in $out, standard
+# error and the kit's call log in $err; each run keeps its files in the results folder.
+scenario=
 run() {
     local program=$1
     shift
     runs=$((runs + 1))
     out="$results/$runs.stdout"
     err="$results/$runs.stderr"
-    echo "run $runs: ${VXD_ISCSI_SCENARIO:+VXD_ISCSI_SCENARIO=$VXD_ISCSI_SCENARIO }$program $*"
+    local calls="$prefix/drive_c/vxd/calls.log"
+    rm -f "$calls"
+    local -a kit=()
+    if [ -n "$scenario" ]; then
+        kit=("VXDMOUNT_TESTKIT_SCENARIO=C:\\vxd\\${scenario//\//\\}")
+    fi
+    echo "run $runs: ${scenario:+$scenario: }$program $*"
     (cd "$prefix/drive_c/$program_dir" &&
-        timeout -k 5 50 "$WINE" "C:\\$program_dir\\$program" "$@") \
+        env "${kit[@]}" VXDMOUNT_TESTKIT_LOG='C:\vxd\calls.log' \
+            timeout -s "$run_signal" -k 5 "$run_limit" "$WINE" "C:\\$program_dir\\$program" "$@") \
         >"$out.raw" 2>"$err.raw"
     status=$?
     tr -d '\r' <"$out.raw" >"$out"
     tr -d '\r' <"$err.raw" >"$err"
+    [ ! -f "$calls" ] || tr -d '\r' <"$calls" >>"$err"
     rm -f "$out.raw" "$err.raw"
-    [ "$status" -ne 124 ] || fail "$program did not finish within 50 s"
+    [ "$status" -ne 124 ] || fail "$program did not finish within $run_limit s"
 }
 
-# run_vxdhost SCENARIO ARGUMENT...: vxdhost.exe with the double playing SCENARIO.
+# kit_notes: the kit's own lines leave the trace for $notes, so that the rest can be checked.
+kit_notes() {
+    notes="$out.kit"
+    grep '^vxdmount test kit: ' "$out" >"$notes"
+    grep -v '^vxdmount test kit: ' "$out" >"$out.request"
+    out="$out.request"
+}
+
+# expect_kit_note REGEX: the kit's only line on the debug-output channel matches REGEX.
+expect_kit_note() {
+    [ "$(wc -l <"$notes")" -eq 1 ] && grep -Eq -- "$1" "$notes" ||
+        fail "the kit's lines are '$(cat "$notes")', expected one that matches '$1'"
+}
+
+# The kit's notes of letters, in the user's temporary folder.
+ledgers() {
+    find "$prefix/drive_c/users" -name 'vxdmount-testkit-*.letters' 2>/dev/null
+}
+
+# run_vxdhost SCENARIO ARGUMENT...: vxdhost.exe with the kit playing SCENARIO.
 run_vxdhost() {
-    local scenario=$1
+    scenario=$1
     shift
-    VXD_ISCSI_SCENARIO=$scenario run vxdhost.exe "$@"
+    run vxdhost.exe "$@"
 }
 
 expect_exit() {
@@ -77,20 +113,24 @@ expect_exit() {
 }
 
 # expect_trace LINE...: the trace is exactly these lines, in this order. "1+ TEXT" stands for
-# TEXT once or more in a row (the polls run on real seconds); TEXT may hold several lines.
+# TEXT once or more in a row (the polls run on real seconds), "N* TEXT" for TEXT exactly N
+# times; TEXT may hold several lines.
 expect_trace() {
     local -a actual group
     mapfile -t actual <"$out"
-    local at=0 expected repeat count i matched
+    local at=0 expected least most count i matched
     for expected in "$@"; do
-        repeat=no
+        least=1 most=1
         if [[ $expected == "1+ "* ]]; then
-            repeat=yes
+            most=1000000
             expected=${expected#1+ }
+        elif [[ $expected =~ ^([0-9]+)\*\ (.*)$ ]]; then
+            least=${BASH_REMATCH[1]} most=${BASH_REMATCH[1]}
+            expected=${BASH_REMATCH[2]}
         fi
         mapfile -t group <<<"$expected"
         count=0
-        while :; do
+        while [ $count -lt $most ]; do
             matched=yes
             for i in "${!group[@]}"; do
                 if [ $((at + i)) -ge ${#actual[@]} ] || [ "${actual[at + i]}" != "${group[i]}" ]; then
@@ -101,9 +141,8 @@ expect_trace() {
             [ $matched = yes ] || break
             count=$((count + 1))
             at=$((at + ${#group[@]}))
-            [ $repeat = yes ] || break
         done
-        if [ $count -eq 0 ]; then
+        if [ $count -lt $least ]; then
             fail "trace line $((at + 1)) is '${actual[at]-<end of trace>}', expected '${group[0]}'"
             return
         fi
@@ -118,92 +157,172 @@ expect_lines() {
     [ "$found" -eq "$2" ] || fail "$found trace lines match '$1', expected $2"
 }
 
-# expect_log REGEX / expect_no_log REGEX: standard error, where the double logs every call.
+# expect_log REGEX / expect_no_log REGEX: standard error, where the hosts write their own lines,
+# and the kit's call log.
 expect_log() {
-    grep -Eq -- "$1" "$err" || fail "standard error has no line matching '$1'"
+    grep -Eq -- "$1" "$err" || fail "standard error and the call log have no line matching '$1'"
 }
 expect_no_log() {
-    ! grep -Eq -- "$1" "$err" || fail "standard error has a line matching '$1'"
+    ! grep -Eq -- "$1" "$err" || fail "standard error or the call log has a line matching '$1'"
 }
 
 readonly target=iqn.2026-01.test.vxd:disk1
+readonly example_target=iqn.2026-12.com.example:disk1
+readonly portal=127.0.0.1
+readonly opening="493,$portal,3260,,,0"
 readonly waiting=$'old str:C\nnew str:C\n________________Waitting Mounted______________'
+readonly waiting_two=$'old str:C\nnew str:CFG\n________________Waitting Mounted______________'
+readonly fresh=$'Disk NO:1\nafter Connection 32\nGetSession Error1\nGetSession Error2\nuRet: 20'
+readonly existing=$'Disk NO:1\nafter Connection 16\nGetSession Error1\nGetSession Error2\nuRet: 10'
 
 case "$case_name" in
-fresh_login)
-    # The volume gets F: three seconds after the login; F: aliases C:, so it lies on the disk
-    # that the double reports for the session.
+# The runner's examples, as the kit plays them; each ends as it does in the runner, with the
+# same trace but where the kit maps the scenario's letters onto the test volume (C:).
+example_fresh_login)
     fresh_machine clean
-    run_vxdhost fresh-login 10.0.0.5 3260 "$target" operator "watching live"
+    run_vxdhost scenarios/fresh_login.json $portal 3260 "$example_target" operator "watching live"
     expect_exit 0
-    expect_trace "493,10.0.0.5,3260,operator,watching live,0" "Disk NO:1" \
-        "after Connection 32" "GetSession Error1" "GetSession Error2" "uRet: 20" \
-        "1+ $waiting" 'Task Disk F:\'
-    expect_log "^iscsidsc: drives C at the start$"
-    expect_log "SetIScsiIKEInfoA\(method 1, id 10\.0\.0\.5, key 0 bytes, persist 1\) -> 0$"
-    expect_log "AddIScsiSendTargetPortalA\(10\.0\.0\.5 port 3260\) -> 0$"
-    expect_log "LoginIScsiTargetA\($target, persistent 0\) -> 0$"
+    expect_trace "493,$portal,3260,operator,watching live,0" "$fresh" "1+ $waiting" 'Task Disk F:\'
+    expect_log "SetIScsiIKEInfoA\(method 1, id 127\.0\.0\.1, key 0 bytes, persist 1\) -> 0$"
+    expect_log "AddIScsiSendTargetPortalA\(127\.0\.0\.1 port 3260\) -> 0$"
+    expect_log "LoginIScsiTargetA\($example_target, persistent 0\) -> 0$"
+    expect_log "drive F: now points at "
     expect_log "^vxdhost: CreateVXD returned 1 "
+    ;;
+example_persistent_retry)
+    fresh_machine clean
+    run_vxdhost scenarios/persistent_retry.json $portal 3260 "$example_target"
+    expect_exit 0
+    expect_trace "$opening" "$fresh" "1+ $waiting" 'Task Disk F:\'
+    expect_log "LoginIScsiTargetA\($example_target, persistent 0\) -> efff0012$"
+    expect_log "LoginIScsiTargetA\($example_target, persistent 1\) -> 0$"
+    ;;
+example_portal_refused)
+    fresh_machine clean
+    run_vxdhost scenarios/portal_refused.json $portal 3260 "$example_target" a b
+    expect_exit 1
+    expect_trace "493,$portal,3260,a,b,0"
+    expect_log "AddIScsiSendTargetPortalA\(127\.0\.0\.1 port 3260\) -> efff0003$"
+    expect_no_log "LoginIScsiTargetA"
+    expect_log "^vxdhost: CreateVXD returned 0 "
+    ;;
+example_already_logged_in)
+    # The session's disk is the test volume's, which has its letter C: before the request.
+    fresh_machine clean
+    run_vxdhost scenarios/already_logged_in.json $portal 3260 "$example_target"
+    expect_exit 0
+    expect_trace "$opening" "$existing" 'Task Disk C:\'
+    ;;
+example_disk_never_shows)
+    fresh_machine clean
+    run_limit=150
+    run_vxdhost scenarios/disk_never_shows.json $portal 3260 "$example_target"
+    expect_exit 1
+    expect_trace "$opening" "Disk NO:1" "after Connection 32" "61* Error code:0"
+    ;;
+example_volume_never_arrives)
+    fresh_machine clean
+    run_limit=150
+    run_vxdhost scenarios/volume_never_arrives.json $portal 3260 "$example_target"
+    expect_exit 1
+    expect_trace "$opening" "$fresh" "120* $waiting"
+    ;;
+example_two_volumes_at_once)
+    # G lies on no disk of the session: the kit points it at no device.
+    fresh_machine clean
+    run_limit=150
+    run_vxdhost scenarios/two_volumes_at_once.json $portal 3260 "$example_target"
+    expect_exit 1
+    expect_trace "$opening" "$fresh" "1+ $waiting" "1+ $waiting_two"
+    expect_lines '^________________Waitting Mounted______________$' 120
     ;;
 slow_service)
     # The security record is refused, the first login fails, the disk shows two seconds after
     # the persistent login and the letter two seconds after that.
     fresh_machine clean
-    run_vxdhost slow-service 10.0.0.5 " 3260 (iSCSI)" "$target"
+    run_vxdhost test-scenarios/slow_service.json $portal " 3260 (iSCSI)" "$target"
     expect_exit 0
-    expect_trace "493,10.0.0.5,3260,,,0" "SetPsKey ERROR CODE:efff0003" "Disk NO:1" \
-        "after Connection 32" "1+ Error code:0" "GetSession Error1" "GetSession Error2" \
-        "uRet: 20" "1+ $waiting" 'Task Disk F:\'
+    expect_trace "$opening" "SetPsKey ERROR CODE:efff0003" "Disk NO:1" "after Connection 32" \
+        "1+ Error code:0" "GetSession Error1" "GetSession Error2" "uRet: 20" "1+ $waiting" \
+        'Task Disk F:\'
+    expect_log "SetIScsiIKEInfoA\(.*\) -> efff0003$"
     expect_log "LoginIScsiTargetA\($target, persistent 0\) -> efff0003$"
     expect_log "LoginIScsiTargetA\($target, persistent 1\) -> 0$"
     ;;
-portal_refused)
-    fresh_machine clean
-    run_vxdhost portal-refused 10.0.0.5 3260 "$target" a b
-    expect_exit 1
-    expect_trace "493,10.0.0.5,3260,a,b,0"
-    expect_log "AddIScsiSendTargetPortalA\(10\.0\.0\.5 port 3260\) -> efff0003$"
-    expect_no_log "LoginIScsiTargetA"
-    expect_log "^vxdhost: CreateVXD returned 0 "
-    ;;
 login_fails)
     fresh_machine clean
-    run_vxdhost login-fails 10.0.0.5 3260 "$target"
+    run_vxdhost test-scenarios/login_fails.json $portal 3260 "$target"
     expect_exit 1
-    expect_trace "493,10.0.0.5,3260,,,0" "Disk NO:1" "after Connection 0"
-    expect_log "LoginIScsiTargetA\($target, persistent 0\) -> efff0003$"
-    expect_log "LoginIScsiTargetA\($target, persistent 1\) -> efff0003$"
+    expect_trace "$opening" "Disk NO:1" "after Connection 0"
+    expect_log "LoginIScsiTargetA\($target, persistent 0\) -> efff0029$"
+    expect_log "LoginIScsiTargetA\($target, persistent 1\) -> efff0029$"
     expect_no_log "GetIScsiSessionListA|GetDevicesForIScsiSessionA"
     ;;
-already_logged_in)
-    # The session's disk is the one under C:, which has its letter before the request starts.
-    fresh_machine clean
-    run_vxdhost already-logged-in 10.0.0.5 3260 "$target"
-    expect_exit 0
-    expect_trace "493,10.0.0.5,3260,,,0" "Disk NO:1" "after Connection 16" \
-        "GetSession Error1" "GetSession Error2" "uRet: 10" 'Task Disk C:\'
-    expect_log "^iscsidsc: drives C at the start$"
-    ;;
 already_logged_in_unopenable)
-    # B: points at no device and Wine's Z: refuses to open as a volume; both are passed over.
+    # Wine's Z: refuses to open as a volume; it is passed over.
     fresh_machine wine-drives
-    run_vxdhost already-logged-in-unopenable 10.0.0.5 3260 "$target"
+    run_vxdhost scenarios/already_logged_in.json $portal 3260 "$example_target"
     expect_exit 0
-    expect_trace "493,10.0.0.5,3260,,,0" "Disk NO:1" "after Connection 16" \
-        "GetSession Error1" "GetSession Error2" "uRet: 10" 'Task Disk C:\'
-    expect_log "^iscsidsc: drives BCZ at the start$"
+    expect_trace "$opening" "$existing" 'Task Disk C:\'
+    ;;
+kit_unconfigured)
+    # Without a scenario, or with one that does not read, the kit fails every call and says
+    # why on the debug-output channel; the request ends at the portal.
+    readonly failing='; every call fails with 0xEFFF003E \(ISDSC_SERVICE_NOT_RUNNING\)$'
+    readonly refused_key="SetPsKey ERROR CODE:efff003e"
+    fresh_machine clean
+    run_vxdhost "" $portal 3260 "$target"
+    expect_exit 1
+    kit_notes
+    expect_kit_note "^vxdmount test kit: VXDMOUNT_TESTKIT_SCENARIO is not set$failing"
+    expect_trace "$opening" "$refused_key"
+    run_vxdhost test-scenarios/malformed.json $portal 3260 "$target"
+    expect_exit 1
+    kit_notes
+    expect_kit_note '^vxdmount test kit: C:\\vxd\\test-scenarios\\malformed\.json:4:31: malformed JSON: .+'"$failing"
+    expect_trace "$opening" "$refused_key"
+    run_vxdhost test-scenarios/bad_status.json $portal 3260 "$target"
+    expect_exit 1
+    kit_notes
+    expect_kit_note '^vxdmount test kit: C:\\vxd\\test-scenarios\\bad_status\.json: service\.login_statuses\[1\]: .+'"$failing"
+    expect_trace "$opening" "$refused_key"
+    VXDMOUNT_TESTKIT_VOLUME=Q: run_vxdhost scenarios/fresh_login.json $portal 3260 "$target"
+    expect_exit 1
+    kit_notes
+    expect_kit_note "^vxdmount test kit: the test volume Q: does not exist$failing"
+    expect_trace "$opening" "$refused_key"
+    expect_no_log "LoginIScsiTargetA"
+    [ -z "$(ledgers)" ] || fail "the kit noted letters it never made"
+    ;;
+kit_stale_letters)
+    # A process killed while it waits leaves the kit's letters behind; the next process that
+    # loads the kit removes them before its request takes its snapshot of the letters.
+    fresh_machine clean
+    run_limit=6 run_signal=KILL
+    run_vxdhost scenarios/two_volumes_at_once.json $portal 3260 "$example_target"
+    [ "$status" -eq 137 ] || fail "the first request was not killed (status $status)"
+    [ -n "$(ledgers)" ] || fail "the killed process left no note of its letters"
+    run_limit=50 run_signal=TERM
+    run_vxdhost test-scenarios/slow_service.json $portal 3260 "$target"
+    expect_exit 0
+    kit_notes
+    expect_kit_note '^vxdmount test kit: removed F: G: left by process [0-9]+, which has ended$'
+    expect_trace "$opening" "SetPsKey ERROR CODE:efff0003" "Disk NO:1" "after Connection 32" \
+        "1+ Error code:0" "GetSession Error1" "GetSession Error2" "uRet: 20" "1+ $waiting" \
+        'Task Disk F:\'
+    [ -z "$(ledgers)" ] || fail "a note of letters is left after the process ended"
     ;;
 host_cannot_call)
     # vxdhost itself: a missing library, a library without the export, and no arguments.
     fresh_machine clean
-    run_vxdhost fresh-login --dll 'C:\vxd\absent.dll' 10.0.0.5 3260 "$target"
+    run_vxdhost scenarios/fresh_login.json --dll 'C:\vxd\absent.dll' $portal 3260 "$target"
     expect_exit 2
     expect_trace
     expect_log '^vxdhost: cannot load C:\\vxd\\absent\.dll: error 126'
-    run_vxdhost fresh-login --dll iscsidsc.dll 10.0.0.5 3260 "$target"
+    run_vxdhost scenarios/fresh_login.json --dll iscsidsc.dll $portal 3260 "$target"
     expect_exit 2
     expect_log "^vxdhost: iscsidsc\.dll has no export named CreateVXD$"
-    run_vxdhost fresh-login 10.0.0.5 3260
+    run_vxdhost scenarios/fresh_login.json $portal 3260
     expect_exit 2
     expect_log "^usage: vxdhost "
     ;;
@@ -217,14 +336,15 @@ listener_burst)
 load_call_unload)
     # A host that loads the DLL for each request; the discovery library stays loaded.
     fresh_machine clean
-    VXD_ISCSI_SCENARIO=already-logged-in run host_lifecycle.exe load-call-unload 500 1 \
-        10.0.0.5 3260 "$target"
+    scenario=test-scenarios/logged_in.json
+    run host_lifecycle.exe load-call-unload 500 1 $portal 3260 "$target"
     expect_exit 0
     expect_log "^host_lifecycle: 500 cycles; "
     ;;
 load_unload)
     fresh_machine clean
-    VXD_ISCSI_SCENARIO=fresh-login run host_lifecycle.exe load-unload 500
+    scenario=scenarios/fresh_login.json
+    run host_lifecycle.exe load-unload 500
     expect_exit 0
     expect_log "^host_lifecycle: 500 cycles; "
     ;;
@@ -232,14 +352,15 @@ threads_at_once)
     # 24 requests at once on one loaded DLL: thread 0 logs in afresh and waits for F:, the
     # others find an existing login (1), have their login refused (0) or their portal (0).
     fresh_machine clean
-    VXD_ISCSI_SCENARIO=fresh-login run host_lifecycle.exe threads 24
+    scenario=test-scenarios/threads.json
+    run host_lifecycle.exe threads 24
     expect_exit 0
     expect_log "^host_lifecycle: 24 threads, 9 mounted, 0 wrong results$"
     # Each request's opening line arrives once and whole, and each mount ends in its line.
     for thread in $(seq 0 23); do
-        portal=10.0.0.5
-        [ $((thread % 3)) -ne 0 ] || [ "$thread" -eq 0 ] || portal=192.0.2.1
-        lines=$(grep -cx "493,$portal,3260,thread $thread,,0" "$out")
+        thread_portal=$portal
+        [ $((thread % 3)) -ne 0 ] || [ "$thread" -eq 0 ] || thread_portal=127.0.0.2
+        lines=$(grep -cx "493,$thread_portal,3260,thread $thread,,0" "$out")
         [ "$lines" -eq 1 ] || fail "thread $thread's opening line came $lines times"
     done
     expect_lines '^Task Disk F:\\$' 1
@@ -250,11 +371,10 @@ out_of_memory)
     # The DLL's copy of a target name fails inside CreateVXD: the exception is caught there,
     # and the next request on the same loaded DLL runs as usual.
     fresh_machine clean
-    VXD_ISCSI_SCENARIO=already-logged-in run host_lifecycle.exe out-of-memory 10.0.0.5 3260 \
-        "$target"
+    scenario=test-scenarios/logged_in.json
+    run host_lifecycle.exe out-of-memory $portal 3260 "$target"
     expect_exit 0
-    expect_trace "CreateVXD: out of memory" "493,10.0.0.5,3260,,,0" "Disk NO:1" \
-        "after Connection 16" "GetSession Error1" "GetSession Error2" "uRet: 10" 'Task Disk C:\'
+    expect_trace "CreateVXD: out of memory" "$opening" "$existing" 'Task Disk C:\'
     expect_log "^host_lifecycle: out of memory: result 0, then 1$"
     ;;
 versions)
@@ -267,16 +387,18 @@ versions)
 import_library_mingw | import_library_msvc)
     # The host binds CreateVXD at load through its toolchain's import library.
     fresh_machine clean
-    VXD_ISCSI_SCENARIO=fresh-login run "import_host_${case_name#import_library_}.exe"
+    scenario=test-scenarios/logged_in.json
+    run "import_host_${case_name#import_library_}.exe"
     expect_exit 0
     expect_trace "CreateVXD returned 1"
-    expect_log "LoginIScsiTargetA\(iqn\.2026-01\.test\.vxd:import:existing, persistent 0\) -> efff003f$"
+    expect_log "LoginIScsiTargetA\(iqn\.2026-01\.test\.vxd:import, persistent 0\) -> efff003f$"
     ;;
 cmake_consumer)
     # A program built against the unpacked zip by CMake, with the zip's DLL beside it.
     fresh_machine clean
     place_programs consumer "$VXD_CONSUMER_DIR/app.exe" "$VXD_CONSUMER_DIR/vxdmount.dll"
-    VXD_ISCSI_SCENARIO=already-logged-in run app.exe 10.0.0.5 3260 "$target"
+    scenario=test-scenarios/logged_in.json
+    run app.exe $portal 3260 "$target"
     expect_exit 0
     expect_trace "CreateVXD returned 1"
     expect_log "LoginIScsiTargetA\($target, persistent 0\) -> efff003f$"
@@ -285,10 +407,9 @@ signed_release)
     # The signed DLL and vxdhost that tests/check_signing.sh made, as a host loads them.
     fresh_machine clean
     place_programs signed "$VXD_SIGNED_DIR/bin/vxdmount.dll" "$VXD_SIGNED_DIR/bin/vxdhost.exe"
-    run_vxdhost already-logged-in 10.0.0.5 3260 "$target"
+    run_vxdhost test-scenarios/logged_in.json $portal 3260 "$target"
     expect_exit 0
-    expect_trace "493,10.0.0.5,3260,,,0" "Disk NO:1" "after Connection 16" \
-        "GetSession Error1" "GetSession Error2" "uRet: 10" 'Task Disk C:\'
+    expect_trace "$opening" "$existing" 'Task Disk C:\'
     ;;
 *)
     echo "wine_cases.sh: no case named '$case_name'" >&2
@@ -296,11 +417,14 @@ signed_release)
     ;;
 esac
 
+if [ "$prefix" != "${2}" ]; then
+    stop_wine
+fi
 if [ "$failures" -ne 0 ]; then
     for n in $(seq "$runs"); do
         echo "--- run $n: standard output ---"
         cat "$results/$n.stdout"
-        echo "--- run $n: standard error ---"
+        echo "--- run $n: standard error and call log ---"
         cat "$results/$n.stderr"
     done
     exit 1

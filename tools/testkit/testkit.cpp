@@ -1,0 +1,440 @@
+// The test kit: a stand-in for Windows' iSCSI discovery library (iscsidsc.dll) that plays the
+// initiator service as a scenario file says, so that a program using vxdmount.dll can go
+// through every outcome of a request on a machine without a SAN. Put next to the program, it
+// is found before the system's own library (iscsidsc is not one of the known DLLs).
+//
+// VXDMOUNT_TESTKIT_SCENARIO names the scenario file, read when the kit loads. Without a file
+// that reads and validates, every function fails with ISDSC_SERVICE_NOT_RUNNING and one line
+// on the debug-output channel says why: the kit makes no letter that nobody asked for.
+// VXDMOUNT_TESTKIT_LOG, when set, names a file that gets one line for each call.
+#include "platform/platform.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tools/scenario/scenario.h"
+#include "tools/testkit/kit_letters.h"
+
+namespace p = vxd::platform;
+namespace scn = vxd::scenario;
+
+namespace {
+
+constexpr ULONG kSuccess = 0;
+constexpr ULONG kServiceNotRunning = 0xEFFF003E;
+constexpr ULONG kInvalidSessionId = 0xEFFF001C;
+constexpr ULONG kInvalidParameter = 87;
+constexpr char kScenarioVariable[] = "VXDMOUNT_TESTKIT_SCENARIO";
+constexpr char kLogVariable[] = "VXDMOUNT_TESTKIT_LOG";
+constexpr char kNotePrefix[] = "vxdmount test kit: ";
+constexpr char kInitiatorName[] = "iqn.1991-05.com.microsoft:vxdmount-testkit";
+constexpr char kInitiatorInstance[] = "ROOT\\ISCSIPRT\\0000_0";
+constexpr ULONGLONG kAdapterUnique = 0x5e55100000000001ull;
+
+struct Session {
+    std::string target;
+    p::ISCSI_UNIQUE_SESSION_ID id;
+    std::size_t devices;
+    ULONGLONG devicesFrom; // tick count from which its devices are listed
+};
+
+// A letter that a login brings, due at a tick count.
+struct DueLetter {
+    ULONGLONG due;
+    char letter;
+    std::string device;
+};
+
+enum class State { kFailed, kStarting, kReady };
+
+// The service's state is the process's; calls from several threads take turns at it.
+struct Service {
+    SRWLOCK lock = SRWLOCK_INIT;
+    State state = State::kFailed;
+    scn::Scenario scenario;
+    testkit::TestVolume volume;
+    testkit::KitLetters letters;
+    std::vector<Session> sessions;
+    std::map<std::string, std::size_t> logins; // successive logins of each target
+    std::string logPath;
+};
+
+Service &TheService() {
+    static Service service;
+    return service;
+}
+
+class ServiceLock {
+  public:
+    ServiceLock() { AcquireSRWLockExclusive(&TheService().lock); }
+    ~ServiceLock() { ReleaseSRWLockExclusive(&TheService().lock); }
+    ServiceLock(const ServiceLock &) = delete;
+    ServiceLock &operator=(const ServiceLock &) = delete;
+};
+
+void Note(const std::string &text) { OutputDebugStringA((kNotePrefix + text).c_str()); }
+
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style, for the call log's lines.
+void Log(const char *format, ...) {
+    const Service &service = TheService();
+    if (service.logPath.empty()) {
+        return;
+    }
+    char line[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    const std::unique_ptr<std::FILE, int (*)(std::FILE *)> file(
+        std::fopen(service.logPath.c_str(), "a"), &std::fclose);
+    if (file) {
+        std::fprintf(file.get(), "iscsidsc: %s\n", line);
+    }
+}
+
+ULONGLONG Now() { return GetTickCount64(); }
+
+const char kFailing[] = "; every call fails with 0xEFFF003E (ISDSC_SERVICE_NOT_RUNNING)";
+
+// At load: the scenario, or the reason why there is none.
+bool ReadScenario() {
+    Service &service = TheService();
+    const char *log = std::getenv(kLogVariable);
+    service.logPath = log == nullptr ? std::string() : std::string(log);
+    const char *path = std::getenv(kScenarioVariable);
+    if (path == nullptr || path[0] == '\0') {
+        Note(std::string(kScenarioVariable) + " is not set" + kFailing);
+        return false;
+    }
+    std::string error;
+    if (!scn::LoadScenario(path, service.scenario, error)) {
+        Note(error + kFailing);
+        return false;
+    }
+    // The sessions that stand before the request.
+    for (const scn::Session &listed : service.scenario.sessions) {
+        const p::ISCSI_UNIQUE_SESSION_ID id = {kAdapterUnique, service.sessions.size() + 1};
+        service.sessions.push_back({listed.target, id, listed.disks.size(), 0});
+    }
+    Log("scenario %s", path);
+    return true;
+}
+
+// At the first call, when the machine's drives are sure to be there (a Wine server that has
+// just started lists them only a moment after its first process): the test volume, and the
+// removal of letters that killed processes left.
+bool ServiceAnswers() {
+    Service &service = TheService();
+    if (service.state == State::kStarting) {
+        std::string error;
+        if (testkit::FindTestVolume(service.volume, error)) {
+            service.state = State::kReady;
+            std::vector<std::string> notes;
+            service.letters.RemoveStale(notes);
+            for (const std::string &note : notes) {
+                Note(note);
+            }
+            Log("the test volume is %c: on disk %lu", service.volume.letter, service.volume.disk);
+        } else {
+            service.state = State::kFailed;
+            Note(error + kFailing);
+        }
+    }
+    return service.state == State::kReady;
+}
+
+ULONG PortalStatus(const scn::Scenario &scenario, const char *address) {
+    for (const scn::PortalAnswer &portal : scenario.portals) {
+        if (portal.address == address) {
+            return portal.status;
+        }
+    }
+    return scenario.portalStatus;
+}
+
+// The status of a target's next login: its own list or the service's, the last repeating.
+ULONG LoginStatus(Service &service, const std::string &target) {
+    const std::vector<scn::Status> *statuses = &service.scenario.loginStatuses;
+    for (const scn::TargetLogins &listed : service.scenario.targets) {
+        if (listed.target == target) {
+            statuses = &listed.loginStatuses;
+        }
+    }
+    const std::size_t attempt = service.logins[target]++;
+    if (statuses->empty()) {
+        return kSuccess;
+    }
+    return (*statuses)[std::min(attempt, statuses->size() - 1)];
+}
+
+bool OnSessionDisk(const scn::Drive &drive, const std::vector<scn::Disk> &disks) {
+    return drive.openable && std::find(disks.begin(), disks.end(), drive.disk) != disks.end();
+}
+
+DWORD WINAPI MakeLetters(void *argument) {
+    const std::unique_ptr<std::vector<DueLetter>> letters(
+        static_cast<std::vector<DueLetter> *>(argument));
+    for (const DueLetter &due : *letters) {
+        const ULONGLONG now = Now();
+        if (due.due > now) {
+            Sleep(static_cast<DWORD>(due.due - now));
+        }
+        const ServiceLock locked;
+        std::string error;
+        if (TheService().letters.Define(due.letter, due.device, error)) {
+            Log("drive %c: now points at %s", due.letter, due.device.c_str());
+        } else {
+            Note(error);
+        }
+    }
+    HMODULE self = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<const char *>(&MakeLetters), &self);
+    FreeLibraryAndExitThread(self, 0);
+}
+
+// A login's letters come later, in order: a thread keeps the kit loaded until they are made.
+void ScheduleLetters(const Service &service, ULONGLONG loginAt) {
+    const scn::LoginEffect &effect = service.scenario.onLogin;
+    auto letters = std::make_unique<std::vector<DueLetter>>();
+    for (const scn::LoginEffect::DelayedDrive &delayed : effect.drives) {
+        const bool onSession = OnSessionDisk(delayed.drive, effect.disks);
+        letters->push_back({loginAt + delayed.afterMs, delayed.drive.letter,
+                            onSession ? service.volume.device : testkit::kStrayDevice});
+    }
+    if (letters->empty()) {
+        return;
+    }
+    std::stable_sort(letters->begin(), letters->end(),
+                     [](const DueLetter &a, const DueLetter &b) { return a.due < b.due; });
+    HMODULE pinned = nullptr;
+    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            reinterpret_cast<const char *>(&MakeLetters), &pinned)) {
+        Note("cannot keep the kit loaded for the login's letters (error " +
+             std::to_string(GetLastError()) + ")");
+        return;
+    }
+    HANDLE thread = CreateThread(nullptr, 0, MakeLetters, letters.get(), 0, nullptr);
+    if (thread == nullptr) {
+        Note("cannot start the thread for the login's letters (error " +
+             std::to_string(GetLastError()) + ")");
+        FreeLibrary(pinned);
+        return;
+    }
+    letters.release(); // the thread owns them now
+    CloseHandle(thread);
+}
+
+const Session *FindSession(const Service &service, const p::ISCSI_UNIQUE_SESSION_ID &id) {
+    for (const Session &session : service.sessions) {
+        if (session.id.AdapterUnique == id.AdapterUnique &&
+            session.id.AdapterSpecific == id.AdapterSpecific) {
+            return &session;
+        }
+    }
+    return nullptr;
+}
+
+template <std::size_t N> void CopyText(char (&field)[N], const std::string &text) {
+    std::snprintf(field, N, "%s", text.c_str());
+}
+
+p::ISCSI_DEVICE_ON_SESSIONA DeviceRecord(const Session &session, std::size_t index, ULONG disk) {
+    p::ISCSI_DEVICE_ON_SESSIONA record;
+    std::memset(&record, 0, sizeof record);
+    CopyText(record.InitiatorName, kInitiatorInstance);
+    CopyText(record.TargetName, session.target);
+    record.ScsiAddress.Length = sizeof record.ScsiAddress;
+    record.ScsiAddress.Lun = static_cast<p::UCHAR>(index);
+    CopyText(record.LegacyName, "\\\\.\\PhysicalDrive" + std::to_string(disk));
+    record.StorageDeviceNumber.DeviceType = FILE_DEVICE_DISK;
+    record.StorageDeviceNumber.DeviceNumber = disk;
+    record.StorageDeviceNumber.PartitionNumber = 0;
+    return record;
+}
+
+std::string Ipv4Text(const unsigned char *bytes, ULONG length) {
+    if (bytes == nullptr || length != 4) {
+        return "(" + std::to_string(length) + " bytes)";
+    }
+    return std::to_string(bytes[0]) + "." + std::to_string(bytes[1]) + "." +
+           std::to_string(bytes[2]) + "." + std::to_string(bytes[3]);
+}
+
+} // namespace
+
+extern "C" {
+
+ULONG WINAPI SetIScsiIKEInfoA(char * /*InitiatorName*/, ULONG /*InitiatorPortNumber*/,
+                              p::IKE_AUTHENTICATION_INFORMATION *AuthInfo, BOOLEAN Persist) {
+    const ServiceLock locked;
+    if (!ServiceAnswers()) {
+        return kServiceNotRunning;
+    }
+    const Service &service = TheService();
+    if (AuthInfo == nullptr) {
+        return kInvalidParameter;
+    }
+    const ULONG status = service.scenario.ikeStatus;
+    Log("SetIScsiIKEInfoA(method %d, id %s, key %lu bytes, persist %u) -> %lx",
+        static_cast<int>(AuthInfo->AuthMethod),
+        Ipv4Text(AuthInfo->PsKey.Id, AuthInfo->PsKey.IdLengthInBytes).c_str(),
+        AuthInfo->PsKey.KeyLengthInBytes, Persist, status);
+    return status;
+}
+
+ULONG WINAPI AddIScsiSendTargetPortalA(char * /*InitiatorInstance*/, ULONG /*InitiatorPortNumber*/,
+                                       p::ISCSI_LOGIN_OPTIONS * /*LoginOptions*/,
+                                       ULONGLONG /*SecurityFlags*/,
+                                       p::ISCSI_TARGET_PORTALA *Portal) {
+    const ServiceLock locked;
+    if (!ServiceAnswers()) {
+        return kServiceNotRunning;
+    }
+    const Service &service = TheService();
+    if (Portal == nullptr) {
+        return kInvalidParameter;
+    }
+    const std::string address(Portal->Address, strnlen(Portal->Address, sizeof Portal->Address));
+    const ULONG status = PortalStatus(service.scenario, address.c_str());
+    Log("AddIScsiSendTargetPortalA(%s port %u) -> %lx", address.c_str(), Portal->Socket, status);
+    return status;
+}
+
+ULONG WINAPI LoginIScsiTargetA(char *TargetName, BOOLEAN /*IsInformationalSession*/,
+                               char * /*InitiatorInstance*/, ULONG /*InitiatorPortNumber*/,
+                               p::ISCSI_TARGET_PORTALA * /*TargetPortal*/,
+                               ULONGLONG /*SecurityFlags*/, p::ISCSI_TARGET_MAPPINGA * /*Mappings*/,
+                               p::ISCSI_LOGIN_OPTIONS * /*LoginOptions*/, ULONG /*KeySize*/,
+                               char * /*Key*/, BOOLEAN IsPersistent,
+                               p::ISCSI_UNIQUE_SESSION_ID *UniqueSessionId,
+                               p::ISCSI_UNIQUE_CONNECTION_ID *UniqueConnectionId) {
+    const ServiceLock locked;
+    if (!ServiceAnswers()) {
+        return kServiceNotRunning;
+    }
+    Service &service = TheService();
+    if (TargetName == nullptr) {
+        return kInvalidParameter;
+    }
+    const std::string target = TargetName;
+    const ULONG status = LoginStatus(service, target);
+    Log("LoginIScsiTargetA(%s, persistent %u) -> %lx", TargetName, IsPersistent, status);
+    if (status == kSuccess) {
+        // A new session for the target, after those already listed.
+        const ULONGLONG now = Now();
+        const p::ISCSI_UNIQUE_SESSION_ID id = {kAdapterUnique, service.sessions.size() + 1};
+        const scn::LoginEffect &effect = service.scenario.onLogin;
+        service.sessions.push_back({target, id, effect.disks.size(), now + effect.devicesAfterMs});
+        if (UniqueSessionId != nullptr) {
+            *UniqueSessionId = id;
+        }
+        if (UniqueConnectionId != nullptr) {
+            *UniqueConnectionId = id;
+        }
+        ScheduleLetters(service, now);
+    }
+    return status;
+}
+
+ULONG WINAPI GetIScsiSessionListA(ULONG *BufferSize, ULONG *SessionCount,
+                                  p::ISCSI_SESSION_INFOA *SessionInfo) {
+    const ServiceLock locked;
+    if (!ServiceAnswers()) {
+        return kServiceNotRunning;
+    }
+    const Service &service = TheService();
+    if (BufferSize == nullptr || SessionCount == nullptr) {
+        return kInvalidParameter;
+    }
+    const std::size_t count = service.sessions.size();
+    if (count == 0) {
+        *BufferSize = 0;
+        *SessionCount = 0;
+        Log("GetIScsiSessionListA: no sessions");
+        return kSuccess;
+    }
+    // The records, then the strings they point at, in the caller's buffer.
+    std::size_t needed = count * sizeof(p::ISCSI_SESSION_INFOA);
+    for (const Session &session : service.sessions) {
+        needed += sizeof kInitiatorName + 2 * (session.target.size() + 1);
+    }
+    *SessionCount = static_cast<ULONG>(count);
+    if (SessionInfo == nullptr || *BufferSize < needed) {
+        *BufferSize = static_cast<ULONG>(needed);
+        return p::kErrorInsufficientBuffer;
+    }
+    char *strings = reinterpret_cast<char *>(SessionInfo + count);
+    const auto place = [&strings](const char *text, std::size_t size) {
+        char *placed = strings;
+        std::memcpy(placed, text, size);
+        strings += size;
+        return placed;
+    };
+    for (std::size_t i = 0; i < count; ++i) {
+        const Session &from = service.sessions[i];
+        p::ISCSI_SESSION_INFOA &record = SessionInfo[i];
+        std::memset(&record, 0, sizeof record);
+        record.SessionId = from.id;
+        record.InitiatorName = place(kInitiatorName, sizeof kInitiatorName);
+        record.TargetNodeName = place(from.target.c_str(), from.target.size() + 1);
+        record.TargetName = place(from.target.c_str(), from.target.size() + 1);
+        record.ConnectionCount = 0;
+        record.Connections = nullptr;
+    }
+    *BufferSize = static_cast<ULONG>(needed);
+    return kSuccess;
+}
+
+ULONG WINAPI GetDevicesForIScsiSessionA(p::ISCSI_UNIQUE_SESSION_ID *UniqueSessionId,
+                                        ULONG *DeviceCount, p::ISCSI_DEVICE_ON_SESSIONA *Devices) {
+    const ServiceLock locked;
+    if (!ServiceAnswers()) {
+        return kServiceNotRunning;
+    }
+    const Service &service = TheService();
+    if (UniqueSessionId == nullptr || DeviceCount == nullptr) {
+        return kInvalidParameter;
+    }
+    const Session *session = FindSession(service, *UniqueSessionId);
+    if (session == nullptr) {
+        Log("GetDevicesForIScsiSessionA: no such session");
+        return kInvalidSessionId;
+    }
+    // Every device of a session lies on the test volume's disk.
+    const std::size_t count = Now() >= session->devicesFrom ? session->devices : 0;
+    if (count > 0 && (Devices == nullptr || *DeviceCount < count)) {
+        *DeviceCount = static_cast<ULONG>(count);
+        return p::kErrorInsufficientBuffer;
+    }
+    *DeviceCount = static_cast<ULONG>(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        Devices[i] = DeviceRecord(*session, i, service.volume.disk);
+    }
+    Log("GetDevicesForIScsiSessionA: %lu devices on disk %lu", static_cast<ULONG>(count),
+        service.volume.disk);
+    return kSuccess;
+}
+
+// The letters live in the user's logon session, not in the process: none may outlive it.
+BOOL WINAPI DllMain(HINSTANCE /*module*/, DWORD reason, void * /*reserved*/) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        const ServiceLock locked;
+        TheService().state = ReadScenario() ? State::kStarting : State::kFailed;
+    } else if (reason == DLL_PROCESS_DETACH) {
+        TheService().letters.RemoveAll();
+    }
+    return TRUE;
+}
+
+} // extern "C"
