@@ -9,7 +9,8 @@ PRESETS := host host-asan win32 win64
 PACKAGES := cmake make g++ libgtest-dev nlohmann-json3-dev \
             g++-mingw-w64-i686 g++-mingw-w64-x86-64 \
             binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 \
-            clang libclang-rt-14-dev clang-tidy gcovr lld llvm valgrind wine64 zip unzip
+            clang libclang-rt-14-dev clang-tidy gcovr lld llvm valgrind wine64 zip unzip \
+            python3-pefile pev
 
 # The fuzzer builds with clang in a project of its own (fuzz/CMakeLists.txt).
 FUZZ_SECONDS ?= 60

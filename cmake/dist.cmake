@@ -25,3 +25,6 @@ add_test(NAME dist_is_reproducible
   COMMAND bash ${PROJECT_SOURCE_DIR}/tests/check_dist.sh reproducible ${VXD_DIST_ZIP}
           ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR}/dist-reproduced)
 set_tests_properties(dist_is_reproducible PROPERTIES TIMEOUT 600)
+# What security scanners look for in every image the zip holds (cmake/hardening.cmake).
+add_test(NAME pe_hardening
+  COMMAND ${VXD_PYTHON} ${PROJECT_SOURCE_DIR}/tests/check_pe.py ${VXD_DIST_ZIP})

@@ -232,6 +232,13 @@ threads_at_once)
     expect_lines '^Task Disk C:\\$' 8
     expect_lines "^after Connection 0$" 8
     ;;
+stack_guard)
+    # The stack guard of a program linked as the shipped images are, and of the DLL: random
+    # once loaded, and an overrun ends the process with the status that says so.
+    run host_lifecycle.exe stack-guard
+    expect_exit 0
+    expect_log "^host_lifecycle: stack guard: random cookies in this program and in vxdmount\.dll before its code ran; an overrun ended its process with 0xc0000409$"
+    ;;
 versions)
     # Both programs' version resources, read back by vxdhost.
     run vxdhost.exe --version
