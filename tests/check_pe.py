@@ -11,7 +11,7 @@ Each image, by its machine (i386 or x86-64), must have:
     default, which the loader replaces with a random value at load
   the stack protector: code that reads that cookie beyond the guard's own seeding
   no DLL of the compiler's runtime among its imports (the runtime is linked in)
-One line per image says what it found; a failing image's line names each missing property.
+One line per image says what it found; a failing image's line names each property it lacks.
 Control Flow Guard is reported, not required: the toolchain cannot give it.
 """
 import struct
@@ -114,31 +114,30 @@ def check(name, data):
     flags = pe.OPTIONAL_HEADER.DllCharacteristics
     found, missing = [], []
 
-    def expect(ok, present, absent):
-        (found if ok else missing).append(present if ok else absent)
+    def expect(ok, present, problem):
+        (found if ok else missing).append(present if ok else problem)
 
     relocated = relocated_addresses(pe)
     real_relocations = bool(relocated) and not pe.FILE_HEADER.Characteristics & RELOCS_STRIPPED
-    expect(flags & DYNAMIC_BASE, "DYNAMIC_BASE", "DYNAMIC_BASE")
-    expect(real_relocations, f"{len(relocated)} relocations", "base relocations")
-    expect(flags & NX_COMPAT, "NX_COMPAT", "NX_COMPAT")
+    expect(flags & DYNAMIC_BASE, "DYNAMIC_BASE", "no DYNAMIC_BASE")
+    expect(real_relocations, f"{len(relocated)} relocations", "no base relocations")
+    expect(flags & NX_COMPAT, "NX_COMPAT", "no NX_COMPAT")
     if machine["word"] == 8:
-        expect(flags & HIGH_ENTROPY_VA, "HIGH_ENTROPY_VA", "HIGH_ENTROPY_VA")
+        expect(flags & HIGH_ENTROPY_VA, "HIGH_ENTROPY_VA", "no HIGH_ENTROPY_VA")
     else:
-        expect(flags & NO_SEH, "NO_SEH", "NO_SEH")
+        expect(flags & NO_SEH, "NO_SEH", "no NO_SEH")
     writable_code = [section_name(s) for s in pe.sections
                      if s.Characteristics & MEM_WRITE and s.Characteristics & MEM_EXECUTE]
     shared = [section_name(s) for s in pe.sections
               if s.Characteristics & MEM_WRITE and s.Characteristics & MEM_SHARED]
     expect(not writable_code, "no writable code",
-           f"no writable code (writable and executable: {' '.join(writable_code)})")
-    expect(not shared, "no shared writable data",
-           f"no shared writable data (shared: {' '.join(shared)})")
+           f"writable and executable: {' '.join(writable_code)}")
+    expect(not shared, "no shared writable data", f"shared and writable: {' '.join(shared)}")
 
     directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[LOAD_CONFIG]
     cookie_va = None
     if directory.VirtualAddress == 0 or directory.Size < machine["cookie"] + machine["word"]:
-        missing.append("load configuration with a security cookie")
+        missing.append("no load configuration with a security cookie")
     else:
         field = directory.VirtualAddress + machine["cookie"]
         read = pe.get_dword_at_rva if machine["word"] == 4 else pe.get_qword_at_rva
@@ -147,10 +146,10 @@ def check(name, data):
         value = read(cookie_va - pe.OPTIONAL_HEADER.ImageBase) if cookie_section else None
         if cookie_section is None or not cookie_section.Characteristics & MEM_WRITE or \
                 cookie_section.Characteristics & MEM_EXECUTE:
-            missing.append("security cookie in writable data")
+            missing.append("security cookie outside writable data")
         elif value != machine["default"]:
-            missing.append(f"security cookie with its default (holds {value:#x}: the loader "
-                           "would not randomise it)")
+            missing.append(f"security cookie {value:#x}, not the default that the loader "
+                           "randomises")
         else:
             found.append(f"load configuration ({directory.Size} bytes; cookie in "
                          f"{section_name(cookie_section)}, default)")
@@ -160,18 +159,18 @@ def check(name, data):
         found.append("CFG" if cfg else "no CFG")
     reads = guard_reads(pe, cookie_va, machine["word"], relocated) if cookie_va else 0
     expect(reads > SEEDING_READS, f"stack protector ({reads} guard reads)",
-           f"stack protector ({reads} guard reads, the seeding alone has {SEEDING_READS})")
+           f"no stack protector ({reads} guard reads, the seeding alone has {SEEDING_READS})")
 
     pe.parse_data_directories(
         directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"]])
     imports = [entry.dll.decode("ascii", "replace").lower()
                for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])]
     runtime = [dll for dll in imports if dll.startswith(RUNTIME_DLLS)]
-    expect(not runtime, "static runtime", f"static runtime (imports {' '.join(runtime)})")
+    expect(not runtime, "static runtime", f"runtime DLLs imported: {' '.join(runtime)}")
     found.append("imports " + " ".join(dll.removesuffix(".dll") for dll in imports))
 
     if missing:
-        return f"FAIL {name} ({machine['name']}): missing {', '.join(missing)}", False
+        return f"FAIL {name} ({machine['name']}): {', '.join(missing)}", False
     return f"ok   {name} ({machine['name']}): {', '.join(found)}", True
 
 

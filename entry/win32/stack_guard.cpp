@@ -105,17 +105,26 @@ static_assert(sizeof(LoadConfiguration) == (sizeof(void *) == 8 ? 112 : 72));
 static_assert(alignof(LoadConfiguration) == sizeof(void *)); // the linker wants it aligned
 } // namespace
 
+// The name that the PE's load-configuration directory points at: newer GNU ld finds it by itself
+// (with the underscore that i386 symbols take), binutils 2.40 leaves the directory to
+// cmake/pe_load_config.py. Either reads the directory's size from the first field.
 extern "C" {
-// GNU ld points the PE's load-configuration directory at this name (with the underscore that
-// i386 symbols take) and reads the directory's size from the first field; for an i386 image
-// meant for Windows XP and earlier it writes 64, which still covers the cookie.
-// Zero for everything else: the system's defaults, no lock prefixes to patch, and no table of
-// SEH handlers, since no code here registers one (the 32-bit images are linked --no-seh).
 extern const LoadConfiguration _load_config_used;
-const LoadConfiguration _load_config_used = {
-    sizeof(LoadConfiguration), 0,       0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-    &__stack_chk_guard,        nullptr, 0};
 }
+
+namespace {
+// Zero but for the size and the cookie: the system's defaults, no lock prefixes to patch, no
+// table of SEH handlers, since no code here registers one (the 32-bit images are --no-seh).
+constexpr LoadConfiguration LoadConfigurationRecord() {
+    LoadConfiguration record{};
+    record.size = sizeof record;
+    record.securityCookie = &__stack_chk_guard;
+    return record;
+}
+} // namespace
+
+// constexpr: data in the image that the loader reads, never built by code at run time.
+constexpr LoadConfiguration _load_config_used = LoadConfigurationRecord();
 // NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 
 namespace {
