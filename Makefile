@@ -14,7 +14,8 @@ PACKAGES := $(HOST_PACKAGES) python3-jsonschema \
             g++-mingw-w64-i686 g++-mingw-w64-x86-64 \
             binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 \
             clang libclang-rt-14-dev clang-tidy gcovr lld llvm valgrind wine64 zip unzip \
-            openssl osslsigncode
+            openssl osslsigncode \
+            python3-pefile pev
 
 # The fuzzer builds with clang in a project of its own (fuzz/CMakeLists.txt).
 FUZZ_SECONDS ?= 60

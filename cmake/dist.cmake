@@ -66,3 +66,7 @@ add_test(NAME release_signing
   COMMAND bash ${PROJECT_SOURCE_DIR}/tests/check_signing.sh ${CMAKE_BINARY_DIR}
           ${VXD_SIGNED_RELEASE})
 set_tests_properties(release_signing PROPERTIES FIXTURES_SETUP signed_release)
+
+# What security scanners look for in every image the zip holds (cmake/hardening.cmake).
+add_test(NAME pe_hardening
+  COMMAND ${VXD_PYTHON} ${PROJECT_SOURCE_DIR}/tests/check_pe.py ${VXD_DIST_ZIP})

@@ -57,8 +57,11 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE /*module*/, DWORD reason, void * /*rese
 // The entry point: the C runtime's own, which runs DllMain and the globals' constructors and
 // destructors, wrapped by the release of what the runtimes would keep. A null reserved pointer
 // at detach means FreeLibrary; at process exit nothing is released, since the process takes it
-// all back and other threads may have stopped anywhere.
-extern "C" BOOL WINAPI VxdModuleEntry(HINSTANCE module, DWORD reason, void *reserved) {
+// all back and other threads may have stopped anywhere. Never protected by the stack guard: its
+// frame is live while the C runtime's start seeds the guard (entry/win32/stack_guard.cpp).
+extern "C" __attribute__((no_stack_protector)) BOOL WINAPI VxdModuleEntry(HINSTANCE module,
+                                                                          DWORD reason,
+                                                                          void *reserved) {
     const bool unloading = reason == DLL_PROCESS_DETACH && reserved == nullptr;
     if (unloading) {
         __gnu_cxx::__freeres();

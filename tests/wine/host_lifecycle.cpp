@@ -3,13 +3,19 @@
 //   host_lifecycle load-unload CYCLES
 //   host_lifecycle threads COUNT
 //   host_lifecycle out-of-memory PORTAL PORT TARGET
+//   host_lifecycle stack-guard
 // The cycles load the DLL, call CreateVXD (or not) and unload it again and again: memory and
 // handles must stay where they stood after the first cycles. The threads call CreateVXD at
 // once on one loaded DLL, each with a request of its own, and print the trace on stdout.
 // out-of-memory calls CreateVXD with a target name too long for the address space left, so
 // that the DLL's copy of it fails inside the call, then makes a normal request on the same DLL.
+// The stack guard (entry/win32/stack_guard.cpp, linked into this program as into the images
+// that ship) must be the load configuration's cookie, random in this program and in the DLL
+// before any of the DLL's code has run, and an overrun must end the process that it happens in.
 #include <windows.h>
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +29,10 @@
 #define VXDMOUNT_NO_DLLIMPORT
 #include "entry/vxdmount.h"
 #include "tools/vxdhost/debug_output_listener.h"
+
+// The stack guard's cookie (entry/win32/stack_guard.cpp).
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the runtime's name.
+extern "C" std::uintptr_t __stack_chk_guard;
 
 namespace {
 
@@ -89,7 +99,8 @@ int Usage() {
     std::fputs("usage: host_lifecycle load-call-unload CYCLES EXPECTED PORTAL PORT TARGET\n"
                "       host_lifecycle load-unload CYCLES\n"
                "       host_lifecycle threads COUNT\n"
-               "       host_lifecycle out-of-memory PORTAL PORT TARGET\n",
+               "       host_lifecycle out-of-memory PORTAL PORT TARGET\n"
+               "       host_lifecycle stack-guard\n",
                stderr);
     return 2;
 }
@@ -345,6 +356,84 @@ int OutOfMemory(const char *portal, const char *port, const char *target) {
     return starved == 0 && normal == 1 ? 0 : 1;
 }
 
+// The security cookie that an image's load configuration names, or null.
+const std::uintptr_t *SecurityCookieOf(HMODULE image) {
+    const auto *base = reinterpret_cast<const unsigned char *>(image);
+    const auto *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(base);
+    const auto *headers = reinterpret_cast<const IMAGE_NT_HEADERS *>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY &directory =
+        headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG];
+    const std::size_t cookieEnd = offsetof(IMAGE_LOAD_CONFIG_DIRECTORY, SecurityCookie) +
+                                  sizeof(IMAGE_LOAD_CONFIG_DIRECTORY::SecurityCookie);
+    if (directory.VirtualAddress == 0 || directory.Size < cookieEnd) {
+        return nullptr;
+    }
+    const auto *config =
+        reinterpret_cast<const IMAGE_LOAD_CONFIG_DIRECTORY *>(base + directory.VirtualAddress);
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): the record holds the address as a number.
+    return reinterpret_cast<const std::uintptr_t *>(config->SecurityCookie);
+}
+
+// Overruns a protected buffer, one volatile store at a time so that none is left out; the
+// guard's check ends the process before this returns.
+__attribute__((noinline)) void OverrunStackBuffer(std::size_t length) {
+    std::array<char, 8> buffer{};
+    volatile char *target = buffer.data();
+    for (std::size_t at = 0; at < length; ++at) {
+        target[at] = 'x';
+    }
+}
+
+int StackGuard() {
+#if defined(_WIN64)
+    constexpr std::uintptr_t kDefaultCookie = 0x00002B992DDFA232;
+#else
+    constexpr std::uintptr_t kDefaultCookie = 0xBB40E64E;
+#endif
+    const std::uintptr_t *own = SecurityCookieOf(GetModuleHandleA(nullptr));
+    if (own != &__stack_chk_guard || *own == kDefaultCookie) {
+        std::fprintf(stderr,
+                     "host_lifecycle: the load configuration names %p, the guard is %p "
+                     "and holds %#llx\n",
+                     static_cast<const void *>(own), static_cast<void *>(&__stack_chk_guard),
+                     static_cast<unsigned long long>(__stack_chk_guard));
+        return 1;
+    }
+    // Loaded without running its entry point: only the loader can have set the cookie.
+    const UniqueModule dll(LoadLibraryExA(kDll, nullptr, DONT_RESOLVE_DLL_REFERENCES));
+    const std::uintptr_t *dllCookie = dll ? SecurityCookieOf(dll.get()) : nullptr;
+    if (dllCookie == nullptr || *dllCookie == kDefaultCookie) {
+        std::fprintf(stderr, "host_lifecycle: %s has no cookie that the loader set\n", kDll);
+        return 1;
+    }
+    std::array<char, MAX_PATH> path{};
+    GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    std::string command = std::string("\"") + path.data() + "\" overrun-stack";
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child{};
+    if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &child)) {
+        std::fprintf(stderr, "host_lifecycle: cannot start %s (error %lu)\n", command.c_str(),
+                     GetLastError());
+        return 2;
+    }
+    const vxdhost::UniqueHandle process(child.hProcess);
+    const vxdhost::UniqueHandle thread(child.hThread);
+    WaitForSingleObject(process.get(), INFINITE);
+    DWORD exitCode = 0;
+    GetExitCodeProcess(process.get(), &exitCode);
+    if (exitCode != STATUS_STACK_BUFFER_OVERRUN) {
+        std::fprintf(stderr, "host_lifecycle: the overrun ended its process with %#lx\n", exitCode);
+        return 1;
+    }
+    std::fprintf(stderr,
+                 "host_lifecycle: stack guard: random cookies in this program and in %s "
+                 "before its code ran; an overrun ended its process with %#lx\n",
+                 kDll, exitCode);
+    return 0;
+}
+
 // A whole number from 0 up, or -1 for anything else.
 int WholeNumber(const char *text) {
     char *end = nullptr;
@@ -356,6 +445,14 @@ int WholeNumber(const char *text) {
 } // namespace
 
 int main(int argc, char **argv) {
+    if (argc == 2 && std::strcmp(argv[1], "stack-guard") == 0) {
+        return StackGuard();
+    }
+    if (argc == 2 && std::strcmp(argv[1], "overrun-stack") == 0) {
+        const volatile std::size_t length = 64;
+        OverrunStackBuffer(length);
+        return 0;
+    }
     if (argc < 3) {
         return Usage();
     }

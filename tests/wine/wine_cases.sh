@@ -377,6 +377,13 @@ out_of_memory)
     expect_trace "CreateVXD: out of memory" "$opening" "$existing" 'Task Disk C:\'
     expect_log "^host_lifecycle: out of memory: result 0, then 1$"
     ;;
+stack_guard)
+    # The stack guard of a program linked as the shipped images are, and of the DLL: random
+    # once loaded, and an overrun ends the process with the status that says so.
+    run host_lifecycle.exe stack-guard
+    expect_exit 0
+    expect_log "^host_lifecycle: stack guard: random cookies in this program and in vxdmount\.dll before its code ran; an overrun ended its process with 0xc0000409$"
+    ;;
 versions)
     # Both programs' version resources, read back by vxdhost.
     run vxdhost.exe --version
