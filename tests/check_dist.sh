@@ -7,6 +7,7 @@
 #   check_dist.sh reproducible ZIP SOURCE_DIR WORK_DIR PRESET
 #       a copy of the sources built in WORK_DIR with PRESET gives the same zip, byte for byte
 set -uo pipefail
+export LC_ALL=C
 mode=$1
 zip_file=$2
 source_dir=$3
@@ -34,6 +35,11 @@ contents)
     expected+=" lib/cmake/vxdmount/vxdmountConfig.cmake"
     expected+=" lib/cmake/vxdmount/vxdmountConfigVersion.cmake"
     expected+=" lib/libvxdmount.dll.a lib/vxdmount.def lib/vxdmount.lib"
+    expected+=" testkit/README.txt testkit/iscsidsc.dll testkit/scenario.schema.json"
+    for example in "$source_dir"/scenarios/*.json; do
+        [ "$example" = "$source_dir/scenarios/scenario.schema.json" ] ||
+            expected+=" testkit/scenarios/${example##*/}"
+    done
     listed=$(unzip -Z1 "$zip_file" | tr '\n' ' ' | sed 's/ $//')
     [ "$listed" = "$expected" ] || fail "the zip holds '$listed', expected '$expected'"
     unzip -q "$zip_file" -d "$work" || fail "cannot unpack the zip"
@@ -49,11 +55,18 @@ contents)
     [ "$size" -le 153600 ] || fail "vxdmount.dll is $size bytes, more than 150 KiB"
     "$objdump" -f "$work/bin/vxdhost.exe" | grep -q "$format" || fail "vxdhost.exe is not $format"
     cmp -s "$work/include/vxdmount.h" "$source_dir/entry/vxdmount.h" || fail "vxdmount.h differs"
+    for readme in "$work/README.txt" "$work/testkit/README.txt"; do
+        grep -q $'\r$' "$readme" || fail "${readme#"$work"/} has no CRLF line ends"
+        grep -q '@[A-Z_]*@' "$readme" && fail "${readme#"$work"/} has a placeholder left"
+    done
     readme="$work/README.txt"
-    grep -q $'\r$' "$readme" || fail "README.txt has no CRLF line ends"
-    grep -q '@[A-Z_]*@' "$readme" && fail "README.txt has a placeholder left"
     grep -q "only a $bits-bit process can load" "$readme" || fail "README.txt does not say $bits-bit"
     grep -qF "$other" "$readme" || fail "README.txt does not point to $other"
+    "$objdump" -f "$work/testkit/iscsidsc.dll" | grep -q "$format" ||
+        fail "testkit/iscsidsc.dll is not $format"
+    # The examples name their schema where the zip has it.
+    grep -L '"\$schema": "\.\./scenario\.schema\.json"' "$work"/testkit/scenarios/*.json |
+        grep . && fail "the examples above do not name ../scenario.schema.json"
     for folder in "$source_dir" "$build_dir" "$HOME"; do
         grep -rl -a -F "$folder" "$work" && fail "files above hold the path $folder"
     done
