@@ -74,7 +74,7 @@ std::string TempFolder() {
 }
 
 std::string OwnLedger() {
-    const std::string folder = TempFolder();
+    std::string folder = TempFolder();
     if (folder.empty()) {
         return folder;
     }
@@ -117,17 +117,17 @@ bool FindTestVolume(TestVolume &volume, std::string &error) {
             error = "the system drive is unknown";
             return false;
         }
-        drive = system;
-    } else if (!(drive.size() == 1 || drive == drive.substr(0, 1) + ":" ||
-                 drive == drive.substr(0, 1) + ":\\")) {
+        drive = std::string(system, 1);
+    }
+    // "D", "D:" or "D:\".
+    const bool isDrive = std::isalpha(static_cast<unsigned char>(drive[0])) != 0 &&
+                         drive.size() <= 3 && (drive.size() < 2 || drive[1] == ':') &&
+                         (drive.size() < 3 || drive[2] == '\\');
+    if (!isDrive) {
         error = std::string(kVolumeVariable) + " is \"" + drive + "\", not a drive such as D:";
         return false;
     }
     volume.letter = static_cast<char>(std::toupper(static_cast<unsigned char>(drive[0])));
-    if (volume.letter < 'A' || volume.letter > 'Z') {
-        error = std::string(kVolumeVariable) + " is \"" + drive + "\", not a drive such as D:";
-        return false;
-    }
     volume.device = DeviceOf(volume.letter);
     if (volume.device.empty()) {
         error = "the test volume " + DriveName(volume.letter) + " does not exist";

@@ -231,7 +231,7 @@ void ScheduleLetters(const Service &service, ULONGLONG loginAt) {
         FreeLibrary(pinned);
         return;
     }
-    letters.release(); // the thread owns them now
+    static_cast<void>(letters.release()); // the thread owns them now
     CloseHandle(thread);
 }
 
