@@ -265,18 +265,28 @@ ThreadRequest RequestOfThread(int index, HANDLE start, VxdCreateVxdFunction crea
     return request;
 }
 
-int Threads(int count) {
-    vxdhost::DebugOutputListener listener(stdout);
+// Starts listening to the trace, then loads the DLL for the rest of the run: its CreateVXD, or
+// null with the reason on stderr.
+VxdCreateVxdFunction ListenAndLoad(vxdhost::DebugOutputListener &listener, UniqueModule &dll) {
     std::string error;
     if (!listener.Start(error)) {
         std::fprintf(stderr, "host_lifecycle: %s\n", error.c_str());
-        return 2;
+        return nullptr;
     }
-    UniqueModule dll(LoadLibraryA(kDll));
+    dll.reset(LoadLibraryA(kDll));
     VxdCreateVxdFunction createVxd = dll ? CreateVxdOf(dll.get()) : nullptr;
     if (createVxd == nullptr) {
         std::fprintf(stderr, "host_lifecycle: cannot load %s or its CreateVXD (error %lu)\n", kDll,
                      GetLastError());
+    }
+    return createVxd;
+}
+
+int Threads(int count) {
+    vxdhost::DebugOutputListener listener(stdout);
+    UniqueModule dll;
+    const VxdCreateVxdFunction createVxd = ListenAndLoad(listener, dll);
+    if (createVxd == nullptr) {
         return 2;
     }
     vxdhost::UniqueHandle start(CreateEventA(nullptr, TRUE, FALSE, nullptr));
@@ -327,16 +337,9 @@ int OutOfMemory(const char *portal, const char *port, const char *target) {
         return 2;
     }
     vxdhost::DebugOutputListener listener(stdout);
-    std::string error;
-    if (!listener.Start(error)) {
-        std::fprintf(stderr, "host_lifecycle: %s\n", error.c_str());
-        return 2;
-    }
-    UniqueModule dll(LoadLibraryA(kDll));
-    VxdCreateVxdFunction createVxd = dll ? CreateVxdOf(dll.get()) : nullptr;
+    UniqueModule dll;
+    const VxdCreateVxdFunction createVxd = ListenAndLoad(listener, dll);
     if (createVxd == nullptr) {
-        std::fprintf(stderr, "host_lifecycle: cannot load %s or its CreateVXD (error %lu)\n", kDll,
-                     GetLastError());
         return 2;
     }
     const std::string longTarget(kLongTargetBytes, 'x');

@@ -157,9 +157,12 @@ bool FindTestVolume(TestVolume &volume, std::string &error) {
 
 void KitLetters::RemoveStale(std::vector<std::string> &notes) {
     const std::string folder = TempFolder();
+    if (folder.empty()) {
+        return;
+    }
     WIN32_FIND_DATAA found{};
     HANDLE first = FindFirstFileA((folder + kLedgerPattern).c_str(), &found);
-    if (folder.empty() || first == INVALID_HANDLE_VALUE) {
+    if (first == INVALID_HANDLE_VALUE) {
         return;
     }
     const UniqueSearch search(first);
