@@ -285,7 +285,7 @@ VxdCreateVxdFunction ListenAndLoad(vxdhost::DebugOutputListener &listener, Uniqu
 int Threads(int count) {
     vxdhost::DebugOutputListener listener(stdout);
     UniqueModule dll;
-    const VxdCreateVxdFunction createVxd = ListenAndLoad(listener, dll);
+    VxdCreateVxdFunction createVxd = ListenAndLoad(listener, dll);
     if (createVxd == nullptr) {
         return 2;
     }
@@ -338,7 +338,7 @@ int OutOfMemory(const char *portal, const char *port, const char *target) {
     }
     vxdhost::DebugOutputListener listener(stdout);
     UniqueModule dll;
-    const VxdCreateVxdFunction createVxd = ListenAndLoad(listener, dll);
+    VxdCreateVxdFunction createVxd = ListenAndLoad(listener, dll);
     if (createVxd == nullptr) {
         return 2;
     }
