@@ -22,8 +22,8 @@ FUZZ_SECONDS ?= 60
 FUZZ_TEST_SECONDS := 20
 FUZZER := build/fuzz/vxd_mount_fuzzer
 
-.PHONY: deps deps-host deps-wine32 build run test dist fuzz build-fuzz bench lint lint-files \
-        coverage \
+.PHONY: deps deps-host deps-wine32 build run test dist fuzz build-fuzz bench lint lint-prepare \
+        lint-files coverage \
         $(addprefix build-,$(PRESETS) coverage)
 
 # Installs only what is missing, without questions.
@@ -95,12 +95,35 @@ dist: build-win32 build-win64
 	done; \
 	ls -l dist/vxdmount-$$version-win32.zip dist/vxdmount-$$version-win64.zip
 
-test: build build-fuzz lint
-	ctest --preset host --no-tests=error
-	ctest --preset host-asan --no-tests=error
-	ctest --preset win32 --no-tests=error
-	ctest --preset win64 --no-tests=error
-	bash fuzz/run_fuzzer.sh $(FUZZER) $(FUZZ_TEST_SECONDS)
+# The whole suite. Once everything is built the suites run side by side: the Windows presets
+# spend most of their time waiting in the two-minute polls of their examples, and the others
+# fill that time. Each writes build/test-logs/SUITE.log, shown in full at the end.
+TEST_LOGS := build/test-logs
+TEST_SUITES := lint host win32 win64 fuzz
+test: build build-fuzz lint-prepare
+	@rm -rf $(TEST_LOGS); mkdir -p $(TEST_LOGS); \
+	suite() { \
+	  local name=$$1 started=$$(date +%s) status=0; shift; \
+	  "$$@" >$(TEST_LOGS)/$$name.log 2>&1 || status=$$?; \
+	  echo $$status >$(TEST_LOGS)/$$name.status; \
+	  echo "make test: $$name $$([ $$status -eq 0 ] && echo passed || echo FAILED)" \
+	       "in $$(($$(date +%s) - started)) s"; \
+	}; \
+	suite lint bash -c '$(MAKE) --no-print-directory -k -j $(JOBS) lint-files && \
+	                    echo "lint: no findings"' & \
+	suite host bash -c 'ctest --preset host --no-tests=error && \
+	                    ctest --preset host-asan --no-tests=error' & \
+	suite win32 ctest --preset win32 --no-tests=error & \
+	suite win64 ctest --preset win64 --no-tests=error & \
+	suite fuzz bash fuzz/run_fuzzer.sh $(FUZZER) $(FUZZ_TEST_SECONDS) & \
+	wait; \
+	failed=""; \
+	for name in $(TEST_SUITES); do \
+	  echo "=== $$name ($(TEST_LOGS)/$$name.log)"; cat $(TEST_LOGS)/$$name.log; \
+	  [ "$$(cat $(TEST_LOGS)/$$name.status)" = 0 ] || failed="$$failed $$name"; \
+	done; \
+	if [ -n "$$failed" ]; then echo "make test: failed:$$failed"; exit 1; fi; \
+	echo "make test: every suite passed"
 
 FUZZ_CONFIGURE := cmake -S fuzz -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 
@@ -137,13 +160,16 @@ mingw_includes = $(shell echo | $(1)-w64-mingw32-g++ -x c++ -E -v - 2>&1 | \
 LINT_ARGS_win32 = $(call mingw_includes,i686)
 LINT_ARGS_win64 = $(call mingw_includes,x86_64)
 
-lint: deps
+# Every build's compilation database, where lint-files reads it.
+lint-prepare: deps
 	@for preset in host win32 win64; do cmake --preset $$preset >/dev/null || exit 1; done
 	@$(FUZZ_CONFIGURE)
 	@for b in $(LINT_BUILDS); do \
 	  mkdir -p $(LINT)/$$b && cmake -E copy_if_different build/$$b/compile_commands.json \
 	    $(LINT)/$$b/compile_commands.json || exit 1; \
 	done
+
+lint: lint-prepare
 	@$(MAKE) --no-print-directory -k -j $(JOBS) lint-files
 	@echo "lint: no findings"
 
