@@ -15,6 +15,18 @@ std::string Failure(const char *what) {
 
 } // namespace
 
+double DebugOutputListener::SecondsSinceStart() const {
+    const long long origin = origin_;
+    if (origin == 0) {
+        return 0.0;
+    }
+    LARGE_INTEGER now;
+    LARGE_INTEGER frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(now.QuadPart - origin) / static_cast<double>(frequency.QuadPart);
+}
+
 bool DebugOutputListener::Start(std::string &error) {
     if (Open(error)) {
         // From here on writers find the buffer free.
@@ -61,6 +73,12 @@ bool DebugOutputListener::Open(std::string &error) {
     return true;
 }
 
+void DebugOutputListener::MarkStart() {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    origin_ = now.QuadPart;
+}
+
 void DebugOutputListener::Finish() {
     if (!thread_) {
         return;
@@ -86,9 +104,16 @@ void DebugOutputListener::PrintLines() {
         const char *text = section + sizeof writer;
         // Other programs write here too; only this process's lines belong to the request.
         if (writer == ownProcess_) {
-            std::fwrite(text, 1, strnlen(text, kTextCapacity), out_);
+            const std::size_t length = strnlen(text, kTextCapacity);
+            if (timestamps_) {
+                std::fprintf(out_, "[%7.3f] ", SecondsSinceStart());
+            }
+            std::fwrite(text, 1, length, out_);
             std::fputc('\n', out_);
             std::fflush(out_);
+            if (keep_) {
+                lines_.emplace_back(text, length);
+            }
         }
         SetEvent(bufferReady_.get());
     }

@@ -6,9 +6,11 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace vxdhost {
 
@@ -29,8 +31,19 @@ class DebugOutputListener {
     DebugOutputListener(const DebugOutputListener &) = delete;
     DebugOutputListener &operator=(const DebugOutputListener &) = delete;
 
+    // Before Start: each line printed after the seconds since MarkStart ("[  2.013] "), and
+    // the lines kept for Lines().
+    void ShowTimestamps() { timestamps_ = true; }
+    void KeepLines() { keep_ = true; }
+
     // Takes the channel and starts printing; false with the reason when it cannot.
     bool Start(std::string &error);
+
+    // From now on the timestamps count; lines before it show 0.
+    void MarkStart();
+
+    // The lines printed so far, once Finish has returned.
+    const std::vector<std::string> &Lines() const { return lines_; }
 
     // Prints what is still waiting and stops. OutputDebugStringA hands its line over before it
     // returns, so every line written before the call is printed.
@@ -40,8 +53,13 @@ class DebugOutputListener {
     bool Open(std::string &error);
     static DWORD WINAPI Run(void *self);
     void PrintLines();
+    double SecondsSinceStart() const;
 
     std::FILE *out_;
+    bool timestamps_ = false;
+    bool keep_ = false;
+    std::atomic<long long> origin_{0};
+    std::vector<std::string> lines_;
     DWORD ownProcess_ = 0;
     UniqueHandle section_;
     UniqueView view_;

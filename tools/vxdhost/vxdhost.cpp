@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -12,12 +13,15 @@
 // The export is found with GetProcAddress, not linked.
 #define VXDMOUNT_NO_DLLIMPORT
 #include "entry/vxdmount.h"
+#include "tools/vxdhost/check_win32.h"
 #include "tools/vxdhost/debug_output_listener.h"
+#include "tools/vxdhost/post_mortem.h"
 
 namespace {
 
-const char kUsage[] = "usage: vxdhost [--dll PATH] PORTAL PORT TARGET [EXTRA1 [EXTRA2]]\n"
-                      "       vxdhost [--dll PATH] --version\n";
+const char kUsage[] =
+    "usage: vxdhost [--dll PATH] [--check] [--timestamps] PORTAL PORT TARGET [EXTRA1 [EXTRA2]]\n"
+    "       vxdhost [--dll PATH] --version\n";
 
 const char kHelp[] =
     "Calls CreateVXD(PORTAL, PORT, TARGET, EXTRA1, EXTRA2) in vxdmount.dll and prints each\n"
@@ -25,6 +29,11 @@ const char kHelp[] =
     "\n"
     "  --dll PATH  the library to load (default: vxdmount.dll, found the way Windows finds\n"
     "              libraries, first in this program's folder)\n"
+    "  --check     before the request, check what it needs (an elevated process, the MSiSCSI\n"
+    "              service, iscsidsc.dll, the portal's TCP port); after a failed request,\n"
+    "              find out why; each finding is a line \"vxdhost: check: ...\" on standard\n"
+    "              error, with the command that mends a fault, and the last one the verdict\n"
+    "  --timestamps  each trace line after the seconds since the call, as \"[  2.013] \"\n"
     "  --version   print vxdhost's version and the library's\n"
     "\n"
     "Exit status: 0 CreateVXD returned 1 (the volume has its drive letter), 1 it returned 0,\n"
@@ -42,6 +51,8 @@ struct Request {
     const char *target = nullptr;
     const char *extra1 = "";
     const char *extra2 = "";
+    bool check = false;
+    bool timestamps = false;
 };
 
 enum class Parsed { kRequest, kHelp, kVersion, kError };
@@ -52,13 +63,20 @@ Parsed ParseArguments(int argc, char **argv, Request &request) {
                         std::strcmp(argv[next], "-h") == 0 || std::strcmp(argv[next], "/?") == 0)) {
         return Parsed::kHelp;
     }
-    if (next < argc && std::strcmp(argv[next], "--dll") == 0) {
-        if (next + 1 >= argc) {
-            std::fprintf(stderr, "vxdhost: --dll needs a PATH\n");
-            return Parsed::kError;
+    for (; next < argc; ++next) {
+        if (std::strcmp(argv[next], "--dll") == 0) {
+            if (next + 1 >= argc) {
+                std::fprintf(stderr, "vxdhost: --dll needs a PATH\n");
+                return Parsed::kError;
+            }
+            request.dll = argv[++next];
+        } else if (std::strcmp(argv[next], "--check") == 0) {
+            request.check = true;
+        } else if (std::strcmp(argv[next], "--timestamps") == 0) {
+            request.timestamps = true;
+        } else {
+            break;
         }
-        request.dll = argv[next + 1];
-        next += 2;
     }
     if (next + 1 == argc && std::strcmp(argv[next], "--version") == 0) {
         return Parsed::kVersion;
@@ -81,15 +99,16 @@ Parsed ParseArguments(int argc, char **argv, Request &request) {
 }
 
 std::string SystemMessage(DWORD error) {
-    char text[512] = {};
-    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                        nullptr, error, 0, text, sizeof text, nullptr);
-    std::string message(text, length);
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
-                                message.back() == ' ' || message.back() == '.')) {
-        message.pop_back();
-    }
+    const std::string message = vxdhost::WindowsText(error);
     return "error " + std::to_string(error) + (message.empty() ? "" : ": " + message);
+}
+
+void PrintFinding(const std::string &finding) {
+    std::fprintf(stderr, "vxdhost: check: %s\n", finding.c_str());
+}
+
+void PrintVerdict(const std::string &verdict) {
+    std::fprintf(stderr, "vxdhost: check: verdict: %s\n", verdict.c_str());
 }
 
 // "1.0.0 (description)" from a file's version resource; empty, with the reason, without one.
@@ -155,8 +174,27 @@ int main(int argc, char **argv) {
         break;
     }
 
+    // Loaded before the library, which binds to the same module: the post-mortem asks the
+    // initiator through it.
+    const vxdhost::CheckRequest checked{request.portal, std::atoi(request.port), request.target};
+    HMODULE iscsidsc = nullptr;
+    vxdhost::Preflight preflight;
+    if (request.check) {
+        preflight = vxdhost::RunPreflight(checked, iscsidsc);
+        for (const std::string &finding : vxdhost::PreflightFindings(checked, preflight)) {
+            PrintFinding(finding);
+        }
+    }
+    const UniqueModule initiator(iscsidsc);
+
     // Listening starts first, so that no line of the request can go by unseen.
     vxdhost::DebugOutputListener listener(stdout);
+    if (request.timestamps) {
+        listener.ShowTimestamps();
+    }
+    if (request.check) {
+        listener.KeepLines();
+    }
     std::string listenError;
     if (!listener.Start(listenError)) {
         std::fprintf(stderr, "vxdhost: the trace is not shown here: %s\n", listenError.c_str());
@@ -171,11 +209,18 @@ int main(int argc, char **argv) {
             std::fprintf(stderr, "vxdhost: either the file or a library that it needs is "
                                  "missing (iscsidsc.dll comes with the iSCSI initiator)\n");
         }
+        if (request.check) {
+            PrintVerdict(request.dll + " does not load (" + SystemMessage(error) +
+                         "): put it beside the program, with the iSCSI initiator installed.");
+        }
         return 2;
     }
     const auto address = GetProcAddress(library.get(), "CreateVXD");
     if (address == nullptr) {
         std::fprintf(stderr, "vxdhost: %s has no export named CreateVXD\n", request.dll.c_str());
+        if (request.check) {
+            PrintVerdict(request.dll + " is not vxdmount.dll: it has no CreateVXD export.");
+        }
         return 2;
     }
     const auto createVxd =
@@ -183,11 +228,23 @@ int main(int argc, char **argv) {
 
     std::fprintf(stderr, "vxdhost: CreateVXD(%s, %s, %s, %s, %s) from %s\n", request.portal,
                  request.port, request.target, request.extra1, request.extra2, request.dll.c_str());
+    const std::string lettersBefore = vxdhost::DriveLetters();
+    listener.MarkStart();
     const int result =
         createVxd(request.portal, request.port, request.target, request.extra1, request.extra2);
     listener.Finish();
 
     std::fprintf(stderr, "vxdhost: CreateVXD returned %d (%s)\n", result,
                  result == 1 ? "the volume has its drive letter" : "the mount failed");
+    if (request.check) {
+        vxdhost::WindowsMachine machine(iscsidsc);
+        const vxdhost::Diagnosis diagnosis =
+            vxdhost::PostMortem(checked, preflight, listener.Lines(), result, lettersBefore,
+                                vxdhost::DriveLetters(), machine);
+        for (const std::string &finding : diagnosis.findings) {
+            PrintFinding(finding);
+        }
+        PrintVerdict(diagnosis.verdict);
+    }
     return result == 1 ? 0 : 1;
 }

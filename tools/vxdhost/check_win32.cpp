@@ -1,0 +1,519 @@
+// Windows Sockets 2 before anything that includes windows.h, which would bring the old ones.
+#include <winsock2.h>
+
+#include "tools/vxdhost/check_win32.h"
+
+#include <windows.h>
+
+#include <winioctl.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <type_traits>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace vxdhost {
+namespace {
+
+namespace p = vxd::platform;
+
+constexpr DWORD kPortalTimeoutMs = 3000;
+constexpr ULONG kAllInitiatorPorts = 0xFFFFFFFF;
+constexpr ULONG kProcedureMissing = ERROR_PROC_NOT_FOUND;
+
+// Not in the toolchain's headers: Windows' published disk-attributes request.
+constexpr DWORD kIoctlDiskGetDiskAttributes = 0x000700F0;
+struct GetDiskAttributes {
+    DWORD Version;
+    DWORD Reserved1;
+    DWORDLONG Attributes;
+};
+constexpr DWORDLONG kDiskAttributeOffline = 0x1;
+constexpr DWORDLONG kDiskAttributeReadOnly = 0x2;
+
+struct HandleCloser {
+    void operator()(HANDLE handle) const {
+        if (handle != INVALID_HANDLE_VALUE) {
+            CloseHandle(handle);
+        }
+    }
+};
+using UniqueHandle = std::unique_ptr<void, HandleCloser>;
+
+struct ServiceCloser {
+    void operator()(SC_HANDLE handle) const { CloseServiceHandle(handle); }
+};
+using UniqueService = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, ServiceCloser>;
+
+class UniqueSocket {
+  public:
+    explicit UniqueSocket(SOCKET socket) : socket_(socket) {}
+    ~UniqueSocket() {
+        if (socket_ != INVALID_SOCKET) {
+            closesocket(socket_);
+        }
+    }
+    UniqueSocket(const UniqueSocket &) = delete;
+    UniqueSocket &operator=(const UniqueSocket &) = delete;
+    SOCKET get() const { return socket_; }
+
+  private:
+    SOCKET socket_;
+};
+
+class WinsockSession {
+  public:
+    WinsockSession() {
+        WSADATA data;
+        started_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }
+    ~WinsockSession() {
+        if (started_) {
+            WSACleanup();
+        }
+    }
+    WinsockSession(const WinsockSession &) = delete;
+    WinsockSession &operator=(const WinsockSession &) = delete;
+    bool started() const { return started_; }
+
+  private:
+    bool started_ = false;
+};
+
+struct VolumeSearchCloser {
+    void operator()(HANDLE search) const { FindVolumeClose(search); }
+};
+using UniqueVolumeSearch = std::unique_ptr<void, VolumeSearchCloser>;
+
+std::string ErrorText(DWORD error) {
+    const std::string text = WindowsText(error);
+    return "error " + std::to_string(error) + (text.empty() ? "" : ": " + text);
+}
+
+Fact Yes(const std::string &detail) { return {Answer::kYes, detail}; }
+Fact No(const std::string &detail) { return {Answer::kNo, detail}; }
+Fact Unknown(const std::string &detail) { return {Answer::kUnknown, detail}; }
+
+Fact Elevation() {
+    HANDLE opened = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &opened)) {
+        return Unknown(ErrorText(GetLastError()));
+    }
+    const UniqueHandle token(opened);
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    if (!GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof elevation, &size)) {
+        return Unknown(ErrorText(GetLastError()));
+    }
+    return elevation.TokenIsElevated != 0 ? Yes("") : No("");
+}
+
+Fact Service(std::string &startType) {
+    const UniqueService manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager) {
+        return Unknown("the service control manager: " + ErrorText(GetLastError()));
+    }
+    const UniqueService service(
+        OpenServiceA(manager.get(), "MSiSCSI", SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG));
+    if (!service) {
+        return Unknown("the service control manager does not let it be asked: " +
+                       ErrorText(GetLastError()));
+    }
+    DWORD needed = 0;
+    QueryServiceConfigA(service.get(), nullptr, 0, &needed);
+    std::vector<char> buffer(needed + sizeof(QUERY_SERVICE_CONFIGA));
+    auto *config = reinterpret_cast<QUERY_SERVICE_CONFIGA *>(buffer.data());
+    if (QueryServiceConfigA(service.get(), config, static_cast<DWORD>(buffer.size()), &needed)) {
+        switch (config->dwStartType) {
+        case SERVICE_AUTO_START:
+            startType = "automatically";
+            break;
+        case SERVICE_DEMAND_START:
+            startType = "manually";
+            break;
+        case SERVICE_DISABLED:
+            startType = "never (disabled)";
+            break;
+        default:
+            startType = "with start type " + std::to_string(config->dwStartType);
+            break;
+        }
+    }
+    SERVICE_STATUS status{};
+    if (!QueryServiceStatus(service.get(), &status)) {
+        return Unknown(ErrorText(GetLastError()));
+    }
+    return status.dwCurrentState == SERVICE_RUNNING ? Yes("") : No("");
+}
+
+// "1.2.3 (description)" of a file's version resource, empty without one.
+std::string Description(const std::string &path) {
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
+    std::vector<char> data(size);
+    if (size == 0 || !GetFileVersionInfoA(path.c_str(), 0, size, data.data())) {
+        return std::string();
+    }
+    void *value = nullptr;
+    UINT length = 0;
+    if (!VerQueryValueA(data.data(), "\\StringFileInfo\\040904B0\\FileDescription", &value,
+                        &length) ||
+        length == 0) {
+        return std::string();
+    }
+    return std::string(static_cast<const char *>(value));
+}
+
+Fact Library(HMODULE &iscsidsc, bool &testKit) {
+    iscsidsc = LoadLibraryA("iscsidsc.dll");
+    if (iscsidsc == nullptr) {
+        return No(ErrorText(GetLastError()));
+    }
+    char path[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameA(iscsidsc, path, sizeof path);
+    const std::string file(path, length < sizeof path ? length : 0);
+    testKit = Description(file).rfind("vxdmount test kit", 0) == 0;
+    return Yes(file);
+}
+
+Fact PortalAnswers(const CheckRequest &request) {
+    const unsigned long address = inet_addr(request.portal.c_str());
+    if (address == INADDR_NONE) {
+        return Unknown(request.portal + " is not an IPv4 address");
+    }
+    if (request.port <= 0 || request.port > 0xFFFF) {
+        return Unknown("port " + std::to_string(request.port) + " is no TCP port");
+    }
+    const WinsockSession winsock;
+    if (!winsock.started()) {
+        return Unknown("Windows Sockets do not start");
+    }
+    const UniqueSocket held(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    const SOCKET opened = held.get();
+    if (opened == INVALID_SOCKET) {
+        return Unknown("no socket: " + ErrorText(WSAGetLastError()));
+    }
+    u_long nonBlocking = 1;
+    ioctlsocket(opened, FIONBIO, &nonBlocking);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<u_short>(request.port));
+    to.sin_addr.s_addr = address;
+    const ULONGLONG started = GetTickCount64();
+    if (connect(opened, reinterpret_cast<const sockaddr *>(&to), sizeof to) == 0) {
+        return Yes("connected at once");
+    }
+    if (WSAGetLastError() != WSAEWOULDBLOCK) {
+        return No(ErrorText(WSAGetLastError()));
+    }
+    fd_set writable;
+    fd_set failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(opened, &writable);
+    FD_SET(opened, &failed);
+    timeval limit{static_cast<long>(kPortalTimeoutMs / 1000), 0};
+    const int ready = select(0, nullptr, &writable, &failed, &limit);
+    if (ready == 0) {
+        return No("no answer within " + std::to_string(kPortalTimeoutMs / 1000) + " s");
+    }
+    int error = 0;
+    int size = sizeof error;
+    getsockopt(opened, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error), &size);
+    if (ready < 0 || error != 0) {
+        return No(error == WSAECONNREFUSED ? std::string("connection refused")
+                                           : ErrorText(static_cast<DWORD>(error)));
+    }
+    return Yes("connected in " + std::to_string(GetTickCount64() - started) + " ms");
+}
+
+// The discovery library's functions, found in the module that vxdmount.dll binds to as well.
+using AddPortalFunction = ULONG(WINAPI *)(char *, ULONG, p::ISCSI_LOGIN_OPTIONS *, ULONGLONG,
+                                          p::ISCSI_TARGET_PORTALA *);
+using LoginFunction = ULONG(WINAPI *)(char *, BOOLEAN, char *, ULONG, p::ISCSI_TARGET_PORTALA *,
+                                      ULONGLONG, p::ISCSI_TARGET_MAPPINGA *,
+                                      p::ISCSI_LOGIN_OPTIONS *, ULONG, char *, BOOLEAN,
+                                      p::ISCSI_UNIQUE_SESSION_ID *,
+                                      p::ISCSI_UNIQUE_CONNECTION_ID *);
+using LogoutFunction = ULONG(WINAPI *)(p::ISCSI_UNIQUE_SESSION_ID *);
+using ReportTargetsFunction = ULONG(WINAPI *)(BOOLEAN, ULONG *, char *);
+using SessionListFunction = ULONG(WINAPI *)(ULONG *, ULONG *, p::ISCSI_SESSION_INFOA *);
+using DevicesFunction = ULONG(WINAPI *)(p::ISCSI_UNIQUE_SESSION_ID *, ULONG *,
+                                        p::ISCSI_DEVICE_ON_SESSIONA *);
+
+template <typename Function> Function Find(HMODULE module, const char *name) {
+    if (module == nullptr) {
+        return nullptr;
+    }
+    return reinterpret_cast<Function>(reinterpret_cast<void *>(GetProcAddress(module, name)));
+}
+
+// The request's own login options: no user name, password or authentication.
+p::ISCSI_LOGIN_OPTIONS LoginOptions() {
+    p::ISCSI_LOGIN_OPTIONS options;
+    std::memset(&options, 0, sizeof options);
+    options.Version = 0;
+    options.InformationSpecified = p::ISCSI_LOGIN_OPTIONS_AUTH_TYPE |
+                                   p::ISCSI_LOGIN_OPTIONS_PASSWORD |
+                                   p::ISCSI_LOGIN_OPTIONS_USERNAME;
+    options.AuthType = p::ISCSI_NO_AUTH_TYPE;
+    options.Username = nullptr;
+    options.UsernameLength = 0;
+    options.Password = nullptr;
+    options.PasswordLength = 0;
+    return options;
+}
+
+std::string SessionIdText(const p::ISCSI_UNIQUE_SESSION_ID &id) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%llx-%016llx",
+                  static_cast<unsigned long long>(id.AdapterUnique),
+                  static_cast<unsigned long long>(id.AdapterSpecific));
+    return text;
+}
+
+// The disk numbers of a volume's extents; false with the reason when it does not tell.
+bool VolumeDisks(const std::string &device, std::vector<DWORD> &disks, std::string &why) {
+    const UniqueHandle volume(CreateFileA(device.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                          nullptr, OPEN_EXISTING, 0, nullptr));
+    if (volume.get() == INVALID_HANDLE_VALUE) {
+        why = "opening " + device + ": " + ErrorText(GetLastError());
+        return false;
+    }
+    std::vector<char> buffer(sizeof(VOLUME_DISK_EXTENTS) + 31 * sizeof(DISK_EXTENT));
+    DWORD returned = 0;
+    if (!DeviceIoControl(volume.get(), IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0,
+                         buffer.data(), static_cast<DWORD>(buffer.size()), &returned, nullptr) ||
+        returned < sizeof(VOLUME_DISK_EXTENTS)) {
+        why = "IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS: " + ErrorText(GetLastError());
+        return false;
+    }
+    const auto *extents = reinterpret_cast<const VOLUME_DISK_EXTENTS *>(buffer.data());
+    for (DWORD i = 0; i < extents->NumberOfDiskExtents && i < 32; ++i) {
+        disks.push_back(extents->Extents[i].DiskNumber);
+    }
+    return true;
+}
+
+} // namespace
+
+std::string WindowsText(DWORD error) {
+    char text[512] = {};
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        nullptr, error, 0, text, sizeof text, nullptr);
+    std::string message(text, length);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                                message.back() == ' ' || message.back() == '.')) {
+        message.pop_back();
+    }
+    return message;
+}
+
+Preflight RunPreflight(const CheckRequest &request, HMODULE &iscsidsc) {
+    Preflight preflight;
+    preflight.elevated = Elevation();
+    preflight.serviceRunning = Service(preflight.startType);
+    preflight.libraryLoads = Library(iscsidsc, preflight.testKit);
+    preflight.portalAnswers = PortalAnswers(request);
+    return preflight;
+}
+
+std::string DriveLetters() {
+    std::string letters;
+    const DWORD drives = GetLogicalDrives();
+    for (int i = 0; i < 26; ++i) {
+        if ((drives & (1u << i)) != 0) {
+            letters += static_cast<char>('A' + i);
+        }
+    }
+    return letters;
+}
+
+std::uint32_t WindowsMachine::RegisterPortal(const CheckRequest &request) {
+    const auto add = Find<AddPortalFunction>(iscsidsc_, "AddIScsiSendTargetPortalA");
+    if (add == nullptr) {
+        return kProcedureMissing;
+    }
+    p::ISCSI_TARGET_PORTALA portal;
+    std::memset(&portal, 0, sizeof portal);
+    std::snprintf(portal.SymbolicName, sizeof portal.SymbolicName, "%s", "");
+    std::snprintf(portal.Address, sizeof portal.Address, "%s", request.portal.c_str());
+    portal.Socket = static_cast<p::USHORT>(request.port & 0xFFFF);
+    p::ISCSI_LOGIN_OPTIONS options = LoginOptions();
+    return add(nullptr, kAllInitiatorPorts, &options, 0, &portal);
+}
+
+std::uint32_t WindowsMachine::InformationalLogin(const std::string &target, std::string &logout) {
+    const auto login = Find<LoginFunction>(iscsidsc_, "LoginIScsiTargetA");
+    const auto leave = Find<LogoutFunction>(iscsidsc_, "LogoutIScsiTarget");
+    if (login == nullptr || leave == nullptr) {
+        return kProcedureMissing;
+    }
+    std::vector<char> name(target.begin(), target.end());
+    name.push_back('\0');
+    p::ISCSI_LOGIN_OPTIONS options = LoginOptions();
+    p::ISCSI_UNIQUE_SESSION_ID session{};
+    p::ISCSI_UNIQUE_CONNECTION_ID connection{};
+    const ULONG status = login(name.data(), TRUE, nullptr, kAllInitiatorPorts, nullptr, 0, nullptr,
+                               &options, 0, nullptr, FALSE, &session, &connection);
+    if (status == 0) {
+        const ULONG left = leave(&session);
+        logout = left == 0 ? "and logged out again"
+                           : "but the logout failed: " + StatusText(left, *this);
+    }
+    return status;
+}
+
+std::uint32_t WindowsMachine::ReportTargets(std::vector<std::string> &targets) {
+    const auto report = Find<ReportTargetsFunction>(iscsidsc_, "ReportIScsiTargetsA");
+    if (report == nullptr) {
+        return kProcedureMissing;
+    }
+    ULONG size = 0;
+    ULONG status = report(TRUE, &size, nullptr);
+    std::vector<char> names;
+    // The list may grow between the two calls; a few rounds settle it.
+    for (int round = 0; round < 3 && status == ERROR_INSUFFICIENT_BUFFER; ++round) {
+        names.assign(size + 2, '\0');
+        size = static_cast<ULONG>(names.size());
+        status = report(FALSE, &size, names.data());
+    }
+    if (status != 0) {
+        return status;
+    }
+    for (std::size_t at = 0; at < names.size() && names[at] != '\0';) {
+        const std::string name(&names[at], strnlen(&names[at], names.size() - at));
+        targets.push_back(name);
+        at += name.size() + 1;
+    }
+    return 0;
+}
+
+std::uint32_t WindowsMachine::Sessions(std::vector<SessionFacts> &sessions) {
+    const auto list = Find<SessionListFunction>(iscsidsc_, "GetIScsiSessionListA");
+    const auto devices = Find<DevicesFunction>(iscsidsc_, "GetDevicesForIScsiSessionA");
+    if (list == nullptr || devices == nullptr) {
+        return kProcedureMissing;
+    }
+    ULONG size = 0;
+    ULONG count = 0;
+    ULONG status = list(&size, &count, nullptr);
+    std::vector<char> buffer;
+    for (int round = 0; round < 3 && status == ERROR_INSUFFICIENT_BUFFER; ++round) {
+        buffer.assign(size, '\0');
+        status = list(&size, &count, reinterpret_cast<p::ISCSI_SESSION_INFOA *>(buffer.data()));
+    }
+    if (status != 0) {
+        return status;
+    }
+    const auto *records = reinterpret_cast<p::ISCSI_SESSION_INFOA *>(buffer.data());
+    for (ULONG i = 0; i < count && !buffer.empty(); ++i) {
+        SessionFacts session;
+        p::ISCSI_UNIQUE_SESSION_ID id = records[i].SessionId;
+        session.id = SessionIdText(id);
+        session.target = records[i].TargetName == nullptr ? "" : records[i].TargetName;
+        ULONG deviceCount = 0;
+        ULONG deviceStatus = devices(&id, &deviceCount, nullptr);
+        std::vector<p::ISCSI_DEVICE_ON_SESSIONA> found;
+        if (deviceStatus == ERROR_INSUFFICIENT_BUFFER) {
+            found.resize(deviceCount);
+            deviceStatus = devices(&id, &deviceCount, found.data());
+        }
+        session.deviceStatus = deviceStatus;
+        if (deviceStatus == 0) {
+            for (ULONG d = 0; d < deviceCount && d < found.size(); ++d) {
+                session.disks.push_back(found[d].StorageDeviceNumber.DeviceNumber);
+            }
+        }
+        sessions.push_back(session);
+    }
+    return 0;
+}
+
+DiskFacts WindowsMachine::Disk(std::uint32_t number) {
+    DiskFacts facts;
+    const std::string device = "\\\\.\\PhysicalDrive" + std::to_string(number);
+    const UniqueHandle disk(CreateFileA(device.c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                        0, nullptr));
+    if (disk.get() == INVALID_HANDLE_VALUE) {
+        const std::string why = "opening " + device + ": " + ErrorText(GetLastError());
+        facts.offline = facts.readOnly = facts.initialized = Unknown(why);
+    } else {
+        GetDiskAttributes attributes{};
+        DWORD returned = 0;
+        if (DeviceIoControl(disk.get(), kIoctlDiskGetDiskAttributes, nullptr, 0, &attributes,
+                            sizeof attributes, &returned, nullptr)) {
+            facts.offline = (attributes.Attributes & kDiskAttributeOffline) != 0 ? Yes("") : No("");
+            facts.readOnly =
+                (attributes.Attributes & kDiskAttributeReadOnly) != 0 ? Yes("") : No("");
+        } else {
+            facts.offline = facts.readOnly =
+                Unknown("IOCTL_DISK_GET_DISK_ATTRIBUTES: " + ErrorText(GetLastError()));
+        }
+        std::vector<char> layout(sizeof(DRIVE_LAYOUT_INFORMATION_EX) +
+                                 127 * sizeof(PARTITION_INFORMATION_EX));
+        if (DeviceIoControl(disk.get(), IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0, layout.data(),
+                            static_cast<DWORD>(layout.size()), &returned, nullptr)) {
+            const auto *info = reinterpret_cast<const DRIVE_LAYOUT_INFORMATION_EX *>(layout.data());
+            facts.initialized = info->PartitionStyle == PARTITION_STYLE_RAW ? No("") : Yes("");
+        } else {
+            facts.initialized =
+                Unknown("IOCTL_DISK_GET_DRIVE_LAYOUT_EX: " + ErrorText(GetLastError()));
+        }
+    }
+
+    char name[MAX_PATH] = {};
+    const UniqueVolumeSearch search(FindFirstVolumeA(name, sizeof name));
+    if (search.get() == INVALID_HANDLE_VALUE) {
+        facts.volumesKnown = Unknown("FindFirstVolumeA: " + ErrorText(GetLastError()));
+        return facts;
+    }
+    facts.volumesKnown = Yes("");
+    do {
+        std::string volume(name);
+        std::string device(volume);
+        if (!device.empty() && device.back() == '\\') {
+            device.pop_back(); // the volume itself, not its root folder
+        }
+        std::vector<DWORD> disks;
+        std::string why;
+        if (!VolumeDisks(device, disks, why)) {
+            continue;
+        }
+        if (std::find(disks.begin(), disks.end(), number) == disks.end()) {
+            continue;
+        }
+        VolumeFacts found;
+        found.name = volume;
+        char paths[1024] = {};
+        DWORD length = 0;
+        if (GetVolumePathNamesForVolumeNameA(name, paths, sizeof paths, &length)) {
+            for (const char *path = paths; *path != '\0'; path += std::strlen(path) + 1) {
+                if (std::strlen(path) == 3 && path[1] == ':') {
+                    found.letters += path[0];
+                }
+            }
+        }
+        facts.volumes.push_back(found);
+    } while (FindNextVolumeA(search.get(), name, sizeof name));
+    return facts;
+}
+
+Fact WindowsMachine::LetterDisk(char letter, std::uint32_t &disk) {
+    std::vector<DWORD> disks;
+    std::string why;
+    if (!VolumeDisks(std::string("\\\\.\\") + letter + ":", disks, why) || disks.empty()) {
+        return Unknown(why.empty() ? "no extents" : why);
+    }
+    disk = disks.front();
+    return Yes("");
+}
+
+std::string WindowsMachine::SystemText(std::uint32_t code) { return WindowsText(code); }
+
+} // namespace vxdhost

@@ -1,0 +1,603 @@
+#include "tools/vxdhost/post_mortem.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+
+#include "tools/vxdhost/statuses.h"
+
+namespace vxdhost {
+namespace {
+
+constexpr std::uint32_t kAccessDenied = 5;
+constexpr std::uint32_t kServiceNotRunning = 0xEFFF003E;
+constexpr std::uint32_t kAuthenticationFailure = 0xEFFF0009;
+constexpr std::uint32_t kAuthorizationFailure = 0xEFFF000A;
+constexpr std::uint32_t kLoginUserInfoBad = 0xEFFF002A;
+
+// Where the request stopped, as its trace tells it.
+enum class Stage {
+    kUnseen,          // no trace: nothing to follow
+    kPortal,          // the portal was not registered
+    kLogin,           // both logins failed
+    kDevices,         // the session brought no devices in time
+    kNewVolume,       // a fresh login's volume got no single new letter
+    kExistingDevices, // an existing login with other than one device
+    kExistingLetter,  // an existing login whose disk has no letter
+    kDone,            // the request succeeded
+};
+
+struct TraceReading {
+    Stage stage = Stage::kUnseen;
+    bool securityRecordRefused = false;
+    std::uint32_t securityRecordStatus = 0;
+    std::vector<std::uint32_t> deviceStatuses; // each once, in order
+    int sessionListFailures = 0;
+    int waits = 0;
+    std::string oldLetters;
+    std::string newLetters;
+    char letter = 0;
+};
+
+bool StartsWith(const std::string &line, const char *prefix, std::string &rest) {
+    const std::string text(prefix);
+    if (line.compare(0, text.size(), text) != 0) {
+        return false;
+    }
+    rest = line.substr(text.size());
+    return true;
+}
+
+std::uint32_t Hex(const std::string &text) {
+    return static_cast<std::uint32_t>(std::strtoul(text.c_str(), nullptr, 16));
+}
+
+TraceReading ReadTrace(const std::vector<std::string> &trace, int result) {
+    TraceReading reading;
+    bool opened = false;
+    bool counted = false;
+    int outcome = -1;
+    std::string uRet;
+    bool mountPointsMissing = false;
+    bool taskDisk = false;
+    for (const std::string &line : trace) {
+        std::string rest;
+        if (StartsWith(line, "493,", rest)) {
+            opened = true;
+        } else if (StartsWith(line, "Disk NO:", rest)) {
+            counted = true;
+        } else if (StartsWith(line, "after Connection ", rest)) {
+            outcome = std::atoi(rest.c_str());
+        } else if (StartsWith(line, "uRet: ", rest)) {
+            uRet = rest;
+        } else if (line == "Get Mount Points Error!") {
+            mountPointsMissing = true;
+        } else if (StartsWith(line, "Task Disk ", rest)) {
+            taskDisk = true;
+            reading.letter = rest.empty() ? 0 : rest[0];
+        } else if (StartsWith(line, "old str:", rest)) {
+            reading.oldLetters = rest;
+        } else if (StartsWith(line, "new str:", rest)) {
+            reading.newLetters = rest;
+        } else if (line == "________________Waitting Mounted______________") {
+            ++reading.waits;
+        } else if (StartsWith(line, "Error code:", rest)) {
+            const std::uint32_t status = Hex(rest);
+            std::vector<std::uint32_t> &seen = reading.deviceStatuses;
+            if (std::find(seen.begin(), seen.end(), status) == seen.end()) {
+                seen.push_back(status);
+            }
+        } else if (line == "failed to GetSessionList()") {
+            ++reading.sessionListFailures;
+        } else if (StartsWith(line, "SetPsKey ERROR CODE:", rest)) {
+            reading.securityRecordRefused = true;
+            reading.securityRecordStatus = Hex(rest);
+        }
+    }
+    if (!opened) {
+        reading.stage = Stage::kUnseen;
+    } else if (result == 1 && taskDisk) {
+        reading.stage = Stage::kDone;
+    } else if (!counted) {
+        reading.stage = Stage::kPortal;
+    } else if (outcome <= 0) {
+        reading.stage = Stage::kLogin;
+    } else if (uRet.empty()) {
+        reading.stage = Stage::kDevices;
+    } else if (uRet == "20") {
+        reading.stage = Stage::kNewVolume;
+    } else if (mountPointsMissing) {
+        reading.stage = Stage::kExistingLetter;
+    } else {
+        reading.stage = Stage::kExistingDevices;
+    }
+    return reading;
+}
+
+std::string Hex8(std::uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(value));
+    return text;
+}
+
+std::string Portal(const CheckRequest &request) {
+    return request.portal + ":" + std::to_string(request.port);
+}
+
+// "F: G:" for "FG".
+std::string Drives(const std::string &letters) {
+    std::string text;
+    for (const char letter : letters) {
+        text += (text.empty() ? "" : " ") + std::string(1, letter) + ":";
+    }
+    return text;
+}
+
+std::string Added(const std::string &before, const std::string &after) {
+    std::string added;
+    for (const char letter : after) {
+        if (before.find(letter) == std::string::npos) {
+            added += letter;
+        }
+    }
+    return added;
+}
+
+bool SameTarget(const std::string &a, const std::string &b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+const char kServiceRemedy[] =
+    "start it and have it start with Windows (sc config MSiSCSI start= auto, then "
+    "sc start MSiSCSI)";
+
+// The faults that stop every request, whatever step they showed at.
+bool ServiceOrElevation(const Preflight &preflight, std::uint32_t status, std::string &verdict) {
+    if (preflight.serviceRunning.answer == Answer::kNo || status == kServiceNotRunning) {
+        verdict = std::string("The Microsoft iSCSI Initiator service (MSiSCSI) is not running: ") +
+                  kServiceRemedy + ".";
+        return true;
+    }
+    if (status == kAccessDenied && preflight.elevated.answer != Answer::kYes) {
+        verdict = "The initiator refused the request because the process is not elevated: run "
+                  "the program as administrator.";
+        return true;
+    }
+    return false;
+}
+
+void PortalStep(const CheckRequest &request, const Preflight &preflight,
+                const TraceReading &reading, Machine &machine, Diagnosis &diagnosis) {
+    if (reading.securityRecordRefused) {
+        diagnosis.findings.push_back(
+            "the portal's security record was refused (the request goes on without it): " +
+            StatusText(reading.securityRecordStatus, machine));
+    }
+    const std::uint32_t status = machine.RegisterPortal(request);
+    diagnosis.findings.push_back(
+        "registering the portal " + Portal(request) + " again (a repeat of the request's): " +
+        (status == 0 ? std::string("accepted now") : StatusText(status, machine)));
+    if (ServiceOrElevation(preflight, status, diagnosis.verdict)) {
+        return;
+    }
+    if (status == 0) {
+        diagnosis.verdict = "The portal " + Portal(request) +
+                            " was refused during the request but is accepted now: it was out "
+                            "of reach for a while; run the request again.";
+    } else if (preflight.portalAnswers.answer == Answer::kNo) {
+        diagnosis.verdict = "The portal " + Portal(request) + " could not be registered because " +
+                            "nothing answers there (" + preflight.portalAnswers.detail +
+                            "): check the address and the port, that the target's iSCSI " +
+                            "service runs, and that no firewall blocks TCP port " +
+                            std::to_string(request.port) + ".";
+    } else {
+        diagnosis.verdict = "The portal " + Portal(request) +
+                            " could not be registered: " + StatusText(status, machine) + ".";
+    }
+}
+
+void LoginStep(const CheckRequest &request, const Preflight &preflight, Machine &machine,
+               Diagnosis &diagnosis) {
+    std::vector<std::string> targets;
+    const std::uint32_t reported = machine.ReportTargets(targets);
+    const bool known = std::any_of(targets.begin(), targets.end(), [&](const std::string &name) {
+        return SameTarget(name, request.target);
+    });
+    if (reported != 0) {
+        diagnosis.findings.push_back("could not tell which targets the initiator knows: " +
+                                     StatusText(reported, machine));
+    } else {
+        std::string listed;
+        for (const std::string &name : targets) {
+            listed += (listed.empty() ? ": " : ", ") + name;
+        }
+        diagnosis.findings.push_back("the initiator knows " + std::to_string(targets.size()) +
+                                     " target" + (targets.size() == 1 ? "" : "s") + listed + "; " +
+                                     request.target +
+                                     (known ? " is among them" : " is not among them"));
+    }
+    std::string logout;
+    const std::uint32_t login = machine.InformationalLogin(request.target, logout);
+    diagnosis.findings.push_back("an informational login to " + request.target +
+                                 " (it brings no disk): " +
+                                 (login == 0 ? "accepted, " + logout : StatusText(login, machine)));
+    if (ServiceOrElevation(preflight, login, diagnosis.verdict)) {
+        return;
+    }
+    if (reported == 0 && !known) {
+        diagnosis.verdict = "The target " + request.target +
+                            " is not among the targets that the initiator found behind its "
+                            "portals: check the name (iscsicli ListTargets lists them) and that "
+                            "the target admits this initiator.";
+    } else if (login == 0) {
+        diagnosis.verdict = "The logins to " + request.target +
+                            " failed during the request but succeed now: the target was out of "
+                            "reach for a while; run the request again.";
+    } else if (login == kAuthenticationFailure || login == kAuthorizationFailure ||
+               login == kLoginUserInfoBad) {
+        diagnosis.verdict = "The target " + request.target +
+                            " refuses this initiator: " + StatusText(login, machine) +
+                            "; the request logs in without CHAP, so the target must admit this "
+                            "initiator's name without authentication.";
+    } else {
+        diagnosis.verdict =
+            "Logging in to " + request.target + " fails: " + StatusText(login, machine) + ".";
+    }
+}
+
+// The target's first session in the initiator's list, as the request finds it; null when the
+// list cannot be read or holds none.
+const SessionFacts *TargetSession(const CheckRequest &request, Machine &machine,
+                                  std::vector<SessionFacts> &sessions, Diagnosis &diagnosis) {
+    const std::uint32_t status = machine.Sessions(sessions);
+    if (status != 0) {
+        diagnosis.findings.push_back("could not read the initiator's sessions: " +
+                                     StatusText(status, machine));
+        return nullptr;
+    }
+    const SessionFacts *found = nullptr;
+    for (const SessionFacts &session : sessions) {
+        if (SameTarget(session.target, request.target)) {
+            found = &session;
+            break;
+        }
+    }
+    if (found == nullptr) {
+        diagnosis.findings.push_back("the initiator lists " + std::to_string(sessions.size()) +
+                                     " session" + (sessions.size() == 1 ? "" : "s") + ", none to " +
+                                     request.target);
+        return nullptr;
+    }
+    std::string text = "the session " + found->id + " to " + request.target + " ";
+    if (found->deviceStatus != 0) {
+        text += "cannot list its devices: " + StatusText(found->deviceStatus, machine);
+    } else if (found->disks.empty()) {
+        text += "has no devices";
+    } else {
+        text += "has " + std::to_string(found->disks.size()) + " device" +
+                (found->disks.size() == 1 ? "" : "s") + ", on disk";
+        for (std::size_t i = 0; i < found->disks.size(); ++i) {
+            text += (i == 0 ? " " : ", ") + std::to_string(found->disks[i]);
+        }
+    }
+    diagnosis.findings.push_back(text);
+    return found;
+}
+
+void DevicesStep(const CheckRequest &request, const Preflight &preflight,
+                 const TraceReading &reading, Machine &machine, Diagnosis &diagnosis) {
+    for (const std::uint32_t status : reading.deviceStatuses) {
+        diagnosis.findings.push_back(
+            "the request's device lookups were answered with " +
+            (status == 0 ? std::string("status 0 and no devices") : StatusText(status, machine)));
+    }
+    if (reading.sessionListFailures > 0) {
+        diagnosis.findings.push_back("the request could not read the session list " +
+                                     std::to_string(reading.sessionListFailures) + " times");
+    }
+    std::vector<SessionFacts> sessions;
+    const SessionFacts *session = TargetSession(request, machine, sessions, diagnosis);
+    if (ServiceOrElevation(preflight, 0, diagnosis.verdict)) {
+        return;
+    }
+    if (session == nullptr) {
+        diagnosis.verdict = "The login to " + request.target +
+                            " succeeded, but no session to it can be found: it ended soon "
+                            "after; the System event log (source iScsiPrt) says why.";
+    } else if (session->deviceStatus != 0) {
+        diagnosis.verdict = "The devices of the session to " + request.target +
+                            " cannot be listed: " + StatusText(session->deviceStatus, machine) +
+                            ".";
+    } else if (session->disks.empty()) {
+        diagnosis.verdict = "The session to " + request.target +
+                            " brings no disk: the target grants this initiator no LUN; map a LUN "
+                            "to this initiator on the target, then run the request again.";
+    } else {
+        diagnosis.verdict = "The session to " + request.target +
+                            " has its disk now, but it came after the request's 61 seconds of "
+                            "device lookups: run the request again.";
+    }
+}
+
+char FreeLetter(const std::string &taken) {
+    for (char letter = 'D'; letter <= 'Z'; ++letter) {
+        if (taken.find(letter) == std::string::npos) {
+            return letter;
+        }
+    }
+    return 'X';
+}
+
+std::string Told(const Fact &fact, const std::string &yes, const std::string &no,
+                 const std::string &question) {
+    switch (fact.answer) {
+    case Answer::kYes:
+        return yes;
+    case Answer::kNo:
+        return no;
+    case Answer::kUnknown:
+        break;
+    }
+    return "could not tell " + question + " (" + fact.detail + ")";
+}
+
+// What the session's disks and the new letters say about a volume that never got its letter.
+void VolumeStep(const CheckRequest &request, const Preflight &preflight, Stage stage,
+                const std::string &lettersBefore, const std::string &lettersAfter, Machine &machine,
+                Diagnosis &diagnosis) {
+    const std::string added = Added(lettersBefore, lettersAfter);
+    diagnosis.findings.push_back(
+        added.empty() ? std::string("no new drive letter arrived since the request began")
+                      : "new drive letters since the request began: " + Drives(added));
+    std::vector<SessionFacts> sessions;
+    const SessionFacts *session = TargetSession(request, machine, sessions, diagnosis);
+    std::vector<std::uint32_t> disks;
+    if (session != nullptr) {
+        for (const std::uint32_t disk : session->disks) {
+            if (std::find(disks.begin(), disks.end(), disk) == disks.end()) {
+                disks.push_back(disk);
+            }
+        }
+    }
+    if (ServiceOrElevation(preflight, 0, diagnosis.verdict)) {
+        return;
+    }
+    if (stage == Stage::kExistingDevices) {
+        const std::string devices = session == nullptr ? std::string("other than one")
+                                                       : std::to_string(session->disks.size());
+        diagnosis.verdict = request.target + " was already logged in, with " + devices +
+                            " devices, and the request takes an existing login only with exactly "
+                            "one: log the session out (iscsicli LogoutTarget " +
+                            (session == nullptr ? std::string("SESSION-ID") : session->id) +
+                            ") and run the request again.";
+        return;
+    }
+
+    // Letters of other volumes that arrived at the same time.
+    std::string strays;
+    bool straysKnown = true;
+    if (added.size() >= 2) {
+        for (const char letter : added) {
+            std::uint32_t disk = 0;
+            const Fact fact = machine.LetterDisk(letter, disk);
+            const std::string drive(1, letter);
+            if (fact.answer != Answer::kYes) {
+                straysKnown = false;
+                diagnosis.findings.push_back("could not tell which disk " + drive + ": lies on (" +
+                                             fact.detail + ")");
+                continue;
+            }
+            const bool ours = std::find(disks.begin(), disks.end(), disk) != disks.end();
+            diagnosis.findings.push_back(drive + ": lies on disk " + std::to_string(disk) +
+                                         (ours ? ", one of " + request.target + "'s"
+                                               : ", not one of " + request.target + "'s"));
+            if (!ours) {
+                strays += letter;
+            }
+        }
+    }
+
+    std::string offline;
+    std::string readOnly;
+    std::string blank;
+    std::string unlettered; // "disk volume" of the first volume without a letter
+    std::string lettered;   // letters of the disks' volumes
+    bool unknown = false;
+    for (const std::uint32_t disk : disks) {
+        const std::string number = std::to_string(disk);
+        const DiskFacts facts = machine.Disk(disk);
+        const std::string name = "disk " + number;
+        diagnosis.findings.push_back(Told(facts.offline, name + " is offline", name + " is online",
+                                          "whether " + name + " is online"));
+        diagnosis.findings.push_back(Told(facts.readOnly, name + " is read-only",
+                                          name + " is writable",
+                                          "whether " + name + " is read-only"));
+        diagnosis.findings.push_back(Told(facts.initialized, name + " is initialized",
+                                          name + " is not initialized (no partition table)",
+                                          "whether " + name + " is initialized"));
+        unknown = unknown || facts.offline.answer == Answer::kUnknown ||
+                  facts.initialized.answer == Answer::kUnknown;
+        if (facts.offline.answer == Answer::kYes && offline.empty()) {
+            offline = number;
+        }
+        if (facts.readOnly.answer == Answer::kYes && readOnly.empty()) {
+            readOnly = number;
+        }
+        if (facts.initialized.answer == Answer::kNo && blank.empty()) {
+            blank = number;
+        }
+        if (facts.volumesKnown.answer != Answer::kYes) {
+            unknown = true;
+            diagnosis.findings.push_back("could not tell which volumes " + name + " carries (" +
+                                         facts.volumesKnown.detail + ")");
+            continue;
+        }
+        if (facts.volumes.empty()) {
+            diagnosis.findings.push_back(name + " carries no volume");
+        }
+        for (const VolumeFacts &volume : facts.volumes) {
+            if (volume.letters.empty()) {
+                diagnosis.findings.push_back(name + " carries the volume " + volume.name +
+                                             ", which has no drive letter");
+                if (unlettered.empty()) {
+                    unlettered = volume.name;
+                }
+            } else {
+                diagnosis.findings.push_back(name + " carries the volume " + volume.name + " at " +
+                                             Drives(volume.letters));
+                lettered += volume.letters;
+            }
+        }
+    }
+
+    const std::string named = request.target + "'s disk ";
+    if (stage == Stage::kNewVolume && added.size() >= 2) {
+        diagnosis.verdict =
+            "Several new drive letters arrived during the wait (" + Drives(added) +
+            ") and the request takes only a single one: " +
+            (straysKnown && !strays.empty()
+                 ? Drives(strays) + " belongs to another volume; remove its letter (mountvol " +
+                       std::string(1, strays[0]) + ": /D) or "
+                 : std::string("could not tell which is ") + request.target + "'s; ") +
+            "keep other volumes from arriving during a request, then run it again.";
+    } else if (!offline.empty()) {
+        diagnosis.verdict = named + offline +
+                            " is offline, as Windows' SAN policy keeps new iSCSI disks: bring "
+                            "it online (Set-Disk -Number " +
+                            offline +
+                            " -IsOffline $false) and have new disks come online "
+                            "(Set-StorageSetting -NewDiskPolicy OnlineAll).";
+    } else if (!blank.empty()) {
+        diagnosis.verdict = named + blank +
+                            " is not initialized: initialize and format it (Initialize-Disk "
+                            "-Number " +
+                            blank + "; New-Partition -DiskNumber " + blank +
+                            " -UseMaximumSize -AssignDriveLetter | Format-Volume).";
+    } else if (!readOnly.empty()) {
+        diagnosis.verdict = named + readOnly +
+                            " is read-only, which keeps its volume from being mounted: "
+                            "Set-Disk -Number " +
+                            readOnly + " -IsReadOnly $false.";
+    } else if (!unlettered.empty()) {
+        diagnosis.verdict = "The volume " + unlettered + " on " + request.target +
+                            "'s disk has no drive letter: give it one (mountvol " +
+                            std::string(1, FreeLetter(lettersAfter)) + ": " + unlettered +
+                            ") and let new volumes get letters (mountvol /E).";
+    } else if (!lettered.empty() && stage == Stage::kNewVolume &&
+               Added(lettersBefore, lettered).empty()) {
+        diagnosis.verdict = request.target + "'s disk carries only volumes whose letters were " +
+                            "there before the request (" + Drives(lettered) +
+                            "), so no new letter could come; with the target logged in now, " +
+                            "run the request again and it looks the letter up.";
+    } else if (!lettered.empty()) {
+        diagnosis.verdict = request.target + "'s volume has its letter now (" + Drives(lettered) +
+                            "), but it came after the request's wait: run " + "the request again.";
+    } else if (disks.empty()) {
+        diagnosis.verdict = "No drive letter came for " + request.target +
+                            ", and its session's disks could not be told.";
+    } else if (unknown) {
+        diagnosis.verdict = "No drive letter came for " + request.target + "'s disk " +
+                            std::to_string(disks[0]) +
+                            ", and its state could not be told: look at it with Get-Disk "
+                            "-Number " +
+                            std::to_string(disks[0]) + " or in Disk Management (diskmgmt.msc).";
+    } else {
+        diagnosis.verdict = named + std::to_string(disks[0]) +
+                            " carries no volume: create one (New-Partition -DiskNumber " +
+                            std::to_string(disks[0]) +
+                            " -UseMaximumSize -AssignDriveLetter | Format-Volume).";
+    }
+}
+
+} // namespace
+
+std::string StatusText(std::uint32_t status, Machine &machine) {
+    if (status == 0) {
+        return "0 (success)";
+    }
+    const std::string listed = DiscoveryStatusText(status);
+    if (!listed.empty()) {
+        return listed;
+    }
+    const std::string text = machine.SystemText(status);
+    return "error " + std::to_string(status) + " (" + Hex8(status) + ")" +
+           (text.empty() ? "" : ": " + text);
+}
+
+std::vector<std::string> PreflightFindings(const CheckRequest &request,
+                                           const Preflight &preflight) {
+    std::vector<std::string> findings;
+    findings.push_back(Told(preflight.elevated, "the process is elevated",
+                            "the process is not elevated: the initiator refuses most requests "
+                            "from it; run the program as administrator",
+                            "whether the process is elevated"));
+    std::string service = Told(preflight.serviceRunning, "the MSiSCSI service is running",
+                               std::string("the MSiSCSI service is not running: ") + kServiceRemedy,
+                               "whether the MSiSCSI service runs");
+    if (!preflight.startType.empty()) {
+        service += "; it starts " + preflight.startType;
+        if (preflight.startType != "automatically" &&
+            preflight.serviceRunning.answer != Answer::kNo) {
+            service += ": have it start with Windows (sc config MSiSCSI start= auto)";
+        }
+    }
+    findings.push_back(service);
+    findings.push_back(Told(preflight.libraryLoads,
+                            "iscsidsc.dll loads: " + preflight.libraryLoads.detail,
+                            "iscsidsc.dll does not load (" + preflight.libraryLoads.detail +
+                                "): add the Microsoft iSCSI Initiator to Windows",
+                            "whether iscsidsc.dll loads"));
+    if (preflight.testKit) {
+        findings.push_back("iscsidsc.dll is the vxdmount test kit, which plays the initiator "
+                           "as a scenario file says: never deploy it");
+    }
+    findings.push_back(Told(preflight.portalAnswers,
+                            "the portal " + Portal(request) + " answers on TCP (" +
+                                preflight.portalAnswers.detail + ")",
+                            "nothing answers on " + Portal(request) + " (" +
+                                preflight.portalAnswers.detail +
+                                "): check the address, the port and the firewall",
+                            "whether the portal answers"));
+    return findings;
+}
+
+Diagnosis PostMortem(const CheckRequest &request, const Preflight &preflight,
+                     const std::vector<std::string> &trace, int result,
+                     const std::string &lettersBefore, const std::string &lettersAfter,
+                     Machine &machine) {
+    Diagnosis diagnosis;
+    const TraceReading reading = ReadTrace(trace, result);
+    switch (reading.stage) {
+    case Stage::kUnseen:
+        diagnosis.verdict = std::string("The request ") + (result == 1 ? "succeeded" : "failed") +
+                            ", but its trace was not seen, so where it stopped cannot be told: "
+                            "close any other debug-output viewer and run the check again.";
+        break;
+    case Stage::kDone:
+        diagnosis.verdict = "The request succeeded: " + request.target + "'s volume is at " +
+                            Drives(std::string(1, reading.letter)) + ".";
+        break;
+    case Stage::kPortal:
+        PortalStep(request, preflight, reading, machine, diagnosis);
+        break;
+    case Stage::kLogin:
+        LoginStep(request, preflight, machine, diagnosis);
+        break;
+    case Stage::kDevices:
+        DevicesStep(request, preflight, reading, machine, diagnosis);
+        break;
+    case Stage::kNewVolume:
+    case Stage::kExistingDevices:
+    case Stage::kExistingLetter:
+        VolumeStep(request, preflight, reading.stage, lettersBefore, lettersAfter, machine,
+                   diagnosis);
+        break;
+    }
+    return diagnosis;
+}
+
+} // namespace vxdhost

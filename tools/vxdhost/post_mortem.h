@@ -1,0 +1,93 @@
+// vxdhost --check: what the preflight found, and why a request failed. The trace says where
+// the request stopped; the machine (the iSCSI discovery library, the disks and the volumes) is
+// asked what it knows about that step. Everything here is worded for an administrator: each
+// finding one line, each fault with the command that mends it, and one verdict at the end.
+//
+// Nothing here calls Windows: vxdhost gathers the facts (check_win32.cpp), so that the
+// reasoning runs on any machine.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vxdhost {
+
+enum class Answer { kYes, kNo, kUnknown };
+
+// One thing asked of the machine: the answer, and what was seen or why nothing could be.
+struct Fact {
+    Answer answer = Answer::kUnknown;
+    std::string detail;
+};
+
+struct CheckRequest {
+    std::string portal;
+    int port = 0;
+    std::string target;
+};
+
+struct Preflight {
+    Fact elevated;
+    Fact serviceRunning;
+    std::string startType; // "automatic", "manual", "disabled", ...; empty when unknown
+    Fact libraryLoads;     // the detail names the file loaded, or the error
+    bool testKit = false;  // the library loaded is the vxdmount test kit
+    Fact portalAnswers;    // a TCP connection to the portal
+};
+
+struct SessionFacts {
+    std::string target;
+    std::string id;                   // as iscsicli writes it
+    std::uint32_t deviceStatus = 0;   // of the device query
+    std::vector<std::uint32_t> disks; // one per device
+};
+
+struct VolumeFacts {
+    std::string name;    // \\?\Volume{...}\ form
+    std::string letters; // its drive letters, none when empty
+};
+
+struct DiskFacts {
+    Fact offline;
+    Fact readOnly;
+    Fact initialized;
+    Fact volumesKnown;
+    std::vector<VolumeFacts> volumes;
+};
+
+// The questions of the post-mortem. Each status is the library's or Windows' own code.
+class Machine {
+  public:
+    virtual ~Machine() = default;
+    // The registration once more; the initiator takes it as a repeat.
+    virtual std::uint32_t RegisterPortal(const CheckRequest &request) = 0;
+    // A login that brings no disk, logged out at once when it succeeds; `logout` says how.
+    virtual std::uint32_t InformationalLogin(const std::string &target, std::string &logout) = 0;
+    virtual std::uint32_t ReportTargets(std::vector<std::string> &targets) = 0;
+    virtual std::uint32_t Sessions(std::vector<SessionFacts> &sessions) = 0;
+    virtual DiskFacts Disk(std::uint32_t number) = 0;
+    // The disk of the volume behind a drive letter.
+    virtual Fact LetterDisk(char letter, std::uint32_t &disk) = 0;
+    // Windows' own text for one of its codes; empty when it has none.
+    virtual std::string SystemText(std::uint32_t code) = 0;
+};
+
+// A status by name and meaning: the discovery library's from its published list, Windows'
+// through the machine.
+std::string StatusText(std::uint32_t status, Machine &machine);
+
+std::vector<std::string> PreflightFindings(const CheckRequest &request, const Preflight &preflight);
+
+struct Diagnosis {
+    std::vector<std::string> findings;
+    std::string verdict;
+};
+
+// `lettersBefore` and `lettersAfter` are the machine's drive letters around the request.
+Diagnosis PostMortem(const CheckRequest &request, const Preflight &preflight,
+                     const std::vector<std::string> &trace, int result,
+                     const std::string &lettersBefore, const std::string &lettersAfter,
+                     Machine &machine);
+
+} // namespace vxdhost
