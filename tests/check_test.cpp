@@ -193,14 +193,14 @@ TEST(PostMortem, FollowsTheTraceToTheStepThatEndedTheRequestAndNamesItsCause) {
          },
          "brings no disk",
          0},
-        {"a stray letter", kFresh, "CFG",
+        {"a stray letter", kFresh, "CFGH",
          [&](FakeMachine &m, Preflight &) {
              m.sessions = {session};
              m.letterDisks = {{'F', 2}, {'G', 5}};
              m.disks[2] = Disk(kNo, kYes, {{"\\\\?\\Volume{f}\\", "F"}});
          },
-         "(F: G:) and the request takes only a single one: G: belongs to another volume; "
-         "remove its letter (mountvol G: /D)",
+         "(F: G: H:) and the request takes only a single one: G: H: are not shown to lie "
+         "on iqn.2026-01.test:disk1's disks; remove their letters (mountvol G: /D)",
          0},
         {"offline", kFresh, "C",
          [&](FakeMachine &m, Preflight &) {

@@ -166,6 +166,42 @@ expect_no_log() {
     ! grep -Eq -- "$1" "$err" || fail "standard error or the call log has a line matching '$1'"
 }
 
+# expect_finding REGEX: vxdhost --check wrote "vxdhost: check: " and a text that matches REGEX;
+# expect_verdict REGEX: its last line, the verdict, matches REGEX.
+expect_finding() {
+    expect_log "^vxdhost: check: $1"
+}
+expect_verdict() {
+    local verdict
+    verdict=$(grep '^vxdhost: ' "$err" | tail -n 1)
+    [[ $verdict =~ ^vxdhost:\ check:\ verdict:\ $1 ]] ||
+        fail "the last line of vxdhost is '$verdict', expected the verdict '$1'"
+}
+
+# open_ports: $listening is a port of the loopback address where a socket of this case
+# listens, $closed one that a socket of this case holds without listening, so that nothing
+# answers there. Both close when the case ends.
+open_ports() {
+    coproc PORTS { /usr/bin/python3 -c '
+import socket, sys
+listening = socket.socket()
+listening.bind(("127.0.0.1", 0))
+listening.listen(8)
+closed = socket.socket()
+closed.bind(("127.0.0.1", 0))
+print(listening.getsockname()[1], closed.getsockname()[1], flush=True)
+sys.stdin.read()'; }
+    read -r listening closed <&"${PORTS[0]}" || fail "no ports"
+}
+
+# What --check finds before every request on this machine: Wine has no MSiSCSI service to ask.
+expect_preflight() {
+    expect_finding 'the process is elevated$'
+    expect_finding 'could not tell whether the MSiSCSI service runs \(asking the service control manager for it: error 1060'
+    expect_finding 'iscsidsc\.dll loads: C:\\vxd\\iscsidsc\.dll$'
+    expect_finding 'iscsidsc\.dll is the vxdmount test kit, which plays the initiator as a scenario file says: never deploy it$'
+}
+
 readonly target=iqn.2026-01.test.vxd:disk1
 readonly example_target=iqn.2026-12.com.example:disk1
 readonly portal=127.0.0.1
@@ -213,28 +249,84 @@ example_already_logged_in)
     expect_exit 0
     expect_trace "$opening" "$existing" 'Task Disk C:\'
     ;;
+# The examples that take minutes run with --check, which changes nothing of the trace, and the
+# verdict names what stopped the request. The kit's devices lie on the test volume's disk (the
+# disk of C:), whose attributes and layout Wine does not tell.
 example_disk_never_shows)
     fresh_machine clean
     run_limit=150
-    run_vxdhost scenarios/disk_never_shows.json $portal 3260 "$example_target"
+    open_ports
+    run_vxdhost scenarios/disk_never_shows.json --check $portal "$listening" "$example_target"
     expect_exit 1
-    expect_trace "$opening" "Disk NO:1" "after Connection 32" "61* Error code:0"
+    expect_trace "493,$portal,$listening,,,0" "Disk NO:1" "after Connection 32" "61* Error code:0"
+    expect_preflight
+    expect_finding "the portal $portal:$listening answers on TCP \\(connected"
+    expect_finding "the request's device lookups were answered with status 0 and no devices$"
+    expect_finding "the session [0-9a-f]+-[0-9a-f]{16} to $example_target has no devices$"
+    expect_verdict "The session to $example_target brings no disk: the target grants this initiator no LUN; map a LUN to this initiator on the target"
     ;;
 example_volume_never_arrives)
     fresh_machine clean
     run_limit=150
-    run_vxdhost scenarios/volume_never_arrives.json $portal 3260 "$example_target"
+    run_vxdhost scenarios/volume_never_arrives.json --check $portal 3260 "$example_target"
     expect_exit 1
     expect_trace "$opening" "$fresh" "120* $waiting"
+    expect_finding "no new drive letter arrived since the request began$"
+    expect_finding "the session [0-9a-f-]+ to $example_target has 1 device, on disk 0$"
+    expect_finding "could not tell whether disk 0 is online \\(IOCTL_DISK_GET_DISK_ATTRIBUTES: error 50"
+    expect_finding "could not tell whether disk 0 is initialized \\(IOCTL_DISK_GET_DRIVE_LAYOUT_EX: error 50"
+    expect_finding 'disk 0 carries the volume \\\\\?\\Volume\{[0-9a-f-]+\}\\ at C:$'
+    expect_verdict "$example_target's disk carries only volumes whose letters were there before the request \\(C:\\), so no new letter could come"
     ;;
 example_two_volumes_at_once)
     # G lies on no disk of the session: the kit points it at no device.
     fresh_machine clean
     run_limit=150
-    run_vxdhost scenarios/two_volumes_at_once.json $portal 3260 "$example_target"
+    run_vxdhost scenarios/two_volumes_at_once.json --check $portal 3260 "$example_target"
     expect_exit 1
     expect_trace "$opening" "$fresh" "1+ $waiting" "1+ $waiting_two"
     expect_lines '^________________Waitting Mounted______________$' 120
+    expect_finding "new drive letters since the request began: F: G:$"
+    expect_finding "F: lies on disk 0, one of $example_target's$"
+    expect_finding "could not tell which disk G: lies on \\(opening "
+    expect_verdict "Several new drive letters arrived during the wait \\(F: G:\\) and the request takes only a single one: G: is not shown to lie on $example_target's disks; remove its letter \\(mountvol G: /D\\)"
+    ;;
+check_portal_refused)
+    # Nothing answers on the portal's port, and the kit refuses the portal; --timestamps puts
+    # the seconds since the call before each trace line.
+    fresh_machine clean
+    open_ports
+    run_vxdhost scenarios/portal_refused.json --check --timestamps $portal "$closed" "$example_target"
+    expect_exit 1
+    grep -Evq '^\[ *[0-9]+\.[0-9]{3}\] ' "$out" && fail "a trace line has no timestamp"
+    sed -E 's/^\[ *[0-9]+\.[0-9]{3}\] //' "$out" >"$out.bare"
+    out="$out.bare"
+    expect_trace "493,$portal,$closed,,,0"
+    expect_preflight
+    expect_finding "nothing answers on $portal:$closed \\(connection refused\\)"
+    expect_finding "registering the portal $portal:$closed again \\(a repeat of the request's\\): ISDSC_CONNECTION_FAILED \\(0xEFFF0003\\): "
+    expect_verdict "The portal $portal:$closed could not be registered because nothing answers there \\(connection refused\\)"
+    ;;
+check_login_fails)
+    # The target is not among those the kit reports; an informational login tells the status,
+    # and no third real login is made. Then a request that succeeds needs no post-mortem.
+    fresh_machine clean
+    open_ports
+    run_vxdhost test-scenarios/login_fails.json --check $portal "$listening" "$target"
+    expect_exit 1
+    expect_trace "493,$portal,$listening,,,0" "Disk NO:1" "after Connection 0"
+    expect_finding "the portal $portal:$listening answers on TCP \\(connected"
+    expect_finding "the initiator knows 0 targets; $target is not among them$"
+    expect_finding "an informational login to $target \\(it brings no disk\\): ISDSC_TARGET_NOT_FOUND \\(0xEFFF0029\\): "
+    expect_verdict "The target $target is not among the targets that the initiator found behind its portals"
+    expect_log "LoginIScsiTargetA\\($target, persistent 0, informational 1\\) -> efff0029$"
+    [ "$(grep -Ec "^iscsidsc: LoginIScsiTargetA\\($target, persistent [01]\\) -> " "$err")" -eq 2 ] ||
+        fail "not exactly two real logins"
+    run_vxdhost scenarios/fresh_login.json --check $portal "$listening" "$example_target"
+    expect_exit 0
+    expect_trace "493,$portal,$listening,,,0" "$fresh" "1+ $waiting" 'Task Disk F:\'
+    expect_verdict "The request succeeded: $example_target's volume is at F:\\.$"
+    expect_no_log "registering the portal|informational login"
     ;;
 slow_service)
     # The security record is refused, the first login fails, the disk shows two seconds after

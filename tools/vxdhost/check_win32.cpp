@@ -120,8 +120,7 @@ Fact Service(std::string &startType) {
     const UniqueService service(
         OpenServiceA(manager.get(), "MSiSCSI", SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG));
     if (!service) {
-        return Unknown("the service control manager does not let it be asked: " +
-                       ErrorText(GetLastError()));
+        return Unknown("asking the service control manager for it: " + ErrorText(GetLastError()));
     }
     DWORD needed = 0;
     QueryServiceConfigA(service.get(), nullptr, 0, &needed);

@@ -377,24 +377,24 @@ void VolumeStep(const CheckRequest &request, const Preflight &preflight, Stage s
         return;
     }
 
-    // Letters of other volumes that arrived at the same time.
+    // Letters of other volumes that arrived at the same time: each that is not shown to lie on
+    // the session's disks, as the request itself would find.
     std::string strays;
-    bool straysKnown = true;
     if (added.size() >= 2) {
         for (const char letter : added) {
             std::uint32_t disk = 0;
             const Fact fact = machine.LetterDisk(letter, disk);
             const std::string drive(1, letter);
+            const bool ours = fact.answer == Answer::kYes &&
+                              std::find(disks.begin(), disks.end(), disk) != disks.end();
             if (fact.answer != Answer::kYes) {
-                straysKnown = false;
                 diagnosis.findings.push_back("could not tell which disk " + drive + ": lies on (" +
                                              fact.detail + ")");
-                continue;
+            } else {
+                diagnosis.findings.push_back(drive + ": lies on disk " + std::to_string(disk) +
+                                             (ours ? ", one of " + request.target + "'s"
+                                                   : ", not one of " + request.target + "'s"));
             }
-            const bool ours = std::find(disks.begin(), disks.end(), disk) != disks.end();
-            diagnosis.findings.push_back(drive + ": lies on disk " + std::to_string(disk) +
-                                         (ours ? ", one of " + request.target + "'s"
-                                               : ", not one of " + request.target + "'s"));
             if (!ours) {
                 strays += letter;
             }
@@ -459,10 +459,14 @@ void VolumeStep(const CheckRequest &request, const Preflight &preflight, Stage s
         diagnosis.verdict =
             "Several new drive letters arrived during the wait (" + Drives(added) +
             ") and the request takes only a single one: " +
-            (straysKnown && !strays.empty()
-                 ? Drives(strays) + " belongs to another volume; remove its letter (mountvol " +
-                       std::string(1, strays[0]) + ": /D) or "
-                 : std::string("could not tell which is ") + request.target + "'s; ") +
+            (strays.empty()
+                 ? "all of them lie on " + request.target +
+                       "'s disks; leave a letter to one volume only (mountvol X: /D for the "
+                       "others) "
+                 : Drives(strays) + (strays.size() == 1 ? " is" : " are") +
+                       " not shown to lie on " + request.target + "'s disks; remove " +
+                       (strays.size() == 1 ? "its letter" : "their letters") + " (mountvol " +
+                       std::string(1, strays[0]) + ": /D) or ") +
             "keep other volumes from arriving during a request, then run it again.";
     } else if (!offline.empty()) {
         diagnosis.verdict = named + offline +
