@@ -66,6 +66,7 @@ TEST(ScenarioFile, ReadsEveryKeyOfTheFormat) {
         "portals": [ {"address": "192.0.2.1", "status": "0xEFFF0003"} ],
         "targets": [ {"target": "iqn.a", "login_statuses": [7, "0xa"]} ],
         "sessions": [ {"target": "iqn.x", "devices": [4, 3]}, {"target": "iqn.y"} ],
+        "reported_targets": ["iqn.r", "iqn.x"],
         "on_login": { "devices": [7, 8], "devices_after_ms": 2500,
                       "drives": [ {"letter": "F", "disk": 7, "after_ms": 1500},
                                   {"letter": "G", "disk": 8, "answers": false} ] }
@@ -97,6 +98,7 @@ TEST(ScenarioFile, ReadsEveryKeyOfTheFormat) {
     EXPECT_EQ(scenario.sessions[0].disks, (std::vector<scenario::Disk>{4, 3}));
     EXPECT_EQ(scenario.sessions[1].target, "iqn.y");
     EXPECT_TRUE(scenario.sessions[1].disks.empty());
+    EXPECT_EQ(scenario::ReportedTargets(scenario), (std::vector<std::string>{"iqn.r", "iqn.x"}));
 
     EXPECT_EQ(scenario.onLogin.disks, (std::vector<scenario::Disk>{7, 8}));
     EXPECT_EQ(scenario.onLogin.devicesAfterMs, 2500u);
@@ -139,6 +141,20 @@ TEST(ScenarioFile, LeftOutKeysKeepTheMachineDefaults) {
     EXPECT_EQ(scenario.onLogin.disks, (std::vector<scenario::Disk>{2}));
     EXPECT_TRUE(scenario.onLogin.drives.empty());
     EXPECT_TRUE(scenario.events.empty());
+    EXPECT_FALSE(scenario.reportedTargets.has_value());
+
+    // Reported by default: the targets' names, then the sessions', each once, no empty one;
+    // an empty list given is kept.
+    const Scenario named = Parsed(R"({"service": {
+      "targets": [{"target": "iqn.b", "login_statuses": []},
+                  {"target": "iqn.a", "login_statuses": []}],
+      "sessions": [{"target": "iqn.c"}, {"target": "iqn.a"}, {"target": ""},
+                   {"target": "iqn.c"}]}})");
+    EXPECT_EQ(scenario::ReportedTargets(named),
+              (std::vector<std::string>{"iqn.b", "iqn.a", "iqn.c"}));
+    const Scenario none = Parsed(R"({"service": {"sessions": [{"target": "iqn.c"}],
+                                                 "reported_targets": []}})");
+    EXPECT_TRUE(scenario::ReportedTargets(none).empty());
 
     const Scenario drive = Parsed(R"({"drives": [{"letter": "Z", "disk": 4294967295}]})");
     ASSERT_EQ(drive.drives.size(), 1u);
@@ -204,6 +220,8 @@ TEST(ScenarioFile, RepeatedKeysAreErrors) {
                                                      {"target": "a", "login_statuses": []},
                                                      {"target": "b", "login_statuses": []}]}})"),
               R"(case.json: service.targets[2]: target "b" listed twice)");
+    EXPECT_EQ(ParseError(R"({"service": {"reported_targets": ["a", "b", "a"]}})"),
+              R"(case.json: service.reported_targets[2]: target "a" listed twice)");
 }
 
 TEST(ScenarioFile, WrongTypesAndMissingKeysAreErrors) {
@@ -243,6 +261,10 @@ TEST(ScenarioFile, WrongTypesAndMissingKeysAreErrors) {
          "is more than 9223372036854775807"},
         {R"({"service": {"targets": [{"target": "a"}]}})",
          R"(case.json: service.targets[0]: missing key "login_statuses")"},
+        {R"({"service": {"reported_targets": ["iqn.a", ""]}})",
+         R"(case.json: service.reported_targets[1]: "" is not a target name: at least one)"},
+        {R"({"service": {"reported_targets": "iqn.a"}})",
+         "case.json: service.reported_targets: wrong type: expected an array"},
         {R"({"events": [{"remove_drive": "E"}]})", R"(case.json: events[0]: missing key "at_ms")"},
         {R"({"events": [{"at_ms": 1}]})",
          R"(case.json: events[0]: needs exactly one of "add_drive" and "remove_drive")"},

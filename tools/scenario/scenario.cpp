@@ -1,5 +1,6 @@
 #include "tools/scenario/scenario.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -177,7 +178,7 @@ bool ParseJson(const std::string &text, Json &document, std::string &problem) {
 // --- Explaining a value the schema rejects --------------------------------------------------
 
 // Which rule valijson says broke, from its description; the details come from the schema.
-enum class Broken { kUnknownKey, kMissingKey, kType, kChoice, kRange, kPattern, kNone };
+enum class Broken { kUnknownKey, kMissingKey, kType, kChoice, kRange, kPattern, kLength, kNone };
 
 Broken Classify(const std::string &description) {
     const struct {
@@ -192,6 +193,7 @@ Broken Classify(const std::string &description) {
         {"Failed to validate against any schemas allowed by anyOf", Broken::kChoice},
         {"Expected number", Broken::kRange},
         {"Failed to match regex", Broken::kPattern},
+        {"String should be no fewer than", Broken::kLength},
     };
     for (const auto &rule : rules) {
         if (description.rfind(rule.prefix, 0) == 0) {
@@ -355,7 +357,8 @@ std::string Rule(Broken broken, const Place &at) {
         return std::string();
     }
     case Broken::kPattern:
-        return Member(described, "pattern") == nullptr
+    case Broken::kLength:
+        return Member(described, broken == Broken::kPattern ? "pattern" : "minLength") == nullptr
                    ? std::string()
                    : Shown(value) + " is not a " + Text(Member(described, "title")) + ": " +
                          Text(Member(described, "description"));
@@ -469,6 +472,12 @@ void ReadService(const Json &service, Scenario &scenario) {
         ReadList(v, "devices", session.disks, ReadDisk);
         return session;
     });
+    With(service, "reported_targets", [&](const Json &names) {
+        std::vector<std::string> &reported = scenario.reportedTargets.emplace();
+        for (const Json &name : names) {
+            reported.push_back(Text(&name));
+        }
+    });
     With(service, "on_login", [&](const Json &onLogin) {
         LoginEffect &effect = scenario.onLogin;
         ReadList(onLogin, "devices", effect.disks, ReadDisk);
@@ -518,6 +527,26 @@ bool Unrepeated(const std::vector<Item> &items, const std::string &where, const 
 
 const char *SchemaText() { return kSchemaText; }
 
+std::vector<std::string> ReportedTargets(const Scenario &scenario) {
+    if (scenario.reportedTargets) {
+        return *scenario.reportedTargets;
+    }
+    std::vector<std::string> names;
+    // An empty name would end the report's multi-string early.
+    const auto add = [&names](const std::string &name) {
+        if (!name.empty() && std::find(names.begin(), names.end(), name) == names.end()) {
+            names.push_back(name);
+        }
+    };
+    for (const TargetLogins &target : scenario.targets) {
+        add(target.target);
+    }
+    for (const Session &session : scenario.sessions) {
+        add(session.target);
+    }
+    return names;
+}
+
 bool ParseScenario(const std::string &text, const std::string &fileName, Scenario &scenario,
                    std::string &error) {
     Json document;
@@ -532,7 +561,10 @@ bool ParseScenario(const std::string &text, const std::string &fileName, Scenari
             [](const PortalAnswer &portal) { return portal.address; }, problem) ||
         !Unrepeated(
             read.targets, "service.targets", "target",
-            [](const TargetLogins &target) { return target.target; }, problem)) {
+            [](const TargetLogins &target) { return target.target; }, problem) ||
+        !Unrepeated(
+            read.reportedTargets.value_or(std::vector<std::string>()), "service.reported_targets",
+            "target", [](const std::string &name) { return name; }, problem)) {
         error = fileName + problem;
         return false;
     }

@@ -66,7 +66,14 @@ struct Scenario {
     std::vector<Session> sessions;
     LoginEffect onLogin;
     std::vector<DriveEvent> events; // in file order
+    // The targets the initiator knows, for the test kit's target report; the runner has no
+    // use for it. Unset: see ReportedTargets.
+    std::optional<std::vector<std::string>> reportedTargets;
 };
+
+// The targets that the initiator reports: "reported_targets" when the file has it, else each
+// name of "targets" and then of "sessions", once, in their order, but the empty one.
+std::vector<std::string> ReportedTargets(const Scenario &scenario);
 
 // Reads a scenario from JSON text; `fileName` only names the source in error messages.
 // On failure returns false, leaves `scenario` alone and sets `error` to one line:

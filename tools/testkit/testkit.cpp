@@ -64,6 +64,9 @@ struct Service {
     testkit::TestVolume volume;
     testkit::KitLetters letters;
     std::vector<Session> sessions;
+    // Ids are never reused, so that a logged-out session's id stays unknown.
+    ULONGLONG nextSessionId = 1;
+    std::vector<std::string> reportedTargets;
     std::map<std::string, std::size_t> logins; // successive logins of each target
     std::string logPath;
 };
@@ -103,6 +106,10 @@ void Log(const char *format, ...) {
 
 ULONGLONG Now() { return GetTickCount64(); }
 
+p::ISCSI_UNIQUE_SESSION_ID NewSessionId(Service &service) {
+    return {kAdapterUnique, service.nextSessionId++};
+}
+
 const char kFailing[] = "; every call fails with 0xEFFF003E (ISDSC_SERVICE_NOT_RUNNING)";
 
 // At load: the scenario, or the reason why there is none.
@@ -122,9 +129,9 @@ bool ReadScenario() {
     }
     // The sessions that stand before the request.
     for (const scn::Session &listed : service.scenario.sessions) {
-        const p::ISCSI_UNIQUE_SESSION_ID id = {kAdapterUnique, service.sessions.size() + 1};
-        service.sessions.push_back({listed.target, id, listed.disks.size(), 0});
+        service.sessions.push_back({listed.target, NewSessionId(service), listed.disks.size(), 0});
     }
+    service.reportedTargets = scn::ReportedTargets(service.scenario);
     Log("scenario %s", path);
     return true;
 }
@@ -235,14 +242,13 @@ void ScheduleLetters(const Service &service, ULONGLONG loginAt) {
     CloseHandle(thread);
 }
 
-const Session *FindSession(const Service &service, const p::ISCSI_UNIQUE_SESSION_ID &id) {
-    for (const Session &session : service.sessions) {
-        if (session.id.AdapterUnique == id.AdapterUnique &&
-            session.id.AdapterSpecific == id.AdapterSpecific) {
-            return &session;
-        }
-    }
-    return nullptr;
+std::vector<Session>::const_iterator FindSession(const Service &service,
+                                                 const p::ISCSI_UNIQUE_SESSION_ID &id) {
+    return std::find_if(service.sessions.begin(), service.sessions.end(),
+                        [&id](const Session &session) {
+                            return session.id.AdapterUnique == id.AdapterUnique &&
+                                   session.id.AdapterSpecific == id.AdapterSpecific;
+                        });
 }
 
 template <std::size_t N> void CopyText(char (&field)[N], const std::string &text) {
@@ -311,7 +317,9 @@ ULONG WINAPI AddIScsiSendTargetPortalA(char * /*InitiatorInstance*/, ULONG /*Ini
     return status;
 }
 
-ULONG WINAPI LoginIScsiTargetA(char *TargetName, BOOLEAN /*IsInformationalSession*/,
+// An informational login answers as a normal one would, and counts as one of the target's
+// logins, but its session has no devices and brings no letters.
+ULONG WINAPI LoginIScsiTargetA(char *TargetName, BOOLEAN IsInformationalSession,
                                char * /*InitiatorInstance*/, ULONG /*InitiatorPortNumber*/,
                                p::ISCSI_TARGET_PORTALA * /*TargetPortal*/,
                                ULONGLONG /*SecurityFlags*/, p::ISCSI_TARGET_MAPPINGA * /*Mappings*/,
@@ -329,22 +337,82 @@ ULONG WINAPI LoginIScsiTargetA(char *TargetName, BOOLEAN /*IsInformationalSessio
     }
     const std::string target = TargetName;
     const ULONG status = LoginStatus(service, target);
-    Log("LoginIScsiTargetA(%s, persistent %u) -> %lx", TargetName, IsPersistent, status);
-    if (status == kSuccess) {
-        // A new session for the target, after those already listed.
-        const ULONGLONG now = Now();
-        const p::ISCSI_UNIQUE_SESSION_ID id = {kAdapterUnique, service.sessions.size() + 1};
+    if (IsInformationalSession) {
+        Log("LoginIScsiTargetA(%s, persistent %u, informational 1) -> %lx", TargetName,
+            IsPersistent, status);
+    } else {
+        Log("LoginIScsiTargetA(%s, persistent %u) -> %lx", TargetName, IsPersistent, status);
+    }
+    if (status != kSuccess) {
+        return status;
+    }
+    // A new session for the target, after those already listed.
+    const ULONGLONG now = Now();
+    const p::ISCSI_UNIQUE_SESSION_ID id = NewSessionId(service);
+    if (IsInformationalSession) {
+        service.sessions.push_back({target, id, 0, 0});
+    } else {
         const scn::LoginEffect &effect = service.scenario.onLogin;
         service.sessions.push_back({target, id, effect.disks.size(), now + effect.devicesAfterMs});
-        if (UniqueSessionId != nullptr) {
-            *UniqueSessionId = id;
-        }
-        if (UniqueConnectionId != nullptr) {
-            *UniqueConnectionId = id;
-        }
         ScheduleLetters(service, now);
     }
+    if (UniqueSessionId != nullptr) {
+        *UniqueSessionId = id;
+    }
+    if (UniqueConnectionId != nullptr) {
+        *UniqueConnectionId = id;
+    }
     return status;
+}
+
+ULONG WINAPI LogoutIScsiTarget(p::ISCSI_UNIQUE_SESSION_ID *UniqueSessionId) {
+    const ServiceLock locked;
+    if (!ServiceAnswers()) {
+        return kServiceNotRunning;
+    }
+    Service &service = TheService();
+    if (UniqueSessionId == nullptr) {
+        return kInvalidParameter;
+    }
+    const auto session = FindSession(service, *UniqueSessionId);
+    const ULONG status = session == service.sessions.end() ? kInvalidSessionId : kSuccess;
+    if (status == kSuccess) {
+        service.sessions.erase(session);
+    }
+    Log("LogoutIScsiTarget -> %lx", status);
+    return status;
+}
+
+// The scenario's targets as a multi-string: each name ends with a NUL, and one more NUL ends
+// the list. An empty list is two NULs, so that every answer ends in two and a reader may check
+// for them; one that stops at the first empty string stops at once. The list never changes, so
+// a forced update changes nothing.
+ULONG WINAPI ReportIScsiTargetsA(BOOLEAN /*ForceUpdate*/, ULONG *BufferSize, char *Buffer) {
+    const ServiceLock locked;
+    if (!ServiceAnswers()) {
+        return kServiceNotRunning;
+    }
+    const Service &service = TheService();
+    if (BufferSize == nullptr) {
+        return kInvalidParameter;
+    }
+    std::string names;
+    for (const std::string &name : service.reportedTargets) {
+        names += name;
+        names += '\0';
+    }
+    if (names.empty()) {
+        names += '\0';
+    }
+    names += '\0';
+    if (Buffer == nullptr || *BufferSize < names.size()) {
+        *BufferSize = static_cast<ULONG>(names.size());
+        return p::kErrorInsufficientBuffer;
+    }
+    std::copy(names.begin(), names.end(), Buffer);
+    *BufferSize = static_cast<ULONG>(names.size());
+    Log("ReportIScsiTargetsA -> %lu targets", static_cast<ULONG>(service.reportedTargets.size()));
+    return kSuccess;
 }
 
 ULONG WINAPI GetIScsiSessionListA(ULONG *BufferSize, ULONG *SessionCount,
@@ -406,8 +474,8 @@ ULONG WINAPI GetDevicesForIScsiSessionA(p::ISCSI_UNIQUE_SESSION_ID *UniqueSessio
     if (UniqueSessionId == nullptr || DeviceCount == nullptr) {
         return kInvalidParameter;
     }
-    const Session *session = FindSession(service, *UniqueSessionId);
-    if (session == nullptr) {
+    const auto session = FindSession(service, *UniqueSessionId);
+    if (session == service.sessions.end()) {
         Log("GetDevicesForIScsiSessionA: no such session");
         return kInvalidSessionId;
     }
