@@ -8,6 +8,7 @@
 #include <winioctl.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -287,12 +288,15 @@ bool VolumeDisks(const std::string &device, std::vector<DWORD> &disks, std::stri
     DWORD returned = 0;
     if (!DeviceIoControl(volume.get(), IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0,
                          buffer.data(), static_cast<DWORD>(buffer.size()), &returned, nullptr) ||
-        returned < sizeof(VOLUME_DISK_EXTENTS)) {
+        returned < offsetof(VOLUME_DISK_EXTENTS, Extents) + sizeof(DISK_EXTENT)) {
         why = "IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS: " + ErrorText(GetLastError());
         return false;
     }
     const auto *extents = reinterpret_cast<const VOLUME_DISK_EXTENTS *>(buffer.data());
-    for (DWORD i = 0; i < extents->NumberOfDiskExtents && i < 32; ++i) {
+    // The request takes the first extent's disk whatever the count says (Wine counts none and
+    // leaves the first extent zero: disk 0), and the check must see what the request saw.
+    const DWORD count = std::max<DWORD>(extents->NumberOfDiskExtents, 1);
+    for (DWORD i = 0; i < count && i < 32; ++i) {
         disks.push_back(extents->Extents[i].DiskNumber);
     }
     return true;
