@@ -68,14 +68,14 @@ TraceReading ReadTrace(const std::vector<std::string> &trace, int result) {
         } else if (StartsWith(line, "Disk NO:", rest)) {
             counted = true;
         } else if (StartsWith(line, "after Connection ", rest)) {
-            outcome = std::atoi(rest.c_str());
+            outcome = static_cast<int>(std::strtol(rest.c_str(), nullptr, 10));
         } else if (StartsWith(line, "uRet: ", rest)) {
             uRet = rest;
         } else if (line == "Get Mount Points Error!") {
             mountPointsMissing = true;
         } else if (StartsWith(line, "Task Disk ", rest)) {
             taskDisk = true;
-            reading.letter = rest.empty() ? 0 : rest[0];
+            reading.letter = rest.empty() ? '\0' : rest[0];
         } else if (StartsWith(line, "old str:", rest)) {
             reading.oldLetters = rest;
         } else if (StartsWith(line, "new str:", rest)) {
@@ -523,7 +523,7 @@ std::string StatusText(std::uint32_t status, Machine &machine) {
     if (status == 0) {
         return "0 (success)";
     }
-    const std::string listed = DiscoveryStatusText(status);
+    std::string listed = DiscoveryStatusText(status);
     if (!listed.empty()) {
         return listed;
     }

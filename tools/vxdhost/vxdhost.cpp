@@ -176,7 +176,9 @@ int main(int argc, char **argv) {
 
     // Loaded before the library, which binds to the same module: the post-mortem asks the
     // initiator through it.
-    const vxdhost::CheckRequest checked{request.portal, std::atoi(request.port), request.target};
+    // The port as the DLL reads it: leading digits, 0 without any.
+    const vxdhost::CheckRequest checked{
+        request.portal, static_cast<int>(std::strtol(request.port, nullptr, 10)), request.target};
     HMODULE iscsidsc = nullptr;
     vxdhost::Preflight preflight;
     if (request.check) {
