@@ -193,7 +193,8 @@ void PortalStep(const CheckRequest &request, const Preflight &preflight,
                             "nothing answers there (" + preflight.portalAnswers.detail +
                             "): check the address and the port, that the target's iSCSI " +
                             "service runs, and that no firewall blocks TCP port " +
-                            std::to_string(request.port) + ".";
+                            std::to_string(request.port) + " (Test-NetConnection " +
+                            request.portal + " -Port " + std::to_string(request.port) + ").";
     } else {
         diagnosis.verdict = "The portal " + Portal(request) +
                             " could not be registered: " + StatusText(status, machine) + ".";
@@ -559,13 +560,14 @@ std::vector<std::string> PreflightFindings(const CheckRequest &request,
         findings.push_back("iscsidsc.dll is the vxdmount test kit, which plays the initiator "
                            "as a scenario file says: never deploy it");
     }
-    findings.push_back(Told(preflight.portalAnswers,
-                            "the portal " + Portal(request) + " answers on TCP (" +
-                                preflight.portalAnswers.detail + ")",
-                            "nothing answers on " + Portal(request) + " (" +
-                                preflight.portalAnswers.detail +
-                                "): check the address, the port and the firewall",
-                            "whether the portal answers"));
+    findings.push_back(
+        Told(preflight.portalAnswers,
+             "the portal " + Portal(request) + " answers on TCP (" +
+                 preflight.portalAnswers.detail + ")",
+             "nothing answers on " + Portal(request) + " (" + preflight.portalAnswers.detail +
+                 "): check the address, the port and the firewall (Test-NetConnection " +
+                 request.portal + " -Port " + std::to_string(request.port) + ")",
+             "whether the portal answers"));
     return findings;
 }
 
