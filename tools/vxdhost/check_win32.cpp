@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "tools/vxdhost/unique_handle.h"
 
 namespace vxdhost {
 namespace {
@@ -35,15 +36,6 @@ struct GetDiskAttributes {
 };
 constexpr DWORDLONG kDiskAttributeOffline = 0x1;
 constexpr DWORDLONG kDiskAttributeReadOnly = 0x2;
-
-struct HandleCloser {
-    void operator()(HANDLE handle) const {
-        if (handle != INVALID_HANDLE_VALUE) {
-            CloseHandle(handle);
-        }
-    }
-};
-using UniqueHandle = std::unique_ptr<void, HandleCloser>;
 
 struct ServiceCloser {
     void operator()(SC_HANDLE handle) const { CloseServiceHandle(handle); }
@@ -150,24 +142,6 @@ Fact Service(std::string &startType) {
     return status.dwCurrentState == SERVICE_RUNNING ? Yes("") : No("");
 }
 
-// "1.2.3 (description)" of a file's version resource, empty without one.
-std::string Description(const std::string &path) {
-    DWORD ignored = 0;
-    const DWORD size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
-    std::vector<char> data(size);
-    if (size == 0 || !GetFileVersionInfoA(path.c_str(), 0, size, data.data())) {
-        return std::string();
-    }
-    void *value = nullptr;
-    UINT length = 0;
-    if (!VerQueryValueA(data.data(), "\\StringFileInfo\\040904B0\\FileDescription", &value,
-                        &length) ||
-        length == 0) {
-        return std::string();
-    }
-    return std::string(static_cast<const char *>(value));
-}
-
 Fact Library(HMODULE &iscsidsc, bool &testKit) {
     iscsidsc = LoadLibraryA("iscsidsc.dll");
     if (iscsidsc == nullptr) {
@@ -176,7 +150,11 @@ Fact Library(HMODULE &iscsidsc, bool &testKit) {
     char path[MAX_PATH] = {};
     const DWORD length = GetModuleFileNameA(iscsidsc, path, sizeof path);
     const std::string file(path, length < sizeof path ? length : 0);
-    testKit = Description(file).rfind("vxdmount test kit", 0) == 0;
+    std::string version;
+    std::string description;
+    std::string error;
+    testKit = ReadFileVersion(file, version, description, error) &&
+              description.rfind("vxdmount test kit", 0) == 0;
     return Yes(file);
 }
 
@@ -314,6 +292,35 @@ std::string WindowsText(DWORD error) {
         message.pop_back();
     }
     return message;
+}
+
+bool ReadFileVersion(const std::string &path, std::string &version, std::string &description,
+                     std::string &error) {
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
+    std::vector<char> data(size);
+    if (size == 0 || !GetFileVersionInfoA(path.c_str(), 0, size, data.data())) {
+        error = ErrorText(GetLastError());
+        return false;
+    }
+    void *value = nullptr;
+    UINT length = 0;
+    if (!VerQueryValueA(data.data(), "\\", &value, &length) || length < sizeof(VS_FIXEDFILEINFO)) {
+        error = "no version resource";
+        return false;
+    }
+    const auto *fixed = static_cast<const VS_FIXEDFILEINFO *>(value);
+    version = std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." +
+              std::to_string(LOWORD(fixed->dwFileVersionMS)) + "." +
+              std::to_string(HIWORD(fixed->dwFileVersionLS));
+    // The project's resources are written in US English, Unicode.
+    description.clear();
+    if (VerQueryValueA(data.data(), "\\StringFileInfo\\040904B0\\FileDescription", &value,
+                       &length) &&
+        length > 0) {
+        description = static_cast<const char *>(value);
+    }
+    return true;
 }
 
 Preflight RunPreflight(const CheckRequest &request, HMODULE &iscsidsc) {

@@ -18,6 +18,11 @@ Preflight RunPreflight(const CheckRequest &request, HMODULE &iscsidsc);
 // Windows' own text for one of its codes, without the final full stop; empty without one.
 std::string WindowsText(DWORD error);
 
+// A file's version resource: "1.2.3" and its description (empty without one); false, with the
+// reason, when the file has none.
+bool ReadFileVersion(const std::string &path, std::string &version, std::string &description,
+                     std::string &error);
+
 // The machine's drive letters, "CDF" for C:, D: and F:.
 std::string DriveLetters();
 

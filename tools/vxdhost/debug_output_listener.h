@@ -12,12 +12,9 @@
 #include <string>
 #include <vector>
 
-namespace vxdhost {
+#include "tools/vxdhost/unique_handle.h"
 
-struct HandleCloser {
-    void operator()(HANDLE handle) const { CloseHandle(handle); }
-};
-using UniqueHandle = std::unique_ptr<void, HandleCloser>;
+namespace vxdhost {
 
 struct ViewUnmapper {
     void operator()(const void *view) const { UnmapViewOfFile(view); }

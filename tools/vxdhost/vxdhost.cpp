@@ -113,30 +113,12 @@ void PrintVerdict(const std::string &verdict) {
 
 // "1.0.0 (description)" from a file's version resource; empty, with the reason, without one.
 std::string FileVersion(const char *path, std::string &error) {
-    DWORD ignored = 0;
-    const DWORD size = GetFileVersionInfoSizeA(path, &ignored);
-    std::vector<char> data(size);
-    if (size == 0 || !GetFileVersionInfoA(path, 0, size, data.data())) {
-        error = SystemMessage(GetLastError());
+    std::string version;
+    std::string description;
+    if (!vxdhost::ReadFileVersion(path, version, description, error)) {
         return std::string();
     }
-    void *value = nullptr;
-    UINT length = 0;
-    if (!VerQueryValueA(data.data(), "\\", &value, &length) || length < sizeof(VS_FIXEDFILEINFO)) {
-        error = "no version resource";
-        return std::string();
-    }
-    const auto *fixed = static_cast<const VS_FIXEDFILEINFO *>(value);
-    std::string version = std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." +
-                          std::to_string(LOWORD(fixed->dwFileVersionMS)) + "." +
-                          std::to_string(HIWORD(fixed->dwFileVersionLS));
-    // Both programs' resources are written in US English, Unicode.
-    if (VerQueryValueA(data.data(), "\\StringFileInfo\\040904B0\\FileDescription", &value,
-                       &length) &&
-        length > 0) {
-        version += " (" + std::string(static_cast<const char *>(value)) + ")";
-    }
-    return version;
+    return description.empty() ? version : version + " (" + description + ")";
 }
 
 int PrintVersions(const std::string &dll) {
