@@ -8,6 +8,7 @@
 #define VXDMOUNT_NO_DLLIMPORT
 #include "entry/vxdmount.h"
 #include "platform/trace.h"
+#include "platform/trace_texts.h"
 
 namespace vxd {
 namespace {
@@ -16,7 +17,6 @@ constexpr platform::DWORD kPollIntervalMs = 1000;
 constexpr int kDeviceLookupRetries = 60;
 constexpr int kVolumeWaitAttempts = 120;
 constexpr int kLetterLookupRetries = 60;
-constexpr int kTraceTag = 493;
 
 // atoi's rule: leading white space, an optional sign, the digits up to the first non-digit.
 // Out-of-range text saturates instead of overflowing.
@@ -60,18 +60,19 @@ std::string RootPath(char letter) {
 }
 
 // Touches the new volume's root; the results are not needed, only the request.
-void ProbeVolume(const std::string &root) {
+void ProbeVolume(char letter) {
+    const std::string root = RootPath(letter);
     platform::GetDriveTypeA(root.c_str());
     char fileSystemName[10] = {};
     platform::GetVolumeInformationA(root.c_str(), nullptr, 0, nullptr, nullptr, nullptr,
                                     fileSystemName, sizeof fileSystemName);
-    Trace("Task Disk " + root);
+    Trace(trace_text::kVolumeProbed + root);
 }
 
 void TraceWaiting(const std::string &oldLetters, const std::string &newLetters) {
-    Trace("old str:" + oldLetters);
-    Trace("new str:" + newLetters);
-    Trace("________________Waitting Mounted______________");
+    Trace(trace_text::kOldLetters + oldLetters);
+    Trace(trace_text::kNewLetters + newLetters);
+    Trace(trace_text::kWaitingForVolume);
 }
 
 // The last line of a request that failed by an exception. It is written from a literal, and
@@ -83,12 +84,71 @@ void TraceAtBoundary(const char *line) noexcept {
     }
 }
 
+// A login, and one second later a persistent one if it failed; the outcome of the last.
+LoginOutcome LoginWithRetry(const CMountTask &task, const std::string &target) {
+    platform::ISCSI_UNIQUE_SESSION_ID sessionId{};
+    LoginOutcome outcome = task.LoginTarget(target, 0, &sessionId);
+    if (outcome == kLoginFailed) {
+        platform::Sleep(kPollIntervalMs);
+        outcome = task.LoginTarget(target, 1, &sessionId);
+    }
+    return outcome;
+}
+
+// The session's devices, looked up once a second until they show: their number, 0 when they
+// did not show within the retries.
+unsigned WaitForDevices(const CMountTask &task, const std::string &target, DeviceBuffer &devices) {
+    unsigned deviceCount = task.FindSessionDevices(target, devices);
+    for (int retry = 0; deviceCount == 0 && retry < kDeviceLookupRetries; ++retry) {
+        platform::Sleep(kPollIntervalMs);
+        deviceCount = task.FindSessionDevices(target, devices);
+    }
+    return deviceCount;
+}
+
+// After a fresh login: polls until the letters new against `oldLetters` lie on the session's
+// disks, or the attempts run out. Whatever ended the wait, only a single new letter names the
+// volume: that letter, else '\0'. A match makes the current letters the new baseline.
+char WaitForNewLetter(const CMountTask &task, std::string &oldLetters, unsigned deviceCount,
+                      const DeviceBuffer &devices) {
+    std::string newLetters;
+    std::string diffLetters;
+    for (int attempt = 0; attempt < kVolumeWaitAttempts; ++attempt) {
+        if (task.DriveLettersChanged(oldLetters, newLetters) != 0) {
+            diffLetters = task.NewDriveLetters(oldLetters, newLetters);
+            if (diffLetters.size() >= deviceCount &&
+                task.NewLettersOnSessionDisks(diffLetters, devices) != 0) {
+                oldLetters = newLetters;
+                break;
+            }
+        }
+        TraceWaiting(oldLetters, newLetters);
+        platform::Sleep(kPollIntervalMs);
+    }
+    return diffLetters.size() == 1 ? diffLetters[0] : '\0';
+}
+
+// For a target that was already logged in: the baseline's letter on the session's one disk,
+// looked up once a second until it shows; '\0' when it did not.
+char WaitForExistingLetter(const CMountTask &task, const std::string &oldLetters,
+                           const DeviceBuffer &devices) {
+    char letter = task.FindLetterOnSessionDisk(oldLetters, devices);
+    for (int retry = 0; letter == '\0' && retry < kLetterLookupRetries; ++retry) {
+        platform::Sleep(kPollIntervalMs);
+        letter = task.FindLetterOnSessionDisk(oldLetters, devices);
+    }
+    if (letter == '\0') {
+        Trace(trace_text::kNoExistingLetter);
+    }
+    return letter;
+}
+
 } // namespace
 
 int CMountTask::MountTargets(const std::string &portalAddress, const std::string &extra1,
                              const std::string &extra2, int port, const std::string &targetName) {
-    Trace(Format("%d,%s,%d,%s,%s,%d", kTraceTag, portalAddress.c_str(), port, extra1.c_str(),
-                 extra2.c_str(), 0));
+    Trace(Format(trace_text::kOpeningFormat, trace_text::kOpeningTag, portalAddress.c_str(), port,
+                 extra1.c_str(), extra2.c_str(), 0));
     SetPsKey(portalAddress); // the request goes on without the security record
     if (!AddTargetPortal(portalAddress, port)) {
         return 0;
@@ -97,69 +157,34 @@ int CMountTask::MountTargets(const std::string &portalAddress, const std::string
     GetDriveLetters(oldLetters);
     AppendTarget(targetName);
     const std::size_t targetCount = TargetCount();
-    Trace(Format("Disk NO:%d", static_cast<int>(targetCount)));
+    Trace(Format(trace_text::kTargetCountFormat, static_cast<int>(targetCount)));
 
     DeviceBuffer devices;
     for (std::size_t index = 0; index < targetCount; ++index) {
         const std::string &target = Target(index);
 
-        platform::ISCSI_UNIQUE_SESSION_ID sessionId{};
-        LoginOutcome outcome = LoginTarget(target, 0, &sessionId);
-        if (outcome == kLoginFailed) {
-            platform::Sleep(kPollIntervalMs);
-            outcome = LoginTarget(target, 1, &sessionId);
-        }
-        Trace("after Connection " + std::to_string(outcome));
+        const LoginOutcome outcome = LoginWithRetry(*this, target);
+        Trace(trace_text::kLoginOutcome + std::to_string(outcome));
         if (outcome == kLoginFailed) {
             return 0;
         }
 
-        unsigned deviceCount = FindSessionDevices(target, devices);
-        for (int retry = 0; deviceCount == 0 && retry < kDeviceLookupRetries; ++retry) {
-            platform::Sleep(kPollIntervalMs);
-            deviceCount = FindSessionDevices(target, devices);
-        }
+        const unsigned deviceCount = WaitForDevices(*this, target, devices);
         if (deviceCount == 0) {
             return 0;
         }
-        Trace(Format("uRet: %x", static_cast<unsigned>(outcome)));
+        Trace(Format(trace_text::kDevicesFoundFormat, static_cast<unsigned>(outcome)));
 
         char letter = '\0';
         if (outcome == kLoginLoggedIn) {
-            std::string newLetters;
-            std::string diffLetters;
-            for (int attempt = 0; attempt < kVolumeWaitAttempts; ++attempt) {
-                if (DriveLettersChanged(oldLetters, newLetters) != 0) {
-                    diffLetters = NewDriveLetters(oldLetters, newLetters);
-                    if (diffLetters.size() >= deviceCount &&
-                        NewLettersOnSessionDisks(diffLetters, devices) != 0) {
-                        oldLetters = newLetters;
-                        break;
-                    }
-                }
-                TraceWaiting(oldLetters, newLetters);
-                platform::Sleep(kPollIntervalMs);
-            }
-            // Whatever ended the wait, only a single new letter names the volume.
-            if (diffLetters.size() != 1) {
-                return 0;
-            }
-            letter = diffLetters[0];
-        } else {
-            if (deviceCount != 1) {
-                return 0;
-            }
-            letter = FindLetterOnSessionDisk(oldLetters, devices);
-            for (int retry = 0; letter == '\0' && retry < kLetterLookupRetries; ++retry) {
-                platform::Sleep(kPollIntervalMs);
-                letter = FindLetterOnSessionDisk(oldLetters, devices);
-            }
-            if (letter == '\0') {
-                Trace("Get Mount Points Error!");
-                return 0;
-            }
+            letter = WaitForNewLetter(*this, oldLetters, deviceCount, devices);
+        } else if (deviceCount == 1) {
+            letter = WaitForExistingLetter(*this, oldLetters, devices);
         }
-        ProbeVolume(RootPath(letter));
+        if (letter == '\0') {
+            return 0;
+        }
+        ProbeVolume(letter);
     }
     return 1;
 }
@@ -179,9 +204,9 @@ extern "C" int VXDMOUNT_CALL CreateVXD(const char *portalAddress, const char *po
         const std::string second = vxd::OwnedString(extra2);
         return task.MountTargets(address, first, second, port, target);
     } catch (const std::bad_alloc &) {
-        vxd::TraceAtBoundary("CreateVXD: out of memory");
+        vxd::TraceAtBoundary(vxd::trace_text::kOutOfMemory);
     } catch (...) {
-        vxd::TraceAtBoundary("CreateVXD: internal error");
+        vxd::TraceAtBoundary(vxd::trace_text::kInternalError);
     }
     return 0;
 }

@@ -1,11 +1,15 @@
-// The initiator client: records, constants and results of the requests to the iSCSI
-// discovery service (security record, portal, login, sessions and their devices).
+// The initiator client: the requests to Windows' iSCSI discovery service, as free functions
+// that every export of the library uses. Each builds its records from its arguments, makes its
+// service calls and reports what the service answered; retries, pacing and the meaning of a
+// result are the caller's.
 #pragma once
 
 #include <array>
 #include <cstddef>
+#include <string>
 
 #include "platform/platform.h"
+#include "platform/trace.h"
 
 namespace vxd {
 
@@ -14,9 +18,6 @@ using LoginOutcome = int;
 constexpr LoginOutcome kLoginFailed = 0;
 constexpr LoginOutcome kLoginAlreadyLoggedIn = 16;
 constexpr LoginOutcome kLoginLoggedIn = 32;
-
-// The service's default initiator on all of its ports.
-constexpr platform::ULONG kAllInitiatorPorts = 0xFFFFFFFF;
 
 // Login options: AuthType, Password and Username marked as specified, all of them empty.
 constexpr platform::ULONG kLoginOptionsSpecified = platform::ISCSI_LOGIN_OPTIONS_AUTH_TYPE |
@@ -31,11 +32,44 @@ constexpr platform::ULONG kIkeIdLength = 4;
 using DeviceRecord = platform::ISCSI_DEVICE_ON_SESSIONA;
 constexpr std::size_t kDeviceBufferCapacity = 26;
 
-// The mount procedure's device buffer. `filled` is the number of records the latest
-// successful lookup stored; records past it hold nothing anybody should compare.
+// A caller's device buffer. `filled` is the number of records the latest successful lookup
+// stored; records past it hold nothing anybody should compare.
 struct DeviceBuffer {
     std::array<DeviceRecord, kDeviceBufferCapacity> records;
     std::size_t filled = 0;
 };
 
+namespace iscsi {
+
+// Login options that state that the login carries no user name, password or authentication.
+platform::ISCSI_LOGIN_OPTIONS LoginOptionsWithoutCredentials();
+
+// The portal's IKE record: pre-shared-key method, empty key, the portal's IPv4 address as the
+// identity (all ones for text that is no IPv4 address), kept by the service.
+platform::ISDSC_STATUS SetPresharedKeyRecord(const std::string &portalAddress);
+
+// The portal among the initiator's send-target portals; `port` reaches it as its low 16 bits,
+// the address as its first 255 characters.
+platform::ISDSC_STATUS AddSendTargetPortal(const std::string &portalAddress, int port);
+
+// A login to the target by name, through whatever portal the service picks.
+platform::ISDSC_STATUS LoginToTarget(const std::string &targetName, bool persistent,
+                                     platform::ISCSI_UNIQUE_SESSION_ID *sessionId);
+
+// The outcome that a login's status means: already logged in, logged in now, or failed.
+LoginOutcome OutcomeOfLogin(platform::ISDSC_STATUS status);
+
+// The devices of the first session listed for the target (names compared without regard to
+// case), stored at the start of `devices`: their number, 0 when neither the session nor its
+// devices are to be had. `trace` receives the lookup's lines; null writes none.
+unsigned FindSessionDevices(const std::string &targetName, DeviceBuffer &devices, TraceSink trace);
+
+// The devices of one session, as above.
+unsigned GetSessionDevices(platform::ISCSI_UNIQUE_SESSION_ID sessionId, DeviceBuffer &devices,
+                           TraceSink trace);
+
+// Logging out and persistent logins have their place here beside the login, for the exports
+// that take a target away again.
+
+} // namespace iscsi
 } // namespace vxd

@@ -1,35 +1,11 @@
 // Security record, send-target portal and login: one service request each.
 #include <cstring>
 
-#include "entry/mount_task.h"
-#include "platform/trace.h"
+#include "iscsi/initiator_client.h"
 
-namespace vxd {
-namespace {
+namespace vxd::iscsi {
 
-// Every discovery and login states explicitly that it carries no credentials.
-platform::ISCSI_LOGIN_OPTIONS StandardLoginOptions() {
-    platform::ISCSI_LOGIN_OPTIONS options;
-    std::memset(&options, 0, sizeof options);
-    options.Version = 0;
-    options.InformationSpecified = kLoginOptionsSpecified;
-    options.LoginFlags = 0;
-    options.AuthType = platform::ISCSI_NO_AUTH_TYPE;
-    options.HeaderDigest = platform::ISCSI_DIGEST_TYPE_NONE;
-    options.DataDigest = platform::ISCSI_DIGEST_TYPE_NONE;
-    options.MaximumConnections = 0;
-    options.DefaultTime2Wait = 0;
-    options.DefaultTime2Retain = 0;
-    options.UsernameLength = 0;
-    options.PasswordLength = 0;
-    options.Username = nullptr;
-    options.Password = nullptr;
-    return options;
-}
-
-} // namespace
-
-int CMountTask::SetPsKey(const std::string &portalAddress) const {
+platform::ISDSC_STATUS SetPresharedKeyRecord(const std::string &portalAddress) {
     // Text that is no IPv4 address gives all ones, which is still sent as the identity.
     const std::uint32_t address = platform::inet_addr(portalAddress.c_str());
     platform::UCHAR id[kIkeIdLength];
@@ -45,17 +21,10 @@ int CMountTask::SetPsKey(const std::string &portalAddress) const {
     info.PsKey.KeyLengthInBytes = 0;
     info.PsKey.Key = nullptr;
 
-    const platform::ISDSC_STATUS status =
-        platform::SetIScsiIKEInfoA(nullptr, kAllInitiatorPorts, &info, 1);
-    if (status != 0) {
-        // The request goes on without the record; the line tells an administrator why.
-        Trace(Format("SetPsKey ERROR CODE:%x", static_cast<unsigned>(status)));
-        return 0;
-    }
-    return 1;
+    return platform::SetIScsiIKEInfoA(nullptr, platform::kAllInitiatorPorts, &info, 1);
 }
 
-int CMountTask::AddTargetPortal(const std::string &portalAddress, int port) const {
+platform::ISDSC_STATUS AddSendTargetPortal(const std::string &portalAddress, int port) {
     platform::ISCSI_TARGET_PORTALA portal;
     std::memset(&portal, 0, sizeof portal);
     portal.SymbolicName[0] = '\0';
@@ -64,23 +33,24 @@ int CMountTask::AddTargetPortal(const std::string &portalAddress, int port) cons
     portal.Address[length] = '\0';
     portal.Socket = static_cast<platform::USHORT>(static_cast<unsigned>(port) & 0xFFFFu);
 
-    platform::ISCSI_LOGIN_OPTIONS options = StandardLoginOptions();
-    const platform::ISDSC_STATUS status =
-        platform::AddIScsiSendTargetPortalA(nullptr, kAllInitiatorPorts, &options, 0, &portal);
-    return status == 0 ? 1 : 0;
+    platform::ISCSI_LOGIN_OPTIONS options = LoginOptionsWithoutCredentials();
+    return platform::AddIScsiSendTargetPortalA(nullptr, platform::kAllInitiatorPorts, &options, 0,
+                                               &portal);
 }
 
-LoginOutcome CMountTask::LoginTarget(const std::string &targetName, int persistent,
-                                     platform::ISCSI_UNIQUE_SESSION_ID *sessionId) const {
-    platform::ISCSI_LOGIN_OPTIONS options = StandardLoginOptions();
+platform::ISDSC_STATUS LoginToTarget(const std::string &targetName, bool persistent,
+                                     platform::ISCSI_UNIQUE_SESSION_ID *sessionId) {
+    platform::ISCSI_LOGIN_OPTIONS options = LoginOptionsWithoutCredentials();
     platform::ISCSI_UNIQUE_CONNECTION_ID connectionId;
     std::memset(&connectionId, 0, sizeof connectionId);
     // The service's parameter is not const; it only reads the name.
     std::string name = targetName;
+    return platform::LoginIScsiTargetA(&name[0], 0, nullptr, platform::kAllInitiatorPorts, nullptr,
+                                       0, nullptr, &options, 0, nullptr, persistent ? 1 : 0,
+                                       sessionId, &connectionId);
+}
 
-    const platform::ISDSC_STATUS status = platform::LoginIScsiTargetA(
-        &name[0], 0, nullptr, kAllInitiatorPorts, nullptr, 0, nullptr, &options, 0, nullptr,
-        static_cast<platform::BOOLEAN>(persistent), sessionId, &connectionId);
+LoginOutcome OutcomeOfLogin(platform::ISDSC_STATUS status) {
     if (status == platform::kStatusTargetAlreadyLoggedIn) {
         return kLoginAlreadyLoggedIn;
     }
@@ -90,4 +60,4 @@ LoginOutcome CMountTask::LoginTarget(const std::string &targetName, int persiste
     return kLoginFailed;
 }
 
-} // namespace vxd
+} // namespace vxd::iscsi

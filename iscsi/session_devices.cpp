@@ -3,11 +3,11 @@
 #include <cstdint>
 #include <cstring>
 
-#include "entry/mount_task.h"
+#include "iscsi/initiator_client.h"
 #include "platform/heap_buffer.h"
-#include "platform/trace.h"
+#include "platform/trace_texts.h"
 
-namespace vxd {
+namespace vxd::iscsi {
 namespace {
 
 char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
@@ -26,26 +26,31 @@ bool SameNameIgnoringCase(const char *listed, const std::string &wanted) {
     return true;
 }
 
+void Write(TraceSink trace, const char *line) {
+    if (trace != nullptr) {
+        trace(line);
+    }
+}
+
 // The 32-bit product cannot allocate more than this, so larger answers are no answer anywhere.
 constexpr std::uint64_t kLargestAllocation = 0xFFFFFFFFu;
 
 } // namespace
 
-unsigned CMountTask::FindSessionDevices(const std::string &targetName,
-                                        DeviceBuffer &devices) const {
+unsigned FindSessionDevices(const std::string &targetName, DeviceBuffer &devices, TraceSink trace) {
     platform::ULONG bufferSize = 4;
     platform::ULONG sessionCount = 0;
     alignas(platform::ISCSI_SESSION_INFOA) unsigned char scratch[4] = {};
     platform::ISDSC_STATUS status = platform::GetIScsiSessionListA(
         &bufferSize, &sessionCount, reinterpret_cast<platform::ISCSI_SESSION_INFOA *>(scratch));
     if (status != platform::kErrorInsufficientBuffer) {
-        Trace("failed to GetSessionList()");
+        Write(trace, trace_text::kSessionListFailed);
         return 0;
     }
 
     HeapBuffer list(bufferSize);
     if (!list.Allocated()) {
-        Trace("failed to allocate memory for session list");
+        Write(trace, trace_text::kSessionListNoMemory);
         return 0;
     }
     status = platform::GetIScsiSessionListA(&bufferSize, &sessionCount,
@@ -53,7 +58,7 @@ unsigned CMountTask::FindSessionDevices(const std::string &targetName,
     // A count whose records would not fit what was allocated is no usable answer.
     const std::size_t recordsThatFit = list.Size() / sizeof(platform::ISCSI_SESSION_INFOA);
     if (status != 0 || sessionCount > recordsThatFit) {
-        Trace("failed to GetSessionList()");
+        Write(trace, trace_text::kSessionListFailed);
         return 0;
     }
 
@@ -62,23 +67,25 @@ unsigned CMountTask::FindSessionDevices(const std::string &targetName,
         const char *name = sessions[i].TargetName;
         if (name != nullptr && SameNameIgnoringCase(name, targetName)) {
             // The first session listed for the target wins.
-            return GetSessionDevices(sessions[i].SessionId, devices);
+            return GetSessionDevices(sessions[i].SessionId, devices, trace);
         }
     }
     return 0;
 }
 
-unsigned CMountTask::GetSessionDevices(platform::ISCSI_UNIQUE_SESSION_ID sessionId,
-                                       DeviceBuffer &devices) const {
+unsigned GetSessionDevices(platform::ISCSI_UNIQUE_SESSION_ID sessionId, DeviceBuffer &devices,
+                           TraceSink trace) {
     platform::ULONG deviceCount = 4;
     platform::ISDSC_STATUS status =
         platform::GetDevicesForIScsiSessionA(&sessionId, &deviceCount, nullptr);
     if (status != platform::kErrorInsufficientBuffer) {
-        Trace(Format("Error code:%x", static_cast<unsigned>(status)));
+        if (trace != nullptr) {
+            trace(Format(trace_text::kDeviceQueryStatusFormat, static_cast<unsigned>(status))
+                      .c_str());
+        }
         return 0;
     }
-    // Marks progress on the normal path, despite its wording.
-    Trace("GetSession Error1");
+    Write(trace, trace_text::kDeviceCountKnown);
 
     if (deviceCount > kLargestAllocation / sizeof(DeviceRecord)) {
         return 0;
@@ -90,7 +97,7 @@ unsigned CMountTask::GetSessionDevices(platform::ISCSI_UNIQUE_SESSION_ID session
     }
     status =
         platform::GetDevicesForIScsiSessionA(&sessionId, &deviceCount, array.As<DeviceRecord>());
-    Trace("GetSession Error2");
+    Write(trace, trace_text::kDevicesFetched);
     // The array holds no more records than were allocated, whatever count comes back.
     if (status != 0 || deviceCount > allocatedCount) {
         return 0;
@@ -107,4 +114,4 @@ unsigned CMountTask::GetSessionDevices(platform::ISCSI_UNIQUE_SESSION_ID session
     return static_cast<unsigned>(stored);
 }
 
-} // namespace vxd
+} // namespace vxd::iscsi

@@ -30,4 +30,6 @@ void Trace(const std::string &line) { platform::OutputDebugStringA(line.c_str())
 
 void Trace(const char *line) { platform::OutputDebugStringA(line); }
 
+void DebugChannel(const char *line) { platform::OutputDebugStringA(line); }
+
 } // namespace vxd

@@ -16,4 +16,8 @@ void Trace(const std::string &line);
 // Fixed texts go out as they are, without a string built for each line.
 void Trace(const char *line);
 
+// Where a module's lines go: DebugChannel for CreateVXD's trace, or null for none.
+using TraceSink = void (*)(const char *line);
+void DebugChannel(const char *line);
+
 } // namespace vxd

@@ -1,10 +1,14 @@
 // Drive-letter snapshots: the first character of each drive root, in the platform's order.
-#include "entry/mount_task.h"
+#include "volumes/volume_discovery.h"
 
-namespace vxd {
+namespace vxd::volumes {
 namespace {
 
-void AppendRootLetters(std::string &letters) {
+int LowerCase(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c; }
+
+} // namespace
+
+void AppendDriveLetters(std::string &letters) {
     char roots[kRootBufferSize] = {};
     const platform::DWORD written = platform::GetLogicalDriveStringsA(kRootBufferSize, roots);
     // 0 is a failure and a result past the buffer means it did not fit: either way the
@@ -20,9 +24,7 @@ void AppendRootLetters(std::string &letters) {
     }
 }
 
-int LowerCase(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c; }
-
-int CompareIgnoringCase(const std::string &left, const std::string &right) {
+int CompareLettersIgnoringCase(const std::string &left, const std::string &right) {
     const std::size_t common = left.size() < right.size() ? left.size() : right.size();
     for (std::size_t i = 0; i < common; ++i) {
         const int difference = LowerCase(static_cast<unsigned char>(left[i])) -
@@ -37,19 +39,7 @@ int CompareIgnoringCase(const std::string &left, const std::string &right) {
     return left.size() < right.size() ? -1 : 1;
 }
 
-} // namespace
-
-void CMountTask::GetDriveLetters(std::string &letters) const { AppendRootLetters(letters); }
-
-int CMountTask::DriveLettersChanged(const std::string &oldLetters, std::string &newLetters) const {
-    std::string fresh;
-    AppendRootLetters(fresh);
-    newLetters = fresh;
-    return CompareIgnoringCase(fresh, oldLetters);
-}
-
-// NOLINTNEXTLINE(performance-unnecessary-value-param): the operation's signature takes copies.
-std::string CMountTask::NewDriveLetters(std::string oldLetters, std::string newLetters) const {
+std::string LettersAdded(const std::string &oldLetters, const std::string &newLetters) {
     std::string added;
     for (const char letter : newLetters) {
         // Exact match on purpose: only the change test ignores case.
@@ -60,4 +50,4 @@ std::string CMountTask::NewDriveLetters(std::string oldLetters, std::string newL
     return added;
 }
 
-} // namespace vxd
+} // namespace vxd::volumes

@@ -1,47 +1,20 @@
-// Which disk carries each letter's volume, compared with the session's device numbers.
-#include <array>
+// Which disk carries each letter's volume.
 #include <cstddef>
 
-#include "entry/mount_task.h"
+#include "platform/unique_handle.h"
+#include "volumes/volume_discovery.h"
 
-namespace vxd {
-namespace {
+namespace vxd::volumes {
 
-class VolumeHandle {
-  public:
-    explicit VolumeHandle(platform::HANDLE handle) : handle_(handle) {}
-    ~VolumeHandle() {
-        if (IsOpen()) {
-            platform::CloseHandle(handle_);
-        }
-    }
-    VolumeHandle(const VolumeHandle &) = delete;
-    VolumeHandle &operator=(const VolumeHandle &) = delete;
-
-    bool IsOpen() const { return handle_ != platform::InvalidHandle(); }
-    platform::HANDLE Get() const { return handle_; }
-
-  private:
-    platform::HANDLE handle_;
-};
-
-struct LetterDisk {
-    bool known = false; // false: the volume lies on no disk that anything can equal
-    platform::ULONG disk = 0;
-};
-
-// Every letter is queried before any comparison. A volume that cannot be opened or does not
-// answer (a network drive, a card reader) lies on no disk; the other letters still count.
-std::array<LetterDisk, kDiskNumberListSize> CollectDiskNumbers(const std::string &letters,
-                                                               std::size_t count) {
-    std::array<LetterDisk, kDiskNumberListSize> disks{};
-    for (std::size_t j = 0; j < count; ++j) {
+LetterDisks DisksOfLetters(const std::string &letters, std::size_t count) {
+    LetterDisks disks{};
+    for (std::size_t j = 0; j < count && j < kDiskNumberListSize; ++j) {
         // \\.\X: is six fixed characters and the letter: no formatting, no allocation.
         char path[] = "\\\\.\\?:";
         path[4] = letters[j];
-        VolumeHandle volume(platform::CreateFileA(path, kVolumeAccess, kVolumeShareMode, nullptr,
-                                                  platform::kOpenExisting, 0, nullptr));
-        if (!volume.IsOpen()) {
+        const platform::UniqueFileHandle volume(platform::CreateFileA(
+            path, kVolumeAccess, kVolumeShareMode, nullptr, platform::kOpenExisting, 0, nullptr));
+        if (!volume) {
             continue;
         }
         // Fresh and zeroed for each letter; small enough for the stack, so a poll that opens
@@ -51,7 +24,7 @@ std::array<LetterDisk, kDiskNumberListSize> CollectDiskNumbers(const std::string
         // The byte count, not the call's result, says whether the first extent was written:
         // a volume with more extents than the reply holds fails the call with the first ones
         // filled in, and still lies on the disk of its first extent.
-        platform::DeviceIoControl(volume.Get(), platform::kIoctlVolumeGetVolumeDiskExtents, nullptr,
+        platform::DeviceIoControl(volume.get(), platform::kIoctlVolumeGetVolumeDiskExtents, nullptr,
                                   0, reply, kDiskExtentsReplySize, &bytesReturned, nullptr);
         const auto *extents = reinterpret_cast<const platform::VOLUME_DISK_EXTENTS *>(reply);
         const std::size_t firstExtentEnd = offsetof(platform::VOLUME_DISK_EXTENTS, Extents) +
@@ -69,18 +42,16 @@ std::size_t LettersExamined(const std::string &letters) {
     return letters.size() < kDiskNumberListSize ? letters.size() : kDiskNumberListSize;
 }
 
-} // namespace
-
-int CMountTask::NewLettersOnSessionDisks(const std::string &letters,
-                                         const DeviceBuffer &devices) const {
+int LettersCoverDevices(const std::string &letters,
+                        const platform::ISCSI_DEVICE_ON_SESSIONA *devices, std::size_t filled) {
     const std::size_t count = LettersExamined(letters);
-    const auto disks = CollectDiskNumbers(letters, count);
+    const LetterDisks disks = DisksOfLetters(letters, count);
     for (std::size_t i = 0; i < count; ++i) {
         // A record the latest lookup did not fill equals no letter's disk.
-        if (i >= devices.filled) {
+        if (i >= filled) {
             return 0;
         }
-        const platform::ULONG device = devices.records[i].StorageDeviceNumber.DeviceNumber;
+        const platform::ULONG device = devices[i].StorageDeviceNumber.DeviceNumber;
         bool covered = false;
         for (std::size_t j = 0; j < count && !covered; ++j) {
             covered = disks[j].known && disks[j].disk == device;
@@ -92,14 +63,15 @@ int CMountTask::NewLettersOnSessionDisks(const std::string &letters,
     return 1;
 }
 
-char CMountTask::FindLetterOnSessionDisk(const std::string &letters,
-                                         const DeviceBuffer &devices) const {
+char LetterOnFirstDeviceDisk(const std::string &letters,
+                             const platform::ISCSI_DEVICE_ON_SESSIONA *devices,
+                             std::size_t filled) {
     const std::size_t count = LettersExamined(letters);
-    const auto disks = CollectDiskNumbers(letters, count);
-    if (devices.filled == 0) {
+    const LetterDisks disks = DisksOfLetters(letters, count);
+    if (filled == 0) {
         return '\0';
     }
-    const platform::ULONG device = devices.records[0].StorageDeviceNumber.DeviceNumber;
+    const platform::ULONG device = devices[0].StorageDeviceNumber.DeviceNumber;
     for (std::size_t j = 0; j < count; ++j) {
         if (disks[j].known && disks[j].disk == device) {
             return letters[j];
@@ -108,4 +80,4 @@ char CMountTask::FindLetterOnSessionDisk(const std::string &letters,
     return '\0';
 }
 
-} // namespace vxd
+} // namespace vxd::volumes

@@ -138,47 +138,21 @@ class Machine {
     std::function<void(const TraceLine &)> onTrace;
     std::function<void(const CallRecord &)> onCall;
 
-    // The platform operations, reached through platform.h.
-    ISDSC_STATUS SetIScsiIKEInfoA(char *initiatorName, ULONG initiatorPortNumber,
-                                  platform::IKE_AUTHENTICATION_INFORMATION *authInfo,
-                                  platform::BOOLEAN persist);
-    ISDSC_STATUS AddIScsiSendTargetPortalA(char *initiatorInstance, ULONG initiatorPortNumber,
-                                           platform::ISCSI_LOGIN_OPTIONS *loginOptions,
-                                           platform::ULONGLONG securityFlags,
-                                           platform::ISCSI_TARGET_PORTALA *portal);
-    ISDSC_STATUS LoginIScsiTargetA(char *targetName, platform::BOOLEAN isInformationalSession,
-                                   char *initiatorInstance, ULONG initiatorPortNumber,
-                                   platform::ISCSI_TARGET_PORTALA *targetPortal,
-                                   platform::ULONGLONG securityFlags,
-                                   platform::ISCSI_TARGET_MAPPINGA *mappings,
-                                   platform::ISCSI_LOGIN_OPTIONS *loginOptions, ULONG keySize,
-                                   char *key, platform::BOOLEAN isPersistent,
-                                   platform::ISCSI_UNIQUE_SESSION_ID *uniqueSessionId,
-                                   platform::ISCSI_UNIQUE_CONNECTION_ID *uniqueConnectionId);
-    ISDSC_STATUS GetIScsiSessionListA(ULONG *bufferSize, ULONG *sessionCount,
-                                      platform::ISCSI_SESSION_INFOA *sessionInfo);
-    ISDSC_STATUS GetDevicesForIScsiSessionA(platform::ISCSI_UNIQUE_SESSION_ID *uniqueSessionId,
-                                            ULONG *deviceCount,
-                                            platform::ISCSI_DEVICE_ON_SESSIONA *devices);
-    std::uint32_t InetAddr(const char *cp);
-    platform::DWORD GetLogicalDriveStringsA(platform::DWORD bufferLength, char *buffer);
-    platform::HANDLE CreateFileA(const char *fileName, platform::DWORD desiredAccess,
-                                 platform::DWORD shareMode, void *securityAttributes,
-                                 platform::DWORD creationDisposition,
-                                 platform::DWORD flagsAndAttributes, platform::HANDLE templateFile);
-    platform::BOOL DeviceIoControl(platform::HANDLE device, platform::DWORD ioControlCode,
-                                   void *inBuffer, platform::DWORD inBufferSize, void *outBuffer,
-                                   platform::DWORD outBufferSize, platform::DWORD *bytesReturned,
-                                   void *overlapped);
-    platform::BOOL CloseHandle(platform::HANDLE object);
-    unsigned GetDriveTypeA(const char *rootPathName);
-    platform::BOOL
-    GetVolumeInformationA(const char *rootPathName, char *volumeNameBuffer,
-                          platform::DWORD volumeNameSize, platform::DWORD *volumeSerialNumber,
-                          platform::DWORD *maximumComponentLength, platform::DWORD *fileSystemFlags,
-                          char *fileSystemNameBuffer, platform::DWORD fileSystemNameSize);
-    void Sleep(platform::DWORD milliseconds);
-    void OutputDebugStringA(const char *text);
+    // The platform operations, reached through platform.h; each has the operation's type.
+    platform::SetIScsiIKEInfoAFunction SetIScsiIKEInfoA;
+    platform::AddIScsiSendTargetPortalAFunction AddIScsiSendTargetPortalA;
+    platform::LoginIScsiTargetAFunction LoginIScsiTargetA;
+    platform::GetIScsiSessionListAFunction GetIScsiSessionListA;
+    platform::GetDevicesForIScsiSessionAFunction GetDevicesForIScsiSessionA;
+    platform::InetAddrFunction InetAddr;
+    platform::GetLogicalDriveStringsAFunction GetLogicalDriveStringsA;
+    platform::CreateFileAFunction CreateFileA;
+    platform::DeviceIoControlFunction DeviceIoControl;
+    platform::CloseHandleFunction CloseHandle;
+    platform::GetDriveTypeAFunction GetDriveTypeA;
+    platform::GetVolumeInformationAFunction GetVolumeInformationA;
+    platform::SleepFunction Sleep;
+    platform::OutputDebugStringAFunction OutputDebugStringA;
 
   private:
     struct Session {

@@ -20,14 +20,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 // The export is found with GetProcAddress, not linked.
 #define VXDMOUNT_NO_DLLIMPORT
 #include "entry/vxdmount.h"
+#include "platform/win32/unique_handles.h"
 #include "tools/vxdhost/debug_output_listener.h"
 
 // The stack guard's cookie (entry/win32/stack_guard.cpp).
@@ -57,10 +56,8 @@ constexpr SIZE_T kLargestReservation = SIZE_T{1} << 30;
 constexpr std::size_t kReservationsKept = 1u << 16;
 constexpr std::size_t kHolesReopened = 16;
 
-struct ModuleReleaser {
-    void operator()(HMODULE module) const { FreeLibrary(module); }
-};
-using UniqueModule = std::unique_ptr<std::remove_pointer_t<HMODULE>, ModuleReleaser>;
+using vxd::win32::UniqueHandle;
+using vxd::win32::UniqueModule;
 
 // Wine answers GetProcessMemoryInfo and GetProcessHandleCount with zeros, so the process's
 // footprint is read directly: the committed private memory, and the value that a freshly
@@ -84,9 +81,8 @@ Footprint Measure() {
         }
         address = next;
     }
-    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    footprint.freshHandle = reinterpret_cast<std::uintptr_t>(event);
-    CloseHandle(event);
+    const UniqueHandle event(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    footprint.freshHandle = reinterpret_cast<std::uintptr_t>(event.get());
     return footprint;
 }
 
@@ -289,13 +285,13 @@ int Threads(int count) {
     if (createVxd == nullptr) {
         return 2;
     }
-    vxdhost::UniqueHandle start(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    UniqueHandle start(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     std::vector<ThreadRequest> requests;
     requests.reserve(static_cast<std::size_t>(count));
     for (int index = 0; index < count; ++index) {
         requests.push_back(RequestOfThread(index, start.get(), createVxd));
     }
-    std::vector<vxdhost::UniqueHandle> threads;
+    std::vector<UniqueHandle> threads;
     std::vector<HANDLE> waits;
     for (ThreadRequest &request : requests) {
         threads.emplace_back(CreateThread(nullptr, 0, CallCreateVxd, &request, 0, nullptr));
@@ -421,8 +417,8 @@ int StackGuard() {
                      GetLastError());
         return 2;
     }
-    const vxdhost::UniqueHandle process(child.hProcess);
-    const vxdhost::UniqueHandle thread(child.hThread);
+    const UniqueHandle process(child.hProcess);
+    const UniqueHandle thread(child.hThread);
     WaitForSingleObject(process.get(), INFINITE);
     DWORD exitCode = 0;
     GetExitCodeProcess(process.get(), &exitCode);

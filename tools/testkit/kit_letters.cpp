@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <memory>
 
+#include "platform/win32/unique_handles.h"
+
 namespace testkit {
 namespace {
 
@@ -16,15 +18,9 @@ constexpr char kLedgerScan[] = "vxdmount-testkit-%lu-%llx.letters";
 // Room for the extents query's answer: the count, then one extent.
 constexpr DWORD kFirstExtentEnd = 8 + sizeof(DWORD);
 
-struct HandleCloser {
-    void operator()(HANDLE handle) const { CloseHandle(handle); }
-};
-using UniqueHandle = std::unique_ptr<void, HandleCloser>;
-
-struct SearchCloser {
-    void operator()(HANDLE search) const { FindClose(search); }
-};
-using UniqueSearch = std::unique_ptr<void, SearchCloser>;
+using vxd::win32::UniqueFileHandle;
+using vxd::win32::UniqueFileSearch;
+using vxd::win32::UniqueHandle;
 
 using UniqueFile = std::unique_ptr<std::FILE, int (*)(std::FILE *)>;
 
@@ -57,11 +53,10 @@ unsigned long long CreationTime(HANDLE process) {
 }
 
 bool ProcessRuns(unsigned long id, unsigned long long created) {
-    HANDLE opened = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
-    if (opened == nullptr) {
+    const UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id));
+    if (!process) {
         return false;
     }
-    const UniqueHandle process(opened);
     DWORD exitCode = 0;
     return GetExitCodeProcess(process.get(), &exitCode) && exitCode == STILL_ACTIVE &&
            CreationTime(process.get()) == created;
@@ -134,15 +129,14 @@ bool FindTestVolume(TestVolume &volume, std::string &error) {
         return false;
     }
     const std::string path = "\\\\.\\" + DriveName(volume.letter);
-    HANDLE opened =
-        CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    nullptr, OPEN_EXISTING, 0, nullptr);
-    if (opened == INVALID_HANDLE_VALUE) {
+    const UniqueFileHandle handle(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                              OPEN_EXISTING, 0, nullptr));
+    if (!handle) {
         error = "the test volume " + DriveName(volume.letter) + " cannot be opened (error " +
                 std::to_string(GetLastError()) + "; run as administrator)";
         return false;
     }
-    const UniqueHandle handle(opened);
     VOLUME_DISK_EXTENTS extents{};
     DWORD returned = 0;
     DeviceIoControl(handle.get(), IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, &extents,
@@ -161,11 +155,10 @@ void KitLetters::RemoveStale(std::vector<std::string> &notes) {
         return;
     }
     WIN32_FIND_DATAA found{};
-    HANDLE first = FindFirstFileA((folder + kLedgerPattern).c_str(), &found);
-    if (first == INVALID_HANDLE_VALUE) {
+    const UniqueFileSearch search(FindFirstFileA((folder + kLedgerPattern).c_str(), &found));
+    if (!search) {
         return;
     }
-    const UniqueSearch search(first);
     do {
         unsigned long id = 0;
         unsigned long long created = 0;

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/win32/unique_handles.h"
 #include "tools/scenario/scenario.h"
 #include "tools/testkit/kit_letters.h"
 
@@ -30,8 +31,8 @@ namespace scn = vxd::scenario;
 namespace {
 
 constexpr ULONG kSuccess = 0;
-constexpr ULONG kServiceNotRunning = 0xEFFF003E;
-constexpr ULONG kInvalidSessionId = 0xEFFF001C;
+constexpr ULONG kServiceNotRunning = p::kStatusServiceNotRunning;
+constexpr ULONG kInvalidSessionId = p::kStatusInvalidSessionId;
 constexpr ULONG kInvalidParameter = 87;
 constexpr char kScenarioVariable[] = "VXDMOUNT_TESTKIT_SCENARIO";
 constexpr char kLogVariable[] = "VXDMOUNT_TESTKIT_LOG";
@@ -231,15 +232,15 @@ void ScheduleLetters(const Service &service, ULONGLONG loginAt) {
              std::to_string(GetLastError()) + ")");
         return;
     }
-    HANDLE thread = CreateThread(nullptr, 0, MakeLetters, letters.get(), 0, nullptr);
-    if (thread == nullptr) {
+    const vxd::win32::UniqueHandle thread(
+        CreateThread(nullptr, 0, MakeLetters, letters.get(), 0, nullptr));
+    if (!thread) {
         Note("cannot start the thread for the login's letters (error " +
              std::to_string(GetLastError()) + ")");
         FreeLibrary(pinned);
         return;
     }
     static_cast<void>(letters.release()); // the thread owns them now
-    CloseHandle(thread);
 }
 
 std::vector<Session>::const_iterator FindSession(const Service &service,

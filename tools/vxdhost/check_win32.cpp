@@ -11,12 +11,11 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
-#include <memory>
-#include <type_traits>
 #include <vector>
 
+#include "iscsi/initiator_client.h"
 #include "platform/platform.h"
-#include "tools/vxdhost/unique_handle.h"
+#include "platform/win32/unique_handles.h"
 
 namespace vxdhost {
 namespace {
@@ -24,7 +23,6 @@ namespace {
 namespace p = vxd::platform;
 
 constexpr DWORD kPortalTimeoutMs = 3000;
-constexpr ULONG kAllInitiatorPorts = 0xFFFFFFFF;
 constexpr ULONG kProcedureMissing = ERROR_PROC_NOT_FOUND;
 
 // Not in the toolchain's headers: Windows' published disk-attributes request.
@@ -37,26 +35,17 @@ struct GetDiskAttributes {
 constexpr DWORDLONG kDiskAttributeOffline = 0x1;
 constexpr DWORDLONG kDiskAttributeReadOnly = 0x2;
 
-struct ServiceCloser {
-    void operator()(SC_HANDLE handle) const { CloseServiceHandle(handle); }
-};
-using UniqueService = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, ServiceCloser>;
+using vxd::win32::UniqueFileHandle;
+using vxd::win32::UniqueHandle;
+using vxd::win32::UniqueServiceHandle;
+using vxd::win32::UniqueVolumeSearch;
 
-class UniqueSocket {
-  public:
-    explicit UniqueSocket(SOCKET socket) : socket_(socket) {}
-    ~UniqueSocket() {
-        if (socket_ != INVALID_SOCKET) {
-            closesocket(socket_);
-        }
-    }
-    UniqueSocket(const UniqueSocket &) = delete;
-    UniqueSocket &operator=(const UniqueSocket &) = delete;
-    SOCKET get() const { return socket_; }
-
-  private:
-    SOCKET socket_;
+struct SocketTraits {
+    using Value = SOCKET;
+    static Value Invalid() { return INVALID_SOCKET; }
+    static void Close(Value socket) { closesocket(socket); }
 };
+using UniqueSocket = vxd::UniqueAny<SocketTraits>;
 
 class WinsockSession {
   public:
@@ -77,43 +66,33 @@ class WinsockSession {
     bool started_ = false;
 };
 
-struct VolumeSearchCloser {
-    void operator()(HANDLE search) const { FindVolumeClose(search); }
-};
-using UniqueVolumeSearch = std::unique_ptr<void, VolumeSearchCloser>;
-
-std::string ErrorText(DWORD error) {
-    const std::string text = WindowsText(error);
-    return "error " + std::to_string(error) + (text.empty() ? "" : ": " + text);
-}
-
 Fact Yes(const std::string &detail) { return {Answer::kYes, detail}; }
 Fact No(const std::string &detail) { return {Answer::kNo, detail}; }
 Fact Unknown(const std::string &detail) { return {Answer::kUnknown, detail}; }
 
 Fact Elevation() {
-    HANDLE opened = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &opened)) {
-        return Unknown(ErrorText(GetLastError()));
+    UniqueHandle token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) {
+        return Unknown(WindowsError(GetLastError()));
     }
-    const UniqueHandle token(opened);
     TOKEN_ELEVATION elevation{};
     DWORD size = 0;
     if (!GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof elevation, &size)) {
-        return Unknown(ErrorText(GetLastError()));
+        return Unknown(WindowsError(GetLastError()));
     }
     return elevation.TokenIsElevated != 0 ? Yes("") : No("");
 }
 
 Fact Service(std::string &startType) {
-    const UniqueService manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    const UniqueServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager) {
-        return Unknown("the service control manager: " + ErrorText(GetLastError()));
+        return Unknown("the service control manager: " + WindowsError(GetLastError()));
     }
-    const UniqueService service(
+    const UniqueServiceHandle service(
         OpenServiceA(manager.get(), "MSiSCSI", SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG));
     if (!service) {
-        return Unknown("asking the service control manager for it: " + ErrorText(GetLastError()));
+        return Unknown("asking the service control manager for it: " +
+                       WindowsError(GetLastError()));
     }
     DWORD needed = 0;
     QueryServiceConfigA(service.get(), nullptr, 0, &needed);
@@ -137,7 +116,7 @@ Fact Service(std::string &startType) {
     }
     SERVICE_STATUS status{};
     if (!QueryServiceStatus(service.get(), &status)) {
-        return Unknown(ErrorText(GetLastError()));
+        return Unknown(WindowsError(GetLastError()));
     }
     return status.dwCurrentState == SERVICE_RUNNING ? Yes("") : No("");
 }
@@ -145,7 +124,7 @@ Fact Service(std::string &startType) {
 Fact Library(HMODULE &iscsidsc, bool &testKit) {
     iscsidsc = LoadLibraryA("iscsidsc.dll");
     if (iscsidsc == nullptr) {
-        return No(ErrorText(GetLastError()));
+        return No(WindowsError(GetLastError()));
     }
     char path[MAX_PATH] = {};
     const DWORD length = GetModuleFileNameA(iscsidsc, path, sizeof path);
@@ -172,8 +151,8 @@ Fact PortalAnswers(const CheckRequest &request) {
     }
     const UniqueSocket held(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
     const SOCKET opened = held.get();
-    if (opened == INVALID_SOCKET) {
-        return Unknown("no socket: " + ErrorText(WSAGetLastError()));
+    if (!held) {
+        return Unknown("no socket: " + WindowsError(WSAGetLastError()));
     }
     u_long nonBlocking = 1;
     ioctlsocket(opened, FIONBIO, &nonBlocking);
@@ -186,7 +165,7 @@ Fact PortalAnswers(const CheckRequest &request) {
         return Yes("connected at once");
     }
     if (WSAGetLastError() != WSAEWOULDBLOCK) {
-        return No(ErrorText(WSAGetLastError()));
+        return No(WindowsError(WSAGetLastError()));
     }
     fd_set writable;
     fd_set failed;
@@ -204,46 +183,18 @@ Fact PortalAnswers(const CheckRequest &request) {
     getsockopt(opened, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error), &size);
     if (ready < 0 || error != 0) {
         return No(error == WSAECONNREFUSED ? std::string("connection refused")
-                                           : ErrorText(static_cast<DWORD>(error)));
+                                           : WindowsError(static_cast<DWORD>(error)));
     }
     return Yes("connected in " + std::to_string(GetTickCount64() - started) + " ms");
 }
 
-// The discovery library's functions, found in the module that vxdmount.dll binds to as well.
-using AddPortalFunction = ULONG(WINAPI *)(char *, ULONG, p::ISCSI_LOGIN_OPTIONS *, ULONGLONG,
-                                          p::ISCSI_TARGET_PORTALA *);
-using LoginFunction = ULONG(WINAPI *)(char *, BOOLEAN, char *, ULONG, p::ISCSI_TARGET_PORTALA *,
-                                      ULONGLONG, p::ISCSI_TARGET_MAPPINGA *,
-                                      p::ISCSI_LOGIN_OPTIONS *, ULONG, char *, BOOLEAN,
-                                      p::ISCSI_UNIQUE_SESSION_ID *,
-                                      p::ISCSI_UNIQUE_CONNECTION_ID *);
-using LogoutFunction = ULONG(WINAPI *)(p::ISCSI_UNIQUE_SESSION_ID *);
-using ReportTargetsFunction = ULONG(WINAPI *)(BOOLEAN, ULONG *, char *);
-using SessionListFunction = ULONG(WINAPI *)(ULONG *, ULONG *, p::ISCSI_SESSION_INFOA *);
-using DevicesFunction = ULONG(WINAPI *)(p::ISCSI_UNIQUE_SESSION_ID *, ULONG *,
-                                        p::ISCSI_DEVICE_ON_SESSIONA *);
-
-template <typename Function> Function Find(HMODULE module, const char *name) {
+// A discovery function, found in the module that vxdmount.dll binds to as well; its type is the
+// one that the project declares for it.
+template <typename Function> Function *Find(HMODULE module, const char *name) {
     if (module == nullptr) {
         return nullptr;
     }
-    return reinterpret_cast<Function>(reinterpret_cast<void *>(GetProcAddress(module, name)));
-}
-
-// The request's own login options: no user name, password or authentication.
-p::ISCSI_LOGIN_OPTIONS LoginOptions() {
-    p::ISCSI_LOGIN_OPTIONS options;
-    std::memset(&options, 0, sizeof options);
-    options.Version = 0;
-    options.InformationSpecified = p::ISCSI_LOGIN_OPTIONS_AUTH_TYPE |
-                                   p::ISCSI_LOGIN_OPTIONS_PASSWORD |
-                                   p::ISCSI_LOGIN_OPTIONS_USERNAME;
-    options.AuthType = p::ISCSI_NO_AUTH_TYPE;
-    options.Username = nullptr;
-    options.UsernameLength = 0;
-    options.Password = nullptr;
-    options.PasswordLength = 0;
-    return options;
+    return reinterpret_cast<Function *>(reinterpret_cast<void *>(GetProcAddress(module, name)));
 }
 
 std::string SessionIdText(const p::ISCSI_UNIQUE_SESSION_ID &id) {
@@ -256,10 +207,10 @@ std::string SessionIdText(const p::ISCSI_UNIQUE_SESSION_ID &id) {
 
 // The disk numbers of a volume's extents; false with the reason when it does not tell.
 bool VolumeDisks(const std::string &device, std::vector<DWORD> &disks, std::string &why) {
-    const UniqueHandle volume(CreateFileA(device.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                          nullptr, OPEN_EXISTING, 0, nullptr));
-    if (volume.get() == INVALID_HANDLE_VALUE) {
-        why = "opening " + device + ": " + ErrorText(GetLastError());
+    const UniqueFileHandle volume(CreateFileA(device.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                              nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!volume) {
+        why = "opening " + device + ": " + WindowsError(GetLastError());
         return false;
     }
     std::vector<char> buffer(sizeof(VOLUME_DISK_EXTENTS) + 31 * sizeof(DISK_EXTENT));
@@ -267,7 +218,7 @@ bool VolumeDisks(const std::string &device, std::vector<DWORD> &disks, std::stri
     if (!DeviceIoControl(volume.get(), IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0,
                          buffer.data(), static_cast<DWORD>(buffer.size()), &returned, nullptr) ||
         returned < offsetof(VOLUME_DISK_EXTENTS, Extents) + sizeof(DISK_EXTENT)) {
-        why = "IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS: " + ErrorText(GetLastError());
+        why = "IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS: " + WindowsError(GetLastError());
         return false;
     }
     const auto *extents = reinterpret_cast<const VOLUME_DISK_EXTENTS *>(buffer.data());
@@ -281,6 +232,11 @@ bool VolumeDisks(const std::string &device, std::vector<DWORD> &disks, std::stri
 }
 
 } // namespace
+
+std::string WindowsError(DWORD error) {
+    const std::string text = WindowsText(error);
+    return "error " + std::to_string(error) + (text.empty() ? "" : ": " + text);
+}
 
 std::string WindowsText(DWORD error) {
     char text[512] = {};
@@ -300,7 +256,7 @@ bool ReadFileVersion(const std::string &path, std::string &version, std::string 
     const DWORD size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
     std::vector<char> data(size);
     if (size == 0 || !GetFileVersionInfoA(path.c_str(), 0, size, data.data())) {
-        error = ErrorText(GetLastError());
+        error = WindowsError(GetLastError());
         return false;
     }
     void *value = nullptr;
@@ -344,7 +300,8 @@ std::string DriveLetters() {
 }
 
 std::uint32_t WindowsMachine::RegisterPortal(const CheckRequest &request) {
-    const auto add = Find<AddPortalFunction>(iscsidsc_, "AddIScsiSendTargetPortalA");
+    const auto add =
+        Find<p::AddIScsiSendTargetPortalAFunction>(iscsidsc_, "AddIScsiSendTargetPortalA");
     if (add == nullptr) {
         return kProcedureMissing;
     }
@@ -353,23 +310,23 @@ std::uint32_t WindowsMachine::RegisterPortal(const CheckRequest &request) {
     std::snprintf(portal.SymbolicName, sizeof portal.SymbolicName, "%s", "");
     std::snprintf(portal.Address, sizeof portal.Address, "%s", request.portal.c_str());
     portal.Socket = static_cast<p::USHORT>(request.port & 0xFFFF);
-    p::ISCSI_LOGIN_OPTIONS options = LoginOptions();
-    return add(nullptr, kAllInitiatorPorts, &options, 0, &portal);
+    p::ISCSI_LOGIN_OPTIONS options = vxd::iscsi::LoginOptionsWithoutCredentials();
+    return add(nullptr, p::kAllInitiatorPorts, &options, 0, &portal);
 }
 
 std::uint32_t WindowsMachine::InformationalLogin(const std::string &target, std::string &logout) {
-    const auto login = Find<LoginFunction>(iscsidsc_, "LoginIScsiTargetA");
-    const auto leave = Find<LogoutFunction>(iscsidsc_, "LogoutIScsiTarget");
+    const auto login = Find<p::LoginIScsiTargetAFunction>(iscsidsc_, "LoginIScsiTargetA");
+    const auto leave = Find<p::LogoutIScsiTargetFunction>(iscsidsc_, "LogoutIScsiTarget");
     if (login == nullptr || leave == nullptr) {
         return kProcedureMissing;
     }
     std::vector<char> name(target.begin(), target.end());
     name.push_back('\0');
-    p::ISCSI_LOGIN_OPTIONS options = LoginOptions();
+    p::ISCSI_LOGIN_OPTIONS options = vxd::iscsi::LoginOptionsWithoutCredentials();
     p::ISCSI_UNIQUE_SESSION_ID session{};
     p::ISCSI_UNIQUE_CONNECTION_ID connection{};
-    const ULONG status = login(name.data(), TRUE, nullptr, kAllInitiatorPorts, nullptr, 0, nullptr,
-                               &options, 0, nullptr, FALSE, &session, &connection);
+    const ULONG status = login(name.data(), TRUE, nullptr, p::kAllInitiatorPorts, nullptr, 0,
+                               nullptr, &options, 0, nullptr, FALSE, &session, &connection);
     if (status == 0) {
         const ULONG left = leave(&session);
         logout = left == 0 ? "and logged out again"
@@ -379,7 +336,7 @@ std::uint32_t WindowsMachine::InformationalLogin(const std::string &target, std:
 }
 
 std::uint32_t WindowsMachine::ReportTargets(std::vector<std::string> &targets) {
-    const auto report = Find<ReportTargetsFunction>(iscsidsc_, "ReportIScsiTargetsA");
+    const auto report = Find<p::ReportIScsiTargetsAFunction>(iscsidsc_, "ReportIScsiTargetsA");
     if (report == nullptr) {
         return kProcedureMissing;
     }
@@ -404,8 +361,9 @@ std::uint32_t WindowsMachine::ReportTargets(std::vector<std::string> &targets) {
 }
 
 std::uint32_t WindowsMachine::Sessions(std::vector<SessionFacts> &sessions) {
-    const auto list = Find<SessionListFunction>(iscsidsc_, "GetIScsiSessionListA");
-    const auto devices = Find<DevicesFunction>(iscsidsc_, "GetDevicesForIScsiSessionA");
+    const auto list = Find<p::GetIScsiSessionListAFunction>(iscsidsc_, "GetIScsiSessionListA");
+    const auto devices =
+        Find<p::GetDevicesForIScsiSessionAFunction>(iscsidsc_, "GetDevicesForIScsiSessionA");
     if (list == nullptr || devices == nullptr) {
         return kProcedureMissing;
     }
@@ -447,11 +405,11 @@ std::uint32_t WindowsMachine::Sessions(std::vector<SessionFacts> &sessions) {
 DiskFacts WindowsMachine::Disk(std::uint32_t number) {
     DiskFacts facts;
     const std::string device = "\\\\.\\PhysicalDrive" + std::to_string(number);
-    const UniqueHandle disk(CreateFileA(device.c_str(), GENERIC_READ,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                        0, nullptr));
-    if (disk.get() == INVALID_HANDLE_VALUE) {
-        const std::string why = "opening " + device + ": " + ErrorText(GetLastError());
+    const UniqueFileHandle disk(CreateFileA(device.c_str(), GENERIC_READ,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                            OPEN_EXISTING, 0, nullptr));
+    if (!disk) {
+        const std::string why = "opening " + device + ": " + WindowsError(GetLastError());
         facts.offline = facts.readOnly = facts.initialized = Unknown(why);
     } else {
         GetDiskAttributes attributes{};
@@ -463,7 +421,7 @@ DiskFacts WindowsMachine::Disk(std::uint32_t number) {
                 (attributes.Attributes & kDiskAttributeReadOnly) != 0 ? Yes("") : No("");
         } else {
             facts.offline = facts.readOnly =
-                Unknown("IOCTL_DISK_GET_DISK_ATTRIBUTES: " + ErrorText(GetLastError()));
+                Unknown("IOCTL_DISK_GET_DISK_ATTRIBUTES: " + WindowsError(GetLastError()));
         }
         std::vector<char> layout(sizeof(DRIVE_LAYOUT_INFORMATION_EX) +
                                  127 * sizeof(PARTITION_INFORMATION_EX));
@@ -473,14 +431,14 @@ DiskFacts WindowsMachine::Disk(std::uint32_t number) {
             facts.initialized = info->PartitionStyle == PARTITION_STYLE_RAW ? No("") : Yes("");
         } else {
             facts.initialized =
-                Unknown("IOCTL_DISK_GET_DRIVE_LAYOUT_EX: " + ErrorText(GetLastError()));
+                Unknown("IOCTL_DISK_GET_DRIVE_LAYOUT_EX: " + WindowsError(GetLastError()));
         }
     }
 
     char name[MAX_PATH] = {};
     const UniqueVolumeSearch search(FindFirstVolumeA(name, sizeof name));
-    if (search.get() == INVALID_HANDLE_VALUE) {
-        facts.volumesKnown = Unknown("FindFirstVolumeA: " + ErrorText(GetLastError()));
+    if (!search) {
+        facts.volumesKnown = Unknown("FindFirstVolumeA: " + WindowsError(GetLastError()));
         return facts;
     }
     facts.volumesKnown = Yes("");

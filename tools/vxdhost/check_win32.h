@@ -18,6 +18,9 @@ Preflight RunPreflight(const CheckRequest &request, HMODULE &iscsidsc);
 // Windows' own text for one of its codes, without the final full stop; empty without one.
 std::string WindowsText(DWORD error);
 
+// "error 5: Access is denied", or "error N" for a code without a text.
+std::string WindowsError(DWORD error);
+
 // A file's version resource: "1.2.3" and its description (empty without one); false, with the
 // reason, when the file has none.
 bool ReadFileVersion(const std::string &path, std::string &version, std::string &description,

@@ -12,14 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "tools/vxdhost/unique_handle.h"
+#include "platform/win32/unique_handles.h"
 
 namespace vxdhost {
-
-struct ViewUnmapper {
-    void operator()(const void *view) const { UnmapViewOfFile(view); }
-};
-using UniqueView = std::unique_ptr<const void, ViewUnmapper>;
 
 class DebugOutputListener {
   public:
@@ -58,12 +53,12 @@ class DebugOutputListener {
     std::atomic<long long> origin_{0};
     std::vector<std::string> lines_;
     DWORD ownProcess_ = 0;
-    UniqueHandle section_;
-    UniqueView view_;
-    UniqueHandle bufferReady_;
-    UniqueHandle dataReady_;
-    UniqueHandle stop_;
-    UniqueHandle thread_;
+    vxd::win32::UniqueHandle section_;
+    vxd::win32::UniqueMappedView view_;
+    vxd::win32::UniqueHandle bufferReady_;
+    vxd::win32::UniqueHandle dataReady_;
+    vxd::win32::UniqueHandle stop_;
+    vxd::win32::UniqueHandle thread_;
 };
 
 } // namespace vxdhost

@@ -5,14 +5,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 // The export is found with GetProcAddress, not linked.
 #define VXDMOUNT_NO_DLLIMPORT
 #include "entry/vxdmount.h"
+#include "platform/win32/unique_handles.h"
 #include "tools/vxdhost/check_win32.h"
 #include "tools/vxdhost/debug_output_listener.h"
 #include "tools/vxdhost/post_mortem.h"
@@ -39,10 +38,7 @@ const char kHelp[] =
     "Exit status: 0 CreateVXD returned 1 (the volume has its drive letter), 1 it returned 0,\n"
     "2 the library or its CreateVXD export could not be found, or a usage error.\n";
 
-struct ModuleReleaser {
-    void operator()(HMODULE module) const { FreeLibrary(module); }
-};
-using UniqueModule = std::unique_ptr<std::remove_pointer_t<HMODULE>, ModuleReleaser>;
+using vxd::win32::UniqueModule;
 
 struct Request {
     std::string dll = "vxdmount.dll";
@@ -96,11 +92,6 @@ Parsed ParseArguments(int argc, char **argv, Request &request) {
         request.extra2 = argv[next + 4];
     }
     return Parsed::kRequest;
-}
-
-std::string SystemMessage(DWORD error) {
-    const std::string message = vxdhost::WindowsText(error);
-    return "error " + std::to_string(error) + (message.empty() ? "" : ": " + message);
 }
 
 void PrintFinding(const std::string &finding) {
@@ -188,13 +179,13 @@ int main(int argc, char **argv) {
     if (!library) {
         const DWORD error = GetLastError();
         std::fprintf(stderr, "vxdhost: cannot load %s: %s\n", request.dll.c_str(),
-                     SystemMessage(error).c_str());
+                     vxdhost::WindowsError(error).c_str());
         if (error == ERROR_MOD_NOT_FOUND) {
             std::fprintf(stderr, "vxdhost: either the file or a library that it needs is "
                                  "missing (iscsidsc.dll comes with the iSCSI initiator)\n");
         }
         if (request.check) {
-            PrintVerdict(request.dll + " does not load (" + SystemMessage(error) +
+            PrintVerdict(request.dll + " does not load (" + vxdhost::WindowsError(error) +
                          "): put it beside the program, with the iSCSI initiator installed.");
         }
         return 2;
