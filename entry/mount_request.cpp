@@ -4,8 +4,6 @@
 #include <string>
 
 #include "entry/mount_task.h"
-// The DLL defines the export, which the .def file exports: the declaration is the plain one.
-#define VXDMOUNT_NO_DLLIMPORT
 #include "entry/vxdmount.h"
 #include "platform/trace.h"
 #include "platform/trace_texts.h"

@@ -1,14 +1,15 @@
 /* vxdmount.dll: attaches a remote iSCSI disk through the iSCSI initiator service and waits
- * until its volume is reachable under a drive letter. Valid C89, C99, C11 and C++.
+ * until its volume is reachable under a drive letter, and takes it away again. Valid C89, C99,
+ * C11 and C++.
  *
  * Link with vxdmount.lib (Microsoft's linker) or libvxdmount.dll.a (mingw), or load the DLL at
- * run time: define VXDMOUNT_NO_DLLIMPORT before including this header for a plain declaration,
- * and call the export through a VxdCreateVxdFunction that GetProcAddress returns. */
+ * run time: define VXDMOUNT_NO_DLLIMPORT before including this header for plain declarations,
+ * and call the exports through the Vxd...Function types that GetProcAddress returns. */
 #ifndef VXDMOUNT_H
 #define VXDMOUNT_H
 
-/* The export uses the C calling convention whatever the project's default: a project compiled
- * with /Gz or /Gr would otherwise call it with the wrong one. */
+/* The exports use the C calling convention whatever the project's default: a project compiled
+ * with /Gz or /Gr would otherwise call them with the wrong one. */
 #if defined(_WIN32)
 #define VXDMOUNT_CALL __cdecl
 #else
@@ -38,6 +39,110 @@ VXDMOUNT_IMPORT int VXDMOUNT_CALL CreateVXD(const char *portalAddress, const cha
 typedef int(VXDMOUNT_CALL *VxdCreateVxdFunction)(const char *portalAddress, const char *portalPort,
                                                  const char *targetName, const char *extra1,
                                                  const char *extra2);
+
+/* Since 1.2: VxdAttach answers with the drive letters and the reason for a failure and can be
+ * cancelled; VxdDetach takes the target away again. Each returns one of these statuses, which
+ * keep their numbers in every later version; VxdStatusText describes each. */
+#define VXD_STATUS_OK 0
+/* Nothing was sent to the service. */
+#define VXD_STATUS_INVALID_ARGUMENT 1
+/* iscsidsc.dll or the MSiSCSI service cannot be reached. */
+#define VXD_STATUS_SERVICE_UNAVAILABLE 2
+#define VXD_STATUS_PORTAL_FAILED 3
+#define VXD_STATUS_LOGIN_FAILED 4
+/* The target refused the credentials. */
+#define VXD_STATUS_AUTH_FAILED 5
+/* The session showed no disk in time. */
+#define VXD_STATUS_NO_DEVICE 6
+/* The disk's volume got no drive letter in time. */
+#define VXD_STATUS_NO_LETTER 7
+#define VXD_STATUS_CANCELLED 8
+/* Detach: no session and no persistent login of the target. */
+#define VXD_STATUS_NOT_ATTACHED 9
+/* Detach: a volume could not be locked, or the service found a device busy. */
+#define VXD_STATUS_VOLUME_IN_USE 10
+#define VXD_STATUS_LOGOUT_FAILED 11
+#define VXD_STATUS_OUT_OF_MEMORY 12
+/* A fault inside the library itself. */
+#define VXD_STATUS_INTERNAL_ERROR 13
+
+/* Attach: leave a login that this call made when the call fails. */
+#define VXD_ATTACH_KEEP_ON_FAILURE 0x1
+/* Detach: dismount volumes that cannot be locked (open files lose unwritten data). */
+#define VXD_DETACH_FORCE 0x1
+/* Detach: also remove portalAddress:portalPort from the send-target portals. */
+#define VXD_DETACH_REMOVE_PORTAL 0x2
+
+/* One progress line, NUL-terminated, without a line end; called on the calling thread. */
+typedef void(VXDMOUNT_CALL *VxdProgressFunction)(void *context, const char *line);
+
+/* `size` makes each structure versioned: the caller sets it to sizeof the structure it was
+ * compiled with, the library reads and writes only what that size covers, and a later version
+ * appends its fields at the end. */
+typedef struct VxdAttachRequest {
+    unsigned long size;        /* sizeof(VxdAttachRequest): the caller's version */
+    const char *portalAddress; /* dotted IPv4 */
+    unsigned short portalPort; /* 0: 3260 */
+    const char *targetName;
+    unsigned long deviceWaitMs;   /* 0: 60000 */
+    unsigned long letterWaitMs;   /* 0: 120000 */
+    void *cancelEvent;            /* an event HANDLE, or NULL */
+    VxdProgressFunction progress; /* NULL: none */
+    void *progressContext;
+    unsigned long flags; /* VXD_ATTACH_... */
+} VxdAttachRequest;
+
+typedef struct VxdAttachResult {
+    unsigned long size;          /* sizeof(VxdAttachResult), set by the caller */
+    int status;                  /* also the function's result */
+    unsigned long serviceStatus; /* the iSCSI or Windows status of the step that failed, else 0 */
+    char letters[27];            /* the letters of the target's volumes, NUL-terminated: "F" */
+    unsigned long diskCount;
+    unsigned long diskNumbers[26];
+    int alreadyLoggedIn; /* 1: the target had a session before the call */
+} VxdAttachResult;
+
+typedef struct VxdDetachRequest {
+    unsigned long size;
+    const char *targetName;
+    const char *portalAddress; /* used with VXD_DETACH_REMOVE_PORTAL */
+    unsigned short portalPort; /* 0: 3260 */
+    unsigned long flags;       /* VXD_DETACH_... */
+    VxdProgressFunction progress;
+    void *progressContext;
+} VxdDetachRequest;
+
+typedef struct VxdDetachResult {
+    unsigned long size;
+    int status;
+    unsigned long serviceStatus;
+    char letters[27]; /* the letters that were taken away */
+    unsigned long sessionsLoggedOut;
+    unsigned long persistentLoginsRemoved;
+    char lettersInUse[27]; /* the letters whose volumes could not be locked */
+} VxdDetachResult;
+
+/* Attaches the target: the same security record, portal and login as CreateVXD, then waits for
+ * the session's disks and for the letters of their volumes. Returns the status, also stored in
+ * result->status. On a failure or a cancel it logs out the session that it made and removes the
+ * persistent login that it made, unless VXD_ATTACH_KEEP_ON_FAILURE. */
+VXDMOUNT_IMPORT int VXDMOUNT_CALL VxdAttach(const VxdAttachRequest *request,
+                                            VxdAttachResult *result);
+
+/* Takes the target away: flushes, locks and dismounts the volumes on its disks, logs out each
+ * of its sessions, removes its persistent logins and, with VXD_DETACH_REMOVE_PORTAL, the
+ * portal. Stops at the first refusal; the result counts what was done. */
+VXDMOUNT_IMPORT int VXDMOUNT_CALL VxdDetach(const VxdDetachRequest *request,
+                                            VxdDetachResult *result);
+
+/* A status in a few words, such as "the portal could not be registered"; never NULL. */
+VXDMOUNT_IMPORT const char *VXDMOUNT_CALL VxdStatusText(int status);
+
+typedef int(VXDMOUNT_CALL *VxdAttachFunction)(const VxdAttachRequest *request,
+                                              VxdAttachResult *result);
+typedef int(VXDMOUNT_CALL *VxdDetachFunction)(const VxdDetachRequest *request,
+                                              VxdDetachResult *result);
+typedef const char *(VXDMOUNT_CALL *VxdStatusTextFunction)(int status);
 
 #ifdef __cplusplus
 }

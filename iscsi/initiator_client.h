@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/trace.h"
@@ -68,8 +69,47 @@ unsigned FindSessionDevices(const std::string &targetName, DeviceBuffer &devices
 unsigned GetSessionDevices(platform::ISCSI_UNIQUE_SESSION_ID sessionId, DeviceBuffer &devices,
                            TraceSink trace);
 
-// Logging out and persistent logins have their place here beside the login, for the exports
-// that take a target away again.
+// iSCSI names compare without regard to case, as the service compares them.
+bool SameIScsiName(const char *listed, const char *wanted);
+
+// One session of the initiator's list: its id and the names it is listed under (either may be
+// empty; published code disagrees on which of the two holds the target's name).
+struct Session {
+    platform::ISCSI_UNIQUE_SESSION_ID id{};
+    std::string targetName;
+    std::string targetNodeName;
+};
+
+// Every session that the initiator lists, in its order.
+platform::ISDSC_STATUS ListSessions(std::vector<Session> &sessions);
+
+// The disk numbers of a session's devices, in the service's order, each once, at most 26.
+struct SessionDisks {
+    std::array<platform::ULONG, kDeviceBufferCapacity> numbers{};
+    std::size_t count = 0;
+    void Add(platform::ULONG disk);
+};
+platform::ISDSC_STATUS AddSessionDisks(platform::ISCSI_UNIQUE_SESSION_ID sessionId,
+                                       SessionDisks &disks);
+
+// Logs a session out; the service refuses while a device on it is in use.
+platform::ISDSC_STATUS LogoutSession(platform::ISCSI_UNIQUE_SESSION_ID sessionId);
+
+// The persistent logins that the initiator keeps, as it reports them.
+platform::ISDSC_STATUS
+ListPersistentLogins(std::vector<platform::PERSISTENT_ISCSI_LOGIN_INFOA> &logins);
+
+// Removes one persistent login, named as the service reported it.
+platform::ISDSC_STATUS RemovePersistentLogin(const platform::PERSISTENT_ISCSI_LOGIN_INFOA &login);
+
+// Removes the portal from the initiator's send-target portals.
+platform::ISDSC_STATUS RemoveSendTargetPortal(const std::string &portalAddress, int port);
+
+// Whether a status means that the service, or the way to it, is not there at all.
+bool ServiceUnavailable(platform::ISDSC_STATUS status);
+
+// Whether a status means that the target refused the login's credentials, or their absence.
+bool CredentialsRefused(platform::ISDSC_STATUS status);
 
 } // namespace iscsi
 } // namespace vxd

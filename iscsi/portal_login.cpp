@@ -60,4 +60,21 @@ LoginOutcome OutcomeOfLogin(platform::ISDSC_STATUS status) {
     return kLoginFailed;
 }
 
+bool ServiceUnavailable(platform::ISDSC_STATUS status) {
+    // The library reaches the service through RPC: a stopped service can answer either way.
+    return status == platform::kStatusServiceNotRunning ||
+           status == platform::kRpcServerUnavailable;
+}
+
+bool CredentialsRefused(platform::ISDSC_STATUS status) {
+    // Which of these a target answers for a wrong secret is not documented: all of them mean
+    // that the credentials, or their absence, were refused.
+    return status == platform::kStatusAuthenticationFailure ||
+           status == platform::kStatusAuthorizationFailure ||
+           status == platform::kStatusTargetAuthInfoUnavailable ||
+           status == platform::kStatusLoginUserInfoBad ||
+           (status >= platform::kStatusFirstInvalidChap &&
+            status <= platform::kStatusLastInvalidChap);
+}
+
 } // namespace vxd::iscsi

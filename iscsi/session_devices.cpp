@@ -12,20 +12,6 @@ namespace {
 
 char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
-// iSCSI names are ASCII; the service may report them in another case than they were asked.
-bool SameNameIgnoringCase(const char *listed, const std::string &wanted) {
-    const std::size_t length = std::strlen(listed);
-    if (length != wanted.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < length; ++i) {
-        if (AsciiUpper(listed[i]) != AsciiUpper(wanted[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
 void Write(TraceSink trace, const char *line) {
     if (trace != nullptr) {
         trace(line);
@@ -35,7 +21,113 @@ void Write(TraceSink trace, const char *line) {
 // The 32-bit product cannot allocate more than this, so larger answers are no answer anywhere.
 constexpr std::uint64_t kLargestAllocation = 0xFFFFFFFFu;
 
+// The session list through the two-call size protocol, in a buffer of exactly the size the
+// service asked for; the count checked against what the buffer holds.
+platform::ISDSC_STATUS FetchSessionList(HeapBuffer &list, platform::ULONG &sessionCount) {
+    platform::ULONG bufferSize = 4;
+    sessionCount = 0;
+    alignas(platform::ISCSI_SESSION_INFOA) unsigned char scratch[4] = {};
+    platform::ISDSC_STATUS status = platform::GetIScsiSessionListA(
+        &bufferSize, &sessionCount, reinterpret_cast<platform::ISCSI_SESSION_INFOA *>(scratch));
+    if (status == 0) {
+        sessionCount = 0; // nothing fits four bytes: the list is empty
+        return 0;
+    }
+    if (status != platform::kErrorInsufficientBuffer) {
+        return status;
+    }
+    list = HeapBuffer(bufferSize);
+    if (!list.Allocated()) {
+        return platform::kErrorNotEnoughMemory;
+    }
+    status = platform::GetIScsiSessionListA(&bufferSize, &sessionCount,
+                                            list.As<platform::ISCSI_SESSION_INFOA>());
+    if (status == 0 && sessionCount > list.Size() / sizeof(platform::ISCSI_SESSION_INFOA)) {
+        return platform::kErrorInvalidData;
+    }
+    return status;
+}
+
 } // namespace
+
+bool SameIScsiName(const char *listed, const char *wanted) {
+    if (listed == nullptr || wanted == nullptr) {
+        return false;
+    }
+    for (; *listed != '\0' && *wanted != '\0'; ++listed, ++wanted) {
+        if (AsciiUpper(*listed) != AsciiUpper(*wanted)) {
+            return false;
+        }
+    }
+    return *listed == *wanted;
+}
+
+platform::ISDSC_STATUS ListSessions(std::vector<Session> &sessions) {
+    HeapBuffer list;
+    platform::ULONG count = 0;
+    const platform::ISDSC_STATUS status = FetchSessionList(list, count);
+    if (status != 0 || count == 0) {
+        return status;
+    }
+    const platform::ISCSI_SESSION_INFOA *records = list.As<platform::ISCSI_SESSION_INFOA>();
+    for (platform::ULONG i = 0; i < count; ++i) {
+        Session session;
+        session.id = records[i].SessionId;
+        if (records[i].TargetName != nullptr) {
+            session.targetName = records[i].TargetName;
+        }
+        if (records[i].TargetNodeName != nullptr) {
+            session.targetNodeName = records[i].TargetNodeName;
+        }
+        sessions.push_back(session);
+    }
+    return 0;
+}
+
+void SessionDisks::Add(platform::ULONG disk) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (numbers[i] == disk) {
+            return;
+        }
+    }
+    if (count < numbers.size()) {
+        numbers[count++] = disk;
+    }
+}
+
+platform::ISDSC_STATUS AddSessionDisks(platform::ISCSI_UNIQUE_SESSION_ID sessionId,
+                                       SessionDisks &disks) {
+    platform::ULONG deviceCount = 0;
+    platform::ISDSC_STATUS status =
+        platform::GetDevicesForIScsiSessionA(&sessionId, &deviceCount, nullptr);
+    if (status == 0) {
+        return 0; // a session without devices
+    }
+    if (status != platform::kErrorInsufficientBuffer) {
+        return status;
+    }
+    if (deviceCount > kLargestAllocation / sizeof(DeviceRecord)) {
+        return platform::kErrorNotEnoughMemory;
+    }
+    const platform::ULONG allocatedCount = deviceCount;
+    HeapBuffer array(static_cast<std::size_t>(allocatedCount) * sizeof(DeviceRecord));
+    if (!array.Allocated()) {
+        return platform::kErrorNotEnoughMemory;
+    }
+    status =
+        platform::GetDevicesForIScsiSessionA(&sessionId, &deviceCount, array.As<DeviceRecord>());
+    if (status != 0) {
+        return status;
+    }
+    if (deviceCount > allocatedCount) {
+        return platform::kErrorInvalidData;
+    }
+    const DeviceRecord *fetched = array.As<DeviceRecord>();
+    for (platform::ULONG i = 0; i < deviceCount; ++i) {
+        disks.Add(fetched[i].StorageDeviceNumber.DeviceNumber);
+    }
+    return 0;
+}
 
 unsigned FindSessionDevices(const std::string &targetName, DeviceBuffer &devices, TraceSink trace) {
     platform::ULONG bufferSize = 4;
@@ -65,7 +157,7 @@ unsigned FindSessionDevices(const std::string &targetName, DeviceBuffer &devices
     const platform::ISCSI_SESSION_INFOA *sessions = list.As<platform::ISCSI_SESSION_INFOA>();
     for (platform::ULONG i = 0; i < sessionCount; ++i) {
         const char *name = sessions[i].TargetName;
-        if (name != nullptr && SameNameIgnoringCase(name, targetName)) {
+        if (name != nullptr && SameIScsiName(name, targetName.c_str())) {
             // The first session listed for the target wins.
             return GetSessionDevices(sessions[i].SessionId, devices, trace);
         }

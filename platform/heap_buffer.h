@@ -10,6 +10,7 @@ namespace vxd {
 
 class HeapBuffer {
   public:
+    HeapBuffer() = default;
     explicit HeapBuffer(std::size_t size)
         : bytes_(static_cast<unsigned char *>(std::calloc(size == 0 ? 1 : size, 1))),
           size_(bytes_ ? size : 0) {}
@@ -25,7 +26,7 @@ class HeapBuffer {
         void operator()(unsigned char *p) const { std::free(p); }
     };
     std::unique_ptr<unsigned char, Free> bytes_;
-    std::size_t size_;
+    std::size_t size_ = 0;
 };
 
 } // namespace vxd

@@ -16,12 +16,22 @@ namespace vxd::platform {
 using ISDSC_STATUS = ULONG;
 
 // Statuses that the project's code tells apart; tools/vxdhost/statuses.cpp names them all.
+constexpr ISDSC_STATUS kStatusLoginFailed = 0xEFFF0002;
 constexpr ISDSC_STATUS kStatusAuthenticationFailure = 0xEFFF0009;
 constexpr ISDSC_STATUS kStatusAuthorizationFailure = 0xEFFF000A;
 constexpr ISDSC_STATUS kStatusInvalidSessionId = 0xEFFF001C;
+constexpr ISDSC_STATUS kStatusSessionBusy = 0xEFFF001F;
+constexpr ISDSC_STATUS kStatusTargetAuthInfoUnavailable = 0xEFFF0028;
+constexpr ISDSC_STATUS kStatusTargetNotFound = 0xEFFF0029;
 constexpr ISDSC_STATUS kStatusLoginUserInfoBad = 0xEFFF002A;
 constexpr ISDSC_STATUS kStatusServiceNotRunning = 0xEFFF003E;
 constexpr ISDSC_STATUS kStatusTargetAlreadyLoggedIn = 0xEFFF003F;
+constexpr ISDSC_STATUS kStatusDeviceBusyOnSession = 0xEFFF0040;
+constexpr ISDSC_STATUS kStatusCouldNotRemovePersistentLoginData = 0xEFFF0042;
+constexpr ISDSC_STATUS kStatusPortalNotFound = 0xEFFF0043;
+// ISDSC_INVALID_CHAP_SECRET to ISDSC_INVALID_LOGON_AUTH_TYPE: credentials the service refused.
+constexpr ISDSC_STATUS kStatusFirstInvalidChap = 0xEFFF004A;
+constexpr ISDSC_STATUS kStatusLastInvalidChap = 0xEFFF004E;
 
 // The service's default initiator on all of its ports.
 constexpr ULONG kAllInitiatorPorts = 0xFFFFFFFF;
@@ -99,6 +109,18 @@ struct IKE_AUTHENTICATION_INFORMATION {
 
 struct ISCSI_CONNECTION_INFOA;
 
+// One persistent login, as ReportIScsiPersistentLoginsA lists them.
+struct PERSISTENT_ISCSI_LOGIN_INFOA {
+    char TargetName[kMaxIScsiNameLen + 1];
+    BOOLEAN IsInformationalSession;
+    char InitiatorInstance[kMaxIScsiHbaNameLen];
+    ULONG InitiatorPortNumber;
+    ISCSI_TARGET_PORTALA TargetPortal;
+    ULONGLONG SecurityFlags;
+    ISCSI_TARGET_MAPPINGA *Mappings;
+    ISCSI_LOGIN_OPTIONS LoginOptions;
+};
+
 struct ISCSI_SESSION_INFOA {
     ISCSI_UNIQUE_SESSION_ID SessionId;
     char *InitiatorName;
@@ -157,6 +179,12 @@ static_assert(offsetof(ISCSI_LOGIN_OPTIONS, InformationSpecified) == 4);
 static_assert(offsetof(ISCSI_LOGIN_OPTIONS, AuthType) == 12);
 static_assert(offsetof(ISCSI_LOGIN_OPTIONS, UsernameLength) == 36);
 static_assert(offsetof(ISCSI_LOGIN_OPTIONS, PasswordLength) == 40);
+static_assert(offsetof(PERSISTENT_ISCSI_LOGIN_INFOA, IsInformationalSession) == 224);
+static_assert(offsetof(PERSISTENT_ISCSI_LOGIN_INFOA, InitiatorInstance) == 225);
+static_assert(offsetof(PERSISTENT_ISCSI_LOGIN_INFOA, InitiatorPortNumber) == 484);
+static_assert(offsetof(PERSISTENT_ISCSI_LOGIN_INFOA, TargetPortal) == 488);
+static_assert(offsetof(PERSISTENT_ISCSI_LOGIN_INFOA, SecurityFlags) == 1008);
+static_assert(offsetof(PERSISTENT_ISCSI_LOGIN_INFOA, Mappings) == 1016);
 
 // Records with pointers: the 32-bit product's layout, and the 64-bit twin's.
 #if UINTPTR_MAX == 0xFFFFFFFFu
@@ -175,6 +203,8 @@ static_assert(offsetof(IKE_AUTHENTICATION_PRESHARED_KEY, KeyLengthInBytes) == 20
 static_assert(offsetof(IKE_AUTHENTICATION_PRESHARED_KEY, Key) == 24);
 static_assert(sizeof(IKE_AUTHENTICATION_INFORMATION) == 40);
 static_assert(offsetof(IKE_AUTHENTICATION_INFORMATION, PsKey) == 8);
+static_assert(offsetof(PERSISTENT_ISCSI_LOGIN_INFOA, LoginOptions) == 1020);
+static_assert(sizeof(PERSISTENT_ISCSI_LOGIN_INFOA) == 1072);
 #else
 static_assert(sizeof(ISCSI_LOGIN_OPTIONS) == 64);
 static_assert(offsetof(ISCSI_LOGIN_OPTIONS, Username) == 48);
@@ -187,6 +217,8 @@ static_assert(offsetof(IKE_AUTHENTICATION_PRESHARED_KEY, Id) == 16);
 static_assert(offsetof(IKE_AUTHENTICATION_PRESHARED_KEY, Key) == 32);
 static_assert(sizeof(IKE_AUTHENTICATION_INFORMATION) == 48);
 static_assert(offsetof(IKE_AUTHENTICATION_INFORMATION, PsKey) == 8);
+static_assert(offsetof(PERSISTENT_ISCSI_LOGIN_INFOA, LoginOptions) == 1024);
+static_assert(sizeof(PERSISTENT_ISCSI_LOGIN_INFOA) == 1088);
 #endif
 
 // The functions' types, with Microsoft's parameter names. Every declaration and every pointer
@@ -207,6 +239,17 @@ VXD_WINAPI(char *TargetName, BOOLEAN IsInformationalSession, char *InitiatorInst
 using LogoutIScsiTargetFunction = ISDSC_STATUS VXD_WINAPI(ISCSI_UNIQUE_SESSION_ID *UniqueSessionId);
 using ReportIScsiTargetsAFunction = ISDSC_STATUS VXD_WINAPI(BOOLEAN ForceUpdate, ULONG *BufferSize,
                                                             char *Buffer);
+using ReportIScsiPersistentLoginsAFunction = ISDSC_STATUS
+VXD_WINAPI(ULONG *Count, PERSISTENT_ISCSI_LOGIN_INFOA *PersistentLoginInfo,
+           ULONG *BufferSizeInBytes);
+using RemoveIScsiPersistentTargetAFunction = ISDSC_STATUS VXD_WINAPI(char *InitiatorInstance,
+                                                                     ULONG InitiatorPortNumber,
+                                                                     char *TargetName,
+                                                                     ISCSI_TARGET_PORTALA *Portal);
+using RemoveIScsiSendTargetPortalAFunction = ISDSC_STATUS
+VXD_WINAPI(char *InitiatorInstance, ULONG InitiatorPortNumber, ISCSI_TARGET_PORTALA *Portal);
+using SetIScsiInitiatorCHAPSharedSecretFunction = ISDSC_STATUS VXD_WINAPI(ULONG SharedSecretLength,
+                                                                          UCHAR *SharedSecret);
 using GetIScsiSessionListAFunction = ISDSC_STATUS VXD_WINAPI(ULONG *BufferSize, ULONG *SessionCount,
                                                              ISCSI_SESSION_INFOA *SessionInfo);
 using GetDevicesForIScsiSessionAFunction = ISDSC_STATUS
@@ -229,6 +272,11 @@ VXD_ISCSIDSC_API vxd::platform::AddIScsiSendTargetPortalAFunction AddIScsiSendTa
 VXD_ISCSIDSC_API vxd::platform::LoginIScsiTargetAFunction LoginIScsiTargetA;
 VXD_ISCSIDSC_API vxd::platform::LogoutIScsiTargetFunction LogoutIScsiTarget;
 VXD_ISCSIDSC_API vxd::platform::ReportIScsiTargetsAFunction ReportIScsiTargetsA;
+VXD_ISCSIDSC_API vxd::platform::ReportIScsiPersistentLoginsAFunction ReportIScsiPersistentLoginsA;
+VXD_ISCSIDSC_API vxd::platform::RemoveIScsiPersistentTargetAFunction RemoveIScsiPersistentTargetA;
+VXD_ISCSIDSC_API vxd::platform::RemoveIScsiSendTargetPortalAFunction RemoveIScsiSendTargetPortalA;
+VXD_ISCSIDSC_API vxd::platform::SetIScsiInitiatorCHAPSharedSecretFunction
+    SetIScsiInitiatorCHAPSharedSecret;
 VXD_ISCSIDSC_API vxd::platform::GetIScsiSessionListAFunction GetIScsiSessionListA;
 VXD_ISCSIDSC_API vxd::platform::GetDevicesForIScsiSessionAFunction GetDevicesForIScsiSessionA;
 }

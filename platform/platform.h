@@ -19,6 +19,24 @@ constexpr DWORD kFileShareRead = 1;
 constexpr DWORD kFileShareWrite = 2;
 constexpr DWORD kOpenExisting = 3;
 
+// Taking a volume away: a lock that fails while files are open on the volume, and a dismount
+// that invalidates whatever is still open.
+constexpr DWORD kFsctlLockVolume = 0x00090018;
+constexpr DWORD kFsctlUnlockVolume = 0x0009001C;
+constexpr DWORD kFsctlDismountVolume = 0x00090020;
+
+// Windows' own codes that the logic tells apart.
+constexpr DWORD kErrorInvalidFunction = 1;
+constexpr DWORD kErrorAccessDenied = 5;
+constexpr DWORD kErrorNotSupported = 50;
+constexpr DWORD kErrorInvalidParameter = 87;
+constexpr DWORD kRpcServerUnavailable = 1722;
+
+// WaitForSingleObject's answers.
+constexpr DWORD kWaitObject0 = 0;
+constexpr DWORD kWaitTimeout = 0x102;
+constexpr DWORD kWaitFailed = 0xFFFFFFFF;
+
 struct DISK_EXTENT {
     DWORD DiskNumber;
     std::int64_t StartingOffset;
@@ -44,6 +62,8 @@ using DeviceIoControlFunction = BOOL(HANDLE hDevice, DWORD dwIoControlCode, void
                                      DWORD nInBufferSize, void *lpOutBuffer, DWORD nOutBufferSize,
                                      DWORD *lpBytesReturned, void *lpOverlapped);
 using CloseHandleFunction = BOOL(HANDLE hObject);
+using FlushFileBuffersFunction = BOOL(HANDLE hFile);
+using GetLastErrorFunction = DWORD();
 using GetDriveTypeAFunction = unsigned(const char *lpRootPathName);
 using GetVolumeInformationAFunction = BOOL(const char *lpRootPathName, char *lpVolumeNameBuffer,
                                            DWORD nVolumeNameSize, DWORD *lpVolumeSerialNumber,
@@ -51,6 +71,7 @@ using GetVolumeInformationAFunction = BOOL(const char *lpRootPathName, char *lpV
                                            DWORD *lpFileSystemFlags, char *lpFileSystemNameBuffer,
                                            DWORD nFileSystemNameSize);
 using SleepFunction = void(DWORD dwMilliseconds);
+using WaitForSingleObjectFunction = DWORD(HANDLE hHandle, DWORD dwMilliseconds);
 using OutputDebugStringAFunction = void(const char *lpOutputString);
 
 #ifdef _WIN32
@@ -59,7 +80,12 @@ using ::AddIScsiSendTargetPortalA;
 using ::GetDevicesForIScsiSessionA;
 using ::GetIScsiSessionListA;
 using ::LoginIScsiTargetA;
+using ::LogoutIScsiTarget;
+using ::RemoveIScsiPersistentTargetA;
+using ::RemoveIScsiSendTargetPortalA;
+using ::ReportIScsiPersistentLoginsA;
 using ::SetIScsiIKEInfoA;
+using ::SetIScsiInitiatorCHAPSharedSecret;
 
 // Windows Sockets: the IPv4 address in network byte order, all ones when the text is none.
 InetAddrFunction inet_addr;
@@ -68,16 +94,24 @@ GetLogicalDriveStringsAFunction GetLogicalDriveStringsA;
 CreateFileAFunction CreateFileA;
 DeviceIoControlFunction DeviceIoControl;
 CloseHandleFunction CloseHandle;
+FlushFileBuffersFunction FlushFileBuffers;
+GetLastErrorFunction GetLastError;
 GetDriveTypeAFunction GetDriveTypeA;
 GetVolumeInformationAFunction GetVolumeInformationA;
 // Timing and diagnostics.
 SleepFunction Sleep;
+WaitForSingleObjectFunction WaitForSingleObject;
 OutputDebugStringAFunction OutputDebugStringA;
 #else
 // Each operation reaches the simulated machine that is current when it is called.
 extern SetIScsiIKEInfoAFunction &SetIScsiIKEInfoA;
 extern AddIScsiSendTargetPortalAFunction &AddIScsiSendTargetPortalA;
 extern LoginIScsiTargetAFunction &LoginIScsiTargetA;
+extern LogoutIScsiTargetFunction &LogoutIScsiTarget;
+extern ReportIScsiPersistentLoginsAFunction &ReportIScsiPersistentLoginsA;
+extern RemoveIScsiPersistentTargetAFunction &RemoveIScsiPersistentTargetA;
+extern RemoveIScsiSendTargetPortalAFunction &RemoveIScsiSendTargetPortalA;
+extern SetIScsiInitiatorCHAPSharedSecretFunction &SetIScsiInitiatorCHAPSharedSecret;
 extern GetIScsiSessionListAFunction &GetIScsiSessionListA;
 extern GetDevicesForIScsiSessionAFunction &GetDevicesForIScsiSessionA;
 extern InetAddrFunction &inet_addr;
@@ -85,9 +119,12 @@ extern GetLogicalDriveStringsAFunction &GetLogicalDriveStringsA;
 extern CreateFileAFunction &CreateFileA;
 extern DeviceIoControlFunction &DeviceIoControl;
 extern CloseHandleFunction &CloseHandle;
+extern FlushFileBuffersFunction &FlushFileBuffers;
+extern GetLastErrorFunction &GetLastError;
 extern GetDriveTypeAFunction &GetDriveTypeA;
 extern GetVolumeInformationAFunction &GetVolumeInformationA;
 extern SleepFunction &Sleep;
+extern WaitForSingleObjectFunction &WaitForSingleObject;
 extern OutputDebugStringAFunction &OutputDebugStringA;
 #endif
 

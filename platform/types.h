@@ -26,6 +26,8 @@ using HANDLE = void *;
 // NOLINTNEXTLINE(performance-no-int-to-ptr): the platform defines this handle as a number.
 inline HANDLE InvalidHandle() { return reinterpret_cast<HANDLE>(~std::uintptr_t{0}); }
 
+constexpr ULONG kErrorNotEnoughMemory = 8;
+constexpr ULONG kErrorInvalidData = 13;
 constexpr ULONG kErrorInsufficientBuffer = 122;
 
 } // namespace vxd::platform

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +21,18 @@ constexpr ISDSC_STATUS kStatusInvalidParameter = 87;
 constexpr unsigned kDriveNoRootDir = 1;
 constexpr unsigned kDriveFixed = 3;
 constexpr platform::DWORD kFileDeviceDisk = 7;
+constexpr platform::DWORD kErrorFileNotFound = 2;
+constexpr platform::DWORD kErrorInvalidHandle = 6;
+constexpr platform::DWORD kErrorNotReady = 21;
+constexpr platform::DWORD kErrorNotLocked = 158;
+constexpr Ms kNever = ~Ms{0};
+
+bool SameNameIgnoringCase(const std::string &a, const std::string &b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
 
 template <typename Record> std::vector<std::uint8_t> BytesOf(const Record *record) {
     if (record == nullptr) {
@@ -225,6 +238,7 @@ void Machine::AddSessionNow(const SessionSetup &setup) {
     session.setup = setup;
     session.id.AdapterUnique = 0xFFFF800000000000ull + nextSessionNumber_;
     session.id.AdapterSpecific = 0x4000013700000000ull + nextSessionNumber_;
+    session.number = nextSessionNumber_;
     ++nextSessionNumber_;
     sessions_.push_back(session);
 }
@@ -281,6 +295,12 @@ ISDSC_STATUS Machine::AddIScsiSendTargetPortalA(char *initiatorInstance, ULONG i
     }
     const auto listed = portalStatuses.find(address);
     const ISDSC_STATUS status = listed == portalStatuses.end() ? portalStatus : listed->second;
+    if (status == 0 && portal != nullptr &&
+        std::none_of(portals.begin(), portals.end(), [&](const Portal &known) {
+            return known.address == address && known.socket == portal->Socket;
+        })) {
+        portals.push_back(Portal{address, portal->Socket});
+    }
     Publish(call, "\"" + address + "\", socket " + std::to_string(call.Arg("Socket")) + ") -> " +
                       Status(status));
     return status;
@@ -338,8 +358,34 @@ ISDSC_STATUS Machine::LoginIScsiTargetA(char *targetName, platform::BOOLEAN isIn
             uniqueConnectionId->AdapterUnique = sessions_.back().id.AdapterUnique;
             uniqueConnectionId->AdapterSpecific = 1;
         }
+        // The login's letters come only while its session stands: a logout takes its disk away.
+        const std::uint64_t number = sessions_.back().number;
         for (const LoginEffect::DelayedDrive &delayed : onLogin.drives) {
-            AddDriveAt(now_ + delayed.afterMs, delayed.drive);
+            const DriveSetup drive = delayed.drive;
+            Schedule(now_ + delayed.afterMs, [this, number, drive] {
+                if (std::any_of(
+                        sessions_.begin(), sessions_.end(),
+                        [number](const Session &session) { return session.number == number; })) {
+                    AddDrive(drive);
+                }
+            });
+        }
+        if (isPersistent != 0) {
+            PersistentLogin persistent;
+            persistent.target = targetName;
+            persistent.initiatorInstance =
+                initiatorInstance == nullptr ? std::string() : initiatorInstance;
+            persistent.initiatorPortNumber = initiatorPortNumber;
+            if (targetPortal != nullptr) {
+                persistent.portalAddress.assign(
+                    targetPortal->Address,
+                    strnlen(targetPortal->Address, sizeof targetPortal->Address));
+                persistent.portalSocket = targetPortal->Socket;
+            }
+            if (loginOptions != nullptr) {
+                persistent.loginOptions = *loginOptions;
+            }
+            persistentLogins.push_back(persistent);
         }
     }
     Publish(call, Quoted(targetName) + ", persistent " + std::to_string(isPersistent) + ") -> " +
@@ -527,8 +573,12 @@ platform::HANDLE Machine::CreateFileA(const char *fileName, platform::DWORD desi
     if (drive != nullptr && drive->openable && creationDisposition == platform::kOpenExisting) {
         nextHandle_ += 4;
         openHandles_[nextHandle_] = *drive;
+        // The next use of a dismounted volume mounts it again.
+        dismounted_.erase(static_cast<unsigned char>(letter));
         // NOLINTNEXTLINE(performance-no-int-to-ptr): handles are numbers, as the platform's are.
         handle = reinterpret_cast<platform::HANDLE>(nextHandle_);
+    } else {
+        lastError_ = drive == nullptr ? kErrorFileNotFound : kErrorNotReady;
     }
     call.args["result"] = PointerArg(handle);
     Publish(call, Quoted(fileName) + ") -> " +
@@ -555,6 +605,11 @@ platform::BOOL Machine::DeviceIoControl(platform::HANDLE device, platform::DWORD
     const auto open = openHandles_.find(reinterpret_cast<std::uintptr_t>(device));
     if (open == openHandles_.end()) {
         faults_.push_back("DeviceIoControl on a handle that is not open");
+        lastError_ = kErrorInvalidHandle;
+    } else if (ioControlCode == platform::kFsctlLockVolume ||
+               ioControlCode == platform::kFsctlUnlockVolume ||
+               ioControlCode == platform::kFsctlDismountVolume) {
+        result = VolumeControl(open->first, open->second.letter, ioControlCode, answer);
     } else if (ioControlCode == platform::kIoctlVolumeGetVolumeDiskExtents &&
                open->second.answers && outBuffer != nullptr &&
                outBufferSize >= sizeof(platform::VOLUME_DISK_EXTENTS)) {
@@ -590,7 +645,12 @@ platform::BOOL Machine::DeviceIoControl(platform::HANDLE device, platform::DWORD
 platform::BOOL Machine::CloseHandle(platform::HANDLE object) {
     CallRecord &call = Log("CloseHandle");
     call.args["hObject"] = PointerArg(object);
-    const bool open = openHandles_.erase(reinterpret_cast<std::uintptr_t>(object)) == 1;
+    const auto number = reinterpret_cast<std::uintptr_t>(object);
+    // A volume's lock goes with the handle that holds it.
+    for (auto lock = locks_.begin(); lock != locks_.end();) {
+        lock = lock->second == number ? locks_.erase(lock) : std::next(lock);
+    }
+    const bool open = openHandles_.erase(number) == 1 || waitables_.erase(number) == 1;
     if (!open) {
         faults_.push_back("CloseHandle on a handle that is not open");
     }
@@ -669,6 +729,346 @@ void Machine::OutputDebugStringA(const char *text) {
     if (onTrace) {
         onTrace(trace_.back());
     }
+}
+
+} // namespace vxd::sim
+
+namespace vxd::sim {
+
+platform::BOOL Machine::VolumeControl(std::uintptr_t handle, char letter,
+                                      platform::DWORD ioControlCode, std::string &answer) {
+    const auto key = static_cast<unsigned char>(letter);
+    DriveSetup *drive = drives_.count(key) == 1 ? &drives_[key] : nullptr;
+    const auto lock = locks_.find(key);
+    if (drive == nullptr) {
+        lastError_ = kErrorNotReady;
+        answer = "FALSE, the volume is gone";
+        return 0;
+    }
+    if (ioControlCode == platform::kFsctlLockVolume) {
+        if (lock != locks_.end() && lock->second != handle) {
+            lastError_ = platform::kErrorAccessDenied;
+            answer = "FALSE, locked through another handle";
+            return 0;
+        }
+        if (drive->inUse && !Dismounted(letter)) {
+            lastError_ = platform::kErrorAccessDenied;
+            answer = "FALSE, files are open";
+            return 0;
+        }
+        locks_[key] = handle;
+        answer = "TRUE, locked";
+        return 1;
+    }
+    if (ioControlCode == platform::kFsctlUnlockVolume) {
+        if (lock == locks_.end() || lock->second != handle) {
+            lastError_ = kErrorNotLocked;
+            answer = "FALSE, not locked";
+            return 0;
+        }
+        locks_.erase(lock);
+        answer = "TRUE, unlocked";
+        return 1;
+    }
+    if (drive->dismountError != 0) {
+        lastError_ = drive->dismountError;
+        answer = "FALSE, error " + std::to_string(drive->dismountError);
+        return 0;
+    }
+    // Whatever was open on the volume is invalid from now on.
+    dismounted_[key] = true;
+    drive->inUse = false;
+    answer = "TRUE, dismounted";
+    return 1;
+}
+
+bool Machine::Locked(char letter) const {
+    return locks_.count(static_cast<unsigned char>(letter)) == 1;
+}
+
+bool Machine::Dismounted(char letter) const {
+    return dismounted_.count(static_cast<unsigned char>(letter)) == 1;
+}
+
+std::vector<std::string> Machine::SessionTargets() const {
+    std::vector<std::string> targets;
+    for (const Session &session : sessions_) {
+        targets.push_back(session.setup.target);
+    }
+    return targets;
+}
+
+platform::BOOL Machine::FlushFileBuffers(platform::HANDLE file) {
+    CallRecord &call = Log("FlushFileBuffers");
+    call.args["hFile"] = PointerArg(file);
+    const auto open = openHandles_.find(reinterpret_cast<std::uintptr_t>(file));
+    platform::BOOL result = 1;
+    if (open == openHandles_.end()) {
+        faults_.push_back("FlushFileBuffers on a handle that is not open");
+        lastError_ = kErrorInvalidHandle;
+        result = 0;
+    } else if (const DriveSetup *drive = FindDrive(open->second.letter);
+               drive != nullptr && drive->flushError != 0) {
+        lastError_ = drive->flushError;
+        result = 0;
+    }
+    Publish(call,
+            Hex(PointerArg(file)) + ") -> " +
+                (result ? std::string("TRUE") : "FALSE, error " + std::to_string(lastError_)));
+    return result;
+}
+
+platform::DWORD Machine::GetLastError() { return lastError_; }
+
+platform::HANDLE Machine::CreateEvent() {
+    nextHandle_ += 4;
+    waitables_[nextHandle_] = kNever;
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): handles are numbers, as the platform's are.
+    return reinterpret_cast<platform::HANDLE>(nextHandle_);
+}
+
+Machine &Machine::SignalEventAt(platform::HANDLE event, Ms at) {
+    const auto found = waitables_.find(reinterpret_cast<std::uintptr_t>(event));
+    if (found == waitables_.end()) {
+        faults_.push_back("SignalEventAt on a handle that is no event");
+    } else {
+        found->second = std::min(found->second, at);
+    }
+    return *this;
+}
+
+platform::DWORD Machine::WaitForSingleObject(platform::HANDLE handle,
+                                             platform::DWORD milliseconds) {
+    CallRecord &call = Log("WaitForSingleObject");
+    call.args["hHandle"] = PointerArg(handle);
+    call.args["dwMilliseconds"] = milliseconds;
+    const auto found = waitables_.find(reinterpret_cast<std::uintptr_t>(handle));
+    platform::DWORD result = platform::kWaitTimeout;
+    if (found == waitables_.end()) {
+        faults_.push_back("WaitForSingleObject on a handle that is no event");
+        lastError_ = kErrorInvalidHandle;
+        result = platform::kWaitFailed;
+    } else if (found->second <= now_ + milliseconds) {
+        result = platform::kWaitObject0;
+    }
+    Publish(call, Hex(PointerArg(handle)) + ", " + std::to_string(milliseconds) + ") -> " +
+                      (result == platform::kWaitObject0  ? "WAIT_OBJECT_0"
+                       : result == platform::kWaitFailed ? "WAIT_FAILED"
+                                                         : "WAIT_TIMEOUT"));
+    if (result == platform::kWaitFailed) {
+        return result;
+    }
+    const Ms until =
+        result == platform::kWaitObject0 ? std::max(found->second, now_) : now_ + milliseconds;
+    if (realTime) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(until - now_));
+    }
+    now_ = until;
+    ApplyDueEvents();
+    return result;
+}
+
+ISDSC_STATUS Machine::LogoutIScsiTarget(platform::ISCSI_UNIQUE_SESSION_ID *uniqueSessionId) {
+    CallRecord &call = Log("LogoutIScsiTarget");
+    call.bytes["UniqueSessionId"] = BytesOf(uniqueSessionId);
+    if (uniqueSessionId == nullptr) {
+        faults_.push_back("LogoutIScsiTarget without a session id");
+        Publish(call, "null) -> " + Status(kStatusInvalidParameter));
+        return kStatusInvalidParameter;
+    }
+    ISDSC_STATUS status = 0;
+    Session *session = FindSession(uniqueSessionId);
+    std::string target;
+    if (session == nullptr) {
+        status = platform::kStatusInvalidSessionId;
+    } else {
+        target = session->setup.target;
+        const auto listed = targetLogoutStatuses.find(target);
+        const std::vector<ISDSC_STATUS> &statuses =
+            listed == targetLogoutStatuses.end() ? logoutStatuses : listed->second;
+        std::size_t &earlier = logoutCalls_[target];
+        if (!statuses.empty()) {
+            status = statuses[std::min(earlier, statuses.size() - 1)];
+        }
+        ++earlier;
+        const std::vector<ULONG> &disks = session->setup.disks;
+        const auto onSessionDisk = [&disks](const DriveSetup &drive) {
+            return std::find(disks.begin(), disks.end(), drive.disk) != disks.end();
+        };
+        if (status == 0) {
+            for (const auto &drive : drives_) {
+                if (onSessionDisk(drive.second) && drive.second.inUse &&
+                    !Dismounted(drive.second.letter)) {
+                    status = platform::kStatusDeviceBusyOnSession;
+                }
+            }
+        }
+        if (status == 0) {
+            const std::uint64_t number = session->number;
+            sessions_.erase(
+                std::remove_if(sessions_.begin(), sessions_.end(),
+                               [number](const Session &s) { return s.number == number; }),
+                sessions_.end());
+            // The session's disks leave the machine, and their volumes' letters with them,
+            // but for a disk that another session still brings.
+            std::vector<ULONG> stillThere;
+            for (const Session &other : sessions_) {
+                stillThere.insert(stillThere.end(), other.setup.disks.begin(),
+                                  other.setup.disks.end());
+            }
+            for (auto drive = drives_.begin(); drive != drives_.end();) {
+                const bool leaves = onSessionDisk(drive->second) &&
+                                    std::find(stillThere.begin(), stillThere.end(),
+                                              drive->second.disk) == stillThere.end();
+                if (leaves) {
+                    locks_.erase(drive->first);
+                    dismounted_.erase(drive->first);
+                    drive = drives_.erase(drive);
+                } else {
+                    ++drive;
+                }
+            }
+        }
+    }
+    Publish(call, Quoted(target.c_str()) + ") -> " + Status(status));
+    return status;
+}
+
+ISDSC_STATUS
+Machine::ReportIScsiPersistentLoginsA(ULONG *count,
+                                      platform::PERSISTENT_ISCSI_LOGIN_INFOA *persistentLoginInfo,
+                                      ULONG *bufferSizeInBytes) {
+    CallRecord &call = Log("ReportIScsiPersistentLoginsA");
+    if (count == nullptr || bufferSizeInBytes == nullptr) {
+        faults_.push_back("ReportIScsiPersistentLoginsA without Count or BufferSizeInBytes");
+        Publish(call, "null) -> " + Status(kStatusInvalidParameter));
+        return kStatusInvalidParameter;
+    }
+    call.args["BufferSizeInBytes"] = *bufferSizeInBytes;
+    const std::size_t needed =
+        persistentLogins.size() * sizeof(platform::PERSISTENT_ISCSI_LOGIN_INFOA);
+    ISDSC_STATUS status = 0;
+    if (reportPersistentStatus) {
+        status = *reportPersistentStatus;
+    } else if (persistentLoginInfo == nullptr || *bufferSizeInBytes < needed) {
+        status = platform::kErrorInsufficientBuffer;
+        *bufferSizeInBytes = static_cast<ULONG>(needed);
+        *count = static_cast<ULONG>(persistentLogins.size());
+    } else {
+        for (std::size_t i = 0; i < persistentLogins.size(); ++i) {
+            const PersistentLogin &from = persistentLogins[i];
+            platform::PERSISTENT_ISCSI_LOGIN_INFOA record;
+            std::memset(&record, 0, sizeof record);
+            CopyText(record.TargetName, sizeof record.TargetName, from.target);
+            record.IsInformationalSession = 0;
+            CopyText(record.InitiatorInstance, sizeof record.InitiatorInstance,
+                     from.initiatorInstance);
+            record.InitiatorPortNumber = from.initiatorPortNumber;
+            CopyText(record.TargetPortal.Address, sizeof record.TargetPortal.Address,
+                     from.portalAddress);
+            record.TargetPortal.Socket = from.portalSocket;
+            record.SecurityFlags = 0;
+            record.Mappings = nullptr;
+            record.LoginOptions = from.loginOptions;
+            // The service keeps no pointers of the caller's; what it held is not handed back.
+            record.LoginOptions.Username = nullptr;
+            record.LoginOptions.Password = nullptr;
+            std::memcpy(&persistentLoginInfo[i], &record, sizeof record);
+        }
+        *count = static_cast<ULONG>(persistentLogins.size());
+        *bufferSizeInBytes = static_cast<ULONG>(needed);
+    }
+    Publish(call, "size " + std::to_string(call.Arg("BufferSizeInBytes")) + ") -> " +
+                      Status(status) + ", count " + std::to_string(*count));
+    return status;
+}
+
+ISDSC_STATUS Machine::RemoveIScsiPersistentTargetA(char *initiatorInstance,
+                                                   ULONG initiatorPortNumber, char *targetName,
+                                                   platform::ISCSI_TARGET_PORTALA *portal) {
+    CallRecord &call = Log("RemoveIScsiPersistentTargetA");
+    call.strings["TargetName"] = targetName == nullptr ? "" : targetName;
+    call.strings["InitiatorInstance"] = initiatorInstance == nullptr ? "" : initiatorInstance;
+    call.args["InitiatorPortNumber"] = initiatorPortNumber;
+    call.args["Portal"] = PointerArg(portal);
+    ISDSC_STATUS status = 0;
+    if (targetName == nullptr) {
+        faults_.push_back("RemoveIScsiPersistentTargetA without a target name");
+        status = kStatusInvalidParameter;
+    } else if (removePersistentStatus) {
+        status = *removePersistentStatus;
+    } else {
+        const std::string address =
+            portal == nullptr
+                ? std::string()
+                : std::string(portal->Address, strnlen(portal->Address, sizeof portal->Address));
+        const auto matches = [&](const PersistentLogin &login) {
+            return SameNameIgnoringCase(login.target, targetName) &&
+                   (initiatorInstance == nullptr || login.initiatorInstance == initiatorInstance) &&
+                   (initiatorPortNumber == platform::kAllInitiatorPorts ||
+                    login.initiatorPortNumber == initiatorPortNumber) &&
+                   (portal == nullptr ||
+                    (login.portalAddress == address && login.portalSocket == portal->Socket));
+        };
+        const std::size_t before = persistentLogins.size();
+        persistentLogins.erase(
+            std::remove_if(persistentLogins.begin(), persistentLogins.end(), matches),
+            persistentLogins.end());
+        if (persistentLogins.size() == before) {
+            status = platform::kStatusCouldNotRemovePersistentLoginData;
+        }
+    }
+    Publish(call, Quoted(targetName) + ") -> " + Status(status));
+    return status;
+}
+
+ISDSC_STATUS Machine::RemoveIScsiSendTargetPortalA(char *initiatorInstance,
+                                                   ULONG initiatorPortNumber,
+                                                   platform::ISCSI_TARGET_PORTALA *portal) {
+    CallRecord &call = Log("RemoveIScsiSendTargetPortalA");
+    call.args["InitiatorInstance"] = PointerArg(initiatorInstance);
+    call.args["InitiatorPortNumber"] = initiatorPortNumber;
+    call.bytes["Portal"] = BytesOf(portal);
+    ISDSC_STATUS status = 0;
+    std::string address;
+    if (portal == nullptr) {
+        faults_.push_back("RemoveIScsiSendTargetPortalA without a portal");
+        status = kStatusInvalidParameter;
+    } else {
+        address.assign(portal->Address, strnlen(portal->Address, sizeof portal->Address));
+        call.strings["Address"] = address;
+        call.args["Socket"] = portal->Socket;
+        const auto known = std::find_if(portals.begin(), portals.end(), [&](const Portal &p) {
+            return p.address == address && p.socket == portal->Socket;
+        });
+        if (removePortalStatus) {
+            status = *removePortalStatus;
+        } else if (known == portals.end()) {
+            status = platform::kStatusPortalNotFound;
+        } else {
+            portals.erase(known);
+        }
+    }
+    Publish(call, "\"" + address + "\", socket " + std::to_string(call.Arg("Socket")) + ") -> " +
+                      Status(status));
+    return status;
+}
+
+ISDSC_STATUS Machine::SetIScsiInitiatorCHAPSharedSecret(ULONG sharedSecretLength,
+                                                        platform::UCHAR *sharedSecret) {
+    CallRecord &call = Log("SetIScsiInitiatorCHAPSharedSecret");
+    // The secret's length only: the call log is no place for a secret.
+    call.args["SharedSecretLength"] = sharedSecretLength;
+    call.args["SharedSecret"] = PointerArg(sharedSecret);
+    ISDSC_STATUS status = chapSecretStatus;
+    if (sharedSecret == nullptr && sharedSecretLength != 0) {
+        faults_.push_back("SetIScsiInitiatorCHAPSharedSecret without the secret's bytes");
+        status = kStatusInvalidParameter;
+    } else if (status == 0) {
+        initiatorSecret.assign(sharedSecret, sharedSecret + sharedSecretLength);
+    }
+    Publish(call, std::to_string(sharedSecretLength) + " bytes) -> " + Status(status));
+    return status;
 }
 
 } // namespace vxd::sim

@@ -38,6 +38,9 @@ struct DriveSetup {
     std::vector<ULONG> moreExtents; // disks of further extents, in order
     // The byte count the extents query reports, in place of what it wrote.
     std::optional<platform::DWORD> extentsBytes;
+    bool inUse = false;                // files are open on it: a lock fails until it is dismounted
+    platform::DWORD flushError = 0;    // FlushFileBuffers fails with this error
+    platform::DWORD dismountError = 0; // FSCTL_DISMOUNT_VOLUME fails with this error
 };
 
 struct SessionSetup {
@@ -65,6 +68,22 @@ struct AnswerOverride {
     std::optional<ISDSC_STATUS> status;
     std::optional<ULONG> size;  // BufferSize (session list) or DeviceCount (devices) reported
     std::optional<ULONG> count; // SessionCount reported (session list only)
+};
+
+// A persistent login, as the service keeps it and lists it.
+struct PersistentLogin {
+    std::string target;
+    std::string initiatorInstance;
+    ULONG initiatorPortNumber = platform::kAllInitiatorPorts;
+    std::string portalAddress; // empty: none was named
+    platform::USHORT portalSocket = 0;
+    platform::ISCSI_LOGIN_OPTIONS loginOptions{};
+};
+
+// A send-target portal, as the service keeps it.
+struct Portal {
+    std::string address;
+    platform::USHORT socket = 0;
 };
 
 struct CallRecord {
@@ -118,6 +137,23 @@ class Machine {
     std::deque<AnswerOverride> sessionListAnswers;
     std::deque<AnswerOverride> deviceAnswers;
     std::optional<SessionSetup> sessionAddedAfterListQuery; // the list grows between two calls
+    // Successive logouts of each target name, as for logins; none: the service decides, and
+    // refuses with ISDSC_DEVICE_BUSY_ON_SESSION while a volume on the session's disks is in use.
+    std::vector<ISDSC_STATUS> logoutStatuses;
+    std::map<std::string, std::vector<ISDSC_STATUS>> targetLogoutStatuses;
+    // The persistent logins and the send-target portals; logins and registrations add to them.
+    std::vector<PersistentLogin> persistentLogins;
+    std::vector<Portal> portals;
+    std::optional<ISDSC_STATUS> reportPersistentStatus; // ReportIScsiPersistentLoginsA's answer
+    std::optional<ISDSC_STATUS> removePersistentStatus; // RemoveIScsiPersistentTargetA's answer
+    std::optional<ISDSC_STATUS> removePortalStatus;     // RemoveIScsiSendTargetPortalA's answer
+    // The machine's CHAP secret for mutual CHAP, as SetIScsiInitiatorCHAPSharedSecret set it.
+    std::vector<std::uint8_t> initiatorSecret;
+    ISDSC_STATUS chapSecretStatus = 0;
+
+    // Events that a host signals, such as a request's cancel event.
+    platform::HANDLE CreateEvent();
+    Machine &SignalEventAt(platform::HANDLE event, Ms at);
 
     // The clock. With realTime, Sleep also pauses the calling thread.
     Ms Now() const { return now_; }
@@ -131,6 +167,9 @@ class Machine {
     std::string DriveLetters() const; // as the machine lists them now
     std::size_t OpenHandles() const { return openHandles_.size(); }
     std::size_t SessionCount() const { return sessions_.size(); }
+    std::vector<std::string> SessionTargets() const; // in the service's order
+    bool Locked(char letter) const;
+    bool Dismounted(char letter) const;
     // Misuse a real system would reject: unknown handles, bad arguments.
     const std::vector<std::string> &Faults() const { return faults_; }
 
@@ -149,15 +188,24 @@ class Machine {
     platform::CreateFileAFunction CreateFileA;
     platform::DeviceIoControlFunction DeviceIoControl;
     platform::CloseHandleFunction CloseHandle;
+    platform::FlushFileBuffersFunction FlushFileBuffers;
+    platform::GetLastErrorFunction GetLastError;
     platform::GetDriveTypeAFunction GetDriveTypeA;
     platform::GetVolumeInformationAFunction GetVolumeInformationA;
     platform::SleepFunction Sleep;
+    platform::WaitForSingleObjectFunction WaitForSingleObject;
     platform::OutputDebugStringAFunction OutputDebugStringA;
+    platform::LogoutIScsiTargetFunction LogoutIScsiTarget;
+    platform::ReportIScsiPersistentLoginsAFunction ReportIScsiPersistentLoginsA;
+    platform::RemoveIScsiPersistentTargetAFunction RemoveIScsiPersistentTargetA;
+    platform::RemoveIScsiSendTargetPortalAFunction RemoveIScsiSendTargetPortalA;
+    platform::SetIScsiInitiatorCHAPSharedSecretFunction SetIScsiInitiatorCHAPSharedSecret;
 
   private:
     struct Session {
         SessionSetup setup;
         platform::ISCSI_UNIQUE_SESSION_ID id;
+        std::uint64_t number;
     };
     struct Event {
         Ms at;
@@ -173,6 +221,8 @@ class Machine {
     const DriveSetup *FindDrive(char letter) const;
     const DriveSetup *DriveOfRoot(const char *rootPathName) const;
     void AddSessionNow(const SessionSetup &setup);
+    platform::BOOL VolumeControl(std::uintptr_t handle, char letter, platform::DWORD ioControlCode,
+                                 std::string &answer);
     std::optional<AnswerOverride> NextOverride(std::deque<AnswerOverride> &answers);
 
     Machine *previous_;
@@ -184,6 +234,11 @@ class Machine {
     std::uint64_t nextSessionNumber_ = 1;
     std::map<std::string, std::size_t> loginCalls_; // by target name
     std::map<std::uintptr_t, DriveSetup> openHandles_;
+    std::map<std::uintptr_t, Ms> waitables_;        // event handles and when each is signalled
+    std::map<unsigned char, std::uintptr_t> locks_; // locked volumes and the handle that holds each
+    std::map<unsigned char, bool> dismounted_;      // dismounted since they were last opened
+    std::map<std::string, std::size_t> logoutCalls_; // by target name
+    platform::DWORD lastError_ = 0;
     std::uintptr_t nextHandle_ = 0x100;
     std::vector<TraceLine> trace_;
     std::vector<CallRecord> calls_;

@@ -22,6 +22,16 @@ AddIScsiSendTargetPortalAFunction &AddIScsiSendTargetPortalA =
     OnCurrentMachine<&sim::Machine::AddIScsiSendTargetPortalA>::Call;
 LoginIScsiTargetAFunction &LoginIScsiTargetA =
     OnCurrentMachine<&sim::Machine::LoginIScsiTargetA>::Call;
+LogoutIScsiTargetFunction &LogoutIScsiTarget =
+    OnCurrentMachine<&sim::Machine::LogoutIScsiTarget>::Call;
+ReportIScsiPersistentLoginsAFunction &ReportIScsiPersistentLoginsA =
+    OnCurrentMachine<&sim::Machine::ReportIScsiPersistentLoginsA>::Call;
+RemoveIScsiPersistentTargetAFunction &RemoveIScsiPersistentTargetA =
+    OnCurrentMachine<&sim::Machine::RemoveIScsiPersistentTargetA>::Call;
+RemoveIScsiSendTargetPortalAFunction &RemoveIScsiSendTargetPortalA =
+    OnCurrentMachine<&sim::Machine::RemoveIScsiSendTargetPortalA>::Call;
+SetIScsiInitiatorCHAPSharedSecretFunction &SetIScsiInitiatorCHAPSharedSecret =
+    OnCurrentMachine<&sim::Machine::SetIScsiInitiatorCHAPSharedSecret>::Call;
 GetIScsiSessionListAFunction &GetIScsiSessionListA =
     OnCurrentMachine<&sim::Machine::GetIScsiSessionListA>::Call;
 GetDevicesForIScsiSessionAFunction &GetDevicesForIScsiSessionA =
@@ -32,10 +42,15 @@ GetLogicalDriveStringsAFunction &GetLogicalDriveStringsA =
 CreateFileAFunction &CreateFileA = OnCurrentMachine<&sim::Machine::CreateFileA>::Call;
 DeviceIoControlFunction &DeviceIoControl = OnCurrentMachine<&sim::Machine::DeviceIoControl>::Call;
 CloseHandleFunction &CloseHandle = OnCurrentMachine<&sim::Machine::CloseHandle>::Call;
+FlushFileBuffersFunction &FlushFileBuffers =
+    OnCurrentMachine<&sim::Machine::FlushFileBuffers>::Call;
+GetLastErrorFunction &GetLastError = OnCurrentMachine<&sim::Machine::GetLastError>::Call;
 GetDriveTypeAFunction &GetDriveTypeA = OnCurrentMachine<&sim::Machine::GetDriveTypeA>::Call;
 GetVolumeInformationAFunction &GetVolumeInformationA =
     OnCurrentMachine<&sim::Machine::GetVolumeInformationA>::Call;
 SleepFunction &Sleep = OnCurrentMachine<&sim::Machine::Sleep>::Call;
+WaitForSingleObjectFunction &WaitForSingleObject =
+    OnCurrentMachine<&sim::Machine::WaitForSingleObject>::Call;
 OutputDebugStringAFunction &OutputDebugStringA =
     OnCurrentMachine<&sim::Machine::OutputDebugStringA>::Call;
 

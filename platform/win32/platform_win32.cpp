@@ -33,6 +33,10 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, void *lpInBuffer, DW
 
 BOOL CloseHandle(HANDLE hObject) { return ::CloseHandle(hObject); }
 
+BOOL FlushFileBuffers(HANDLE hFile) { return ::FlushFileBuffers(hFile); }
+
+DWORD GetLastError() { return ::GetLastError(); }
+
 unsigned GetDriveTypeA(const char *lpRootPathName) { return ::GetDriveTypeA(lpRootPathName); }
 
 BOOL GetVolumeInformationA(const char *lpRootPathName, char *lpVolumeNameBuffer,
@@ -45,6 +49,10 @@ BOOL GetVolumeInformationA(const char *lpRootPathName, char *lpVolumeNameBuffer,
 }
 
 void Sleep(DWORD dwMilliseconds) { ::Sleep(dwMilliseconds); }
+
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+    return ::WaitForSingleObject(hHandle, dwMilliseconds);
+}
 
 void OutputDebugStringA(const char *lpOutputString) { ::OutputDebugStringA(lpOutputString); }
 

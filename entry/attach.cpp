@@ -1,0 +1,445 @@
+// VxdAttach: the same security record, portal and login as CreateVXD, then the session's disks
+// and the letters of the volumes on them, found by disk rather than by counting new letters;
+// cancellable at every wait, and undone on failure.
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "entry/call_support.h"
+#include "iscsi/initiator_client.h"
+#include "volumes/volume_discovery.h"
+#include "entry/vxdmount.h"
+
+namespace vxd {
+namespace {
+
+constexpr unsigned long kDefaultDeviceWaitMs = 60000;
+constexpr unsigned long kDefaultLetterWaitMs = 120000;
+
+// A letter of the target's volumes, with its disk.
+struct FoundLetter {
+    char letter;
+    platform::ULONG disk;
+};
+
+bool SamePersistentLogin(const platform::PERSISTENT_ISCSI_LOGIN_INFOA &a,
+                         const platform::PERSISTENT_ISCSI_LOGIN_INFOA &b) {
+    return std::strncmp(a.TargetName, b.TargetName, sizeof a.TargetName) == 0 &&
+           std::strncmp(a.InitiatorInstance, b.InitiatorInstance, sizeof a.InitiatorInstance) ==
+               0 &&
+           a.InitiatorPortNumber == b.InitiatorPortNumber &&
+           std::strncmp(a.TargetPortal.Address, b.TargetPortal.Address,
+                        sizeof a.TargetPortal.Address) == 0 &&
+           a.TargetPortal.Socket == b.TargetPortal.Socket;
+}
+
+class AttachCall {
+  public:
+    AttachCall(const VxdAttachRequest &request, VxdAttachResult &result)
+        : request_(request), result_(result),
+          progress_("VxdAttach: ", request.progress, request.progressContext) {}
+    AttachCall(const AttachCall &) = delete;
+    AttachCall &operator=(const AttachCall &) = delete;
+
+    // Whatever ends the call, a login that it made and that did not lead to a letter goes.
+    ~AttachCall() { UndoUnlessKept(); }
+
+    int Run();
+
+  private:
+    int Check();
+    int Finish(int status, platform::ULONG serviceStatus = 0);
+    bool Wait(platform::DWORD milliseconds);
+    bool Cancelled();
+    int Login();
+    int WaitForDisks();
+    int WaitForLetters();
+    bool CollectLetters(const std::string &baseline);
+    void UndoUnlessKept() noexcept;
+    void RemovePersistentLoginsMadeHere();
+
+    const VxdAttachRequest &request_;
+    VxdAttachResult &result_;
+    Progress progress_;
+    platform::HANDLE cancelEvent_ = nullptr;
+    std::string portal_;
+    std::string target_;
+    int port_ = kDefaultPortalPort;
+    unsigned long deviceWaitMs_ = kDefaultDeviceWaitMs;
+    unsigned long letterWaitMs_ = kDefaultLetterWaitMs;
+
+    std::string baseline_; // the letters before the login
+    bool alreadyLoggedIn_ = false;
+    bool madeSession_ = false;
+    platform::ISCSI_UNIQUE_SESSION_ID session_{};
+    bool triedPersistent_ = false;
+    std::vector<platform::PERSISTENT_ISCSI_LOGIN_INFOA> persistentBefore_;
+    iscsi::SessionDisks disks_;
+    std::vector<FoundLetter> letters_;
+    bool succeeded_ = false;
+};
+
+int AttachCall::Check() {
+    const unsigned long knownFlags = VXD_ATTACH_KEEP_ON_FAILURE;
+    if (!IsTargetName(request_.targetName)) {
+        progress_.Line("the target's name is missing, or longer than %u characters",
+                       static_cast<unsigned>(platform::kMaxIScsiNameLen));
+        return VXD_STATUS_INVALID_ARGUMENT;
+    }
+    if (!IsDottedIpv4(request_.portalAddress)) {
+        progress_.Line("the portal's address is not a dotted IPv4 address such as 192.168.0.10");
+        return VXD_STATUS_INVALID_ARGUMENT;
+    }
+    if ((request_.flags & ~knownFlags) != 0) {
+        progress_.Line("unknown flags 0x%lx", request_.flags & ~knownFlags);
+        return VXD_STATUS_INVALID_ARGUMENT;
+    }
+    cancelEvent_ = request_.cancelEvent;
+    if (cancelEvent_ != nullptr) {
+        const platform::DWORD answer = platform::WaitForSingleObject(cancelEvent_, 0);
+        if (answer == platform::kWaitFailed) {
+            progress_.Line("the cancel event is not a handle that can be waited on");
+            return VXD_STATUS_INVALID_ARGUMENT;
+        }
+        if (answer == platform::kWaitObject0) {
+            progress_.Line("cancelled before it began");
+            return VXD_STATUS_CANCELLED;
+        }
+    }
+    portal_ = request_.portalAddress;
+    target_ = request_.targetName;
+    port_ = request_.portalPort == 0 ? kDefaultPortalPort : request_.portalPort;
+    deviceWaitMs_ = request_.deviceWaitMs == 0 ? kDefaultDeviceWaitMs : request_.deviceWaitMs;
+    letterWaitMs_ = request_.letterWaitMs == 0 ? kDefaultLetterWaitMs : request_.letterWaitMs;
+    return VXD_STATUS_OK;
+}
+
+int AttachCall::Finish(int status, platform::ULONG serviceStatus) {
+    result_.status = status;
+    result_.serviceStatus = serviceStatus;
+    if (status == VXD_STATUS_OK) {
+        succeeded_ = true;
+        std::string shown;
+        for (const FoundLetter &found : letters_) {
+            shown += shown.empty() ? "" : " ";
+            shown += found.letter;
+            shown += ":";
+        }
+        progress_.Line("done: %s", shown.c_str());
+    } else if (serviceStatus != 0) {
+        progress_.Line("failed: %s (%s)", VxdStatusText(status),
+                       StatusWords(serviceStatus).c_str());
+    } else {
+        progress_.Line("failed: %s", VxdStatusText(status));
+    }
+    return status;
+}
+
+// Waits on the cancel event in place of a sleep: false when it was signalled.
+bool AttachCall::Wait(platform::DWORD milliseconds) {
+    if (cancelEvent_ != nullptr) {
+        const platform::DWORD answer = platform::WaitForSingleObject(cancelEvent_, milliseconds);
+        if (answer == platform::kWaitObject0) {
+            return false;
+        }
+        if (answer != platform::kWaitFailed) {
+            return true;
+        }
+        // The caller closed its event meanwhile: the call goes on without a way to cancel it.
+        cancelEvent_ = nullptr;
+    }
+    platform::Sleep(milliseconds);
+    return true;
+}
+
+bool AttachCall::Cancelled() {
+    return cancelEvent_ != nullptr &&
+           platform::WaitForSingleObject(cancelEvent_, 0) == platform::kWaitObject0;
+}
+
+int AttachCall::Run() {
+    const int checked = Check();
+    if (checked != VXD_STATUS_OK) {
+        return Finish(checked);
+    }
+    progress_.Line("%s at %s:%d", target_.c_str(), portal_.c_str(), port_);
+
+    // As CreateVXD: the security record's failure does not stop the request.
+    const platform::ISDSC_STATUS ike = iscsi::SetPresharedKeyRecord(portal_);
+    if (iscsi::ServiceUnavailable(ike)) {
+        return Finish(VXD_STATUS_SERVICE_UNAVAILABLE, ike);
+    }
+    if (ike != 0) {
+        progress_.Line("the portal's security record was refused (%s); going on without it",
+                       StatusWords(ike).c_str());
+    }
+    if (Cancelled()) {
+        return Finish(VXD_STATUS_CANCELLED);
+    }
+    const platform::ISDSC_STATUS portal = iscsi::AddSendTargetPortal(portal_, port_);
+    if (portal != 0) {
+        return Finish(iscsi::ServiceUnavailable(portal) ? VXD_STATUS_SERVICE_UNAVAILABLE
+                                                        : VXD_STATUS_PORTAL_FAILED,
+                      portal);
+    }
+    progress_.Line("the portal %s:%d is registered", portal_.c_str(), port_);
+    volumes::AppendDriveLetters(baseline_);
+
+    const int login = Login();
+    if (login != VXD_STATUS_OK) {
+        return login;
+    }
+    const int disks = WaitForDisks();
+    if (disks != VXD_STATUS_OK) {
+        return disks;
+    }
+    return WaitForLetters();
+}
+
+// A login, and one second later a persistent one if it failed, as CreateVXD logs in.
+int AttachCall::Login() {
+    if (Cancelled()) {
+        return Finish(VXD_STATUS_CANCELLED);
+    }
+    progress_.Line("logging in to %s", target_.c_str());
+    platform::ISDSC_STATUS status = iscsi::LoginToTarget(target_, false, &session_);
+    if (status != 0 && status != platform::kStatusTargetAlreadyLoggedIn &&
+        !iscsi::ServiceUnavailable(status)) {
+        progress_.Line("the login failed (%s); one more, persistent, in 1 s",
+                       StatusWords(status).c_str());
+        if (!Wait(kPollIntervalMs)) {
+            return Finish(VXD_STATUS_CANCELLED);
+        }
+        // A persistent login may be kept even when the login itself fails: what was kept
+        // before tells which ones this call made.
+        if (iscsi::ListPersistentLogins(persistentBefore_) == 0) {
+            triedPersistent_ = true;
+        }
+        status = iscsi::LoginToTarget(target_, true, &session_);
+    }
+    if (status == platform::kStatusTargetAlreadyLoggedIn) {
+        alreadyLoggedIn_ = true;
+        result_.alreadyLoggedIn = 1;
+        progress_.Line("%s was already logged in; its sessions stay as they are", target_.c_str());
+        return VXD_STATUS_OK;
+    }
+    if (status != 0) {
+        if (iscsi::ServiceUnavailable(status)) {
+            return Finish(VXD_STATUS_SERVICE_UNAVAILABLE, status);
+        }
+        return Finish(iscsi::CredentialsRefused(status) ? VXD_STATUS_AUTH_FAILED
+                                                        : VXD_STATUS_LOGIN_FAILED,
+                      status);
+    }
+    madeSession_ = true;
+    progress_.Line("logged in: session %llx-%016llx",
+                   static_cast<unsigned long long>(session_.AdapterUnique),
+                   static_cast<unsigned long long>(session_.AdapterSpecific));
+    return VXD_STATUS_OK;
+}
+
+// The session's disks: the one this call made, or every session of a target that was logged
+// in before, asked once a second until they show.
+int AttachCall::WaitForDisks() {
+    progress_.Line("waiting up to %lu ms for the session's disks", deviceWaitMs_);
+    platform::ISDSC_STATUS lastFailure = 0;
+    for (unsigned long waited = 0;;) {
+        disks_ = iscsi::SessionDisks();
+        platform::ISDSC_STATUS status = 0;
+        if (madeSession_) {
+            status = iscsi::AddSessionDisks(session_, disks_);
+        } else {
+            std::vector<iscsi::Session> sessions;
+            status = iscsi::ListSessions(sessions);
+            for (const iscsi::Session &session : sessions) {
+                if (status == 0 &&
+                    (iscsi::SameIScsiName(session.targetName.c_str(), target_.c_str()) ||
+                     iscsi::SameIScsiName(session.targetNodeName.c_str(), target_.c_str()))) {
+                    status = iscsi::AddSessionDisks(session.id, disks_);
+                }
+            }
+        }
+        if (iscsi::ServiceUnavailable(status)) {
+            return Finish(VXD_STATUS_SERVICE_UNAVAILABLE, status);
+        }
+        lastFailure = status != 0 ? status : lastFailure;
+        if (status == 0 && disks_.count > 0) {
+            break;
+        }
+        if (waited >= deviceWaitMs_) {
+            return Finish(VXD_STATUS_NO_DEVICE, lastFailure);
+        }
+        const platform::DWORD pause = static_cast<platform::DWORD>(
+            std::min<unsigned long>(kPollIntervalMs, deviceWaitMs_ - waited));
+        if (!Wait(pause)) {
+            return Finish(VXD_STATUS_CANCELLED);
+        }
+        waited += pause;
+    }
+    std::string shown;
+    for (std::size_t i = 0; i < disks_.count; ++i) {
+        shown += (i == 0 ? "" : ", ") + std::to_string(disks_.numbers[i]);
+    }
+    progress_.Line("the session's disks: %s", shown.c_str());
+    result_.diskCount = static_cast<unsigned long>(disks_.count);
+    for (std::size_t i = 0; i < disks_.count; ++i) {
+        result_.diskNumbers[i] = disks_.numbers[i];
+    }
+    return VXD_STATUS_OK;
+}
+
+// Adds the letters whose volumes lie on the session's disks, among those that are not in
+// `baseline`; true when every disk has at least one.
+bool AttachCall::CollectLetters(const std::string &baseline) {
+    std::string current;
+    volumes::AppendDriveLetters(current);
+    const std::string candidates = volumes::LettersAdded(baseline, current);
+    const std::size_t count = volumes::LettersExamined(candidates);
+    const volumes::LetterDisks disks = volumes::DisksOfLetters(candidates, count);
+    for (std::size_t j = 0; j < count; ++j) {
+        const bool onSessionDisk =
+            disks[j].known &&
+            std::find(disks_.numbers.begin(),
+                      disks_.numbers.begin() + static_cast<long>(disks_.count),
+                      disks[j].disk) != disks_.numbers.begin() + static_cast<long>(disks_.count);
+        const bool known = std::any_of(letters_.begin(), letters_.end(), [&](const FoundLetter &f) {
+            return f.letter == candidates[j];
+        });
+        if (onSessionDisk && !known) {
+            letters_.push_back({candidates[j], disks[j].disk});
+            progress_.Line("%c: lies on disk %lu", candidates[j],
+                           static_cast<unsigned long>(disks[j].disk));
+        }
+    }
+    for (std::size_t i = 0; i < disks_.count; ++i) {
+        const platform::ULONG disk = disks_.numbers[i];
+        if (std::none_of(letters_.begin(), letters_.end(),
+                         [disk](const FoundLetter &f) { return f.disk == disk; })) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// After a fresh login only letters that were not there before count; a target that was
+// already logged in answers with the letters its disks have now.
+int AttachCall::WaitForLetters() {
+    progress_.Line("waiting up to %lu ms for the letters of the session's volumes", letterWaitMs_);
+    const std::string baseline = alreadyLoggedIn_ ? std::string() : baseline_;
+    for (unsigned long waited = 0;;) {
+        if (CollectLetters(baseline)) {
+            break;
+        }
+        if (waited >= letterWaitMs_) {
+            if (letters_.empty()) {
+                return Finish(VXD_STATUS_NO_LETTER);
+            }
+            progress_.Line("not every disk of the session has a lettered volume; taking those "
+                           "that have");
+            break;
+        }
+        const platform::DWORD pause = static_cast<platform::DWORD>(
+            std::min<unsigned long>(kPollIntervalMs, letterWaitMs_ - waited));
+        if (!Wait(pause)) {
+            return Finish(VXD_STATUS_CANCELLED);
+        }
+        waited += pause;
+    }
+    std::sort(letters_.begin(), letters_.end(),
+              [](const FoundLetter &a, const FoundLetter &b) { return a.letter < b.letter; });
+    std::size_t written = 0;
+    for (const FoundLetter &found : letters_) {
+        if (written + 1 < sizeof result_.letters) {
+            result_.letters[written++] = found.letter;
+        }
+    }
+    result_.letters[written] = '\0';
+    return Finish(VXD_STATUS_OK);
+}
+
+void AttachCall::RemovePersistentLoginsMadeHere() {
+    std::vector<platform::PERSISTENT_ISCSI_LOGIN_INFOA> now;
+    const platform::ISDSC_STATUS listed = iscsi::ListPersistentLogins(now);
+    if (listed != 0) {
+        progress_.Line("cannot list the persistent logins (%s); the one made here may stay",
+                       StatusWords(listed).c_str());
+        return;
+    }
+    for (const platform::PERSISTENT_ISCSI_LOGIN_INFOA &login : now) {
+        const bool ours =
+            iscsi::SameIScsiName(login.TargetName, target_.c_str()) &&
+            std::none_of(persistentBefore_.begin(), persistentBefore_.end(),
+                         [&login](const platform::PERSISTENT_ISCSI_LOGIN_INFOA &before) {
+                             return SamePersistentLogin(before, login);
+                         });
+        if (ours) {
+            const platform::ISDSC_STATUS removed = iscsi::RemovePersistentLogin(login);
+            if (removed == 0) {
+                progress_.Line("removed the persistent login it made");
+            } else {
+                progress_.Line("cannot remove the persistent login it made (%s)",
+                               StatusWords(removed).c_str());
+            }
+        }
+    }
+}
+
+void AttachCall::UndoUnlessKept() noexcept {
+    if (succeeded_ || (request_.flags & VXD_ATTACH_KEEP_ON_FAILURE) != 0) {
+        return;
+    }
+    // Nothing may leave the call: a failure to undo is told, not thrown.
+    try {
+        if (madeSession_) {
+            const platform::ISDSC_STATUS status = iscsi::LogoutSession(session_);
+            if (status == 0) {
+                progress_.Line("logged out the session it made");
+            } else {
+                progress_.Line("cannot log out the session it made (%s)",
+                               StatusWords(status).c_str());
+            }
+        }
+        if (triedPersistent_) {
+            RemovePersistentLoginsMadeHere();
+        }
+    } catch (...) {
+    }
+}
+
+bool ResultUsable(const VxdAttachResult *result) {
+    return result != nullptr && Covers(result->size, kAttachResultFirstSize);
+}
+
+// Only what the caller's version of the result holds is written.
+void ClearResult(VxdAttachResult &result) {
+    const unsigned long size = result.size;
+    const std::size_t cleared = std::min<std::size_t>(size, sizeof result);
+    std::memset(&result, 0, cleared);
+    result.size = size;
+}
+
+} // namespace
+} // namespace vxd
+
+extern "C" int VXDMOUNT_CALL VxdAttach(const VxdAttachRequest *request, VxdAttachResult *result) {
+    if (!vxd::ResultUsable(result)) {
+        return VXD_STATUS_INVALID_ARGUMENT;
+    }
+    vxd::ClearResult(*result);
+    if (request == nullptr || !vxd::Covers(request->size, vxd::kAttachRequestFirstSize)) {
+        result->status = VXD_STATUS_INVALID_ARGUMENT;
+        return result->status;
+    }
+    // A C++ exception cannot cross into a host built with another compiler: end it here.
+    try {
+        vxd::AttachCall call(*request, *result);
+        return call.Run();
+    } catch (const std::bad_alloc &) {
+        result->status = VXD_STATUS_OUT_OF_MEMORY;
+    } catch (...) {
+        result->status = VXD_STATUS_INTERNAL_ERROR;
+    }
+    return result->status;
+}

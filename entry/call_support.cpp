@@ -1,0 +1,82 @@
+#include "entry/call_support.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace vxd {
+namespace {
+
+constexpr std::size_t kProgressLineCapacity = 512;
+
+} // namespace
+
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style on purpose; the format attribute checks callers.
+void Progress::Line(const char *format, ...) {
+    char line[kProgressLineCapacity];
+    const int prefixLength = std::snprintf(line, sizeof line, "%s", prefix_);
+    if (prefixLength < 0) {
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    // A line longer than the buffer is cut; vsnprintf always ends it with a NUL.
+    // NOLINTNEXTLINE(cert-err33-c): the result only tells how long the whole line would be.
+    std::vsnprintf(line + prefixLength, sizeof line - static_cast<std::size_t>(prefixLength),
+                   format, args);
+    va_end(args);
+    if (function_ != nullptr) {
+        function_(context_, line);
+    }
+    platform::OutputDebugStringA(line);
+}
+
+bool IsDottedIpv4(const char *text) {
+    if (text == nullptr) {
+        return false;
+    }
+    const char *p = text;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0) {
+            if (*p != '.') {
+                return false;
+            }
+            ++p;
+        }
+        if (*p < '0' || *p > '9') {
+            return false;
+        }
+        if (*p == '0' && p[1] >= '0' && p[1] <= '9') {
+            return false;
+        }
+        int value = 0;
+        int digits = 0;
+        for (; *p >= '0' && *p <= '9'; ++p) {
+            if (++digits > 3) {
+                return false;
+            }
+            value = value * 10 + (*p - '0');
+        }
+        if (value > 255) {
+            return false;
+        }
+    }
+    return *p == '\0';
+}
+
+bool IsTargetName(const char *text) {
+    return text != nullptr && text[0] != '\0' && std::strlen(text) <= platform::kMaxIScsiNameLen;
+}
+
+std::string StatusWords(platform::ULONG status) {
+    char words[32];
+    // The discovery library's statuses carry its facility in the high bits; Windows' are small.
+    if ((status & 0xFFFF0000u) != 0) {
+        std::snprintf(words, sizeof words, "0x%08lX", static_cast<unsigned long>(status));
+    } else {
+        std::snprintf(words, sizeof words, "error %lu", static_cast<unsigned long>(status));
+    }
+    return words;
+}
+
+} // namespace vxd

@@ -1,0 +1,375 @@
+// VxdDetach: takes a target away without losing written data. Its volumes are flushed, locked
+// and dismounted, the locks held until its sessions are logged out; then its persistent logins
+// and, when asked, its portal go. The first refusal stops the call with nothing changed that it
+// could keep.
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "entry/call_support.h"
+#include "iscsi/initiator_client.h"
+#include "platform/unique_handle.h"
+#include "volumes/volume_discovery.h"
+#include "entry/vxdmount.h"
+
+namespace vxd {
+namespace {
+
+// How long a logout that the service finds busy with another request is tried again.
+constexpr int kSessionBusyRetries = 5;
+
+// A volume of the target's, held open (and locked, unless it could not be) until the logout.
+struct HeldVolume {
+    char letter;
+    platform::ULONG disk;
+    platform::UniqueFileHandle handle;
+    bool locked;
+};
+
+// A flush or a dismount that the file system does not support refuses nothing.
+bool Unsupported(platform::DWORD error) {
+    return error == platform::kErrorInvalidFunction || error == platform::kErrorNotSupported;
+}
+
+void AppendLetter(char (&letters)[27], char letter) {
+    const std::size_t length = strnlen(letters, sizeof letters);
+    if (length + 1 < sizeof letters) {
+        letters[length] = letter;
+        letters[length + 1] = '\0';
+    }
+}
+
+class DetachCall {
+  public:
+    DetachCall(const VxdDetachRequest &request, VxdDetachResult &result)
+        : request_(request), result_(result),
+          progress_("VxdDetach: ", request.progress, request.progressContext) {}
+    DetachCall(const DetachCall &) = delete;
+    DetachCall &operator=(const DetachCall &) = delete;
+
+    int Run();
+
+  private:
+    int Check();
+    int Finish(int status, platform::ULONG serviceStatus = 0);
+    int FindWhatTheTargetHas();
+    int HoldVolumes();
+    int DismountVolumes();
+    int LogOut();
+    int RemovePersistentLogins();
+    int RemovePortal();
+    void ReleaseVolumes();
+    bool InUseWritable() const {
+        return Covers(result_.size,
+                      offsetof(VxdDetachResult, lettersInUse) + sizeof result_.lettersInUse);
+    }
+
+    const VxdDetachRequest &request_;
+    VxdDetachResult &result_;
+    Progress progress_;
+    std::string target_;
+    std::string portal_;
+    int port_ = kDefaultPortalPort;
+    bool force_ = false;
+
+    std::vector<iscsi::Session> sessions_;
+    std::vector<iscsi::SessionDisks> sessionDisks_; // one for each of sessions_
+    std::vector<platform::PERSISTENT_ISCSI_LOGIN_INFOA> persistent_;
+    std::vector<HeldVolume> volumes_;
+};
+
+int DetachCall::Check() {
+    const unsigned long knownFlags = VXD_DETACH_FORCE | VXD_DETACH_REMOVE_PORTAL;
+    if (!IsTargetName(request_.targetName)) {
+        progress_.Line("the target's name is missing, or longer than %u characters",
+                       static_cast<unsigned>(platform::kMaxIScsiNameLen));
+        return VXD_STATUS_INVALID_ARGUMENT;
+    }
+    if ((request_.flags & ~knownFlags) != 0) {
+        progress_.Line("unknown flags 0x%lx", request_.flags & ~knownFlags);
+        return VXD_STATUS_INVALID_ARGUMENT;
+    }
+    if ((request_.flags & VXD_DETACH_REMOVE_PORTAL) != 0) {
+        if (!IsDottedIpv4(request_.portalAddress)) {
+            progress_.Line("the portal to remove is not a dotted IPv4 address such as "
+                           "192.168.0.10");
+            return VXD_STATUS_INVALID_ARGUMENT;
+        }
+        portal_ = request_.portalAddress;
+        port_ = request_.portalPort == 0 ? kDefaultPortalPort : request_.portalPort;
+    }
+    target_ = request_.targetName;
+    force_ = (request_.flags & VXD_DETACH_FORCE) != 0;
+    return VXD_STATUS_OK;
+}
+
+int DetachCall::Finish(int status, platform::ULONG serviceStatus) {
+    ReleaseVolumes();
+    result_.status = status;
+    result_.serviceStatus = serviceStatus;
+    if (status == VXD_STATUS_OK) {
+        progress_.Line("done: %lu sessions logged out, %lu persistent logins removed",
+                       result_.sessionsLoggedOut, result_.persistentLoginsRemoved);
+    } else if (serviceStatus != 0) {
+        progress_.Line("stopped: %s (%s)", VxdStatusText(status),
+                       StatusWords(serviceStatus).c_str());
+    } else {
+        progress_.Line("stopped: %s", VxdStatusText(status));
+    }
+    return status;
+}
+
+// The target's sessions, their disks and its persistent logins; nothing is changed yet.
+int DetachCall::FindWhatTheTargetHas() {
+    std::vector<iscsi::Session> all;
+    platform::ISDSC_STATUS status = iscsi::ListSessions(all);
+    if (status == 0) {
+        for (const iscsi::Session &session : all) {
+            if (iscsi::SameIScsiName(session.targetName.c_str(), target_.c_str()) ||
+                iscsi::SameIScsiName(session.targetNodeName.c_str(), target_.c_str())) {
+                sessions_.push_back(session);
+            }
+        }
+        std::vector<platform::PERSISTENT_ISCSI_LOGIN_INFOA> kept;
+        status = iscsi::ListPersistentLogins(kept);
+        for (const platform::PERSISTENT_ISCSI_LOGIN_INFOA &login : kept) {
+            if (iscsi::SameIScsiName(login.TargetName, target_.c_str())) {
+                persistent_.push_back(login);
+            }
+        }
+    }
+    for (std::size_t i = 0; status == 0 && i < sessions_.size(); ++i) {
+        sessionDisks_.emplace_back();
+        status = iscsi::AddSessionDisks(sessions_[i].id, sessionDisks_.back());
+    }
+    if (status != 0) {
+        return Finish(iscsi::ServiceUnavailable(status) ? VXD_STATUS_SERVICE_UNAVAILABLE
+                                                        : VXD_STATUS_LOGOUT_FAILED,
+                      status);
+    }
+    if (sessions_.empty() && persistent_.empty()) {
+        return Finish(VXD_STATUS_NOT_ATTACHED);
+    }
+    progress_.Line("%s has %lu sessions and %lu persistent logins", target_.c_str(),
+                   static_cast<unsigned long>(sessions_.size()),
+                   static_cast<unsigned long>(persistent_.size()));
+    return VXD_STATUS_OK;
+}
+
+// Opens, flushes and locks every volume whose letter lies on one of the sessions' disks. A lock
+// that fails refuses the call, unless it is forced; a refusal unlocks what was locked.
+int DetachCall::HoldVolumes() {
+    std::string letters;
+    volumes::AppendDriveLetters(letters);
+    const std::size_t count = volumes::LettersExamined(letters);
+    const volumes::LetterDisks disks = volumes::DisksOfLetters(letters, count);
+    bool inUse = false;
+    for (std::size_t j = 0; j < count; ++j) {
+        const bool ours =
+            disks[j].known &&
+            std::any_of(sessionDisks_.begin(), sessionDisks_.end(),
+                        [&](const iscsi::SessionDisks &session) {
+                            return std::find(session.numbers.begin(),
+                                             session.numbers.begin() +
+                                                 static_cast<long>(session.count),
+                                             disks[j].disk) !=
+                                   session.numbers.begin() + static_cast<long>(session.count);
+                        });
+        if (!ours) {
+            continue;
+        }
+        const char letter = letters[j];
+        char path[] = "\\\\.\\?:";
+        path[4] = letter;
+        platform::UniqueFileHandle handle(platform::CreateFileA(
+            path, kVolumeAccess, kVolumeShareMode, nullptr, platform::kOpenExisting, 0, nullptr));
+        if (!handle) {
+            const platform::DWORD error = platform::GetLastError();
+            progress_.Line("%c: cannot be opened (%s)", letter, StatusWords(error).c_str());
+            return Finish(VXD_STATUS_VOLUME_IN_USE, error);
+        }
+        if (!platform::FlushFileBuffers(handle.get())) {
+            const platform::DWORD error = platform::GetLastError();
+            if (!Unsupported(error)) {
+                progress_.Line("%c: cannot be flushed (%s)", letter, StatusWords(error).c_str());
+                return Finish(VXD_STATUS_VOLUME_IN_USE, error);
+            }
+        }
+        platform::DWORD returned = 0;
+        const bool locked =
+            platform::DeviceIoControl(handle.get(), platform::kFsctlLockVolume, nullptr, 0, nullptr,
+                                      0, &returned, nullptr) != 0;
+        if (!locked) {
+            inUse = true;
+            if (InUseWritable()) {
+                AppendLetter(result_.lettersInUse, letter);
+            }
+            progress_.Line(force_ ? "%c: is in use; it is dismounted all the same"
+                                  : "%c: is in use (files are open on it)",
+                           letter);
+        } else {
+            progress_.Line("%c: flushed and locked", letter);
+        }
+        volumes_.push_back(HeldVolume{letter, disks[j].disk, std::move(handle), locked});
+    }
+    if (inUse && !force_) {
+        return Finish(VXD_STATUS_VOLUME_IN_USE, platform::kErrorAccessDenied);
+    }
+    return VXD_STATUS_OK;
+}
+
+// Dismounts each volume it holds; the locks stay until the logout is done.
+int DetachCall::DismountVolumes() {
+    for (const HeldVolume &volume : volumes_) {
+        platform::DWORD returned = 0;
+        if (platform::DeviceIoControl(volume.handle.get(), platform::kFsctlDismountVolume, nullptr,
+                                      0, nullptr, 0, &returned, nullptr) != 0) {
+            continue;
+        }
+        const platform::DWORD error = platform::GetLastError();
+        if (!Unsupported(error)) {
+            progress_.Line("%c: cannot be dismounted (%s)", volume.letter,
+                           StatusWords(error).c_str());
+            return Finish(VXD_STATUS_VOLUME_IN_USE, error);
+        }
+    }
+    return VXD_STATUS_OK;
+}
+
+int DetachCall::LogOut() {
+    for (std::size_t i = 0; i < sessions_.size(); ++i) {
+        platform::ISDSC_STATUS status = iscsi::LogoutSession(sessions_[i].id);
+        for (int retry = 0; status == platform::kStatusSessionBusy && retry < kSessionBusyRetries;
+             ++retry) {
+            progress_.Line("the session is busy with another request; trying again in 1 s");
+            platform::Sleep(kPollIntervalMs);
+            status = iscsi::LogoutSession(sessions_[i].id);
+        }
+        if (status == platform::kStatusDeviceBusyOnSession) {
+            return Finish(VXD_STATUS_VOLUME_IN_USE, status);
+        }
+        if (status != 0) {
+            return Finish(iscsi::ServiceUnavailable(status) ? VXD_STATUS_SERVICE_UNAVAILABLE
+                                                            : VXD_STATUS_LOGOUT_FAILED,
+                          status);
+        }
+        ++result_.sessionsLoggedOut;
+        const iscsi::SessionDisks &disks = sessionDisks_[i];
+        for (const HeldVolume &volume : volumes_) {
+            if (std::find(disks.numbers.begin(),
+                          disks.numbers.begin() + static_cast<long>(disks.count),
+                          volume.disk) != disks.numbers.begin() + static_cast<long>(disks.count) &&
+                std::strchr(result_.letters, volume.letter) == nullptr) {
+                AppendLetter(result_.letters, volume.letter);
+            }
+        }
+        progress_.Line("logged out session %llx-%016llx",
+                       static_cast<unsigned long long>(sessions_[i].id.AdapterUnique),
+                       static_cast<unsigned long long>(sessions_[i].id.AdapterSpecific));
+    }
+    return VXD_STATUS_OK;
+}
+
+int DetachCall::RemovePersistentLogins() {
+    for (const platform::PERSISTENT_ISCSI_LOGIN_INFOA &login : persistent_) {
+        const platform::ISDSC_STATUS status = iscsi::RemovePersistentLogin(login);
+        if (status != 0) {
+            return Finish(iscsi::ServiceUnavailable(status) ? VXD_STATUS_SERVICE_UNAVAILABLE
+                                                            : VXD_STATUS_LOGOUT_FAILED,
+                          status);
+        }
+        ++result_.persistentLoginsRemoved;
+    }
+    if (!persistent_.empty()) {
+        progress_.Line("removed %lu persistent logins", result_.persistentLoginsRemoved);
+    }
+    return VXD_STATUS_OK;
+}
+
+int DetachCall::RemovePortal() {
+    const platform::ISDSC_STATUS status = iscsi::RemoveSendTargetPortal(portal_, port_);
+    if (status == platform::kStatusPortalNotFound) {
+        progress_.Line("the portal %s:%d was not registered", portal_.c_str(), port_);
+        return VXD_STATUS_OK;
+    }
+    if (status != 0) {
+        return Finish(iscsi::ServiceUnavailable(status) ? VXD_STATUS_SERVICE_UNAVAILABLE
+                                                        : VXD_STATUS_PORTAL_FAILED,
+                      status);
+    }
+    progress_.Line("removed the portal %s:%d", portal_.c_str(), port_);
+    return VXD_STATUS_OK;
+}
+
+// Unlocks what it locked and closes every volume.
+void DetachCall::ReleaseVolumes() {
+    for (HeldVolume &volume : volumes_) {
+        if (volume.locked) {
+            platform::DWORD returned = 0;
+            platform::DeviceIoControl(volume.handle.get(), platform::kFsctlUnlockVolume, nullptr, 0,
+                                      nullptr, 0, &returned, nullptr);
+        }
+    }
+    volumes_.clear();
+}
+
+int DetachCall::Run() {
+    const int checked = Check();
+    if (checked != VXD_STATUS_OK) {
+        return Finish(checked);
+    }
+    int status = FindWhatTheTargetHas();
+    if (status != VXD_STATUS_OK) {
+        return status;
+    }
+    for (int (DetachCall::*step)() :
+         {&DetachCall::HoldVolumes, &DetachCall::DismountVolumes, &DetachCall::LogOut}) {
+        status = (this->*step)();
+        if (status != VXD_STATUS_OK) {
+            return status;
+        }
+    }
+    // The volumes went with their disks; what held them is let go.
+    ReleaseVolumes();
+    status = RemovePersistentLogins();
+    if (status == VXD_STATUS_OK && (request_.flags & VXD_DETACH_REMOVE_PORTAL) != 0) {
+        status = RemovePortal();
+    }
+    return status == VXD_STATUS_OK ? Finish(VXD_STATUS_OK) : status;
+}
+
+bool ResultUsable(const VxdDetachResult *result) {
+    return result != nullptr && Covers(result->size, kDetachResultFirstSize);
+}
+
+void ClearResult(VxdDetachResult &result) {
+    const unsigned long size = result.size;
+    std::memset(&result, 0, std::min<std::size_t>(size, sizeof result));
+    result.size = size;
+}
+
+} // namespace
+} // namespace vxd
+
+extern "C" int VXDMOUNT_CALL VxdDetach(const VxdDetachRequest *request, VxdDetachResult *result) {
+    if (!vxd::ResultUsable(result)) {
+        return VXD_STATUS_INVALID_ARGUMENT;
+    }
+    vxd::ClearResult(*result);
+    if (request == nullptr || !vxd::Covers(request->size, vxd::kDetachRequestFirstSize)) {
+        result->status = VXD_STATUS_INVALID_ARGUMENT;
+        return result->status;
+    }
+    // A C++ exception cannot cross into a host built with another compiler: end it here.
+    try {
+        vxd::DetachCall call(*request, *result);
+        return call.Run();
+    } catch (const std::bad_alloc &) {
+        result->status = VXD_STATUS_OUT_OF_MEMORY;
+    } catch (...) {
+        result->status = VXD_STATUS_INTERNAL_ERROR;
+    }
+    return result->status;
+}

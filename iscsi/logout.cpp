@@ -1,0 +1,64 @@
+// Taking a target away: its sessions' logout, its persistent logins, its portal.
+#include <cstring>
+
+#include "iscsi/initiator_client.h"
+#include "platform/heap_buffer.h"
+
+namespace vxd::iscsi {
+
+platform::ISDSC_STATUS LogoutSession(platform::ISCSI_UNIQUE_SESSION_ID sessionId) {
+    return platform::LogoutIScsiTarget(&sessionId);
+}
+
+platform::ISDSC_STATUS
+ListPersistentLogins(std::vector<platform::PERSISTENT_ISCSI_LOGIN_INFOA> &logins) {
+    platform::ULONG count = 0;
+    platform::ULONG bufferSize = 0;
+    platform::ISDSC_STATUS status =
+        platform::ReportIScsiPersistentLoginsA(&count, nullptr, &bufferSize);
+    if (status == 0) {
+        return 0; // none kept
+    }
+    // The list may grow between the two calls; a few rounds settle it.
+    for (int round = 0; round < 3 && status == platform::kErrorInsufficientBuffer; ++round) {
+        HeapBuffer buffer(bufferSize);
+        if (!buffer.Allocated()) {
+            return platform::kErrorNotEnoughMemory;
+        }
+        status = platform::ReportIScsiPersistentLoginsA(
+            &count, buffer.As<platform::PERSISTENT_ISCSI_LOGIN_INFOA>(), &bufferSize);
+        if (status == 0) {
+            const std::size_t fit = buffer.Size() / sizeof(platform::PERSISTENT_ISCSI_LOGIN_INFOA);
+            if (count > fit) {
+                return platform::kErrorInvalidData;
+            }
+            const auto *records = buffer.As<platform::PERSISTENT_ISCSI_LOGIN_INFOA>();
+            logins.assign(records, records + count);
+        }
+    }
+    return status;
+}
+
+platform::ISDSC_STATUS RemovePersistentLogin(const platform::PERSISTENT_ISCSI_LOGIN_INFOA &login) {
+    // The service's parameters are not const; it only reads them. Each is fed back as the
+    // service reported it, so that exactly this login goes.
+    platform::PERSISTENT_ISCSI_LOGIN_INFOA copy;
+    std::memcpy(&copy, &login, sizeof copy);
+    copy.TargetName[sizeof copy.TargetName - 1] = '\0';
+    copy.InitiatorInstance[sizeof copy.InitiatorInstance - 1] = '\0';
+    char *instance = copy.InitiatorInstance[0] == '\0' ? nullptr : copy.InitiatorInstance;
+    return platform::RemoveIScsiPersistentTargetA(instance, copy.InitiatorPortNumber,
+                                                  copy.TargetName, &copy.TargetPortal);
+}
+
+platform::ISDSC_STATUS RemoveSendTargetPortal(const std::string &portalAddress, int port) {
+    platform::ISCSI_TARGET_PORTALA portal;
+    std::memset(&portal, 0, sizeof portal);
+    portal.SymbolicName[0] = '\0';
+    const std::size_t length = portalAddress.copy(portal.Address, sizeof portal.Address - 1);
+    portal.Address[length] = '\0';
+    portal.Socket = static_cast<platform::USHORT>(static_cast<unsigned>(port) & 0xFFFFu);
+    return platform::RemoveIScsiSendTargetPortalA(nullptr, platform::kAllInitiatorPorts, &portal);
+}
+
+} // namespace vxd::iscsi
