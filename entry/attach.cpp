@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "entry/call_support.h"
+#include "entry/vxdmount.h"
 #include "iscsi/initiator_client.h"
 #include "volumes/volume_discovery.h"
-#include "entry/vxdmount.h"
 
 namespace vxd {
 namespace {
@@ -43,12 +43,14 @@ class AttachCall {
     AttachCall(const AttachCall &) = delete;
     AttachCall &operator=(const AttachCall &) = delete;
 
-    // Whatever ends the call, a login that it made and that did not lead to a letter goes.
+    // Whatever ends the call, even an exception, a login that it made and that did not lead to
+    // its letters goes.
     ~AttachCall() { UndoUnlessKept(); }
 
     int Run();
 
   private:
+    int Steps();
     int Check();
     int Finish(int status, platform::ULONG serviceStatus = 0);
     bool Wait(platform::DWORD milliseconds);
@@ -79,6 +81,7 @@ class AttachCall {
     iscsi::SessionDisks disks_;
     std::vector<FoundLetter> letters_;
     bool succeeded_ = false;
+    bool undone_ = false;
 };
 
 int AttachCall::Check() {
@@ -119,8 +122,15 @@ int AttachCall::Check() {
 int AttachCall::Finish(int status, platform::ULONG serviceStatus) {
     result_.status = status;
     result_.serviceStatus = serviceStatus;
+    succeeded_ = status == VXD_STATUS_OK;
+    return status;
+}
+
+int AttachCall::Run() {
+    const int status = Steps();
+    UndoUnlessKept();
+    const platform::ULONG serviceStatus = result_.serviceStatus;
     if (status == VXD_STATUS_OK) {
-        succeeded_ = true;
         std::string shown;
         for (const FoundLetter &found : letters_) {
             shown += shown.empty() ? "" : " ";
@@ -159,7 +169,7 @@ bool AttachCall::Cancelled() {
            platform::WaitForSingleObject(cancelEvent_, 0) == platform::kWaitObject0;
 }
 
-int AttachCall::Run() {
+int AttachCall::Steps() {
     const int checked = Check();
     if (checked != VXD_STATUS_OK) {
         return Finish(checked);
@@ -387,9 +397,10 @@ void AttachCall::RemovePersistentLoginsMadeHere() {
 }
 
 void AttachCall::UndoUnlessKept() noexcept {
-    if (succeeded_ || (request_.flags & VXD_ATTACH_KEEP_ON_FAILURE) != 0) {
+    if (succeeded_ || undone_ || (request_.flags & VXD_ATTACH_KEEP_ON_FAILURE) != 0) {
         return;
     }
+    undone_ = true;
     // Nothing may leave the call: a failure to undo is told, not thrown.
     try {
         if (madeSession_) {

@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "entry/call_support.h"
+#include "entry/vxdmount.h"
 #include "iscsi/initiator_client.h"
 #include "platform/unique_handle.h"
 #include "volumes/volume_discovery.h"
-#include "entry/vxdmount.h"
 
 namespace vxd {
 namespace {
@@ -331,8 +331,8 @@ int DetachCall::Run() {
             return status;
         }
     }
-    // The volumes went with their disks; what held them is let go.
-    ReleaseVolumes();
+    // The volumes went with their disks: their handles are closed, with nothing to unlock.
+    volumes_.clear();
     status = RemovePersistentLogins();
     if (status == VXD_STATUS_OK && (request_.flags & VXD_DETACH_REMOVE_PORTAL) != 0) {
         status = RemovePortal();

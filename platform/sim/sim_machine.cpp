@@ -891,7 +891,7 @@ ISDSC_STATUS Machine::LogoutIScsiTarget(platform::ISCSI_UNIQUE_SESSION_ID *uniqu
             status = statuses[std::min(earlier, statuses.size() - 1)];
         }
         ++earlier;
-        const std::vector<ULONG> &disks = session->setup.disks;
+        const std::vector<ULONG> disks = session->setup.disks; // outlives the session
         const auto onSessionDisk = [&disks](const DriveSetup &drive) {
             return std::find(disks.begin(), disks.end(), drive.disk) != disks.end();
         };
