@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Inspects the product DLL: a PE32 i386 DLL (or with x86-64 its PE32+ twin) whose only export
-# is CreateVXD at ordinal 1, and whose imports are the system, sockets, iSCSI discovery and C
+# Inspects the product DLL: a PE32 i386 DLL (or with x86-64 its PE32+ twin) whose exports are
+# CreateVXD at ordinal 1 and the calls of 1.2 after it, each under its plain name, and whose
+# imports are the system, sockets, iSCSI discovery and C
 # runtime libraries alone.
 #   check_dll.sh DLL [OBJDUMP [i386|x86-64]]
 set -uo pipefail
@@ -27,8 +28,10 @@ ordinals=$(sed -n '/^Export Address Table/,/^\[Ordinal\/Name Pointer\] Table/p' 
     grep -Eo '\+base\[ *[0-9]+\]' | grep -Eo '[0-9]+')
 names=$(sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$headers" |
     grep -E '^\s*\[ *[0-9]+\]' | sed -E 's/^\s*\[ *[0-9]+\] //')
-[ "$ordinals" = "1" ] || fail "export ordinals are '$(echo $ordinals)', expected exactly 1"
-[ "$names" = "CreateVXD" ] || fail "exported names are '$(echo $names)', expected exactly CreateVXD"
+[ "$(echo $ordinals)" = "1 2 3 4" ] ||
+    fail "export ordinals are '$(echo $ordinals)', expected 1 2 3 4"
+[ "$(echo $names)" = "CreateVXD VxdAttach VxdDetach VxdStatusText" ] ||
+    fail "exported names are '$(echo $names)', expected CreateVXD VxdAttach VxdDetach VxdStatusText"
 
 imports=$(grep -Eo 'DLL Name: .*' <<<"$headers" | sed 's/DLL Name: //' | tr 'A-Z' 'a-z' | sort -u)
 allowed=$'iscsidsc.dll\nkernel32.dll\nmsvcrt.dll\nws2_32.dll'
@@ -41,4 +44,4 @@ grep -qx "ws2_32.dll" <<<"$imports" || fail "does not bind ws2_32.dll at load"
 if [ "$failures" -ne 0 ]; then
     exit 1
 fi
-echo "ok: $(basename "$dll"): $kind DLL, CreateVXD @1 only, imports: $(echo $imports)"
+echo "ok: $(basename "$dll"): $kind DLL, CreateVXD @1, VxdAttach @2, VxdDetach @3, VxdStatusText @4, imports: $(echo $imports)"

@@ -1,0 +1,45 @@
+/* The exported structures' layout, which a host compiled by Microsoft's compiler and the DLL
+ * compiled by mingw must agree on: compiled by both, for each architecture, it fails to compile
+ * where an offset or a size differs from the one written here. */
+#include <stddef.h>
+
+#define VXDMOUNT_NO_DLLIMPORT
+#include "entry/vxdmount.h"
+
+#define LAYOUT(name, condition) typedef char name[(condition) ? 1 : -1]
+
+#if defined(_WIN64)
+LAYOUT(attach_request_portal_port, offsetof(VxdAttachRequest, portalPort) == 16);
+LAYOUT(attach_request_target, offsetof(VxdAttachRequest, targetName) == 24);
+LAYOUT(attach_request_cancel, offsetof(VxdAttachRequest, cancelEvent) == 40);
+LAYOUT(attach_request_progress, offsetof(VxdAttachRequest, progress) == 48);
+LAYOUT(attach_request_flags, offsetof(VxdAttachRequest, flags) == 64);
+LAYOUT(attach_request_size, sizeof(VxdAttachRequest) == 72);
+LAYOUT(detach_request_portal_port, offsetof(VxdDetachRequest, portalPort) == 24);
+LAYOUT(detach_request_flags, offsetof(VxdDetachRequest, flags) == 28);
+LAYOUT(detach_request_context, offsetof(VxdDetachRequest, progressContext) == 40);
+LAYOUT(detach_request_size, sizeof(VxdDetachRequest) == 48);
+#else
+LAYOUT(attach_request_portal_port, offsetof(VxdAttachRequest, portalPort) == 8);
+LAYOUT(attach_request_target, offsetof(VxdAttachRequest, targetName) == 12);
+LAYOUT(attach_request_cancel, offsetof(VxdAttachRequest, cancelEvent) == 24);
+LAYOUT(attach_request_progress, offsetof(VxdAttachRequest, progress) == 28);
+LAYOUT(attach_request_flags, offsetof(VxdAttachRequest, flags) == 36);
+LAYOUT(attach_request_size, sizeof(VxdAttachRequest) == 40);
+LAYOUT(detach_request_portal_port, offsetof(VxdDetachRequest, portalPort) == 12);
+LAYOUT(detach_request_flags, offsetof(VxdDetachRequest, flags) == 16);
+LAYOUT(detach_request_context, offsetof(VxdDetachRequest, progressContext) == 24);
+LAYOUT(detach_request_size, sizeof(VxdDetachRequest) == 28);
+#endif
+
+/* The results hold no pointers: one layout on both architectures. */
+LAYOUT(attach_result_letters, offsetof(VxdAttachResult, letters) == 12);
+LAYOUT(attach_result_disk_count, offsetof(VxdAttachResult, diskCount) == 40);
+LAYOUT(attach_result_disks, offsetof(VxdAttachResult, diskNumbers) == 44);
+LAYOUT(attach_result_logged_in, offsetof(VxdAttachResult, alreadyLoggedIn) == 148);
+LAYOUT(attach_result_size, sizeof(VxdAttachResult) == 152);
+LAYOUT(detach_result_letters, offsetof(VxdDetachResult, letters) == 12);
+LAYOUT(detach_result_logged_out, offsetof(VxdDetachResult, sessionsLoggedOut) == 40);
+LAYOUT(detach_result_removed, offsetof(VxdDetachResult, persistentLoginsRemoved) == 44);
+LAYOUT(detach_result_in_use, offsetof(VxdDetachResult, lettersInUse) == 48);
+LAYOUT(detach_result_size, sizeof(VxdDetachResult) == 76);
