@@ -19,6 +19,16 @@
 //   late session      byte, bit 0: a session added between the two list calls
 //   drive list fails  byte == 1
 //   events            count byte % 40: kind byte (bit 0 remove), time, then letter or drive
+//   call              byte % 3: 0 CreateVXD (so every input of CreateVXD alone keeps its
+//                     meaning), 1 VxdAttach, 2 VxdDetach; for the last two, then:
+//   sizes             request size byte, result size byte: % 4: 0 the structure's own,
+//                     1 its first version, 2 one byte short of it, 3 a later, larger one
+//   fields            port U16, device wait time, letter wait time, flags byte, cancel
+//                     (byte: 0 none, 1 signalled from the start, else a time), progress byte
+//   service           logout statuses (count byte % 5, statuses), persistent logins (count
+//                     byte % 4, each a session-style name), in-use letters (U32 mask from C:),
+//                     flush and dismount errors (byte each: 0 none, 1 and 50 unsupported,
+//                     else the byte), portal removal status
 // status: byte 0 ok, 1 122, 2 already logged in, 255 U32, else the byte itself.
 // drive: letter byte + 'C' (any byte), disk, flags (bit 0 unopenable, bit 1 silent,
 // bits 2-7 further extents). disk: byte % 8, or U32 for 248 and up. time: U16 x 5 ms.
@@ -31,11 +41,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <string>
 #include <vector>
 
+#include "entry/call_support.h"
 #include "entry/vxdmount.h"
+#include "iscsi/initiator_client.h"
 #include "platform/sim/sim_machine.h"
 
 namespace {
@@ -224,6 +237,80 @@ struct Request {
     Argument portalAddress, portalPort, targetName, extra1, extra2;
 };
 
+enum class Call { kCreateVxd, kAttach, kDetach };
+
+// The fields of a VxdAttach or VxdDetach request beyond CreateVXD's arguments.
+struct ExportRequest {
+    Call call = Call::kCreateVxd;
+    std::uint8_t requestSize = 0;
+    std::uint8_t resultSize = 0;
+    unsigned short port = 0;
+    unsigned long deviceWaitMs = 0;
+    unsigned long letterWaitMs = 0;
+    unsigned long flags = 0;
+    std::uint8_t cancel = 0; // 0 none, 1 signalled from the start, else at cancelAt
+    Ms cancelAt = 0;
+    bool progress = false;
+};
+
+// The size a caller of a given version would set, for a structure of `own` bytes whose first
+// version ends at `first`; the buffer behind it always holds `own` + 64 bytes.
+unsigned long SizeOf(std::uint8_t code, std::size_t own, std::size_t first) {
+    switch (code % 4) {
+    case 0:
+        return static_cast<unsigned long>(own);
+    case 1:
+        return static_cast<unsigned long>(first);
+    case 2:
+        return static_cast<unsigned long>(first - 1);
+    default:
+        return static_cast<unsigned long>(own + 64);
+    }
+}
+
+ExportRequest DescribeExportCall(InputReader &in, Machine &machine, const std::string &target) {
+    ExportRequest request;
+    const std::uint8_t call = in.Byte() % 3;
+    if (call == 0) {
+        return request;
+    }
+    request.call = call == 1 ? Call::kAttach : Call::kDetach;
+    request.requestSize = in.Byte();
+    request.resultSize = in.Byte();
+    request.port = in.U16();
+    request.deviceWaitMs = ReadTime(in);
+    request.letterWaitMs = ReadTime(in);
+    request.flags = in.Byte() % 8; // the known flags, and one that no version knows
+    request.cancel = in.Byte();
+    request.cancelAt = ReadTime(in);
+    request.progress = in.Byte() & 1;
+
+    for (int i = in.Byte() % 5; i > 0; --i) {
+        machine.logoutStatuses.push_back(ReadStatus(in));
+    }
+    for (int i = in.Byte() % 4; i > 0; --i) {
+        vxd::sim::PersistentLogin login;
+        const SessionSetup named = ReadSession(in, target);
+        login.target = named.nullTargetName ? std::string() : named.target;
+        machine.persistentLogins.push_back(login);
+    }
+    const std::uint32_t inUse = in.U32();
+    const std::uint8_t flushError = in.Byte();
+    const std::uint8_t dismountError = in.Byte();
+    for (char letter = 'C'; letter <= 'Z'; ++letter) {
+        DriveSetup *drive = machine.EditDrive(letter);
+        if (drive != nullptr) {
+            drive->inUse = ((inUse >> (letter - 'C')) & 1) != 0;
+            drive->flushError = flushError;
+            drive->dismountError = dismountError;
+        }
+    }
+    if (const std::uint8_t portal = in.Byte(); portal != 0) {
+        machine.removePortalStatus = ReadStatus(in);
+    }
+    return request;
+}
+
 Request DescribeMachine(InputReader &in, Machine &machine) {
     Request request;
     request.portalAddress = ReadArgument(in, "192.0.2.10");
@@ -396,25 +483,198 @@ extern "C" const char *__asan_default_options() {
     return "max_allocation_size_mb=64:allocator_may_return_null=1";
 }
 
+namespace {
+
+// VXD_FUZZ_TRACE=1 shows what an input did, for replaying one by hand.
+void ShowIfAsked(const Machine &machine, int result) {
+    if (std::getenv("VXD_FUZZ_TRACE") == nullptr) {
+        return;
+    }
+    for (const auto &call : machine.Calls()) {
+        std::fprintf(stderr, "[%7.3fs] %s\n", static_cast<double>(call.at) / 1000,
+                     call.text.c_str());
+    }
+    for (const auto &line : machine.Trace()) {
+        std::fprintf(stderr, "trace [%7.3fs] %s\n", static_cast<double>(line.at) / 1000,
+                     line.text.c_str());
+    }
+    std::fprintf(stderr, "result %d\n", result);
+}
+
+// What VxdAttach and VxdDetach must hold whatever the machine did.
+struct Before {
+    std::size_t sessions;
+    std::vector<std::string> targets;
+    std::size_t persistentLogins;
+    std::size_t portals;
+    bool lateSession; // the machine adds a session while the call lists them
+    bool oddLists;    // the machine answers list queries as overrides say, not as it is
+};
+
+// How many calls to `name` the machine answered with exactly `answer`.
+std::size_t Answered(const Machine &machine, const char *name, const std::string &answer) {
+    std::size_t count = 0;
+    for (const vxd::sim::CallRecord &call : machine.CallsTo(name)) {
+        count += call.text.substr(call.text.rfind(") -> ") + 5) == answer ? 1 : 0;
+    }
+    return count;
+}
+
+std::size_t SessionsOf(const std::vector<std::string> &targets, const std::string &target) {
+    return static_cast<std::size_t>(
+        std::count_if(targets.begin(), targets.end(), [&](const std::string &listed) {
+            return vxd::iscsi::SameIScsiName(listed.c_str(), target.c_str());
+        }));
+}
+
+void CheckExportCall(const Machine &machine, const ExportRequest &request, const Before &before,
+                     const std::string &target, int returned, int status, bool resultWritten,
+                     const std::string &letters, unsigned long loggedOut) {
+    if (!machine.Faults().empty()) {
+        Fail(machine, returned, "the machine saw misuse: " + machine.Faults().front());
+    }
+    if (machine.OpenHandles() != 0) {
+        Fail(machine, returned, "handles left open");
+    }
+    for (char letter = 'A'; letter <= 'Z'; ++letter) {
+        if (machine.Locked(letter)) {
+            Fail(machine, returned, std::string("a lock left on ") + letter + ":");
+        }
+    }
+    if (returned < VXD_STATUS_OK || returned > VXD_STATUS_OUT_OF_MEMORY) {
+        Fail(machine, returned, "a status that no caller can expect");
+    }
+    if (resultWritten && status != returned) {
+        Fail(machine, returned, "the result's status differs from the one returned");
+    }
+    if (returned == VXD_STATUS_INVALID_ARGUMENT || returned == VXD_STATUS_NOT_ATTACHED ||
+        (request.cancel == 1 && returned == VXD_STATUS_CANCELLED)) {
+        if ((machine.SessionTargets() != before.targets && !before.lateSession) ||
+            machine.persistentLogins.size() != before.persistentLogins ||
+            machine.portals.size() != before.portals) {
+            Fail(machine, returned, "a call that did nothing changed the service");
+        }
+    }
+    if (request.call == Call::kAttach) {
+        const Ms bound = 1000 + (request.deviceWaitMs == 0 ? 60000 : request.deviceWaitMs) +
+                         (request.letterWaitMs == 0 ? 120000 : request.letterWaitMs);
+        if (machine.Now() > bound) {
+            Fail(machine, returned, "an attach waited longer than it was told");
+        }
+        if (returned == VXD_STATUS_CANCELLED && request.cancel > 1 &&
+            machine.Now() > request.cancelAt + 100) {
+            Fail(machine, returned, "a cancel took more than 100 ms");
+        }
+        if (returned == VXD_STATUS_OK) {
+            if (letters.empty()) {
+                Fail(machine, returned, "an attach succeeded without a letter");
+            }
+            for (const char letter : letters) {
+                if (machine.DriveLetters().find(letter) == std::string::npos) {
+                    Fail(machine, returned, "an attach named a letter the machine lacks");
+                }
+            }
+        } else if (returned != VXD_STATUS_INVALID_ARGUMENT &&
+                   (request.flags & VXD_ATTACH_KEEP_ON_FAILURE) == 0 &&
+                   Answered(machine, "LoginIScsiTargetA", "0") > 0 &&
+                   machine.CallsTo("LogoutIScsiTarget").empty()) {
+            // A logout that the service refused is the service's answer; none tried is ours.
+            Fail(machine, returned, "a failed attach did not log out the session it made");
+        }
+        return;
+    }
+    if (resultWritten && Answered(machine, "LogoutIScsiTarget", "0") != loggedOut) {
+        Fail(machine, returned, "a detach miscounted the sessions it logged out");
+    }
+    // The machine may list a session that appears during the call; the others must be gone.
+    const std::size_t targetSessionsAfter = SessionsOf(machine.SessionTargets(), target);
+    if (returned == VXD_STATUS_OK && targetSessionsAfter != 0 && !before.lateSession &&
+        !before.oddLists) {
+        Fail(machine, returned, "a detach succeeded and left a session of the target");
+    }
+}
+
+int RunExportCall(Machine &machine, const Request &arguments, const ExportRequest &request) {
+    const std::string target = arguments.targetName.null ? "" : arguments.targetName.text;
+    const Before before{machine.SessionCount(),
+                        machine.SessionTargets(),
+                        machine.persistentLogins.size(),
+                        machine.portals.size(),
+                        machine.sessionAddedAfterListQuery.has_value(),
+                        !machine.sessionListAnswers.empty() || !machine.deviceAnswers.empty()};
+    std::vector<std::string> progress;
+    const auto collect = [](void *context, const char *line) {
+        static_cast<std::vector<std::string> *>(context)->push_back(line);
+    };
+    void *cancel = nullptr;
+    if (request.cancel != 0) {
+        cancel = machine.CreateEvent();
+        machine.SignalEventAt(cancel, request.cancel == 1 ? 0 : request.cancelAt);
+    }
+    int returned = 0;
+    if (request.call == Call::kAttach) {
+        std::vector<unsigned char> requestBytes(sizeof(VxdAttachRequest) + 64);
+        std::vector<unsigned char> resultBytes(sizeof(VxdAttachResult) + 64);
+        auto *attach = reinterpret_cast<VxdAttachRequest *>(requestBytes.data());
+        auto *result = reinterpret_cast<VxdAttachResult *>(resultBytes.data());
+        attach->size = SizeOf(request.requestSize, sizeof *attach, vxd::kAttachRequestFirstSize);
+        attach->portalAddress = arguments.portalAddress.Get();
+        attach->portalPort = request.port;
+        attach->targetName = arguments.targetName.Get();
+        attach->deviceWaitMs = request.deviceWaitMs;
+        attach->letterWaitMs = request.letterWaitMs;
+        attach->cancelEvent = cancel;
+        attach->progress = request.progress ? +collect : nullptr;
+        attach->progressContext = &progress;
+        attach->flags = request.flags;
+        result->size = SizeOf(request.resultSize, sizeof *result, vxd::kAttachResultFirstSize);
+        returned = VxdAttach(attach, result);
+        ShowIfAsked(machine, returned);
+        const bool written = result->size >= vxd::kAttachResultFirstSize;
+        CheckExportCall(machine, request, before, target, returned, result->status, written,
+                        written ? std::string(result->letters, strnlen(result->letters, 27)) : "",
+                        0);
+    } else {
+        std::vector<unsigned char> requestBytes(sizeof(VxdDetachRequest) + 64);
+        std::vector<unsigned char> resultBytes(sizeof(VxdDetachResult) + 64);
+        auto *detach = reinterpret_cast<VxdDetachRequest *>(requestBytes.data());
+        auto *result = reinterpret_cast<VxdDetachResult *>(resultBytes.data());
+        detach->size = SizeOf(request.requestSize, sizeof *detach, vxd::kDetachRequestFirstSize);
+        detach->targetName = arguments.targetName.Get();
+        detach->portalAddress = arguments.portalAddress.Get();
+        detach->portalPort = request.port;
+        detach->flags = request.flags & 3;
+        detach->progress = request.progress ? +collect : nullptr;
+        detach->progressContext = &progress;
+        result->size = SizeOf(request.resultSize, sizeof *result, vxd::kDetachResultFirstSize);
+        returned = VxdDetach(detach, result);
+        ShowIfAsked(machine, returned);
+        const bool written = result->size >= vxd::kDetachResultFirstSize;
+        CheckExportCall(machine, request, before, target, returned, result->status, written, "",
+                        written ? result->sessionsLoggedOut : 0);
+    }
+    if (cancel != nullptr) {
+        machine.CloseHandle(cancel);
+    }
+    return returned;
+}
+
+} // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     InputReader in(data, size);
     Machine machine;
     const Request request = DescribeMachine(in, machine);
+    const ExportRequest exportRequest =
+        DescribeExportCall(in, machine, request.targetName.null ? "" : request.targetName.text);
+    if (exportRequest.call != Call::kCreateVxd) {
+        RunExportCall(machine, request, exportRequest);
+        return 0;
+    }
     const int result =
         CreateVXD(request.portalAddress.Get(), request.portalPort.Get(), request.targetName.Get(),
                   request.extra1.Get(), request.extra2.Get());
-    // VXD_FUZZ_TRACE=1 shows what an input did, for replaying one by hand.
-    if (std::getenv("VXD_FUZZ_TRACE") != nullptr) {
-        for (const auto &call : machine.Calls()) {
-            std::fprintf(stderr, "[%7.3fs] %s\n", static_cast<double>(call.at) / 1000,
-                         call.text.c_str());
-        }
-        for (const auto &line : machine.Trace()) {
-            std::fprintf(stderr, "trace [%7.3fs] %s\n", static_cast<double>(line.at) / 1000,
-                         line.text.c_str());
-        }
-        std::fprintf(stderr, "result %d\n", result);
-    }
+    ShowIfAsked(machine, result);
     CheckInvariants(machine, result);
     return 0;
 }

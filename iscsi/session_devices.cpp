@@ -65,7 +65,11 @@ bool SameIScsiName(const char *listed, const char *wanted) {
 platform::ISDSC_STATUS ListSessions(std::vector<Session> &sessions) {
     HeapBuffer list;
     platform::ULONG count = 0;
-    const platform::ISDSC_STATUS status = FetchSessionList(list, count);
+    platform::ISDSC_STATUS status = FetchSessionList(list, count);
+    // The list may grow between the two calls; a few rounds settle it.
+    for (int round = 0; round < 2 && status == platform::kErrorInsufficientBuffer; ++round) {
+        status = FetchSessionList(list, count);
+    }
     if (status != 0 || count == 0) {
         return status;
     }

@@ -119,6 +119,11 @@ Machine &Machine::AddDrive(const DriveSetup &drive) {
     return *this;
 }
 
+DriveSetup *Machine::EditDrive(char letter) {
+    const auto found = drives_.find(static_cast<unsigned char>(letter));
+    return found == drives_.end() ? nullptr : &found->second;
+}
+
 Machine &Machine::RemoveDrive(char letter) {
     drives_.erase(static_cast<unsigned char>(letter));
     return *this;

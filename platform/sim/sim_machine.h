@@ -117,6 +117,7 @@ class Machine {
     Machine &AddDrive(char letter, ULONG disk);
     Machine &AddDrive(const DriveSetup &drive); // replaces a drive with the same letter
     Machine &RemoveDrive(char letter);
+    DriveSetup *EditDrive(char letter); // the drive as the machine has it now; null without one
     Machine &AddDriveAt(Ms at, const DriveSetup &drive);
     Machine &RemoveDriveAt(Ms at, char letter);
     bool driveListFails = false; // GetLogicalDriveStringsA answers 0 and writes nothing
