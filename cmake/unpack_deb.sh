@@ -21,12 +21,10 @@ if [ "$sha256" = "$hash" ] || [ -z "$sha256" ]; then
   exit 1
 fi
 
-# Downloaded and unpacked beside DIR, then renamed: an interrupted run leaves no half copy.
-parent=$(dirname "$dir")
-mkdir -p "$parent"
-work=$(mktemp -d "$parent/.unpack.XXXXXX")
-trap 'rm -rf "$work"' EXIT
-# apt's download user must be able to write there (it warns and downloads as root otherwise).
+# Downloaded where apt's download user can write (as root apt warns and downloads unsandboxed
+# otherwise), unpacked beside DIR and then renamed: an interrupted run leaves no half copy.
+work=$(mktemp -d)
+trap 'rm -rf "$work" "$dir.new"' EXIT
 chmod 755 "$work"
 if [ "$(id -u)" = 0 ] && id _apt >/dev/null 2>&1; then chown _apt "$work"; fi
 (cd "$work" && apt-get download -qq "$package")
@@ -34,7 +32,9 @@ if ! echo "$sha256  $work/$file" | sha256sum --check --status; then
   echo "$package: refusing $file, whose SHA256 is not $sha256 as the package index says" >&2
   exit 1
 fi
-dpkg-deb -x "$work/$file" "$work/root"
+mkdir -p "$(dirname "$dir")"
+rm -rf "$dir.new"
+dpkg-deb -x "$work/$file" "$dir.new"
 rm -rf "$dir"
-mv "$work/root" "$dir"
+mv "$dir.new" "$dir"
 echo "unpacked: $file (SHA256 checked) into $dir"
