@@ -6,8 +6,8 @@ SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 # Every preset that `make test` builds.
 PRESETS := host host-asan win32 win64
 
-# What the host preset builds with: all that `make run` needs.
-HOST_PACKAGES := cmake make g++ libgtest-dev nlohmann-json3-dev libvalijson-dev python3
+# What the host preset builds with: all that `make run` needs, with valijson's headers below.
+HOST_PACKAGES := cmake make g++ libgtest-dev nlohmann-json3-dev python3
 # Everything else that `make test` uses: the Windows builds, Wine, the release's tools, the
 # fuzzer, lint and coverage.
 PACKAGES := $(HOST_PACKAGES) python3-jsonschema \
@@ -16,6 +16,15 @@ PACKAGES := $(HOST_PACKAGES) python3-jsonschema \
             clang libclang-rt-14-dev clang-tidy gcovr lld llvm valgrind wine64 zip unzip \
             openssl osslsigncode \
             python3-pefile pev
+
+# valijson's headers, from Debian's own package but not installed: libvalijson-dev depends on
+# Qt 5, Poco and every other JSON library valijson has an adapter for, and the project uses only
+# its nlohmann adapter. cmake/unpack_deb.sh downloads it, checks it against the package index's
+# SHA256 and unpacks it here; every build takes its headers from here, installed package or not.
+VALIJSON := build/third_party/libvalijson-dev
+unpack_valijson = [ -f $(VALIJSON)/usr/include/valijson/validator.hpp ] || \
+                  bash cmake/unpack_deb.sh libvalijson-dev $(VALIJSON)
+configure = cmake --preset $(1) -DVXD_VALIJSON_INCLUDE=$(CURDIR)/$(VALIJSON)/usr/include
 
 # The fuzzer builds with clang in a project of its own (fuzz/CMakeLists.txt).
 FUZZ_SECONDS ?= 60
@@ -38,12 +47,15 @@ install_missing = missing=""; \
 	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
 	fi
 
+# valijson's headers after the packages, so that a fresh machine's package index is fetched once.
 deps:
 	@$(call install_missing,$(PACKAGES))
 	@$(MAKE) --no-print-directory deps-wine32
+	@$(unpack_valijson)
 
 deps-host:
 	@$(call install_missing,$(HOST_PACKAGES))
+	@$(unpack_valijson)
 
 # Wine's 32-bit loader runs the product itself, where the kernel runs 32-bit code at all.
 deps-wine32:
@@ -61,7 +73,7 @@ deps-wine32:
 
 # A static pattern rule: make skips implicit rules for phony targets.
 $(addprefix build-,$(PRESETS) coverage): build-%: deps
-	cmake --preset $* >/dev/null
+	$(call configure,$*) >/dev/null
 	cmake --build --preset $* -j $(JOBS)
 
 build: $(addprefix build-,$(PRESETS))
@@ -69,7 +81,7 @@ build: $(addprefix build-,$(PRESETS))
 # The mount's trace is what `make run` shows: the build speaks only when it fails.
 run: deps-host
 	@log=build/run-build.log; mkdir -p build; \
-	if ! { cmake --preset host && cmake --build --preset host -j $(JOBS); } >$$log 2>&1; then \
+	if ! { $(call configure,host) && cmake --build --preset host -j $(JOBS); } >$$log 2>&1; then \
 	  cat $$log; echo "make run: the build failed (log: $$log)"; exit 1; \
 	fi
 	@./build/host/tools/vxdmount/vxdmount
@@ -160,9 +172,15 @@ mingw_includes = $(shell echo | $(1)-w64-mingw32-g++ -x c++ -E -v - 2>&1 | \
 LINT_ARGS_win32 = $(call mingw_includes,i686)
 LINT_ARGS_win64 = $(call mingw_includes,x86_64)
 
-# Every build's compilation database, where lint-files reads it.
+# Every build's compilation database, where lint-files reads it, and the headers that a build
+# generates, which the sources include (the targets that make them, not the whole build).
+LINT_GENERATED := vxd_scenario_schema
 lint-prepare: deps
-	@for preset in host win32 win64; do cmake --preset $$preset >/dev/null || exit 1; done
+	@for preset in host win32 win64; do \
+	  $(call configure,$$preset) >/dev/null && \
+	  cmake --build --preset $$preset -j $(JOBS) $(addprefix --target ,$(LINT_GENERATED)) \
+	    >/dev/null || exit 1; \
+	done
 	@$(FUZZ_CONFIGURE)
 	@for b in $(LINT_BUILDS); do \
 	  mkdir -p $(LINT)/$$b && cmake -E copy_if_different build/$$b/compile_commands.json \
