@@ -384,6 +384,64 @@ ULONG WINAPI LogoutIScsiTarget(p::ISCSI_UNIQUE_SESSION_ID *UniqueSessionId) {
     return status;
 }
 
+// The kit keeps no persistent logins yet: the list is empty, and nothing can be removed.
+ULONG WINAPI ReportIScsiPersistentLoginsA(ULONG *Count,
+                                          p::PERSISTENT_ISCSI_LOGIN_INFOA * /*PersistentLoginInfo*/,
+                                          ULONG *BufferSizeInBytes) {
+    const ServiceLock locked;
+    if (!ServiceAnswers()) {
+        return kServiceNotRunning;
+    }
+    if (Count == nullptr || BufferSizeInBytes == nullptr) {
+        return kInvalidParameter;
+    }
+    *Count = 0;
+    *BufferSizeInBytes = 0;
+    Log("ReportIScsiPersistentLoginsA -> 0 logins");
+    return kSuccess;
+}
+
+ULONG WINAPI RemoveIScsiPersistentTargetA(char * /*InitiatorInstance*/,
+                                          ULONG /*InitiatorPortNumber*/, char *TargetName,
+                                          p::ISCSI_TARGET_PORTALA * /*Portal*/) {
+    const ServiceLock locked;
+    if (!ServiceAnswers()) {
+        return kServiceNotRunning;
+    }
+    if (TargetName == nullptr) {
+        return kInvalidParameter;
+    }
+    Log("RemoveIScsiPersistentTargetA(%s) -> %lx", TargetName,
+        p::kStatusCouldNotRemovePersistentLoginData);
+    return p::kStatusCouldNotRemovePersistentLoginData;
+}
+
+ULONG WINAPI RemoveIScsiSendTargetPortalA(char * /*InitiatorInstance*/,
+                                          ULONG /*InitiatorPortNumber*/,
+                                          p::ISCSI_TARGET_PORTALA *Portal) {
+    const ServiceLock locked;
+    if (!ServiceAnswers()) {
+        return kServiceNotRunning;
+    }
+    if (Portal == nullptr) {
+        return kInvalidParameter;
+    }
+    Log("RemoveIScsiSendTargetPortalA -> %lx", p::kStatusPortalNotFound);
+    return p::kStatusPortalNotFound;
+}
+
+ULONG WINAPI SetIScsiInitiatorCHAPSharedSecret(ULONG SharedSecretLength, UCHAR *SharedSecret) {
+    const ServiceLock locked;
+    if (!ServiceAnswers()) {
+        return kServiceNotRunning;
+    }
+    if (SharedSecret == nullptr && SharedSecretLength != 0) {
+        return kInvalidParameter;
+    }
+    Log("SetIScsiInitiatorCHAPSharedSecret(%lu bytes) -> 0", SharedSecretLength);
+    return kSuccess;
+}
+
 // The scenario's targets as a multi-string: each name ends with a NUL, and one more NUL ends
 // the list. An empty list is two NULs, so that every answer ends in two and a reader may check
 // for them; one that stops at the first empty string stops at once. The list never changes, so
