@@ -9,6 +9,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -22,12 +23,13 @@ namespace {
 
 namespace scn = vxd::scenario;
 
-const std::string kFileName = "fuzz.json";
+constexpr char kFileName[] = "fuzz.json";
+constexpr std::size_t kFileNameLength = sizeof kFileName - 1;
 // The most a message may say after the file's name: values and paths in it are cut.
 constexpr std::size_t kLongestProblem = 400;
 // Far less than the megabyte a Windows program's thread has by default: whatever a text
 // holds, the reader must not need a stack in proportion to it.
-constexpr std::size_t kStackBytes = 256 * 1024;
+constexpr std::size_t kStackBytes = std::size_t{256} * 1024;
 
 struct Reading {
     std::string text;
@@ -75,11 +77,16 @@ bool HasControlCharacter(const std::string &text) {
 
 // A message "fuzz.json:LINE:COLUMN: ..." must point into the text.
 void CheckPosition(const Reading &reading) {
-    unsigned long line = 0;
-    unsigned long column = 0;
-    if (std::sscanf(reading.error.c_str(), "fuzz.json:%lu:%lu: ", &line, &column) != 2) {
+    const char *at = reading.error.c_str() + kFileNameLength;
+    char *end = nullptr;
+    if (*at != ':' || std::isdigit(static_cast<unsigned char>(at[1])) == 0) {
         return;
     }
+    const unsigned long line = std::strtoul(at + 1, &end, 10);
+    if (*end != ':') {
+        Fail(reading, "a line without a column");
+    }
+    const unsigned long column = std::strtoul(end + 1, nullptr, 10);
     const auto lines =
         static_cast<unsigned long>(std::count(reading.text.begin(), reading.text.end(), '\n') + 1);
     if (line == 0 || column == 0 || line > lines || column > reading.text.size() + 1) {
@@ -89,14 +96,14 @@ void CheckPosition(const Reading &reading) {
 
 void CheckRefusal(const Reading &reading) {
     const std::string &error = reading.error;
-    if (error.compare(0, kFileName.size(), kFileName) != 0 || error.size() == kFileName.size() ||
-        error[kFileName.size()] != ':') {
+    if (error.compare(0, kFileNameLength, kFileName) != 0 || error.size() == kFileNameLength ||
+        error[kFileNameLength] != ':') {
         Fail(reading, "the message does not start with the file's name");
     }
     if (HasControlCharacter(error)) {
         Fail(reading, "the message is not one line of printable text");
     }
-    if (error.size() > kFileName.size() + kLongestProblem) {
+    if (error.size() > kFileNameLength + kLongestProblem) {
         Fail(reading, "the message is longer than " + std::to_string(kLongestProblem));
     }
     // The parser's words follow the reader's first "malformed JSON: "; the text's own may
