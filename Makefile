@@ -29,7 +29,8 @@ configure = cmake --preset $(1) -DVXD_VALIJSON_INCLUDE=$(CURDIR)/$(VALIJSON)/usr
 # The fuzzer builds with clang in a project of its own (fuzz/CMakeLists.txt).
 FUZZ_SECONDS ?= 60
 FUZZ_TEST_SECONDS := 20
-FUZZER := build/fuzz/vxd_mount_fuzzer
+FUZZERS := build/fuzz/vxd_mount_fuzzer build/fuzz/vxd_scenario_fuzzer
+run_fuzzers = for fuzzer in $(FUZZERS); do bash fuzz/run_fuzzer.sh $$fuzzer $(1) || exit 1; done
 
 .PHONY: deps deps-host deps-wine32 build run test dist fuzz build-fuzz bench lint lint-prepare \
         lint-files coverage \
@@ -127,7 +128,7 @@ test: build build-fuzz lint-prepare
 	                    ctest --preset host-asan --no-tests=error' & \
 	suite win32 ctest --preset win32 --no-tests=error & \
 	suite win64 ctest --preset win64 --no-tests=error & \
-	suite fuzz bash fuzz/run_fuzzer.sh $(FUZZER) $(FUZZ_TEST_SECONDS) & \
+	suite fuzz bash -c '$(call run_fuzzers,$(FUZZ_TEST_SECONDS))' & \
 	wait; \
 	failed=""; \
 	for name in $(TEST_SUITES); do \
@@ -143,9 +144,9 @@ build-fuzz: deps
 	$(FUZZ_CONFIGURE)
 	cmake --build build/fuzz -j $(JOBS)
 
-# `make fuzz FUZZ_SECONDS=600` for a longer run.
+# `make fuzz FUZZ_SECONDS=600` for a longer run of each harness.
 fuzz: build-fuzz
-	bash fuzz/run_fuzzer.sh $(FUZZER) $(FUZZ_SECONDS)
+	@$(call run_fuzzers,$(FUZZ_SECONDS))
 
 # Instructions and allocations under valgrind, and both DLLs' sizes as they ship.
 bench: build-host build-win32 build-win64

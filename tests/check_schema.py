@@ -1,21 +1,62 @@
 #!/usr/bin/env python3
 """The scenario schema under a second, independent validator (python3-jsonschema).
 
-usage: check_schema.py SOURCE_DIR
+usage: check_schema.py SOURCE_DIR [RUNNER]
 
 The schema must be a valid draft 7 schema, every example in scenarios/ and every scenario of
 the Wine cases must pass it, and the runner's files of broken scenarios that JSON Schema can see
-must not.
+must not. With RUNNER (the vxdmount runner), documents at the edges of the format must get the
+same verdict from this validator and from the reader: what the schema accepts, the reader
+accepts.
 """
 import json
 import pathlib
+import subprocess
 import sys
+import tempfile
 
 from jsonschema import Draft7Validator
+
+# Documents at the edges of the format, with the verdict JSON Schema gives them.
+EDGES = [
+    # Integers in any spelling: draft 7 takes a number with no fraction for an integer.
+    (True, '{"service": {"ike_status": 5.0, "portal_status": 1e2, "login_statuses": [-0, -0.0]}}'),
+    (True, '{"drives": [{"letter": "C", "disk": 4294967295.0}], '
+           '"service": {"on_login": {"devices": [2.0], "devices_after_ms": 1.5e3}}}'),
+    (True, '{"events": [{"at_ms": 1E3, "remove_drive": "E"}]}'),
+    (True, '{"service": {"ike_status": 0.4294967295e10}}'),
+    (False, '{"service": {"ike_status": 1.5}}'),
+    (False, '{"service": {"ike_status": 4294967296.0}}'),
+    (False, '{"drives": [{"letter": "C", "disk": -1.0}]}'),
+    (False, '{"service": {"on_login": {"devices_after_ms": 1e19}}}'),
+    (False, '{"service": {"on_login": {"devices_after_ms": 9223372036854775807.0}}}'),
+    # A NUL in a name, which becomes a C string.
+    (True, '{"service": {"reported_targets": ["iqn.a", "iqn.a.tail"]}}'),
+    (False, '{"service": {"reported_targets": ["iqn.a", "iqn.a\\u0000tail"]}}'),
+    (False, '{"service": {"targets": [{"target": "\\u0000", "login_statuses": []}]}}'),
+    (False, '{"service": {"sessions": [{"target": "iqn.x\\u0000"}]}}'),
+    (False, '{"service": {"portals": [{"address": "a\\u0000", "status": 0}]}}'),
+    (True, '{"service": {"sessions": [{"target": ""}], "portals": [{"address": "", "status": 0}]}}'),
+    # Keys are whole strings.
+    (False, '{"drives\\u0000x": []}'),
+    (True, '{"$schema": "\\u0000"}'),
+]
+
+
+def reader_accepts(runner, text):
+    """The reader's verdict: the runner exits with 2 and names the file when it refuses it."""
+    with tempfile.TemporaryDirectory() as folder:
+        path = pathlib.Path(folder) / "edge.json"
+        path.write_text(text)
+        run = subprocess.run([runner, "--scenario", str(path)], capture_output=True, text=True,
+                             check=False)
+        refused = run.returncode == 2 and run.stderr.startswith(f"vxdmount: {path}")
+        return not refused, run.stderr.strip().splitlines()[-1]
 
 
 def main():
     root = pathlib.Path(sys.argv[1])
+    runner = sys.argv[2] if len(sys.argv) > 2 else None
     schema_path = root / "scenarios" / "scenario.schema.json"
     schema = json.loads(schema_path.read_text())
     Draft7Validator.check_schema(schema)
@@ -35,6 +76,14 @@ def main():
     if not examples:
         print("no examples found in scenarios/")
         failures += 1
+
+    for should_pass, text in EDGES if runner else []:
+        passed = validator.is_valid(json.loads(text))
+        accepted, said = reader_accepts(runner, text)
+        agreed = passed == should_pass == accepted
+        failures += not agreed
+        print(f"{'ok' if agreed else 'WRONG'}: {text}: schema {'valid' if passed else 'invalid'},"
+              f" reader: {said}")
     return 1 if failures else 0
 
 

@@ -1,6 +1,7 @@
 // The vxdmount runner: its arguments, its scenario files, and what it prints.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -290,18 +291,174 @@ TEST(ScenarioFile, StatusesAreWholeNumbersOrHexStrings) {
     EXPECT_EQ(status(R"("0xefff003f")"), 0xEFFF003Fu);
     EXPECT_EQ(status(R"("0X1")"), 1u);
     EXPECT_EQ(status(R"("0xFFFFFFFF")"), 0xFFFFFFFFu);
+    // Integral numbers in any spelling are the integers JSON Schema takes them for; "-0" once
+    // sent the reader to the hexadecimal path, past the end of an empty string.
+    EXPECT_EQ(status("-0"), 0u);
+    EXPECT_EQ(status("-0.0"), 0u);
+    EXPECT_EQ(status("5.0"), 5u);
+    EXPECT_EQ(status("1e2"), 100u);
+    EXPECT_EQ(status("1E+2"), 100u);
+    EXPECT_EQ(status("4294967295.0"), 4294967295u);
+    EXPECT_EQ(status("0.4294967295e10"), 4294967295u);
 
-    for (const char *bad : {R"("EFFF003F")", R"("0x")", R"("0x100000000")", R"("0xEFFF00G3")",
-                            R"("12")", "-1", "4294967296", "1.0", "true", "null"}) {
+    // The message shows the value as read; a container only as its brackets.
+    const struct {
+        const char *text;
+        const char *shown;
+    } bad[] = {
+        {R"("EFFF003F")", R"("EFFF003F")"},
+        {R"("0x")", R"("0x")"},
+        {R"("0x100000000")", R"("0x100000000")"},
+        {R"("0xEFFF00G3")", R"("0xEFFF00G3")"},
+        {R"("12")", R"("12")"},
+        {"-1", "-1"},
+        {"-1.0", "-1"},
+        {"4294967296", "4294967296"},
+        {"4294967296.0", "4294967296"},
+        {"1.5", "1.5"},
+        {"1e-2", "0.01"},
+        {"true", "true"},
+        {"null", "null"},
+        {"[]", "[]"},
+        {"[0]", "[...]"},
+        {"{}", "{}"},
+        {R"({"a": 1})", "{...}"},
+    };
+    for (const auto &each : bad) {
         const std::string error =
-            ParseError(R"({"service": {"ike_status": )" + std::string(bad) + "}}");
-        EXPECT_EQ(
-            error.rfind("case.json: service.ike_status: " + std::string(bad) + " is not a status: ",
-                        0),
-            0u)
+            ParseError(R"({"service": {"ike_status": )" + std::string(each.text) + "}}");
+        EXPECT_EQ(error.rfind("case.json: service.ike_status: " + std::string(each.shown) +
+                                  " is not a status: ",
+                              0),
+                  0u)
             << error;
         EXPECT_NE(error.find("0xEFFF003F"), std::string::npos) << "the message shows the form";
     }
+}
+
+std::string Repeated(const std::string &text, std::size_t times) {
+    std::string repeated;
+    for (std::size_t i = 0; i < times; ++i) {
+        repeated += text;
+    }
+    return repeated;
+}
+
+bool HasControlCharacter(const std::string &text) {
+    return std::any_of(text.begin(), text.end(), [](char byte) {
+        return static_cast<unsigned char>(byte) < 0x20 || byte == 0x7F;
+    });
+}
+
+// What people write by hand and what an attacker crafts: each file gets one line that names
+// the fault, the large ones made here. Before, the deep ones overflowed the stack while the
+// message was built, NUL ended the text or a name, and long values hid the rule.
+TEST(ScenarioFile, HostileFilesGetOneLineEach) {
+    const std::string status = R"({"service": {"ike_status": )";
+    const std::string deepArrays = Repeated("[", 100000) + Repeated("]", 100000);
+    const std::string longName(10000, 'n');
+    const std::string shownName = "\"" + std::string(40, 'n') + "...\"";
+    const std::string statusRule = " is not a status: a whole number from 0 to 4294967295, or "
+                                   "\"0x\" and 1 to 8 hexadecimal digits such as \"0xEFFF003F\"";
+    const std::string nameRule =
+        " is not a name: a text without a NUL character, which would end it where it becomes "
+        "a C string";
+    const struct {
+        std::string text;
+        std::string message;
+    } cases[] = {
+        // Level 65 opens at column 28 + 62 in the status, at 1 + 64 * 5 in the objects.
+        {status + deepArrays + "}}", "case.json:1:90: nested deeper than 64 levels"},
+        {Repeated(R"({"a":)", 100000) + "1" + Repeated("}", 100000),
+         "case.json:1:321: nested deeper than 64 levels"},
+        {std::string(vxd::scenario::kMaxScenarioBytes, '['),
+         "case.json:1:65: nested deeper than 64 levels"},
+        {status + Repeated("[", 62) + Repeated("]", 62) + "}}",
+         "case.json: service.ike_status: [...]" + statusRule},
+        // Brackets in strings do not nest.
+        {status + "\"" + std::string(1000, '[') + "\"}}",
+         "case.json: service.ike_status: \"" + std::string(40, '[') + "...\"" + statusRule},
+        {"{}" + std::string(vxd::scenario::kMaxScenarioBytes - 1, ' '),
+         "case.json: larger than 1 MiB: a scenario file holds at most 1048576 bytes"},
+        // A NUL is an error where it stands, not the end of the text.
+        {std::string("{}\0junk", 7),
+         "case.json:1:3: malformed JSON: a NUL byte, which JSON text cannot hold"},
+        {std::string("{\n  \"drives\": [\0]\n}", 19),
+         "case.json:2:14: malformed JSON: a NUL byte, which JSON text cannot hold"},
+        {std::string("{\"a\0\": 1}", 9),
+         "case.json:1:4: malformed JSON: a NUL byte, which JSON text cannot hold"},
+        // ... but a syntax error before it comes first.
+        {std::string("{,}\0", 4),
+         "case.json:1:2: malformed JSON: syntax error while parsing object key - unexpected ','; "
+         "expected string literal"},
+        // Names become C strings: "iqn.a\0tail" would have been a second "iqn.a".
+        {R"({"service": {"reported_targets": ["iqn.a", "iqn.a\u0000tail"]}})",
+         "case.json: service.reported_targets[1]: \"iqn.a\\u0000tail\" is not a target name: at "
+         "least one character, none of them NUL"},
+        {R"({"service": {"targets": [{"target": "\u0000", "login_statuses": []}]}})",
+         "case.json: service.targets[0].target: \"\\u0000\"" + nameRule},
+        {R"({"service": {"sessions": [{"target": "iqn.x\u0000"}]}})",
+         "case.json: service.sessions[0].target: \"iqn.x\\u0000\"" + nameRule},
+        {R"({"service": {"portals": [{"address": "1.2.3.4\u0000:9", "status": 0}]}})",
+         "case.json: service.portals[0].address: \"1.2.3.4\\u0000:9\"" + nameRule},
+        // Control characters are escaped, keys compared whole.
+        {R"({"service": {"a\nb": 1}})", R"(case.json: service: unknown key "a\nb")"},
+        {R"({"drives\u0000x": []})", R"(case.json: unknown key "drives\u0000x")"},
+        {R"({"a\u007f\u0085\u2028\"\\": 1})",
+         R"(case.json: unknown key "a\u007f\u0085\u2028\"\\")"},
+        {status + R"("\u001b[31m0"}})",
+         R"(case.json: service.ike_status: "\u001b[31m0")" + statusRule},
+        {"{\"a\tb\": 1}", "case.json:1:4: malformed JSON: syntax error while parsing object key - "
+                          "invalid string: control character U+0009 (HT) must be escaped to "
+                          "\\u0009 or \\t; last read: '\"a<U+0009>'; expected string literal"},
+        // A byte-order mark is no column.
+        {"\xEF\xBB\xBF{,}", "case.json:1:2: malformed JSON: syntax error while parsing object key "
+                            "- unexpected ','; expected string literal"},
+        // The parser's words without its tag, and what it quotes cut.
+        {status + "1e999}}", "case.json:1:32: malformed JSON: number overflow parsing '1e999'"},
+        {status + std::string(400, '9') + "e999}}",
+         "case.json:1:431: malformed JSON: number overflow parsing '" + std::string(40, '9') +
+             "...'"},
+        {status + "\"" + longName + "\x01\"}}",
+         "case.json:1:10029: malformed JSON: syntax error while parsing value - invalid string: "
+         "control character U+0001 (SOH) must be escaped to \\u0001; last read: '\"" +
+             std::string(39, 'n') + "...'"},
+        {status + "\"\xFF\"}}",
+         "case.json:1:29: malformed JSON: syntax error while parsing value - "
+         "invalid string: ill-formed UTF-8 byte; last read: '\"\xFF'"},
+        // Long values and paths are cut, so that the rule shows.
+        {status + "\"" + longName + "\"}}",
+         "case.json: service.ike_status: " + shownName + statusRule},
+        {"{\"" + longName + "\": 1}", "case.json: unknown key " + shownName},
+        {R"({"service": {"reported_targets": [")" + longName + R"(", ")" + longName + R"("]}})",
+         "case.json: service.reported_targets[1]: target " + shownName + " listed twice"},
+        {Repeated("{\"" + longName + "\": ", 60) + R"({"b": 1, "b": 2})" + Repeated("}", 60),
+         "case.json: " + std::string(40, 'n') + "...." + std::string(36, 'n') + "..." +
+             std::string(33, 'n') + "...." + std::string(40, 'n') + "...: duplicate key \"b\""},
+        // One bad item among many is explained without a report on every other.
+        {R"({"service": {"login_statuses": [)" + Repeated("\"x\", ", 20000) + "0]}}",
+         "case.json: service.login_statuses[0]: \"x\"" + statusRule},
+        {R"({"service": {"login_statuses": [)" + Repeated("0, ", 20000) + "\"x\"]}}",
+         "case.json: service.login_statuses[20000]: \"x\"" + statusRule},
+    };
+    for (const auto &each : cases) {
+        const std::string error = ParseError(each.text);
+        EXPECT_EQ(error, each.message) << each.text.substr(0, 80);
+        EXPECT_FALSE(HasControlCharacter(error)) << error;
+        EXPECT_LT(error.size(), 400u);
+    }
+
+    // The limits are inclusive, and the file's name is on one line too.
+    Scenario scenario;
+    std::string error;
+    EXPECT_TRUE(ParseScenario("{}" + std::string(vxd::scenario::kMaxScenarioBytes - 2, ' '),
+                              "case.json", scenario, error))
+        << error;
+    EXPECT_FALSE(ParseScenario("{,}", "odd\nname.json", scenario, error));
+    EXPECT_EQ(error.rfind("odd\\nname.json:1:2: malformed JSON: ", 0), 0u) << error;
+    // A device that never ends is read no further than the limit.
+    EXPECT_FALSE(LoadScenario("/dev/zero", scenario, error));
+    EXPECT_EQ(error, "/dev/zero: larger than 1 MiB: a scenario file holds at most 1048576 bytes");
 }
 
 // The same moment: events in file order first, then the login's letters.

@@ -1,5 +1,6 @@
-# Runs the vxdmount runner under valgrind's memcheck and fails on any memory error or leak.
-# Memcheck's own failure exits with 99, apart from the runner's 0 (mounted) and 1 (not).
+# Runs a program (the vxdmount runner, or the host suite for some of its cases) under valgrind's
+# memcheck and fails on any memory error or leak. Memcheck's own failure exits with 99, apart
+# from the runner's 0 (mounted) and 1 (not).
 #   cmake -DVALGRIND=... -DRUNNER=... -DEXIT=expected [-DARGS=a|b] -P valgrind_run.cmake
 string(REPLACE "|" ";" arguments "${ARGS}")
 execute_process(

@@ -386,6 +386,56 @@ kit_unconfigured)
     expect_no_log "LoginIScsiTargetA"
     [ -z "$(ledgers)" ] || fail "the kit noted letters it never made"
     ;;
+kit_hostile_files)
+    # Files that once overflowed the kit's stack at load (a hang on win64, a DLL that failed to
+    # load on win32) or let an allocation failure end the host: nesting 100,000 levels deep and
+    # 50 MB. With them a NUL after a valid document, a value and a path too long for one line
+    # of the debug-output channel. Each load fails every call and says why in one line.
+    readonly failing='; every call fails with 0xEFFF003E \(ISDSC_SERVICE_NOT_RUNNING\)$'
+    readonly refused_key="SetPsKey ERROR CODE:efff003e"
+    readonly in_hostile='^vxdmount test kit: C:\\vxd\\test-scenarios\\hostile\\'
+    hostile="$prefix/drive_c/vxd/test-scenarios/hostile"
+    mkdir -p "$hostile"
+    /usr/bin/python3 - "$hostile" <<'EOF'
+import pathlib
+import sys
+
+folder = pathlib.Path(sys.argv[1])
+status = '{"service": {"ike_status": '
+(folder / "deep.json").write_text(status + "[" * 100000 + "]" * 100000 + "}}")
+with open(folder / "huge.json", "w") as huge:
+    huge.write('{"service": {"reported_targets": [')
+    huge.write('"iqn.2026-01.test.vxd:disk", ' * 1800000)
+    huge.write('"iqn.2026-01.test.vxd:last"]}}')
+(folder / "trailing_nul.json").write_bytes(b'{"service": {}}\0junk')
+name = "iqn." + "n" * 10000
+(folder / "long_value.json").write_text(
+    '{"service": {"reported_targets": ["%s", "%s"]}}' % (name, name))
+EOF
+    [ "$(stat -c %s "$hostile/huge.json")" -gt 50000000 ] || fail "huge.json is not over 50 MB"
+    hostile_run() {
+        run_vxdhost "$1" $portal 3260 "$target"
+        expect_exit 1
+        kit_notes
+        expect_kit_note "$2$failing"
+        expect_trace "$opening" "$refused_key"
+        expect_no_log "LoginIScsiTargetA"
+    }
+    fresh_machine clean
+    hostile_run test-scenarios/hostile/deep.json "${in_hostile}deep\.json:1:90: nested deeper than 64 levels"
+    hostile_run test-scenarios/hostile/huge.json \
+        "${in_hostile}huge\.json: larger than 1 MiB: a scenario file holds at most 1048576 bytes"
+    hostile_run test-scenarios/hostile/trailing_nul.json \
+        "${in_hostile}trailing_nul\.json:1:16: malformed JSON: a NUL byte, which JSON text cannot hold"
+    hostile_run test-scenarios/hostile/long_value.json \
+        "${in_hostile}long_value\.json: service\.reported_targets\[1\]: target \"iqn\.n{36}\.\.\.\" listed twice"
+    # The channel carries 4,091 characters of a line: the middle of the name goes, not the reason.
+    long_folder=$(printf 'd%.0s' $(seq 5000))
+    hostile_run "test-scenarios/hostile/$long_folder/scenario.json" \
+        "${in_hostile}d+\.\.\.d+\\\\scenario\.json: cannot open: [^;]+"
+    [ "$(wc -c <"$notes")" -le 4092 ] || fail "the kit's note is longer than the channel carries"
+    rm -rf "$hostile"
+    ;;
 kit_stale_letters)
     # A process killed while it waits leaves the kit's letters behind; the next process that
     # loads the kit removes them before its request takes its snapshot of the letters.

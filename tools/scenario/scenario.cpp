@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <set>
 
@@ -22,28 +24,162 @@ namespace {
 
 using Json = nlohmann::json;
 
+// How much of a value or key a message shows, and of a path, in characters.
+constexpr std::size_t kShownCharacters = 40;
+constexpr std::size_t kShownPathCharacters = 160;
+
+bool IsContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+
+// The byte offset where character `count` of UTF-8 `text` starts, or its size.
+std::size_t OffsetOfCharacter(const std::string &text, std::size_t count) {
+    std::size_t offset = 0;
+    for (std::size_t seen = 0; offset < text.size(); ++offset) {
+        if (!IsContinuation(static_cast<unsigned char>(text[offset])) && seen++ == count) {
+            break;
+        }
+    }
+    return offset;
+}
+
+std::size_t CharacterCount(const std::string &text) {
+    return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char byte) {
+        return !IsContinuation(static_cast<unsigned char>(byte));
+    }));
+}
+
+// The first `count` characters, and "..." when there were more.
+std::string Prefix(const std::string &text, std::size_t count) {
+    const std::size_t end = OffsetOfCharacter(text, count);
+    return end == text.size() ? text : text.substr(0, end) + "...";
+}
+
+// The text with its middle left out when it is longer than `count` characters.
+std::string Shortened(const std::string &text, std::size_t count) {
+    const std::size_t characters = CharacterCount(text);
+    if (characters <= count) {
+        return text;
+    }
+    const std::size_t head = OffsetOfCharacter(text, count / 2);
+    const std::size_t tail = OffsetOfCharacter(text, characters - count / 2);
+    return text.substr(0, head) + "..." + text.substr(tail);
+}
+
+// Control characters (C0, DEL, C1, and the line and paragraph separators) as JSON escapes
+// them, so that a message stays on one line; with `quoting`, quotes and backslashes too.
+std::string Escaped(const std::string &text, bool quoting) {
+    static const char kHex[] = "0123456789abcdef";
+    const auto unicode = [](unsigned code) {
+        return std::string("\\u") + kHex[(code >> 12) & 0xF] + kHex[(code >> 8) & 0xF] +
+               kHex[(code >> 4) & 0xF] + kHex[code & 0xF];
+    };
+    std::string escaped;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const auto next = [&](std::size_t ahead) {
+            return i + ahead < text.size() ? static_cast<unsigned char>(text[i + ahead]) : 0u;
+        };
+        if (byte == '\n') {
+            escaped += "\\n";
+        } else if (byte == '\r') {
+            escaped += "\\r";
+        } else if (byte == '\t') {
+            escaped += "\\t";
+        } else if (byte < 0x20 || byte == 0x7F) {
+            escaped += unicode(byte);
+        } else if (byte == 0xC2 && next(1) >= 0x80 && next(1) <= 0x9F) {
+            escaped += unicode(next(1));
+            i += 1;
+        } else if (byte == 0xE2 && next(1) == 0x80 && (next(2) == 0xA8 || next(2) == 0xA9)) {
+            escaped += unicode(0x2000 + next(2) - 0x80);
+            i += 2;
+        } else if (quoting && (byte == '"' || byte == '\\')) {
+            escaped += '\\';
+            escaped += static_cast<char>(byte);
+        } else {
+            escaped += static_cast<char>(byte);
+        }
+    }
+    return escaped;
+}
+
+// A value or key as JSON writes it, cut after kShownCharacters characters.
+std::string Quoted(const std::string &text) {
+    const std::size_t end = OffsetOfCharacter(text, kShownCharacters);
+    return "\"" + Escaped(text.substr(0, end), true) + (end == text.size() ? "\"" : "...\"");
+}
+
 // 1-based line and column of the byte at `offset`; columns count characters, not the
-// continuation bytes of UTF-8 sequences.
+// continuation bytes of UTF-8 sequences, nor a byte-order mark, which editors do not show.
 void LineAndColumn(const std::string &text, std::size_t offset, std::size_t &line,
                    std::size_t &column) {
     line = 1;
     column = 1;
-    for (std::size_t i = 0; i < offset && i < text.size(); ++i) {
+    const std::size_t start = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    for (std::size_t i = start; i < offset && i < text.size(); ++i) {
         const auto byte = static_cast<unsigned char>(text[i]);
         if (byte == '\n') {
             ++line;
             column = 1;
-        } else if ((byte & 0xC0) != 0x80) {
+        } else if (!IsContinuation(byte)) {
             ++column;
         }
     }
 }
 
-// nlohmann's message without its exception tag and its own position, which would repeat ours.
-std::string ParseProblem(const std::string &message) {
-    const std::size_t columnAt = message.find("column ");
-    const std::size_t colon = message.find(": ", columnAt == std::string::npos ? 0 : columnAt);
-    return colon == std::string::npos ? message : message.substr(colon + 2);
+// nlohmann's message in the reader's words: without its exception tag and its own position,
+// which would repeat ours, and with the text it quotes cut.
+std::string ParseProblem(std::string message) {
+    if (message.rfind("[json.exception.", 0) == 0) {
+        const std::size_t tagEnd = message.find("] ");
+        message.erase(0, tagEnd == std::string::npos ? 0 : tagEnd + 2);
+    }
+    if (message.rfind("parse error", 0) == 0) {
+        const std::size_t colon = message.find(": ");
+        message.erase(0, colon == std::string::npos ? 0 : colon + 2);
+    }
+    for (const char *opening : {"; last read: '", "parsing '"}) {
+        const std::size_t from = message.find(opening);
+        if (from == std::string::npos) {
+            continue;
+        }
+        const std::size_t quoted = from + std::strlen(opening);
+        std::size_t closing = message.rfind("'; expected ");
+        if (closing == std::string::npos || closing < quoted) {
+            closing = message.size() - (message.back() == '\'' ? 1 : 0);
+        }
+        message.replace(quoted, closing - quoted,
+                        Prefix(message.substr(quoted, closing - quoted), kShownCharacters));
+    }
+    return Escaped(message, false);
+}
+
+// Where nlohmann's parser would go wrong without a word: it takes a NUL byte for the end of the
+// text, and it nests as deep as the text does. The first such byte, or npos.
+std::size_t StructureProblem(const std::string &text, std::string &problem) {
+    std::size_t depth = 0;
+    bool inString = false;
+    bool escaped = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char byte = text[i];
+        if (byte == '\0') {
+            problem = "malformed JSON: a NUL byte, which JSON text cannot hold";
+            return i;
+        }
+        if (inString) {
+            escaped = !escaped && byte == '\\';
+            inString = escaped || byte != '"';
+        } else if (byte == '"') {
+            inString = true;
+        } else if (byte == '[' || byte == '{') {
+            if (++depth > kMaxScenarioDepth) {
+                problem = "nested deeper than " + std::to_string(kMaxScenarioDepth) + " levels";
+                return i;
+            }
+        } else if ((byte == ']' || byte == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return std::string::npos;
 }
 
 // Builds the document as nlohmann's own DOM parser does, without exceptions, and notes the first
@@ -61,16 +197,29 @@ class DocumentBuilder {
         Element();
         return dom_.boolean(value);
     }
+    // Whole numbers that are not negative are unsigned, "-0" too, so that readers need to
+    // know one kind only.
     bool number_integer(Json::number_integer_t value) {
         Element();
-        return dom_.number_integer(value);
+        return value >= 0 ? dom_.number_unsigned(static_cast<Json::number_unsigned_t>(value))
+                          : dom_.number_integer(value);
     }
     bool number_unsigned(Json::number_unsigned_t value) {
         Element();
         return dom_.number_unsigned(value);
     }
+    // JSON Schema takes 5.0, 1e2 and -0.0 for the integers they are, and so does the reader.
     bool number_float(Json::number_float_t value, const Json::string_t &text) {
         Element();
+        constexpr Json::number_float_t kTwoTo63 = 9223372036854775808.0;
+        if (std::isfinite(value) && value == std::floor(value)) {
+            if (value >= 0 && value < 2 * kTwoTo63) {
+                return dom_.number_unsigned(static_cast<Json::number_unsigned_t>(value));
+            }
+            if (value < 0 && value >= -kTwoTo63) {
+                return dom_.number_integer(static_cast<Json::number_integer_t>(value));
+            }
+        }
         return dom_.number_float(value, text);
     }
     bool string(Json::string_t &value) {
@@ -90,7 +239,7 @@ class DocumentBuilder {
         Level &object = levels_.back();
         object.key = name;
         if (!object.keys.insert(name).second && duplicate_.empty()) {
-            duplicate_ = Path() + "duplicate key \"" + name + "\"";
+            duplicate_ = Path() + "duplicate key " + Quoted(name);
         }
         return dom_.key(name);
     }
@@ -142,10 +291,11 @@ class DocumentBuilder {
             if (levels_[i].isArray) {
                 path += "[" + std::to_string(levels_[i].elements - 1) + "]";
             } else {
-                path += (path.empty() ? "" : ".") + levels_[i].key;
+                path += (path.empty() ? "" : ".") +
+                        Escaped(Prefix(levels_[i].key, kShownCharacters), false);
             }
         }
-        return path.empty() ? path : path + ": ";
+        return path.empty() ? path : Shortened(path, kShownPathCharacters) + ": ";
     }
 
     nlohmann::detail::json_sax_dom_parser<Json> dom_;
@@ -155,17 +305,31 @@ class DocumentBuilder {
     std::string errorText_;
 };
 
+std::string Position(const std::string &text, std::size_t offset) {
+    std::size_t line = 0;
+    std::size_t column = 0;
+    LineAndColumn(text, offset, line, column);
+    return ":" + std::to_string(line) + ":" + std::to_string(column) + ": ";
+}
+
 // Parses JSON text; on failure sets `problem` to what follows the file name in the message.
+// Parsing stops at a structural problem, and the parser's own error wins only when it lies
+// before it.
 bool ParseJson(const std::string &text, Json &document, std::string &problem) {
+    std::string structural;
+    const std::size_t stop = StructureProblem(text, structural);
+    const std::size_t end = stop == std::string::npos ? text.size() : stop;
     DocumentBuilder builder(document);
-    if (!Json::sax_parse(text, &builder)) {
-        // The position counts the byte it stopped at from 1; past the end means the text ran out.
-        const std::size_t offset = builder.ErrorPosition() == 0 ? 0 : builder.ErrorPosition() - 1;
-        std::size_t line = 0;
-        std::size_t column = 0;
-        LineAndColumn(text, offset, line, column);
-        problem = ":" + std::to_string(line) + ":" + std::to_string(column) +
-                  ": malformed JSON: " + ParseProblem(builder.ErrorText());
+    const bool parsed = Json::sax_parse(
+        text.begin(), text.begin() + static_cast<std::string::difference_type>(end), &builder);
+    // The position counts the byte it stopped at from 1; past the end means the text ran out.
+    const std::size_t failedAt = builder.ErrorPosition() == 0 ? 0 : builder.ErrorPosition() - 1;
+    if (!parsed && (stop == std::string::npos || failedAt < stop)) {
+        problem = Position(text, failedAt) + "malformed JSON: " + ParseProblem(builder.ErrorText());
+        return false;
+    }
+    if (stop != std::string::npos) {
+        problem = Position(text, stop) + structural;
         return false;
     }
     if (!builder.Duplicate().empty()) {
@@ -178,7 +342,17 @@ bool ParseJson(const std::string &text, Json &document, std::string &problem) {
 // --- Explaining a value the schema rejects --------------------------------------------------
 
 // Which rule valijson says broke, from its description; the details come from the schema.
-enum class Broken { kUnknownKey, kMissingKey, kType, kChoice, kRange, kPattern, kLength, kNone };
+enum class Broken {
+    kUnknownKey,
+    kMissingKey,
+    kType,
+    kChoice,
+    kRange,
+    kPattern,
+    kForbidden,
+    kLength,
+    kNone
+};
 
 Broken Classify(const std::string &description) {
     const struct {
@@ -193,6 +367,7 @@ Broken Classify(const std::string &description) {
         {"Failed to validate against any schemas allowed by anyOf", Broken::kChoice},
         {"Expected number", Broken::kRange},
         {"Failed to match regex", Broken::kPattern},
+        {"Target should not validate against schema specified in 'not'", Broken::kForbidden},
         {"String should be no fewer than", Broken::kLength},
     };
     for (const auto &rule : rules) {
@@ -203,7 +378,8 @@ Broken Classify(const std::string &description) {
     return Broken::kNone; // a summary of failures reported on their own
 }
 
-const Json *Member(const Json &object, const char *key) {
+// Keys are compared whole: one that holds a NUL is not the key before it.
+const Json *Member(const Json &object, const std::string &key) {
     if (!object.is_object()) {
         return nullptr;
     }
@@ -224,7 +400,7 @@ const Json &Resolved(const Json &schema, const Json &node) {
     for (std::size_t step = 0; definitions != nullptr && step <= definitions->size(); ++step) {
         const std::string reference = Text(Member(*resolved, "$ref"));
         const Json *definition = reference.rfind(prefix, 0) == 0
-                                     ? Member(*definitions, reference.substr(prefix.size()).c_str())
+                                     ? Member(*definitions, reference.substr(prefix.size()))
                                      : nullptr;
         if (definition == nullptr) {
             break;
@@ -241,39 +417,57 @@ struct Place {
     std::string path;
 };
 
-// Follows valijson's context ("<root>", then "[key]" or "[index]") through the document and
-// the schema alike.
-Place Locate(const Json &document, const Json &schema, const std::vector<std::string> &context) {
-    Place place{&document, &Resolved(schema, schema), std::string()};
+// The place one step inside `from`: an item of an array or a key of an object that the schema
+// describes; none when it describes no such thing.
+bool Inside(const Json &schema, const Place &from, const std::string &step, Place &inside) {
+    const Json *next = nullptr;
+    const Json *described = nullptr;
+    if (from.value->is_array()) {
+        const std::size_t index = std::strtoul(step.c_str(), nullptr, 10);
+        next = index < from.value->size() ? &(*from.value)[index] : nullptr;
+        described = Member(*from.schema, "items");
+    } else {
+        next = Member(*from.value, step);
+        const Json *properties = Member(*from.schema, "properties");
+        described = properties == nullptr ? nullptr : Member(*properties, step);
+    }
+    if (next == nullptr || described == nullptr) {
+        return false;
+    }
+    inside.value = next;
+    inside.schema = &Resolved(schema, *described);
+    inside.path = from.path + (from.value->is_array() ? "[" + step + "]"
+                                                      : (from.path.empty() ? "" : ".") + step);
+    return true;
+}
+
+// Follows valijson's context ("<root>", then "[key]" or "[index]") from `start` through the
+// document and the schema alike.
+Place Locate(const Json &schema, const Place &start, const std::vector<std::string> &context) {
+    Place place = start;
     for (std::size_t i = 1; i < context.size(); ++i) {
         const std::string step = context[i].substr(1, context[i].size() - 2);
-        const bool inArray = place.value->is_array();
-        const Json *next = nullptr;
-        const Json *described = nullptr;
-        if (inArray) {
-            const std::size_t index = std::strtoul(step.c_str(), nullptr, 10);
-            next = index < place.value->size() ? &(*place.value)[index] : nullptr;
-            described = Member(*place.schema, "items");
-        } else {
-            next = Member(*place.value, step.c_str());
-            const Json *properties = Member(*place.schema, "properties");
-            described = properties == nullptr ? nullptr : Member(*properties, step.c_str());
-        }
-        if (next == nullptr || described == nullptr) {
+        if (!Inside(schema, place, step, place)) {
             break;
         }
-        place.path += inArray ? "[" + step + "]" : (place.path.empty() ? "" : ".") + step;
-        place.value = next;
-        place.schema = &Resolved(schema, *described);
     }
     return place;
 }
 
+// A value as the message shows it: whole when it is a scalar, a string cut; a container only as
+// its brackets, since it may be large or deep.
 std::string Shown(const Json &value) {
-    return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+    if (value.is_string()) {
+        return Quoted(value.get_ref<const std::string &>());
+    }
+    if (value.is_array()) {
+        return value.empty() ? "[]" : "[...]";
+    }
+    if (value.is_object()) {
+        return value.empty() ? "{}" : "{...}";
+    }
+    return value.dump();
 }
-
-std::string Quoted(const std::string &text) { return "\"" + text + "\""; }
 
 std::string Expected(const Json &described) {
     std::string type = Text(Member(described, "type"));
@@ -298,6 +492,12 @@ std::string Expected(const Json &described) {
     return type;
 }
 
+// "VALUE is not a TITLE: DESCRIPTION", from the schema's own words.
+std::string NotA(const Json &value, const Json &described) {
+    return Shown(value) + " is not a " + Text(Member(described, "title")) + ": " +
+           Text(Member(described, "description"));
+}
+
 // The rule as one readable phrase, or empty when it belongs to a branch of "anyOf" or "oneOf"
 // that the schema here does not state itself: the failed choice says more.
 std::string Rule(Broken broken, const Place &at) {
@@ -307,7 +507,7 @@ std::string Rule(Broken broken, const Place &at) {
     case Broken::kUnknownKey: {
         const Json *properties = Member(described, "properties");
         for (const auto &member : value.items()) {
-            if (properties == nullptr || Member(*properties, member.key().c_str()) == nullptr) {
+            if (properties == nullptr || Member(*properties, member.key()) == nullptr) {
                 return "unknown key " + Quoted(member.key());
             }
         }
@@ -319,7 +519,7 @@ std::string Rule(Broken broken, const Place &at) {
             return std::string();
         }
         for (const Json &key : *required) {
-            if (Member(value, Text(&key).c_str()) == nullptr) {
+            if (Member(value, Text(&key)) == nullptr) {
                 return "missing key " + Quoted(Text(&key));
             }
         }
@@ -331,8 +531,7 @@ std::string Rule(Broken broken, const Place &at) {
     case Broken::kChoice: {
         const Json *oneOf = Member(described, "oneOf");
         if (oneOf == nullptr) {
-            return Shown(value) + " is not a " + Text(Member(described, "title")) + ": " +
-                   Text(Member(described, "description"));
+            return NotA(value, described);
         }
         std::string keys;
         for (std::size_t i = 0; i < oneOf->size(); ++i) {
@@ -357,24 +556,27 @@ std::string Rule(Broken broken, const Place &at) {
         return std::string();
     }
     case Broken::kPattern:
-    case Broken::kLength:
-        return Member(described, broken == Broken::kPattern ? "pattern" : "minLength") == nullptr
-                   ? std::string()
-                   : Shown(value) + " is not a " + Text(Member(described, "title")) + ": " +
-                         Text(Member(described, "description"));
+    case Broken::kForbidden:
+    case Broken::kLength: {
+        const char *rule = broken == Broken::kPattern     ? "pattern"
+                           : broken == Broken::kForbidden ? "not"
+                                                          : "minLength";
+        return Member(described, rule) == nullptr ? std::string() : NotA(value, described);
+    }
     case Broken::kNone:
         break;
     }
     return std::string();
 }
 
-// Valijson reports every failure, and the summaries of the values around it; the message names
-// the deepest one, the most specific rule first.
-std::string Explain(const Json &document, const Json &schema,
+// Valijson reports every failure at `at`, and the summaries of the values around it; the
+// message names the deepest one, the most specific rule first.
+std::string Explain(const Json &schema, const Place &at,
                     const valijson::ValidationResults &results) {
     std::size_t bestDepth = 0;
     Broken bestRule = Broken::kNone;
-    std::string best = "does not match the scenario schema";
+    std::string best =
+        (at.path.empty() ? "" : at.path + ": ") + "does not match the scenario schema";
     for (const valijson::ValidationResults::Error &error : results) {
         const Broken broken = Classify(error.description);
         const std::size_t depth = error.context.size();
@@ -382,32 +584,95 @@ std::string Explain(const Json &document, const Json &schema,
             (depth == bestDepth && broken >= bestRule)) {
             continue;
         }
-        const Place at = Locate(document, schema, error.context);
-        const std::string rule = Rule(broken, at);
+        const Place place = Locate(schema, at, error.context);
+        const std::string rule = Rule(broken, place);
         if (!rule.empty()) {
             bestDepth = depth;
             bestRule = broken;
-            best = at.path.empty() ? rule : at.path + ": " + rule;
+            best = place.path.empty() ? rule : place.path + ": " + rule;
         }
     }
     return best;
 }
 
+// Checks values against parts of the schema, each compiled when first needed.
+class SchemaChecker {
+  public:
+    explicit SchemaChecker(const Json &schema) : schema_(schema) {}
+
+    // Stops at the first failure and keeps no details: cheap for any size of value.
+    bool Passes(const Json &value, const Json &part) {
+        return validator_.validate(Compiled(part), valijson::adapters::NlohmannJsonAdapter(value),
+                                   nullptr);
+    }
+
+    // Every failure, with its place; as large as the failures are many.
+    void Failures(const Json &value, const Json &part, valijson::ValidationResults &results) {
+        validator_.validate(Compiled(part), valijson::adapters::NlohmannJsonAdapter(value),
+                            &results);
+    }
+
+  private:
+    // A part of the schema as a schema of its own, which its references resolve in.
+    const valijson::Schema &Compiled(const Json &part) {
+        std::unique_ptr<valijson::Schema> &compiled = compiled_[&part];
+        if (!compiled) {
+            Json whole = part;
+            if (const Json *definitions = Member(schema_, "definitions")) {
+                whole["definitions"] = *definitions;
+            }
+            compiled = std::make_unique<valijson::Schema>();
+            valijson::SchemaParser parser(valijson::SchemaParser::kDraft7);
+            parser.populateSchema(valijson::adapters::NlohmannJsonAdapter(whole), *compiled);
+        }
+        return *compiled;
+    }
+
+    const Json &schema_;
+    valijson::Validator validator_;
+    std::map<const Json *, std::unique_ptr<valijson::Schema>> compiled_;
+};
+
+// The first item or key inside `at` that breaks its own part of the schema.
+bool FailingInside(const Json &schema, SchemaChecker &checker, const Place &at, Place &inside) {
+    if (at.value->is_array() && Member(*at.schema, "items") != nullptr) {
+        for (std::size_t i = 0; i < at.value->size(); ++i) {
+            if (Inside(schema, at, std::to_string(i), inside) &&
+                !checker.Passes(*inside.value, *inside.schema)) {
+                return true;
+            }
+        }
+    } else if (at.value->is_object()) {
+        for (const auto &member : at.value->items()) {
+            if (Inside(schema, at, member.key(), inside) &&
+                !checker.Passes(*inside.value, *inside.schema)) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 bool Validate(const Json &document, std::string &problem) {
-    Json schemaDocument;
-    if (!ParseJson(kSchemaText, schemaDocument, problem)) {
+    Json schema;
+    if (!ParseJson(kSchemaText, schema, problem)) {
         problem = ": the embedded schema" + problem;
         return false;
     }
-    valijson::Schema schema;
-    valijson::SchemaParser parser(valijson::SchemaParser::kDraft7);
-    parser.populateSchema(valijson::adapters::NlohmannJsonAdapter(schemaDocument), schema);
-    valijson::Validator validator;
-    valijson::ValidationResults results;
-    if (validator.validate(schema, valijson::adapters::NlohmannJsonAdapter(document), &results)) {
+    SchemaChecker checker(schema);
+    Place at{&document, &Resolved(schema, schema), std::string()};
+    if (checker.Passes(document, *at.schema)) {
         return true;
     }
-    problem = ": " + Explain(document, schemaDocument, results);
+    // Down to the innermost value that fails by itself: valijson's report of every failure of
+    // an array of a hundred thousand bad items would take hundreds of megabytes, and one says
+    // enough.
+    for (Place inside; FailingInside(schema, checker, at, inside);) {
+        at = inside;
+    }
+    valijson::ValidationResults results;
+    checker.Failures(*at.value, *at.schema, results);
+    problem = ": " + Explain(schema, at, results);
     return false;
 }
 
@@ -430,10 +695,12 @@ void ReadList(const Json &object, const char *key, std::vector<Item> &items, Rea
 }
 
 Status ReadStatus(const Json &value) {
-    if (value.is_number_unsigned()) {
-        return value.get<Status>();
+    if (value.is_number_integer()) {
+        return static_cast<Status>(value.get<std::uint64_t>());
     }
-    return static_cast<Status>(std::strtoul(Text(&value).c_str() + 2, nullptr, 16));
+    // "0x" and one to eight hexadecimal digits.
+    const std::string text = Text(&value);
+    return text.size() > 2 ? static_cast<Status>(std::strtoul(text.c_str() + 2, nullptr, 16)) : 0;
 }
 
 char ReadLetter(const Json &value) { return Text(&value).front(); }
@@ -523,6 +790,14 @@ bool Unrepeated(const std::vector<Item> &items, const std::string &where, const 
     return true;
 }
 
+// The message: the file's name, on one line, then the problem, which starts with ':'.
+std::string Named(const std::string &fileName, const std::string &problem) {
+    return Escaped(fileName, false) + problem;
+}
+
+const char kTooLarge[] = ": larger than 1 MiB: a scenario file holds at most 1048576 bytes";
+static_assert(kMaxScenarioBytes == 1048576, "the message states the limit");
+
 } // namespace
 
 const char *SchemaText() { return kSchemaText; }
@@ -551,8 +826,12 @@ bool ParseScenario(const std::string &text, const std::string &fileName, Scenari
                    std::string &error) {
     Json document;
     std::string problem;
+    if (text.size() > kMaxScenarioBytes) {
+        error = Named(fileName, kTooLarge);
+        return false;
+    }
     if (!ParseJson(text, document, problem) || !Validate(document, problem)) {
-        error = fileName + problem;
+        error = Named(fileName, problem);
         return false;
     }
     Scenario read = Read(document);
@@ -565,7 +844,7 @@ bool ParseScenario(const std::string &text, const std::string &fileName, Scenari
         !Unrepeated(
             read.reportedTargets.value_or(std::vector<std::string>()), "service.reported_targets",
             "target", [](const std::string &name) { return name; }, problem)) {
-        error = fileName + problem;
+        error = Named(fileName, problem);
         return false;
     }
     scenario = std::move(read);
@@ -576,17 +855,21 @@ bool LoadScenario(const std::string &path, Scenario &scenario, std::string &erro
     const std::unique_ptr<std::FILE, int (*)(std::FILE *)> file(std::fopen(path.c_str(), "rb"),
                                                                 &std::fclose);
     if (!file) {
-        error = path + ": cannot open: " + std::strerror(errno);
+        error = Named(path, std::string(": cannot open: ") + std::strerror(errno));
         return false;
     }
+    // One byte more than a scenario may hold tells that the file is too large; /dev/zero never
+    // ends.
     std::string text;
     char chunk[4096];
     std::size_t got = 0;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) {
+    while (text.size() <= kMaxScenarioBytes &&
+           (got = std::fread(chunk, 1, std::min(sizeof chunk, kMaxScenarioBytes + 1 - text.size()),
+                             file.get())) > 0) {
         text.append(chunk, got);
     }
     if (std::ferror(file.get())) {
-        error = path + ": cannot read: " + std::strerror(errno);
+        error = Named(path, std::string(": cannot read: ") + std::strerror(errno));
         return false;
     }
     return ParseScenario(text, path, scenario, error);

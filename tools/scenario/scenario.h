@@ -3,15 +3,23 @@
 // Windows test kit reads the same files, so these types are the format's own, not a machine's.
 //
 // Reading validates the text against the schema (embedded at build time), and also rejects a
-// repeated key, which the schema cannot see, and a portal or target listed twice.
+// repeated key, which the schema cannot see, and a portal or target listed twice. Files are
+// written by hand and may be hostile: size and nesting are bounded, nothing recurses as deep as
+// the input nests, and every message is one line of bounded length.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace vxd::scenario {
+
+// Far above any real scenario (a few kilobytes, five levels): the most a file may hold, and the
+// deepest it may nest, counting the top-level object as level 1.
+constexpr std::size_t kMaxScenarioBytes = std::size_t{1} << 20;
+constexpr std::size_t kMaxScenarioDepth = 64;
 
 using Status = std::uint32_t;
 using Disk = std::uint32_t;
@@ -77,8 +85,12 @@ std::vector<std::string> ReportedTargets(const Scenario &scenario);
 
 // Reads a scenario from JSON text; `fileName` only names the source in error messages.
 // On failure returns false, leaves `scenario` alone and sets `error` to one line:
-//   FILE:LINE:COLUMN: malformed JSON: PROBLEM
+//   FILE:LINE:COLUMN: malformed JSON: PROBLEM   (a NUL byte, wherever it stands, is one)
+//   FILE:LINE:COLUMN: nested deeper than 64 levels
+//   FILE: larger than 1 MiB ...
 //   FILE: PATH: RULE      (PATH such as service.on_login.drives[0]; none for the top level)
+// Columns count characters, not a leading byte-order mark; control characters are escaped as
+// JSON escapes them, and long values and paths are cut, so that the rule always shows.
 bool ParseScenario(const std::string &text, const std::string &fileName, Scenario &scenario,
                    std::string &error);
 

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -85,7 +86,34 @@ class ServiceLock {
     ServiceLock &operator=(const ServiceLock &) = delete;
 };
 
-void Note(const std::string &text) { OutputDebugStringA((kNotePrefix + text).c_str()); }
+// The debug-output channel carries at most 4,091 characters of a line (its 4,096-byte buffer
+// also holds the writer's process id and the final NUL) and cuts a longer one there, losing
+// its end, where the reason stands. A longer note loses part of its middle instead: the long
+// part is a file's or a variable's value, and its two ends still tell which.
+constexpr std::size_t kChannelCharacters = 4091;
+constexpr std::size_t kKeptBeforeCut = 1024;
+
+std::string FitToChannel(const std::string &line) {
+    if (line.size() <= kChannelCharacters) {
+        return line;
+    }
+    const std::string gap = "...";
+    std::size_t head = kKeptBeforeCut;
+    std::size_t tail = line.size() - (kChannelCharacters - kKeptBeforeCut - gap.size());
+    // Whole UTF-8 characters on both sides of the cut.
+    const auto continues = [&line](std::size_t at) {
+        return (static_cast<unsigned char>(line[at]) & 0xC0) == 0x80;
+    };
+    while (head > 0 && continues(head)) {
+        --head;
+    }
+    while (tail < line.size() && continues(tail)) {
+        ++tail;
+    }
+    return line.substr(0, head) + gap + line.substr(tail);
+}
+
+void Note(const std::string &text) { OutputDebugStringA(FitToChannel(kNotePrefix + text).c_str()); }
 
 // NOLINTNEXTLINE(cert-dcl50-cpp): printf-style, for the call log's lines.
 void Log(const char *format, ...) {
@@ -112,6 +140,11 @@ p::ISCSI_UNIQUE_SESSION_ID NewSessionId(Service &service) {
 }
 
 const char kFailing[] = "; every call fails with 0xEFFF003E (ISDSC_SERVICE_NOT_RUNNING)";
+// Whole lines, for when memory may have run out.
+const char kOutOfMemoryNote[] = "vxdmount test kit: out of memory while reading the scenario; "
+                                "every call fails with 0xEFFF003E (ISDSC_SERVICE_NOT_RUNNING)";
+const char kFailedReadNote[] = "vxdmount test kit: the scenario could not be read; every call "
+                               "fails with 0xEFFF003E (ISDSC_SERVICE_NOT_RUNNING)";
 
 // At load: the scenario, or the reason why there is none.
 bool ReadScenario() {
@@ -135,6 +168,19 @@ bool ReadScenario() {
     service.reportedTargets = scn::ReportedTargets(service.scenario);
     Log("scenario %s", path);
     return true;
+}
+
+// Nothing may leave the load: an exception that reaches the loader ends the host. The reader
+// throws none of its own, but the memory for a scenario, its messages and notes may run out.
+State StateAtLoad() noexcept {
+    try {
+        return ReadScenario() ? State::kStarting : State::kFailed;
+    } catch (const std::bad_alloc &) {
+        OutputDebugStringA(kOutOfMemoryNote);
+    } catch (...) {
+        OutputDebugStringA(kFailedReadNote);
+    }
+    return State::kFailed;
 }
 
 // At the first call, when the machine's drives are sure to be there (a Wine server that has
@@ -557,7 +603,7 @@ ULONG WINAPI GetDevicesForIScsiSessionA(p::ISCSI_UNIQUE_SESSION_ID *UniqueSessio
 BOOL WINAPI DllMain(HINSTANCE /*module*/, DWORD reason, void * /*reserved*/) {
     if (reason == DLL_PROCESS_ATTACH) {
         const ServiceLock locked;
-        TheService().state = ReadScenario() ? State::kStarting : State::kFailed;
+        TheService().state = StateAtLoad();
     } else if (reason == DLL_PROCESS_DETACH) {
         TheService().letters.RemoveAll();
     }
