@@ -4,13 +4,14 @@
 // prints a table and writes the numbers as JSON.
 //
 //   vxd_bench [--json FILE] [--dll PRESET=PATH]...   (each Windows build's DLL, as it ships)
-//   vxd_bench --scenario NAME      one CreateVXD call on the named machine (what valgrind runs)
+//   vxd_bench --scenario NAME      one call on the named machine (what valgrind runs): CreateVXD,
+//                                  or VxdAttach for a name that starts with "attach-"
 //
-// Library and machine are told apart at the platform seam: callgrind collects inside CreateVXD
+// Library and machine are told apart at the platform seam: callgrind collects inside the export
 // with collection switched off in every vxd::platform:: function (the simulated machine's entry
 // points), and a second run collects only inside those functions to show the machine's share.
 // DHAT records the call stack of every allocation; an allocation counts for the library when
-// its stack holds CreateVXD and no frame of the platform layer or the simulated machine.
+// its stack holds the export and no frame of the platform layer or the simulated machine.
 // Costs per poll are differences between two mounts that differ only in the number of polls.
 #include <cstdio>
 #include <cstdlib>
@@ -33,6 +34,12 @@ using vxd::sim::DriveSetup;
 using vxd::sim::Machine;
 
 constexpr unsigned long long kPollsApart = 100;
+constexpr char kAttachPrefix[] = "attach-";
+
+// The export a scenario calls: VxdAttach for the "attach-" ones, else CreateVXD.
+std::string ExportOf(const std::string &scenario) {
+    return scenario.rfind(kAttachPrefix, 0) == 0 ? "VxdAttach" : "CreateVXD";
+}
 
 // The machines measured. "volume-after-K": the volume F on the session's disk gets its letter
 // K.5 s after the login, so the wait polls K+1 times without change and then matches.
@@ -63,12 +70,23 @@ bool SetUpMachine(const std::string &scenario, Machine &machine) {
 
 int RunScenario(const std::string &scenario) {
     Machine machine;
-    if (!SetUpMachine(scenario, machine)) {
+    const bool attach = ExportOf(scenario) == "VxdAttach";
+    if (!SetUpMachine(attach ? scenario.substr(sizeof kAttachPrefix - 1) : scenario, machine)) {
         std::fprintf(stderr, "vxd_bench: unknown scenario \"%s\"\n", scenario.c_str());
         return 2;
     }
-    CreateVXD("192.0.2.10", "3260", "iqn.2026-12.com.example:disk1", "", "");
-    return 0;
+    if (!attach) {
+        CreateVXD("192.0.2.10", "3260", "iqn.2026-12.com.example:disk1", "", "");
+        return 0;
+    }
+    VxdAttachRequest request{};
+    request.size = sizeof request;
+    request.portalAddress = "192.0.2.10";
+    request.portalPort = 3260;
+    request.targetName = "iqn.2026-12.com.example:disk1";
+    VxdAttachResult result{};
+    result.size = sizeof result;
+    return VxdAttach(&request, &result) == VXD_STATUS_OK ? 0 : 1;
 }
 
 struct Cost {
@@ -117,12 +135,13 @@ const char *const kValgrind = "LD_BIND_NOW=1 valgrind -q ";
 
 bool Measure(const fs::path &self, const fs::path &work, const std::string &scenario, Cost &cost) {
     const std::string program = Quote(self.string()) + " --scenario " + scenario;
+    const std::string entry = ExportOf(scenario);
     const fs::path library = work / (scenario + ".library.callgrind");
     const fs::path machine = work / (scenario + ".machine.callgrind");
     const fs::path heap = work / (scenario + ".dhat.json");
     if (!Run(std::string(kValgrind) +
              "--tool=callgrind --callgrind-out-file=" + Quote(library.string()) +
-             " --toggle-collect=CreateVXD '--toggle-collect=vxd::platform::*' " + program) ||
+             " --toggle-collect=" + entry + " '--toggle-collect=vxd::platform::*' " + program) ||
         !Run(std::string(kValgrind) +
              "--tool=callgrind --callgrind-out-file=" + Quote(machine.string()) +
              " --collect-atstart=no "
@@ -147,7 +166,7 @@ bool Measure(const fs::path &self, const fs::path &work, const std::string &scen
         bool inMachine = false;
         for (const auto &index : point["fs"]) {
             const std::string frame = frames[index.get<std::size_t>()].get<std::string>();
-            inRequest = inRequest || frame.find(": CreateVXD ") != std::string::npos;
+            inRequest = inRequest || frame.find(": " + entry + " ") != std::string::npos;
             // Names start after ": "; a library function may take a vxd::platform:: record.
             inMachine = inMachine || frame.find(": vxd::platform::") != std::string::npos ||
                         frame.find(": vxd::sim::") != std::string::npos;
@@ -179,14 +198,18 @@ int Report(const std::string &jsonPath, const Dlls &dlls) {
     const std::string strayEarly = "stray-after-1";
     const std::string strayLate = "stray-after-" + std::to_string(1 + kPollsApart);
     std::map<std::string, Cost> costs;
-    for (const std::string &scenario : {std::string("volume-after-1"), quietWait, strayEarly,
-                                        strayLate, std::string("existing-mount")}) {
+    const std::string attachQuietWait = kAttachPrefix + quietWait;
+    for (const std::string &scenario :
+         {std::string("volume-after-1"), quietWait, strayEarly, strayLate,
+          std::string("existing-mount"), std::string("attach-volume-after-1"), attachQuietWait,
+          std::string("attach-existing-mount")}) {
         std::fprintf(stderr, "measuring %s\n", scenario.c_str());
         if (!Measure(self, work, scenario, costs[scenario])) {
             return 1;
         }
     }
     const Cost quietPoll = PerPoll(costs[quietWait] - costs["volume-after-1"]);
+    const Cost attachQuietPoll = PerPoll(costs[attachQuietWait] - costs["attach-volume-after-1"]);
     const Cost strayExtra = PerPoll(costs[strayEarly] - costs[strayLate]);
     Cost strayPoll = quietPoll;
     strayPoll.libraryInstructions += strayExtra.libraryInstructions;
@@ -204,6 +227,12 @@ int Report(const std::string &jsonPath, const Dlls &dlls) {
         {"poll_new_letter_elsewhere", "one poll, a new letter on another disk", strayPoll},
         {"mount_fresh", "whole mount, fresh login (3 polls)", costs["volume-after-1"]},
         {"mount_existing", "whole mount, target already logged in", costs["existing-mount"]},
+        {"attach_poll_unchanged", "VxdAttach: one poll of the letter wait, no new letter",
+         attachQuietPoll},
+        {"attach_fresh", "VxdAttach: whole attach, fresh login (3 polls)",
+         costs["attach-volume-after-1"]},
+        {"attach_existing", "VxdAttach: whole attach, already logged in",
+         costs["attach-existing-mount"]},
     };
 
     // Markdown, so the README can show it as printed.

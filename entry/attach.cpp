@@ -17,6 +17,7 @@ namespace {
 
 constexpr unsigned long kDefaultDeviceWaitMs = 60000;
 constexpr unsigned long kDefaultLetterWaitMs = 120000;
+constexpr unsigned long kWaitReportMs = 10000;
 
 // A letter of the target's volumes, with its disk.
 struct FoundLetter {
@@ -54,6 +55,7 @@ class AttachCall {
     int Check();
     int Finish(int status, platform::ULONG serviceStatus = 0);
     bool Wait(platform::DWORD milliseconds);
+    void TellWaiting(const char *what, unsigned long limitMs, unsigned long waitedMs);
     bool Cancelled();
     int Login();
     int WaitForDisks();
@@ -164,6 +166,16 @@ bool AttachCall::Wait(platform::DWORD milliseconds) {
     return true;
 }
 
+// A wait is told when it begins and every ten seconds after: a call that finds what it waits
+// for at once writes nothing about waiting.
+void AttachCall::TellWaiting(const char *what, unsigned long limitMs, unsigned long waitedMs) {
+    if (waitedMs == 0) {
+        progress_.Line("waiting up to %lu ms for %s", limitMs, what);
+    } else if (waitedMs % kWaitReportMs < kPollIntervalMs) {
+        progress_.Line("still waiting for %s after %lu s", what, waitedMs / 1000);
+    }
+}
+
 bool AttachCall::Cancelled() {
     return cancelEvent_ != nullptr &&
            platform::WaitForSingleObject(cancelEvent_, 0) == platform::kWaitObject0;
@@ -213,7 +225,6 @@ int AttachCall::Login() {
     if (Cancelled()) {
         return Finish(VXD_STATUS_CANCELLED);
     }
-    progress_.Line("logging in to %s", target_.c_str());
     platform::ISDSC_STATUS status = iscsi::LoginToTarget(target_, false, &session_);
     if (status != 0 && status != platform::kStatusTargetAlreadyLoggedIn &&
         !iscsi::ServiceUnavailable(status)) {
@@ -253,7 +264,6 @@ int AttachCall::Login() {
 // The session's disks: the one this call made, or every session of a target that was logged
 // in before, asked once a second until they show.
 int AttachCall::WaitForDisks() {
-    progress_.Line("waiting up to %lu ms for the session's disks", deviceWaitMs_);
     platform::ISDSC_STATUS lastFailure = 0;
     for (unsigned long waited = 0;;) {
         disks_ = iscsi::SessionDisks();
@@ -281,6 +291,7 @@ int AttachCall::WaitForDisks() {
         if (waited >= deviceWaitMs_) {
             return Finish(VXD_STATUS_NO_DEVICE, lastFailure);
         }
+        TellWaiting("the session's disks", deviceWaitMs_, waited);
         const platform::DWORD pause = static_cast<platform::DWORD>(
             std::min<unsigned long>(kPollIntervalMs, deviceWaitMs_ - waited));
         if (!Wait(pause)) {
@@ -336,7 +347,6 @@ bool AttachCall::CollectLetters(const std::string &baseline) {
 // After a fresh login only letters that were not there before count; a target that was
 // already logged in answers with the letters its disks have now.
 int AttachCall::WaitForLetters() {
-    progress_.Line("waiting up to %lu ms for the letters of the session's volumes", letterWaitMs_);
     const std::string baseline = alreadyLoggedIn_ ? std::string() : baseline_;
     for (unsigned long waited = 0;;) {
         if (CollectLetters(baseline)) {
@@ -350,6 +360,7 @@ int AttachCall::WaitForLetters() {
                            "that have");
             break;
         }
+        TellWaiting("the letters of the session's volumes", letterWaitMs_, waited);
         const platform::DWORD pause = static_cast<platform::DWORD>(
             std::min<unsigned long>(kPollIntervalMs, letterWaitMs_ - waited));
         if (!Wait(pause)) {

@@ -14,16 +14,14 @@ constexpr std::size_t kProgressLineCapacity = 512;
 // NOLINTNEXTLINE(cert-dcl50-cpp): printf-style on purpose; the format attribute checks callers.
 void Progress::Line(const char *format, ...) {
     char line[kProgressLineCapacity];
-    const int prefixLength = std::snprintf(line, sizeof line, "%s", prefix_);
-    if (prefixLength < 0) {
-        return;
-    }
+    // The prefix is a short literal of the call's own: copied, not formatted.
+    const std::size_t prefixLength = strnlen(prefix_, sizeof line / 2);
+    std::memcpy(line, prefix_, prefixLength);
     va_list args;
     va_start(args, format);
     // A line longer than the buffer is cut; vsnprintf always ends it with a NUL.
     // NOLINTNEXTLINE(cert-err33-c): the result only tells how long the whole line would be.
-    std::vsnprintf(line + prefixLength, sizeof line - static_cast<std::size_t>(prefixLength),
-                   format, args);
+    std::vsnprintf(line + prefixLength, sizeof line - prefixLength, format, args);
     va_end(args);
     if (function_ != nullptr) {
         function_(context_, line);
