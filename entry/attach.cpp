@@ -10,6 +10,7 @@
 #include "entry/call_support.h"
 #include "entry/vxdmount.h"
 #include "iscsi/initiator_client.h"
+#include "platform/secret_buffer.h"
 #include "volumes/volume_discovery.h"
 
 namespace vxd {
@@ -18,6 +19,16 @@ namespace {
 constexpr unsigned long kDefaultDeviceWaitMs = 60000;
 constexpr unsigned long kDefaultLetterWaitMs = 120000;
 constexpr unsigned long kWaitReportMs = 10000;
+
+// The CHAP fields came with 1.3; a caller of 1.2 passes a shorter request.
+constexpr std::size_t kAttachRequestChapEnd = offsetof(VxdAttachRequest, initiatorSecretLength) +
+                                              sizeof(VxdAttachRequest::initiatorSecretLength);
+constexpr unsigned long kChapFlags =
+    VXD_ATTACH_DISCOVERY_CHAP | VXD_ATTACH_SET_INITIATOR_SECRET | VXD_ATTACH_MUTUAL_CHAP;
+// The secret lengths that Windows takes without IPsec.
+constexpr unsigned long kShortestSecret = 12;
+constexpr unsigned long kLongestSecret = 16;
+constexpr std::size_t kLongestChapUser = 255;
 
 // A letter of the target's volumes, with its disk.
 struct FoundLetter {
@@ -53,6 +64,9 @@ class AttachCall {
   private:
     int Steps();
     int Check();
+    int CheckCredentials(bool chapFields);
+    platform::ISCSI_LOGIN_OPTIONS LoginOptions();
+    int SetInitiatorSecret();
     int Finish(int status, platform::ULONG serviceStatus = 0);
     bool Wait(platform::DWORD milliseconds);
     void TellWaiting(const char *what, unsigned long limitMs, unsigned long waitedMs);
@@ -81,13 +95,21 @@ class AttachCall {
     bool triedPersistent_ = false;
     std::vector<platform::PERSISTENT_ISCSI_LOGIN_INFOA> persistentBefore_;
     iscsi::SessionDisks disks_;
+    // CHAP: the caller's user name and copies of its secrets, wiped as soon as they are sent.
+    bool chap_ = false;
+    bool discoveryChap_ = false;
+    platform::ISCSI_AUTH_TYPES authType_ = platform::ISCSI_NO_AUTH_TYPE;
+    std::string chapUser_;
+    SecretBuffer chapSecret_;
+    SecretBuffer initiatorSecret_;
     std::vector<FoundLetter> letters_;
     bool succeeded_ = false;
     bool undone_ = false;
 };
 
 int AttachCall::Check() {
-    const unsigned long knownFlags = VXD_ATTACH_KEEP_ON_FAILURE;
+    const bool chapFields = Covers(request_.size, kAttachRequestChapEnd);
+    const unsigned long knownFlags = VXD_ATTACH_KEEP_ON_FAILURE | (chapFields ? kChapFlags : 0);
     if (!IsTargetName(request_.targetName)) {
         progress_.Line("the target's name is missing, or longer than %u characters",
                        static_cast<unsigned>(platform::kMaxIScsiNameLen));
@@ -100,6 +122,10 @@ int AttachCall::Check() {
     if ((request_.flags & ~knownFlags) != 0) {
         progress_.Line("unknown flags 0x%lx", request_.flags & ~knownFlags);
         return VXD_STATUS_INVALID_ARGUMENT;
+    }
+    const int credentials = CheckCredentials(chapFields);
+    if (credentials != VXD_STATUS_OK) {
+        return credentials;
     }
     cancelEvent_ = request_.cancelEvent;
     if (cancelEvent_ != nullptr) {
@@ -118,6 +144,90 @@ int AttachCall::Check() {
     port_ = request_.portalPort == 0 ? kDefaultPortalPort : request_.portalPort;
     deviceWaitMs_ = request_.deviceWaitMs == 0 ? kDefaultDeviceWaitMs : request_.deviceWaitMs;
     letterWaitMs_ = request_.letterWaitMs == 0 ? kDefaultLetterWaitMs : request_.letterWaitMs;
+    return VXD_STATUS_OK;
+}
+
+// The CHAP fields, checked before anything is sent: the lines name what is wrong, never a
+// secret's bytes.
+int AttachCall::CheckCredentials(bool chapFields) {
+    if (!chapFields) {
+        return VXD_STATUS_OK;
+    }
+    const unsigned long flags = request_.flags;
+    if (request_.chapUserName == nullptr) {
+        if (request_.chapSecret != nullptr || request_.chapSecretLength != 0 ||
+            request_.initiatorSecret != nullptr || (flags & kChapFlags) != 0) {
+            progress_.Line("CHAP needs chapUserName");
+            return VXD_STATUS_INVALID_ARGUMENT;
+        }
+        return VXD_STATUS_OK;
+    }
+    const std::size_t userLength = strnlen(request_.chapUserName, kLongestChapUser + 1);
+    if (userLength == 0 || userLength > kLongestChapUser) {
+        progress_.Line("the CHAP user name is empty or longer than %u characters",
+                       static_cast<unsigned>(kLongestChapUser));
+        return VXD_STATUS_INVALID_ARGUMENT;
+    }
+    if (request_.chapSecret == nullptr || request_.chapSecretLength < kShortestSecret ||
+        request_.chapSecretLength > kLongestSecret) {
+        progress_.Line("the CHAP secret is %lu bytes long; Windows takes %lu to %lu",
+                       request_.chapSecret == nullptr ? 0 : request_.chapSecretLength,
+                       kShortestSecret, kLongestSecret);
+        return VXD_STATUS_INVALID_ARGUMENT;
+    }
+    const bool setSecret = (flags & VXD_ATTACH_SET_INITIATOR_SECRET) != 0;
+    if ((request_.initiatorSecret != nullptr) != setSecret) {
+        // Setting the secret changes it for every target: only on purpose, and only with one.
+        progress_.Line(setSecret
+                           ? "VXD_ATTACH_SET_INITIATOR_SECRET needs initiatorSecret"
+                           : "initiatorSecret needs VXD_ATTACH_SET_INITIATOR_SECRET, since it "
+                             "sets the machine's secret for every target");
+        return VXD_STATUS_INVALID_ARGUMENT;
+    }
+    if (setSecret && (request_.initiatorSecretLength < kShortestSecret ||
+                      request_.initiatorSecretLength > kLongestSecret)) {
+        progress_.Line("the initiator secret is %lu bytes long; Windows takes %lu to %lu",
+                       request_.initiatorSecretLength, kShortestSecret, kLongestSecret);
+        return VXD_STATUS_INVALID_ARGUMENT;
+    }
+    if (!chapSecret_.Assign(request_.chapSecret, request_.chapSecretLength) ||
+        (setSecret &&
+         !initiatorSecret_.Assign(request_.initiatorSecret, request_.initiatorSecretLength))) {
+        return VXD_STATUS_OUT_OF_MEMORY;
+    }
+    chap_ = true;
+    chapUser_.assign(request_.chapUserName, userLength);
+    discoveryChap_ = (flags & VXD_ATTACH_DISCOVERY_CHAP) != 0;
+    authType_ = setSecret || (flags & VXD_ATTACH_MUTUAL_CHAP) != 0
+                    ? platform::ISCSI_MUTUAL_CHAP_AUTH_TYPE
+                    : platform::ISCSI_CHAP_AUTH_TYPE;
+    return VXD_STATUS_OK;
+}
+
+platform::ISCSI_LOGIN_OPTIONS AttachCall::LoginOptions() {
+    if (!chap_) {
+        return iscsi::LoginOptionsWithoutCredentials();
+    }
+    return iscsi::LoginOptionsWithChap(
+        authType_, reinterpret_cast<platform::UCHAR *>(&chapUser_[0]),
+        static_cast<platform::ULONG>(chapUser_.size()), chapSecret_.Data(),
+        static_cast<platform::ULONG>(chapSecret_.Size()));
+}
+
+// The machine's own secret, which every target answers mutual CHAP with.
+int AttachCall::SetInitiatorSecret() {
+    const platform::ISDSC_STATUS status = iscsi::SetInitiatorChapSecret(
+        initiatorSecret_.Data(), static_cast<platform::ULONG>(initiatorSecret_.Size()));
+    initiatorSecret_.Clear();
+    if (status != 0 && status != platform::kStatusShortChapSecret) {
+        if (iscsi::ServiceUnavailable(status)) {
+            return Finish(VXD_STATUS_SERVICE_UNAVAILABLE, status);
+        }
+        return Finish(iscsi::CredentialsRefused(status) ? VXD_STATUS_AUTH_FAILED
+                                                        : VXD_STATUS_LOGIN_FAILED,
+                      status);
+    }
+    progress_.Line("set the initiator's CHAP secret, which is the machine's for every target");
     return VXD_STATUS_OK;
 }
 
@@ -197,19 +307,32 @@ int AttachCall::Steps() {
         progress_.Line("the portal's security record was refused (%s); going on without it",
                        StatusWords(ike).c_str());
     }
+    if (initiatorSecret_.Size() > 0) {
+        const int set = SetInitiatorSecret();
+        if (set != VXD_STATUS_OK) {
+            return set;
+        }
+    }
     if (Cancelled()) {
         return Finish(VXD_STATUS_CANCELLED);
     }
-    const platform::ISDSC_STATUS portal = iscsi::AddSendTargetPortal(portal_, port_);
+    const platform::ISDSC_STATUS portal = iscsi::AddSendTargetPortal(
+        portal_, port_, discoveryChap_ ? LoginOptions() : iscsi::LoginOptionsWithoutCredentials());
     if (portal != 0) {
-        return Finish(iscsi::ServiceUnavailable(portal) ? VXD_STATUS_SERVICE_UNAVAILABLE
-                                                        : VXD_STATUS_PORTAL_FAILED,
+        if (iscsi::ServiceUnavailable(portal)) {
+            return Finish(VXD_STATUS_SERVICE_UNAVAILABLE, portal);
+        }
+        return Finish(discoveryChap_ && iscsi::CredentialsRefused(portal)
+                          ? VXD_STATUS_AUTH_FAILED
+                          : VXD_STATUS_PORTAL_FAILED,
                       portal);
     }
     progress_.Line("the portal %s:%d is registered", portal_.c_str(), port_);
     volumes::AppendDriveLetters(baseline_);
 
     const int login = Login();
+    // Past the login nothing needs the secret: the copy goes at once, whatever came of it.
+    chapSecret_.Clear();
     if (login != VXD_STATUS_OK) {
         return login;
     }
@@ -225,7 +348,12 @@ int AttachCall::Login() {
     if (Cancelled()) {
         return Finish(VXD_STATUS_CANCELLED);
     }
-    platform::ISDSC_STATUS status = iscsi::LoginToTarget(target_, false, &session_);
+    if (chap_) {
+        progress_.Line(authType_ == platform::ISCSI_MUTUAL_CHAP_AUTH_TYPE
+                           ? "logging in with mutual CHAP"
+                           : "logging in with CHAP");
+    }
+    platform::ISDSC_STATUS status = iscsi::LoginToTarget(target_, false, &session_, LoginOptions());
     if (status != 0 && status != platform::kStatusTargetAlreadyLoggedIn &&
         !iscsi::ServiceUnavailable(status)) {
         progress_.Line("the login failed (%s); one more, persistent, in 1 s",
@@ -238,7 +366,8 @@ int AttachCall::Login() {
         if (iscsi::ListPersistentLogins(persistentBefore_) == 0) {
             triedPersistent_ = true;
         }
-        status = iscsi::LoginToTarget(target_, true, &session_);
+        // The persistent login keeps the same credentials, so the target comes back at boot.
+        status = iscsi::LoginToTarget(target_, true, &session_, LoginOptions());
     }
     if (status == platform::kStatusTargetAlreadyLoggedIn) {
         alreadyLoggedIn_ = true;

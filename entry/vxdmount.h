@@ -68,6 +68,14 @@ typedef int(VXDMOUNT_CALL *VxdCreateVxdFunction)(const char *portalAddress, cons
 
 /* Attach: leave a login that this call made when the call fails. */
 #define VXD_ATTACH_KEEP_ON_FAILURE 0x1
+/* Since 1.3, with the CHAP fields of VxdAttachRequest: the same user name and secret for the
+ * portal's discovery session. */
+#define VXD_ATTACH_DISCOVERY_CHAP 0x2
+/* Set the initiator's CHAP secret (one for the whole machine, every target) to initiatorSecret
+ * first, and log in with mutual CHAP. */
+#define VXD_ATTACH_SET_INITIATOR_SECRET 0x4
+/* Mutual CHAP with the secret that the machine already has. */
+#define VXD_ATTACH_MUTUAL_CHAP 0x8
 /* Detach: dismount volumes that cannot be locked (open files lose unwritten data). */
 #define VXD_DETACH_FORCE 0x1
 /* Detach: also remove portalAddress:portalPort from the send-target portals. */
@@ -90,6 +98,13 @@ typedef struct VxdAttachRequest {
     VxdProgressFunction progress; /* NULL: none */
     void *progressContext;
     unsigned long flags; /* VXD_ATTACH_... */
+    /* Since 1.3: CHAP. A secret is bytes, not a string; Windows takes 12 to 16 of them. The
+     * library wipes every copy it makes and never writes a secret anywhere. */
+    const char *chapUserName;        /* NULL: no CHAP */
+    const unsigned char *chapSecret; /* the secret the target holds for chapUserName */
+    unsigned long chapSecretLength;
+    const unsigned char *initiatorSecret; /* mutual CHAP: the target proves itself with this */
+    unsigned long initiatorSecretLength;  /* needs VXD_ATTACH_SET_INITIATOR_SECRET */
 } VxdAttachRequest;
 
 typedef struct VxdAttachResult {

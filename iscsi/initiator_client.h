@@ -45,6 +45,18 @@ namespace iscsi {
 // Login options that state that the login carries no user name, password or authentication.
 platform::ISCSI_LOGIN_OPTIONS LoginOptionsWithoutCredentials();
 
+// Login options with CHAP: `type` one-way or mutual, the user name and the secret as byte
+// buffers with their lengths. The options point at the caller's buffers, which must outlive
+// them; the service only reads through the pointers.
+platform::ISCSI_LOGIN_OPTIONS LoginOptionsWithChap(platform::ISCSI_AUTH_TYPES type,
+                                                   platform::UCHAR *user,
+                                                   platform::ULONG userLength,
+                                                   platform::UCHAR *secret,
+                                                   platform::ULONG secretLength);
+
+// Sets the machine's CHAP secret, the one that every target answers mutual CHAP with.
+platform::ISDSC_STATUS SetInitiatorChapSecret(platform::UCHAR *secret, platform::ULONG length);
+
 // The portal's IKE record: pre-shared-key method, empty key, the portal's IPv4 address as the
 // identity (all ones for text that is no IPv4 address), kept by the service.
 platform::ISDSC_STATUS SetPresharedKeyRecord(const std::string &portalAddress);
@@ -52,10 +64,15 @@ platform::ISDSC_STATUS SetPresharedKeyRecord(const std::string &portalAddress);
 // The portal among the initiator's send-target portals; `port` reaches it as its low 16 bits,
 // the address as its first 255 characters.
 platform::ISDSC_STATUS AddSendTargetPortal(const std::string &portalAddress, int port);
+platform::ISDSC_STATUS AddSendTargetPortal(const std::string &portalAddress, int port,
+                                           const platform::ISCSI_LOGIN_OPTIONS &options);
 
 // A login to the target by name, through whatever portal the service picks.
 platform::ISDSC_STATUS LoginToTarget(const std::string &targetName, bool persistent,
                                      platform::ISCSI_UNIQUE_SESSION_ID *sessionId);
+platform::ISDSC_STATUS LoginToTarget(const std::string &targetName, bool persistent,
+                                     platform::ISCSI_UNIQUE_SESSION_ID *sessionId,
+                                     const platform::ISCSI_LOGIN_OPTIONS &options);
 
 // The outcome that a login's status means: already logged in, logged in now, or failed.
 LoginOutcome OutcomeOfLogin(platform::ISDSC_STATUS status);

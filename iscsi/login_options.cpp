@@ -25,4 +25,19 @@ platform::ISCSI_LOGIN_OPTIONS LoginOptionsWithoutCredentials() {
     return options;
 }
 
+platform::ISCSI_LOGIN_OPTIONS LoginOptionsWithChap(platform::ISCSI_AUTH_TYPES type,
+                                                   platform::UCHAR *user,
+                                                   platform::ULONG userLength,
+                                                   platform::UCHAR *secret,
+                                                   platform::ULONG secretLength) {
+    platform::ISCSI_LOGIN_OPTIONS options = LoginOptionsWithoutCredentials();
+    options.InformationSpecified = kLoginOptionsSpecified;
+    options.AuthType = type;
+    options.UsernameLength = userLength;
+    options.Username = user;
+    options.PasswordLength = secretLength;
+    options.Password = secret;
+    return options;
+}
+
 } // namespace vxd::iscsi

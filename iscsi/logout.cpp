@@ -2,7 +2,7 @@
 #include <cstring>
 
 #include "iscsi/initiator_client.h"
-#include "platform/heap_buffer.h"
+#include "platform/secret_buffer.h"
 
 namespace vxd::iscsi {
 
@@ -16,24 +16,29 @@ ListPersistentLogins(std::vector<platform::PERSISTENT_ISCSI_LOGIN_INFOA> &logins
     platform::ULONG bufferSize = 0;
     platform::ISDSC_STATUS status =
         platform::ReportIScsiPersistentLoginsA(&count, nullptr, &bufferSize);
-    if (status == 0) {
+    if (status == 0 || (status == platform::kErrorInsufficientBuffer && bufferSize == 0)) {
         return 0; // none kept
     }
-    // The list may grow between the two calls; a few rounds settle it.
+    // The list may grow between the two calls; a few rounds settle it. The answer may carry
+    // the logins' CHAP credentials behind the records, so its buffer is wiped when it goes.
     for (int round = 0; round < 3 && status == platform::kErrorInsufficientBuffer; ++round) {
-        HeapBuffer buffer(bufferSize);
-        if (!buffer.Allocated()) {
+        SecretBuffer buffer;
+        if (!buffer.Allocate(bufferSize)) {
             return platform::kErrorNotEnoughMemory;
         }
-        status = platform::ReportIScsiPersistentLoginsA(
-            &count, buffer.As<platform::PERSISTENT_ISCSI_LOGIN_INFOA>(), &bufferSize);
+        auto *records = reinterpret_cast<platform::PERSISTENT_ISCSI_LOGIN_INFOA *>(buffer.Data());
+        status = platform::ReportIScsiPersistentLoginsA(&count, records, &bufferSize);
         if (status == 0) {
             const std::size_t fit = buffer.Size() / sizeof(platform::PERSISTENT_ISCSI_LOGIN_INFOA);
             if (count > fit) {
                 return platform::kErrorInvalidData;
             }
-            const auto *records = buffer.As<platform::PERSISTENT_ISCSI_LOGIN_INFOA>();
             logins.assign(records, records + count);
+            // What the credentials pointed at is gone with the buffer.
+            for (platform::PERSISTENT_ISCSI_LOGIN_INFOA &login : logins) {
+                login.LoginOptions.Username = nullptr;
+                login.LoginOptions.Password = nullptr;
+            }
         }
     }
     return status;

@@ -25,6 +25,11 @@ platform::ISDSC_STATUS SetPresharedKeyRecord(const std::string &portalAddress) {
 }
 
 platform::ISDSC_STATUS AddSendTargetPortal(const std::string &portalAddress, int port) {
+    return AddSendTargetPortal(portalAddress, port, LoginOptionsWithoutCredentials());
+}
+
+platform::ISDSC_STATUS AddSendTargetPortal(const std::string &portalAddress, int port,
+                                           const platform::ISCSI_LOGIN_OPTIONS &options) {
     platform::ISCSI_TARGET_PORTALA portal;
     std::memset(&portal, 0, sizeof portal);
     portal.SymbolicName[0] = '\0';
@@ -33,14 +38,21 @@ platform::ISDSC_STATUS AddSendTargetPortal(const std::string &portalAddress, int
     portal.Address[length] = '\0';
     portal.Socket = static_cast<platform::USHORT>(static_cast<unsigned>(port) & 0xFFFFu);
 
-    platform::ISCSI_LOGIN_OPTIONS options = LoginOptionsWithoutCredentials();
-    return platform::AddIScsiSendTargetPortalA(nullptr, platform::kAllInitiatorPorts, &options, 0,
+    // The service's parameter is not const; it only reads the options.
+    platform::ISCSI_LOGIN_OPTIONS sent = options;
+    return platform::AddIScsiSendTargetPortalA(nullptr, platform::kAllInitiatorPorts, &sent, 0,
                                                &portal);
 }
 
 platform::ISDSC_STATUS LoginToTarget(const std::string &targetName, bool persistent,
                                      platform::ISCSI_UNIQUE_SESSION_ID *sessionId) {
-    platform::ISCSI_LOGIN_OPTIONS options = LoginOptionsWithoutCredentials();
+    return LoginToTarget(targetName, persistent, sessionId, LoginOptionsWithoutCredentials());
+}
+
+platform::ISDSC_STATUS LoginToTarget(const std::string &targetName, bool persistent,
+                                     platform::ISCSI_UNIQUE_SESSION_ID *sessionId,
+                                     const platform::ISCSI_LOGIN_OPTIONS &loginOptions) {
+    platform::ISCSI_LOGIN_OPTIONS options = loginOptions;
     platform::ISCSI_UNIQUE_CONNECTION_ID connectionId;
     std::memset(&connectionId, 0, sizeof connectionId);
     // The service's parameter is not const; it only reads the name.
@@ -60,6 +72,10 @@ LoginOutcome OutcomeOfLogin(platform::ISDSC_STATUS status) {
     return kLoginFailed;
 }
 
+platform::ISDSC_STATUS SetInitiatorChapSecret(platform::UCHAR *secret, platform::ULONG length) {
+    return platform::SetIScsiInitiatorCHAPSharedSecret(length, secret);
+}
+
 bool ServiceUnavailable(platform::ISDSC_STATUS status) {
     // The library reaches the service through RPC: a stopped service can answer either way.
     return status == platform::kStatusServiceNotRunning ||
@@ -73,6 +89,7 @@ bool CredentialsRefused(platform::ISDSC_STATUS status) {
            status == platform::kStatusAuthorizationFailure ||
            status == platform::kStatusTargetAuthInfoUnavailable ||
            status == platform::kStatusLoginUserInfoBad ||
+           status == platform::kStatusNoAuthInfoAvailable ||
            (status >= platform::kStatusFirstInvalidChap &&
             status <= platform::kStatusLastInvalidChap);
 }

@@ -24,11 +24,14 @@ constexpr ISDSC_STATUS kStatusSessionBusy = 0xEFFF001F;
 constexpr ISDSC_STATUS kStatusTargetAuthInfoUnavailable = 0xEFFF0028;
 constexpr ISDSC_STATUS kStatusTargetNotFound = 0xEFFF0029;
 constexpr ISDSC_STATUS kStatusLoginUserInfoBad = 0xEFFF002A;
+constexpr ISDSC_STATUS kStatusNoAuthInfoAvailable = 0xEFFF0034;
 constexpr ISDSC_STATUS kStatusServiceNotRunning = 0xEFFF003E;
 constexpr ISDSC_STATUS kStatusTargetAlreadyLoggedIn = 0xEFFF003F;
 constexpr ISDSC_STATUS kStatusDeviceBusyOnSession = 0xEFFF0040;
 constexpr ISDSC_STATUS kStatusCouldNotRemovePersistentLoginData = 0xEFFF0042;
 constexpr ISDSC_STATUS kStatusPortalNotFound = 0xEFFF0043;
+// A warning: the secret was taken, though shorter than the protocol asks for.
+constexpr ISDSC_STATUS kStatusShortChapSecret = 0xAFFF0048;
 // ISDSC_INVALID_CHAP_SECRET to ISDSC_INVALID_LOGON_AUTH_TYPE: credentials the service refused.
 constexpr ISDSC_STATUS kStatusFirstInvalidChap = 0xEFFF004A;
 constexpr ISDSC_STATUS kStatusLastInvalidChap = 0xEFFF004E;

@@ -70,6 +70,9 @@ using GetVolumeInformationAFunction = BOOL(const char *lpRootPathName, char *lpV
                                            DWORD *lpMaximumComponentLength,
                                            DWORD *lpFileSystemFlags, char *lpFileSystemNameBuffer,
                                            DWORD nFileSystemNameSize);
+using GetProcessHeapFunction = HANDLE();
+using HeapAllocFunction = void *(HANDLE hHeap, DWORD dwFlags, std::size_t dwBytes);
+using HeapFreeFunction = BOOL(HANDLE hHeap, DWORD dwFlags, void *lpMem);
 using SleepFunction = void(DWORD dwMilliseconds);
 using WaitForSingleObjectFunction = DWORD(HANDLE hHandle, DWORD dwMilliseconds);
 using OutputDebugStringAFunction = void(const char *lpOutputString);
@@ -98,6 +101,11 @@ FlushFileBuffersFunction FlushFileBuffers;
 GetLastErrorFunction GetLastError;
 GetDriveTypeAFunction GetDriveTypeA;
 GetVolumeInformationAFunction GetVolumeInformationA;
+// The process heap, for the buffers that hold secrets: the simulated machine sees what they
+// hold when they are freed.
+GetProcessHeapFunction GetProcessHeap;
+HeapAllocFunction HeapAlloc;
+HeapFreeFunction HeapFree;
 // Timing and diagnostics.
 SleepFunction Sleep;
 WaitForSingleObjectFunction WaitForSingleObject;
@@ -123,6 +131,9 @@ extern FlushFileBuffersFunction &FlushFileBuffers;
 extern GetLastErrorFunction &GetLastError;
 extern GetDriveTypeAFunction &GetDriveTypeA;
 extern GetVolumeInformationAFunction &GetVolumeInformationA;
+extern GetProcessHeapFunction &GetProcessHeap;
+extern HeapAllocFunction &HeapAlloc;
+extern HeapFreeFunction &HeapFree;
 extern SleepFunction &Sleep;
 extern WaitForSingleObjectFunction &WaitForSingleObject;
 extern OutputDebugStringAFunction &OutputDebugStringA;

@@ -26,6 +26,9 @@ constexpr platform::DWORD kErrorInvalidHandle = 6;
 constexpr platform::DWORD kErrorNotReady = 21;
 constexpr platform::DWORD kErrorNotLocked = 158;
 constexpr Ms kNever = ~Ms{0};
+constexpr std::uintptr_t kProcessHeap = 0x7E0000;
+constexpr platform::DWORD kHeapZeroMemory = 0x8;
+constexpr ISDSC_STATUS kStatusInvalidInitiatorChapSecret = 0xEFFF004C;
 
 bool SameNameIgnoringCase(const std::string &a, const std::string &b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -96,7 +99,12 @@ const std::vector<std::uint8_t> &CallRecord::Bytes(const std::string &key) const
 
 Machine::Machine() : previous_(current) { current = this; }
 
-Machine::~Machine() { current = previous_; }
+Machine::~Machine() {
+    current = previous_;
+    for (const auto &block : heapBlocks_) {
+        std::free(block.first);
+    }
+}
 
 Machine &Machine::Current() {
     if (current == nullptr) {
@@ -299,7 +307,11 @@ ISDSC_STATUS Machine::AddIScsiSendTargetPortalA(char *initiatorInstance, ULONG i
         call.args["Socket"] = portal->Socket;
     }
     const auto listed = portalStatuses.find(address);
-    const ISDSC_STATUS status = listed == portalStatuses.end() ? portalStatus : listed->second;
+    ISDSC_STATUS status = listed == portalStatuses.end() ? portalStatus : listed->second;
+    if (const auto chap = portalChap.find(address); chap != portalChap.end()) {
+        const ISDSC_STATUS refused = CheckCredentials(loginOptions, chap->second, nullptr);
+        status = refused != 0 ? refused : status;
+    }
     if (status == 0 && portal != nullptr &&
         std::none_of(portals.begin(), portals.end(), [&](const Portal &known) {
             return known.address == address && known.socket == portal->Socket;
@@ -346,6 +358,14 @@ ISDSC_STATUS Machine::LoginIScsiTargetA(char *targetName, platform::BOOLEAN isIn
         status = statuses[std::min(earlierLogins, statuses.size() - 1)];
     }
     ++earlierLogins;
+    // A target that demands credentials checks them before anything else.
+    if (const auto chap = targetChap.find(target); chap != targetChap.end()) {
+        const auto mutual = targetInitiatorSecrets.find(target);
+        const ISDSC_STATUS refused =
+            CheckCredentials(loginOptions, chap->second,
+                             mutual == targetInitiatorSecrets.end() ? nullptr : &mutual->second);
+        status = refused != 0 ? refused : status;
+    }
     if (targetName == nullptr) {
         faults_.push_back("LoginIScsiTargetA without a target name");
         status = kStatusInvalidParameter;
@@ -389,6 +409,16 @@ ISDSC_STATUS Machine::LoginIScsiTargetA(char *targetName, platform::BOOLEAN isIn
             }
             if (loginOptions != nullptr) {
                 persistent.loginOptions = *loginOptions;
+                if (loginOptions->Username != nullptr) {
+                    persistent.username.assign(loginOptions->Username,
+                                               loginOptions->Username +
+                                                   loginOptions->UsernameLength);
+                }
+                if (loginOptions->Password != nullptr) {
+                    persistent.password.assign(loginOptions->Password,
+                                               loginOptions->Password +
+                                                   loginOptions->PasswordLength);
+                }
             }
             persistentLogins.push_back(persistent);
         }
@@ -950,16 +980,31 @@ Machine::ReportIScsiPersistentLoginsA(ULONG *count,
         return kStatusInvalidParameter;
     }
     call.args["BufferSizeInBytes"] = *bufferSizeInBytes;
-    const std::size_t needed =
-        persistentLogins.size() * sizeof(platform::PERSISTENT_ISCSI_LOGIN_INFOA);
+    // The records, then the credentials they point at.
+    std::size_t needed = persistentLogins.size() * sizeof(platform::PERSISTENT_ISCSI_LOGIN_INFOA);
+    for (const PersistentLogin &login : persistentLogins) {
+        needed += login.username.size() + login.password.size();
+    }
     ISDSC_STATUS status = 0;
     if (reportPersistentStatus) {
         status = *reportPersistentStatus;
+    } else if (persistentLogins.empty()) {
+        *count = 0;
+        *bufferSizeInBytes = 0;
     } else if (persistentLoginInfo == nullptr || *bufferSizeInBytes < needed) {
         status = platform::kErrorInsufficientBuffer;
         *bufferSizeInBytes = static_cast<ULONG>(needed);
         *count = static_cast<ULONG>(persistentLogins.size());
     } else {
+        auto *credentials =
+            reinterpret_cast<platform::UCHAR *>(persistentLoginInfo) +
+            persistentLogins.size() * sizeof(platform::PERSISTENT_ISCSI_LOGIN_INFOA);
+        const auto place = [&credentials](const std::vector<std::uint8_t> &bytes) {
+            platform::UCHAR *placed = bytes.empty() ? nullptr : credentials;
+            std::copy(bytes.begin(), bytes.end(), credentials);
+            credentials += bytes.size();
+            return placed;
+        };
         for (std::size_t i = 0; i < persistentLogins.size(); ++i) {
             const PersistentLogin &from = persistentLogins[i];
             platform::PERSISTENT_ISCSI_LOGIN_INFOA record;
@@ -975,9 +1020,12 @@ Machine::ReportIScsiPersistentLoginsA(ULONG *count,
             record.SecurityFlags = 0;
             record.Mappings = nullptr;
             record.LoginOptions = from.loginOptions;
-            // The service keeps no pointers of the caller's; what it held is not handed back.
-            record.LoginOptions.Username = nullptr;
-            record.LoginOptions.Password = nullptr;
+            // The service keeps no pointers of the caller's: its own copies come behind the
+            // records.
+            record.LoginOptions.Username = place(from.username);
+            record.LoginOptions.UsernameLength = static_cast<ULONG>(from.username.size());
+            record.LoginOptions.Password = place(from.password);
+            record.LoginOptions.PasswordLength = static_cast<ULONG>(from.password.size());
             std::memcpy(&persistentLoginInfo[i], &record, sizeof record);
         }
         *count = static_cast<ULONG>(persistentLogins.size());
@@ -1074,6 +1122,83 @@ ISDSC_STATUS Machine::SetIScsiInitiatorCHAPSharedSecret(ULONG sharedSecretLength
     }
     Publish(call, std::to_string(sharedSecretLength) + " bytes) -> " + Status(status));
     return status;
+}
+
+} // namespace vxd::sim
+
+namespace vxd::sim {
+
+ISDSC_STATUS
+Machine::CheckCredentials(const platform::ISCSI_LOGIN_OPTIONS *options, const Chap &demanded,
+                          const std::vector<std::uint8_t> *targetInitiatorSecret) const {
+    const auto bytes = [](const platform::UCHAR *data, ULONG length) {
+        return data == nullptr ? std::vector<std::uint8_t>()
+                               : std::vector<std::uint8_t>(data, data + length);
+    };
+    if (options == nullptr ||
+        (options->AuthType != platform::ISCSI_CHAP_AUTH_TYPE &&
+         options->AuthType != platform::ISCSI_MUTUAL_CHAP_AUTH_TYPE) ||
+        (options->InformationSpecified & platform::ISCSI_LOGIN_OPTIONS_AUTH_TYPE) == 0) {
+        return platform::kStatusAuthenticationFailure;
+    }
+    const std::vector<std::uint8_t> user = bytes(options->Username, options->UsernameLength);
+    const std::vector<std::uint8_t> secret = bytes(options->Password, options->PasswordLength);
+    if (std::string(user.begin(), user.end()) != demanded.user || secret != demanded.secret) {
+        return platform::kStatusAuthenticationFailure;
+    }
+    if (options->AuthType == platform::ISCSI_MUTUAL_CHAP_AUTH_TYPE) {
+        if (initiatorSecret.empty()) {
+            return kStatusInvalidInitiatorChapSecret;
+        }
+        // The target proves itself with the secret it holds for this initiator.
+        if (targetInitiatorSecret != nullptr && *targetInitiatorSecret != initiatorSecret) {
+            return platform::kStatusAuthenticationFailure;
+        }
+    }
+    return 0;
+}
+
+platform::HANDLE Machine::GetProcessHeap() {
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): handles are numbers, as the platform's are.
+    return reinterpret_cast<platform::HANDLE>(kProcessHeap);
+}
+
+void *Machine::HeapAlloc(platform::HANDLE heap, platform::DWORD flags, std::size_t bytes) {
+    CallRecord &call = Log("HeapAlloc");
+    call.args["dwFlags"] = flags;
+    call.args["dwBytes"] = bytes;
+    void *block = nullptr;
+    if (reinterpret_cast<std::uintptr_t>(heap) != kProcessHeap) {
+        faults_.push_back("HeapAlloc on a heap that is not the process's");
+    } else {
+        block = (flags & kHeapZeroMemory) != 0 ? std::calloc(bytes == 0 ? 1 : bytes, 1)
+                                               : std::malloc(bytes == 0 ? 1 : bytes);
+        if (block != nullptr) {
+            heapBlocks_[block] = bytes;
+        }
+    }
+    Publish(call, std::to_string(bytes) + " bytes) -> " + (block == nullptr ? "null" : "a block"));
+    return block;
+}
+
+platform::BOOL Machine::HeapFree(platform::HANDLE heap, platform::DWORD flags, void *block) {
+    CallRecord &call = Log("HeapFree");
+    call.args["dwFlags"] = flags;
+    const auto found = heapBlocks_.find(block);
+    platform::BOOL result = 0;
+    if (reinterpret_cast<std::uintptr_t>(heap) != kProcessHeap || found == heapBlocks_.end()) {
+        faults_.push_back("HeapFree of a block that the process heap did not give");
+    } else {
+        // What the block holds at the moment it goes back: what a later reader of the heap
+        // could find.
+        const auto *first = static_cast<const std::uint8_t *>(block);
+        freedBlocks_.emplace_back(first, first + found->second);
+        heapBlocks_.erase(found);
+        std::free(block);
+        result = 1;
+    }
+    Publish(call, std::to_string(call.Arg("dwFlags")) + ") -> " + (result ? "TRUE" : "FALSE"));
+    return result;
 }
 
 } // namespace vxd::sim

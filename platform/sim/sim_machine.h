@@ -78,6 +78,16 @@ struct PersistentLogin {
     std::string portalAddress; // empty: none was named
     platform::USHORT portalSocket = 0;
     platform::ISCSI_LOGIN_OPTIONS loginOptions{};
+    // The credentials the login carried, which the service keeps for the next boot and hands
+    // back behind the records when it lists its persistent logins.
+    std::vector<std::uint8_t> username;
+    std::vector<std::uint8_t> password;
+};
+
+// CHAP credentials that a target (or a portal, for discovery) demands.
+struct Chap {
+    std::string user;
+    std::vector<std::uint8_t> secret;
 };
 
 // A send-target portal, as the service keeps it.
@@ -151,6 +161,13 @@ class Machine {
     // The machine's CHAP secret for mutual CHAP, as SetIScsiInitiatorCHAPSharedSecret set it.
     std::vector<std::uint8_t> initiatorSecret;
     ISDSC_STATUS chapSecretStatus = 0;
+    // Targets that admit an initiator only with CHAP, and the initiator secret that a target
+    // answers mutual CHAP with (the machine's must equal it); portals whose discovery needs
+    // CHAP. Wrong or missing credentials get ISDSC_AUTHENTICATION_FAILURE; mutual CHAP on a
+    // machine without a secret gets ISDSC_INVALID_INITIATOR_CHAP_SECRET.
+    std::map<std::string, Chap> targetChap;
+    std::map<std::string, std::vector<std::uint8_t>> targetInitiatorSecrets;
+    std::map<std::string, Chap> portalChap;
 
     // Events that a host signals, such as a request's cancel event.
     platform::HANDLE CreateEvent();
@@ -170,6 +187,10 @@ class Machine {
     std::size_t SessionCount() const { return sessions_.size(); }
     std::vector<std::string> SessionTargets() const; // in the service's order
     bool Locked(char letter) const;
+    // The bytes that every block of the process heap held when it was freed, in order, and
+    // the blocks not freed yet.
+    const std::vector<std::vector<std::uint8_t>> &FreedHeapBlocks() const { return freedBlocks_; }
+    std::size_t LiveHeapBlocks() const { return heapBlocks_.size(); }
     bool Dismounted(char letter) const;
     // Misuse a real system would reject: unknown handles, bad arguments.
     const std::vector<std::string> &Faults() const { return faults_; }
@@ -193,6 +214,9 @@ class Machine {
     platform::GetLastErrorFunction GetLastError;
     platform::GetDriveTypeAFunction GetDriveTypeA;
     platform::GetVolumeInformationAFunction GetVolumeInformationA;
+    platform::GetProcessHeapFunction GetProcessHeap;
+    platform::HeapAllocFunction HeapAlloc;
+    platform::HeapFreeFunction HeapFree;
     platform::SleepFunction Sleep;
     platform::WaitForSingleObjectFunction WaitForSingleObject;
     platform::OutputDebugStringAFunction OutputDebugStringA;
@@ -222,6 +246,9 @@ class Machine {
     const DriveSetup *FindDrive(char letter) const;
     const DriveSetup *DriveOfRoot(const char *rootPathName) const;
     void AddSessionNow(const SessionSetup &setup);
+    ISDSC_STATUS CheckCredentials(const platform::ISCSI_LOGIN_OPTIONS *options,
+                                  const Chap &demanded,
+                                  const std::vector<std::uint8_t> *targetInitiatorSecret) const;
     platform::BOOL VolumeControl(std::uintptr_t handle, char letter, platform::DWORD ioControlCode,
                                  std::string &answer);
     std::optional<AnswerOverride> NextOverride(std::deque<AnswerOverride> &answers);
@@ -240,6 +267,8 @@ class Machine {
     std::map<unsigned char, bool> dismounted_;      // dismounted since they were last opened
     std::map<std::string, std::size_t> logoutCalls_; // by target name
     platform::DWORD lastError_ = 0;
+    std::map<void *, std::size_t> heapBlocks_; // live blocks and their sizes
+    std::vector<std::vector<std::uint8_t>> freedBlocks_;
     std::uintptr_t nextHandle_ = 0x100;
     std::vector<TraceLine> trace_;
     std::vector<CallRecord> calls_;

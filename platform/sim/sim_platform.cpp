@@ -48,6 +48,9 @@ GetLastErrorFunction &GetLastError = OnCurrentMachine<&sim::Machine::GetLastErro
 GetDriveTypeAFunction &GetDriveTypeA = OnCurrentMachine<&sim::Machine::GetDriveTypeA>::Call;
 GetVolumeInformationAFunction &GetVolumeInformationA =
     OnCurrentMachine<&sim::Machine::GetVolumeInformationA>::Call;
+GetProcessHeapFunction &GetProcessHeap = OnCurrentMachine<&sim::Machine::GetProcessHeap>::Call;
+HeapAllocFunction &HeapAlloc = OnCurrentMachine<&sim::Machine::HeapAlloc>::Call;
+HeapFreeFunction &HeapFree = OnCurrentMachine<&sim::Machine::HeapFree>::Call;
 SleepFunction &Sleep = OnCurrentMachine<&sim::Machine::Sleep>::Call;
 WaitForSingleObjectFunction &WaitForSingleObject =
     OnCurrentMachine<&sim::Machine::WaitForSingleObject>::Call;

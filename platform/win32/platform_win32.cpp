@@ -48,6 +48,16 @@ BOOL GetVolumeInformationA(const char *lpRootPathName, char *lpVolumeNameBuffer,
                                    lpFileSystemFlags, lpFileSystemNameBuffer, nFileSystemNameSize);
 }
 
+HANDLE GetProcessHeap() { return ::GetProcessHeap(); }
+
+void *HeapAlloc(HANDLE hHeap, DWORD dwFlags, std::size_t dwBytes) {
+    return ::HeapAlloc(hHeap, dwFlags, dwBytes);
+}
+
+BOOL HeapFree(HANDLE hHeap, DWORD dwFlags, void *lpMem) {
+    return ::HeapFree(hHeap, dwFlags, lpMem);
+}
+
 void Sleep(DWORD dwMilliseconds) { ::Sleep(dwMilliseconds); }
 
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
