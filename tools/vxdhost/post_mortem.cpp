@@ -493,14 +493,17 @@ std::string VolumeVerdict(const CheckRequest &request, const Preflight &prefligh
     const std::string &target = request.target;
     if (stage == Stage::kExistingDevices) {
         const std::optional<SessionFacts> &session = evidence.session;
-        const std::size_t count = session ? session->disks.size() : 0;
-        const std::string devices =
-            !session ? std::string("other than one devices")
-                     : std::to_string(count) + (count == 1 ? " device" : " devices");
+        std::string devices = "other than one devices";
+        std::string id = "SESSION-ID";
+        if (session) {
+            const std::size_t count = session->disks.size();
+            devices = std::to_string(count) + (count == 1 ? " device" : " devices");
+            id = session->id;
+        }
         return target + " was already logged in, with " + devices +
                ", and the request takes an existing login only with exactly one: log the "
                "session out (iscsicli LogoutTarget " +
-               (session ? session->id : std::string("SESSION-ID")) + ") and run the request again.";
+               id + ") and run the request again.";
     }
     if (stage == Stage::kNewVolume && evidence.added.size() >= 2) {
         return SeveralLettersVerdict(target, evidence.added, evidence.strays);
