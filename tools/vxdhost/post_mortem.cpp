@@ -348,16 +348,16 @@ std::string Told(const Fact &fact, const std::string &yes, const std::string &no
 // What the session's disks and the new letters tell about a volume that got no letter, as
 // plain facts; the verdict is chosen from these alone.
 struct VolumeEvidence {
-    std::string added;                    // the letters that arrived since the request began
-    std::optional<SessionFacts> session;  // the target's session, when one is listed
-    std::vector<std::uint32_t> disks;     // the session's disks, each once
-    std::string strays;                   // new letters not shown to lie on those disks
-    std::optional<std::uint32_t> offline; // the first of the disks that is offline
-    std::optional<std::uint32_t> readOnly;
-    std::optional<std::uint32_t> blank; // the first without a partition table
-    std::string unlettered;             // the first of their volumes without a drive letter
-    std::string lettered;               // the drive letters of their volumes
-    bool unknown = false;               // some disk's state or volumes could not be told
+    std::string added;                     // the letters that arrived since the request began
+    std::optional<SessionFacts> session;   // the target's session, when one is listed
+    std::vector<std::uint32_t> disks;      // the session's disks, each once
+    std::string strays;                    // new letters not shown to lie on those disks
+    std::optional<std::uint32_t> offline;  // the first of the disks that is offline
+    std::optional<std::uint32_t> readOnly; // the first that is read-only
+    std::optional<std::uint32_t> blank;    // the first without a partition table
+    std::string unlettered;                // the first of their volumes without a drive letter
+    std::string lettered;                  // the drive letters of their volumes
+    bool unknown = false;                  // some disk's state or volumes could not be told
 };
 
 // The disk of each letter that arrived: those not shown to lie on the session's disks are
