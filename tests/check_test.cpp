@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <fstream>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <sstream>
 #include <string>
@@ -68,21 +69,63 @@ TEST(DiscoveryStatuses, TextNamesTheCodeAndItsMeaningOrIsEmpty) {
     }
 }
 
-// A machine that answers as each case sets it up, and counts the logins it was asked for.
+// The statuses as vxdhost names them (their table is checked above): the discovery library's,
+// and Windows' own with the text the fake machine gives for 5 and none for 87.
+const char kNonSpecific[] = "ISDSC_NON_SPECIFIC_ERROR (0xEFFF0001): an error occurred that the "
+                            "initiator does not describe further";
+const char kConnectionFailed[] = "ISDSC_CONNECTION_FAILED (0xEFFF0003): the initiator could not "
+                                 "open a TCP connection to the portal or target";
+const char kAuthenticationFailure[] =
+    "ISDSC_AUTHENTICATION_FAILURE (0xEFFF0009): the target could not authenticate the initiator: "
+    "check the CHAP user name and secret";
+const char kAuthorizationFailure[] = "ISDSC_AUTHORIZATION_FAILURE (0xEFFF000A): the target does "
+                                     "not allow this initiator to use it";
+const char kTargetNotFound[] = "ISDSC_TARGET_NOT_FOUND (0xEFFF0029): the target is not among "
+                               "those the initiator found behind its portals";
+const char kUserInfoBad[] = "ISDSC_LOGIN_USER_INFO_BAD (0xEFFF002A): the CHAP user name or "
+                            "secret given for the login is not valid";
+const char kServiceNotRunning[] = "ISDSC_SERVICE_NOT_RUNNING (0xEFFF003E): the Microsoft iSCSI "
+                                  "Initiator service (MSiSCSI) is not running";
+const char kAccessDenied[] = "error 5 (0x00000005): Access is denied";
+const char kInvalidParameter[] = "error 87 (0x00000057)";
+
+const char kTarget[] = "iqn.2026-01.test:disk1";
+
+CheckRequest Request() { return {"10.0.0.5", 3260, kTarget}; }
+
+const Fact kYes{Answer::kYes, ""};
+const Fact kNo{Answer::kNo, ""};
+
+// A disk that is online, writable and initialized, with these volumes.
+DiskFacts Healthy(std::vector<VolumeFacts> volumes) {
+    DiskFacts disk;
+    disk.offline = kNo;
+    disk.readOnly = kNo;
+    disk.initialized = kYes;
+    disk.volumesKnown = kYes;
+    disk.volumes = std::move(volumes);
+    return disk;
+}
+
+// A machine that answers as each case sets it up, and counts the logins it was asked for. It
+// starts with the target's session on disk 2, healthy and without volumes.
 struct FakeMachine : Machine {
     std::uint32_t portalStatus = 0;
     std::uint32_t loginStatus = 0;
+    std::string logout = "and logged out again";
     int logins = 0;
     std::uint32_t reportStatus = 0;
     std::vector<std::string> targets;
-    std::vector<SessionFacts> sessions;
-    std::map<std::uint32_t, DiskFacts> disks;
+    std::uint32_t sessionsStatus = 0;
+    std::vector<SessionFacts> sessions = {{kTarget, "5e55-0001", 0, {2}}};
+    std::map<std::uint32_t, DiskFacts> disks = {{2, Healthy({})}};
     std::map<char, std::uint32_t> letterDisks;
 
     std::uint32_t RegisterPortal(const CheckRequest & /*request*/) override { return portalStatus; }
-    std::uint32_t InformationalLogin(const std::string & /*target*/, std::string &logout) override {
+    std::uint32_t InformationalLogin(const std::string & /*target*/,
+                                     std::string &loggedOut) override {
         ++logins;
-        logout = "and logged out again";
+        loggedOut = logout;
         return loginStatus;
     }
     std::uint32_t ReportTargets(std::vector<std::string> &reported) override {
@@ -91,7 +134,7 @@ struct FakeMachine : Machine {
     }
     std::uint32_t Sessions(std::vector<SessionFacts> &listed) override {
         listed = sessions;
-        return 0;
+        return sessionsStatus;
     }
     DiskFacts Disk(std::uint32_t number) override { return disks[number]; }
     Fact LetterDisk(char letter, std::uint32_t &disk) override {
@@ -107,145 +150,1062 @@ struct FakeMachine : Machine {
     }
 };
 
-const Fact kYes{Answer::kYes, ""};
-const Fact kNo{Answer::kNo, ""};
+// What a post-mortem starts from: the request failed with drive letter C: before and after it,
+// the process is elevated, the service runs and the portal answers.
+struct Situation {
+    std::vector<std::string> trace;
+    int result = 0;
+    std::string lettersBefore = "C";
+    std::string lettersAfter = "C";
+    Preflight preflight;
+    FakeMachine machine;
 
-DiskFacts Disk(const Fact &offline, const Fact &initialized, std::vector<VolumeFacts> volumes) {
-    DiskFacts disk;
-    disk.offline = offline;
-    disk.readOnly = kNo;
-    disk.initialized = initialized;
-    disk.volumesKnown = kYes;
-    disk.volumes = std::move(volumes);
-    return disk;
+    Situation() {
+        preflight.elevated = kYes;
+        preflight.serviceRunning = kYes;
+        preflight.startType = "automatically";
+        preflight.libraryLoads = {Answer::kYes, "C:\\Windows\\system32\\iscsidsc.dll"};
+        preflight.portalAnswers = {Answer::kYes, "connected in 1 ms"};
+    }
+};
+
+struct Case {
+    const char *name;
+    std::function<void(Situation &)> setUp;
+    std::vector<std::string> findings;
+    std::string verdict;
+};
+
+// Each case after `trace`: every finding and the verdict, whole, and the informational logins.
+void ExpectDiagnoses(const std::vector<std::string> &trace, int logins,
+                     const std::vector<Case> &cases) {
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Situation situation;
+        situation.trace = trace;
+        c.setUp(situation);
+        const Diagnosis diagnosis =
+            PostMortem(Request(), situation.preflight, situation.trace, situation.result,
+                       situation.lettersBefore, situation.lettersAfter, situation.machine);
+        EXPECT_EQ(diagnosis.findings, c.findings);
+        EXPECT_EQ(diagnosis.verdict, c.verdict);
+        EXPECT_EQ(situation.machine.logins, logins);
+    }
 }
 
 const char kOpening[] = "493,10.0.0.5,3260,,,0";
+const std::vector<std::string> kLoginFailed = {kOpening, "Disk NO:1", "after Connection 0"};
+const std::vector<std::string> kLoggedIn = {kOpening, "Disk NO:1", "after Connection 32"};
 const std::vector<std::string> kFresh = {
     kOpening,  "Disk NO:1", "after Connection 32", "GetSession Error1", "GetSession Error2",
     "uRet: 20"};
+const std::vector<std::string> kExisting = {
+    kOpening,  "Disk NO:1", "after Connection 16", "GetSession Error1", "GetSession Error2",
+    "uRet: 10"};
 
-TEST(PostMortem, FollowsTheTraceToTheStepThatEndedTheRequestAndNamesItsCause) {
-    struct Case {
-        const char *name;
-        std::vector<std::string> trace;
-        std::string lettersAfter;
-        std::function<void(FakeMachine &, Preflight &)> setUp;
-        std::string verdict; // a part of it
+std::vector<std::string> operator+(std::vector<std::string> lines,
+                                   const std::vector<std::string> &more) {
+    lines.insert(lines.end(), more.begin(), more.end());
+    return lines;
+}
+
+const char kServiceVerdict[] =
+    "The Microsoft iSCSI Initiator service (MSiSCSI) is not running: start it and have it start "
+    "with Windows (sc config MSiSCSI start= auto, then sc start MSiSCSI).";
+const char kElevationVerdict[] = "The initiator refused the request because the process is not "
+                                 "elevated: run the program as administrator.";
+
+std::string Registering(const std::string &answer) {
+    return "registering the portal 10.0.0.5:3260 again (a repeat of the request's): " + answer;
+}
+
+TEST(PostMortem, PortalNotRegistered) {
+    const std::string refused = "The portal 10.0.0.5:3260 could not be registered: ";
+    ExpectDiagnoses(
+        {kOpening}, 0,
+        {
+            {"portal silent",
+             [](Situation &s) {
+                 s.machine.portalStatus = 0xEFFF0003;
+                 s.preflight.portalAnswers = {Answer::kNo, "connection refused"};
+             },
+             {Registering(kConnectionFailed)},
+             "The portal 10.0.0.5:3260 could not be registered because nothing answers there "
+             "(connection refused): check the address and the port, that the target's iSCSI "
+             "service runs, and that no firewall blocks TCP port 3260 (Test-NetConnection "
+             "10.0.0.5 -Port 3260)."},
+            {"portal answers but refuses",
+             [](Situation &s) { s.machine.portalStatus = 0xEFFF0009; },
+             {Registering(kAuthenticationFailure)},
+             refused + kAuthenticationFailure + "."},
+            {"portal refuses, whether it answers unknown",
+             [](Situation &s) {
+                 s.machine.portalStatus = 0xEFFF0003;
+                 s.preflight.portalAnswers = {Answer::kUnknown, "no socket"};
+             },
+             {Registering(kConnectionFailed)},
+             refused + kConnectionFailed + "."},
+            {"portal accepted now",
+             [](Situation &s) { s.machine.portalStatus = 0; },
+             {Registering("accepted now")},
+             "The portal 10.0.0.5:3260 was refused during the request but is accepted now: it "
+             "was out of reach for a while; run the request again."},
+            {"portal accepted now, though nothing answered the preflight",
+             [](Situation &s) {
+                 s.preflight.portalAnswers = {Answer::kNo, "timed out"};
+             },
+             {Registering("accepted now")},
+             "The portal 10.0.0.5:3260 was refused during the request but is accepted now: it "
+             "was out of reach for a while; run the request again."},
+            {"service stopped, as the initiator says",
+             [](Situation &s) {
+                 s.trace.push_back("SetPsKey ERROR CODE:efff003e");
+                 s.machine.portalStatus = 0xEFFF003E;
+             },
+             {std::string("the portal's security record was refused (the request goes on "
+                          "without it): ") +
+                  kServiceNotRunning,
+              Registering(kServiceNotRunning)},
+             kServiceVerdict},
+            {"service stopped, as the preflight saw",
+             [](Situation &s) { s.preflight.serviceRunning = kNo; },
+             {Registering("accepted now")},
+             kServiceVerdict},
+            {"not elevated",
+             [](Situation &s) {
+                 s.machine.portalStatus = 5;
+                 s.preflight.elevated = kNo;
+             },
+             {Registering(kAccessDenied)},
+             kElevationVerdict},
+            {"access denied, elevation unknown",
+             [](Situation &s) {
+                 s.machine.portalStatus = 5;
+                 s.preflight.elevated = {Answer::kUnknown, "error 1"};
+             },
+             {Registering(kAccessDenied)},
+             kElevationVerdict},
+            {"access denied though elevated",
+             [](Situation &s) { s.machine.portalStatus = 5; },
+             {Registering(kAccessDenied)},
+             refused + kAccessDenied + "."},
+            {"not elevated, another status",
+             [](Situation &s) {
+                 s.machine.portalStatus = 0xEFFF0009;
+                 s.preflight.elevated = kNo;
+             },
+             {Registering(kAuthenticationFailure)},
+             refused + kAuthenticationFailure + "."},
+            {"security record refused with Windows' status",
+             [](Situation &s) {
+                 s.trace.push_back("SetPsKey ERROR CODE:57");
+                 s.machine.portalStatus = 87;
+             },
+             {std::string("the portal's security record was refused (the request goes on "
+                          "without it): ") +
+                  kInvalidParameter,
+              Registering(kInvalidParameter)},
+             refused + kInvalidParameter + "."},
+        });
+}
+
+std::string InformationalLogin(const std::string &answer) {
+    return "an informational login to iqn.2026-01.test:disk1 (it brings no disk): " + answer;
+}
+
+TEST(PostMortem, BothLoginsFailed) {
+    const std::string bothTargets = "the initiator knows 2 targets: iqn.2026-01.test:other, "
+                                    "iqn.2026-01.TEST:disk1; iqn.2026-01.test:disk1 is among them";
+    const std::string notOffered =
+        "The target iqn.2026-01.test:disk1 is not among the targets that the initiator found "
+        "behind its portals: check the name (iscsicli ListTargets lists them) and that the "
+        "target admits this initiator.";
+    const std::string succeedNow =
+        "The logins to iqn.2026-01.test:disk1 failed during the request but succeed now: the "
+        "target was out of reach for a while; run the request again.";
+    const std::string refuses = "The target iqn.2026-01.test:disk1 refuses this initiator: ";
+    const std::string withoutChap = "; the request logs in without CHAP, so the target must "
+                                    "admit this initiator's name without authentication.";
+    const std::string fails = "Logging in to iqn.2026-01.test:disk1 fails: ";
+    const auto offered = [](Situation &s) {
+        s.machine.targets = {"iqn.2026-01.test:other", "iqn.2026-01.TEST:disk1"};
+    };
+    ExpectDiagnoses(
+        kLoginFailed, 1,
+        {
+            {"unknown target",
+             [](Situation &s) {
+                 s.machine.loginStatus = 0xEFFF0029;
+                 s.machine.targets = {"iqn.2026-01.test:other"};
+             },
+             {"the initiator knows 1 target: iqn.2026-01.test:other; iqn.2026-01.test:disk1 is "
+              "not among them",
+              InformationalLogin(kTargetNotFound)},
+             notOffered},
+            {"no target known",
+             [](Situation &s) { s.machine.loginStatus = 0xEFFF0029; },
+             {"the initiator knows 0 targets; iqn.2026-01.test:disk1 is not among them",
+              InformationalLogin(kTargetNotFound)},
+             notOffered},
+            {"a longer name is another target",
+             [](Situation &s) {
+                 s.machine.loginStatus = 0xEFFF0029;
+                 s.machine.targets = {"iqn.2026-01.test:disk10"};
+             },
+             {"the initiator knows 1 target: iqn.2026-01.test:disk10; iqn.2026-01.test:disk1 "
+              "is not among them",
+              InformationalLogin(kTargetNotFound)},
+             notOffered},
+            {"unknown target, though a login succeeds",
+             [](Situation &s) { s.machine.targets = {"iqn.2026-01.test:other"}; },
+             {"the initiator knows 1 target: iqn.2026-01.test:other; iqn.2026-01.test:disk1 is "
+              "not among them",
+              InformationalLogin("accepted, and logged out again")},
+             notOffered},
+            {"target refuses: authentication",
+             [&](Situation &s) {
+                 offered(s);
+                 s.machine.loginStatus = 0xEFFF0009;
+             },
+             {bothTargets, InformationalLogin(kAuthenticationFailure)},
+             refuses + kAuthenticationFailure + withoutChap},
+            {"target refuses: authorization",
+             [&](Situation &s) {
+                 offered(s);
+                 s.machine.loginStatus = 0xEFFF000A;
+             },
+             {bothTargets, InformationalLogin(kAuthorizationFailure)},
+             refuses + kAuthorizationFailure + withoutChap},
+            {"target refuses: user information",
+             [&](Situation &s) {
+                 offered(s);
+                 s.machine.loginStatus = 0xEFFF002A;
+             },
+             {bothTargets, InformationalLogin(kUserInfoBad)},
+             refuses + kUserInfoBad + withoutChap},
+            {"logins succeed now",
+             offered,
+             {bothTargets, InformationalLogin("accepted, and logged out again")},
+             succeedNow},
+            {"logins succeed now, the logout fails",
+             [&](Situation &s) {
+                 offered(s);
+                 s.machine.logout = "but the logout failed: error 87 (0x00000057)";
+             },
+             {bothTargets,
+              InformationalLogin("accepted, but the logout failed: error 87 (0x00000057)")},
+             succeedNow},
+            {"login fails with another status",
+             [&](Situation &s) {
+                 offered(s);
+                 s.machine.loginStatus = 0xEFFF0003;
+             },
+             {bothTargets, InformationalLogin(kConnectionFailed)},
+             fails + kConnectionFailed + "."},
+            {"target list fails",
+             [](Situation &s) {
+                 s.machine.reportStatus = 5;
+                 s.machine.loginStatus = 0xEFFF0003;
+             },
+             {std::string("could not tell which targets the initiator knows: ") + kAccessDenied,
+              InformationalLogin(kConnectionFailed)},
+             fails + kConnectionFailed + "."},
+            {"target list fails, the target refuses",
+             [](Situation &s) {
+                 s.machine.reportStatus = 0xEFFF0001;
+                 s.machine.loginStatus = 0xEFFF000A;
+             },
+             {std::string("could not tell which targets the initiator knows: ") + kNonSpecific,
+              InformationalLogin(kAuthorizationFailure)},
+             refuses + kAuthorizationFailure + withoutChap},
+            {"service stopped, as the initiator says",
+             [](Situation &s) {
+                 s.machine.reportStatus = 0xEFFF003E;
+                 s.machine.loginStatus = 0xEFFF003E;
+             },
+             {std::string("could not tell which targets the initiator knows: ") +
+                  kServiceNotRunning,
+              InformationalLogin(kServiceNotRunning)},
+             kServiceVerdict},
+            {"service stopped, as the preflight saw",
+             [&](Situation &s) {
+                 offered(s);
+                 s.preflight.serviceRunning = kNo;
+                 s.machine.loginStatus = 0xEFFF0003;
+             },
+             {bothTargets, InformationalLogin(kConnectionFailed)},
+             kServiceVerdict},
+            {"not elevated",
+             [](Situation &s) {
+                 s.preflight.elevated = kNo;
+                 s.machine.reportStatus = 5;
+                 s.machine.loginStatus = 5;
+             },
+             {std::string("could not tell which targets the initiator knows: ") + kAccessDenied,
+              InformationalLogin(kAccessDenied)},
+             kElevationVerdict},
+        });
+}
+
+const char kOneDevice[] = "the session 5e55-0001 to iqn.2026-01.test:disk1 has 1 device, on disk 2";
+const char kDevicesLate[] = "The session to iqn.2026-01.test:disk1 has its disk now, but it came "
+                            "after the request's 61 seconds of device lookups: run the request "
+                            "again.";
+
+TEST(PostMortem, NoDevicesInTime) {
+    const std::string noSession =
+        "The login to iqn.2026-01.test:disk1 succeeded, but no session to it can be found: it "
+        "ended soon after; the System event log (source iScsiPrt) says why.";
+    const std::string noLun =
+        "The session to iqn.2026-01.test:disk1 brings no disk: the target grants this initiator "
+        "no LUN; map a LUN to this initiator on the target, then run the request again.";
+    const std::string answered = "the request's device lookups were answered with ";
+    ExpectDiagnoses(
+        kLoggedIn, 0,
+        {
+            {"no devices",
+             [](Situation &s) {
+                 s.trace = s.trace + std::vector<std::string>{"Error code:0", "Error code:0"};
+                 s.machine.sessions = {{"iqn.2026-01.test:other", "1-2", 0, {3}},
+                                       {kTarget, "5e55-0001", 0, {}}};
+             },
+             {answered + "status 0 and no devices",
+              "the session 5e55-0001 to iqn.2026-01.test:disk1 has no devices"},
+             noLun},
+            {"device statuses each once, in order",
+             [](Situation &s) {
+                 s.trace = s.trace + std::vector<std::string>{"Error code:efff0001", "Error code:0",
+                                                              "Error code:efff0001",
+                                                              "Error code:57", "Error code:0"};
+             },
+             {answered + kNonSpecific, answered + "status 0 and no devices",
+              answered + kInvalidParameter, kOneDevice},
+             kDevicesLate},
+            {"session list failures counted",
+             [](Situation &s) {
+                 s.trace = s.trace + std::vector<std::string>{"failed to GetSessionList()",
+                                                              "Error code:0",
+                                                              "failed to GetSessionList()",
+                                                              "failed to GetSessionList()"};
+             },
+             {answered + "status 0 and no devices",
+              "the request could not read the session list 3 times", kOneDevice},
+             kDevicesLate},
+            {"one session list failure",
+             [](Situation &s) { s.trace.push_back("failed to GetSessionList()"); },
+             {"the request could not read the session list 1 time", kOneDevice},
+             kDevicesLate},
+            {"no session to the target",
+             [](Situation &s) {
+                 s.machine.sessions = {{"iqn.2026-01.test:other", "1-2", 0, {3}}};
+             },
+             {"the initiator lists 1 session, none to iqn.2026-01.test:disk1"},
+             noSession},
+            {"no session at all",
+             [](Situation &s) { s.machine.sessions.clear(); },
+             {"the initiator lists 0 sessions, none to iqn.2026-01.test:disk1"},
+             noSession},
+            {"two sessions to other targets",
+             [](Situation &s) {
+                 s.machine.sessions = {{"iqn.2026-01.test:other", "1-2", 0, {3}},
+                                       {"iqn.2026-01.test:disk10", "1-3", 0, {4}}};
+             },
+             {"the initiator lists 2 sessions, none to iqn.2026-01.test:disk1"},
+             noSession},
+            {"session list unreadable",
+             [](Situation &s) { s.machine.sessionsStatus = 5; },
+             {std::string("could not read the initiator's sessions: ") + kAccessDenied},
+             noSession},
+            {"device listing fails",
+             [](Situation &s) {
+                 s.machine.sessions[0] = {kTarget, "5e55-0001", 0xEFFF0001, {}};
+             },
+             {std::string("the session 5e55-0001 to iqn.2026-01.test:disk1 cannot list its "
+                          "devices: ") +
+              kNonSpecific},
+             std::string(
+                 "The devices of the session to iqn.2026-01.test:disk1 cannot be listed: ") +
+                 kNonSpecific + "."},
+            {"devices came late", [](Situation &) {}, {kOneDevice}, kDevicesLate},
+            {"two devices came late",
+             [](Situation &s) {
+                 s.machine.sessions[0].disks = {2, 3};
+             },
+             {"the session 5e55-0001 to iqn.2026-01.test:disk1 has 2 devices, on disk 2, 3"},
+             kDevicesLate},
+            {"the target's first session counts",
+             [](Situation &s) {
+                 s.machine.sessions = {{"iqn.2026-01.test:other", "1-2", 0, {3}},
+                                       {"IQN.2026-01.TEST:DISK1", "5e55-0002", 0, {}},
+                                       {kTarget, "5e55-0001", 0, {2}}};
+             },
+             {"the session 5e55-0002 to iqn.2026-01.test:disk1 has no devices"},
+             noLun},
+            {"service stopped",
+             [](Situation &s) { s.preflight.serviceRunning = kNo; },
+             {kOneDevice},
+             kServiceVerdict},
+        });
+}
+
+// The findings that the target's session and a healthy disk 2 give.
+const char kNoNewLetter[] = "no new drive letter arrived since the request began";
+const std::vector<std::string> kDisk2Healthy = {"disk 2 is online", "disk 2 is writable",
+                                                "disk 2 is initialized"};
+
+std::vector<std::string> Lines(std::initializer_list<std::vector<std::string>> parts) {
+    std::vector<std::string> lines;
+    for (const std::vector<std::string> &part : parts) {
+        lines = lines + part;
+    }
+    return lines;
+}
+
+TEST(PostMortem, FreshLoginGotNoSingleNewLetter) {
+    const std::string noVolume = "iqn.2026-01.test:disk1's disk 2 carries no volume: create one "
+                                 "(New-Partition -DiskNumber 2 -UseMaximumSize "
+                                 "-AssignDriveLetter | Format-Volume).";
+    const std::string offline =
+        "iqn.2026-01.test:disk1's disk 2 is offline, as Windows' SAN policy keeps new iSCSI "
+        "disks: bring it online (Set-Disk -Number 2 -IsOffline $false) and have new disks come "
+        "online (Set-StorageSetting -NewDiskPolicy OnlineAll).";
+    const std::string blank = "iqn.2026-01.test:disk1's disk 2 is not initialized: initialize and "
+                              "format it (Initialize-Disk -Number 2; New-Partition -DiskNumber 2 "
+                              "-UseMaximumSize -AssignDriveLetter | Format-Volume).";
+    const std::string readOnly = "iqn.2026-01.test:disk1's disk 2 is read-only, which keeps its "
+                                 "volume from being mounted: Set-Disk -Number 2 -IsReadOnly "
+                                 "$false.";
+    const std::string unknownState = "No drive letter came for iqn.2026-01.test:disk1's disk 2, "
+                                     "and its state could not be told: look at it with Get-Disk "
+                                     "-Number 2 or in Disk Management (diskmgmt.msc).";
+    const std::string noDisks = "No drive letter came for iqn.2026-01.test:disk1, and its "
+                                "session's disks could not be told.";
+    const std::string twoDevices =
+        "the session 5e55-0001 to iqn.2026-01.test:disk1 has 2 devices, on disk 2, 3";
+    const std::string several = "Several new drive letters arrived during the wait (F: G:) and "
+                                "the request takes only a single one: ";
+    const Fact attributesUnknown{Answer::kUnknown, "IOCTL_DISK_GET_DISK_ATTRIBUTES: error 50"};
+    const std::string onlineUnknown =
+        "could not tell whether disk 2 is online (IOCTL_DISK_GET_DISK_ATTRIBUTES: error 50)";
+    const std::string readOnlyUnknown =
+        "could not tell whether disk 2 is read-only (IOCTL_DISK_GET_DISK_ATTRIBUTES: error 50)";
+    const std::string disk3OnlineUnknown =
+        "could not tell whether disk 3 is online (IOCTL_DISK_GET_DISK_ATTRIBUTES: error 50)";
+    const std::string initializedUnknown =
+        "could not tell whether disk 2 is initialized (IOCTL_DISK_GET_DRIVE_LAYOUT_EX: error 50)";
+    ExpectDiagnoses(
+        kFresh, 0,
+        {
+            {"disk carries no volume", [](Situation &) {},
+             Lines({{kNoNewLetter, kOneDevice}, kDisk2Healthy, {"disk 2 carries no volume"}}),
+             noVolume},
+            {"offline",
+             [](Situation &s) { s.machine.disks[2].offline = kYes; },
+             {kNoNewLetter, kOneDevice, "disk 2 is offline", "disk 2 is writable",
+              "disk 2 is initialized", "disk 2 carries no volume"},
+             offline},
+            {"uninitialized",
+             [](Situation &s) { s.machine.disks[2].initialized = kNo; },
+             {kNoNewLetter, kOneDevice, "disk 2 is online", "disk 2 is writable",
+              "disk 2 is not initialized (no partition table)", "disk 2 carries no volume"},
+             blank},
+            {"read-only",
+             [](Situation &s) { s.machine.disks[2].readOnly = kYes; },
+             {kNoNewLetter, kOneDevice, "disk 2 is online", "disk 2 is read-only",
+              "disk 2 is initialized", "disk 2 carries no volume"},
+             readOnly},
+            {"offline comes first",
+             [](Situation &s) {
+                 s.machine.disks[2] = {kYes, kYes, kNo, kYes, {{"\\\\?\\Volume{v}\\", ""}}};
+             },
+             {kNoNewLetter, kOneDevice, "disk 2 is offline", "disk 2 is read-only",
+              "disk 2 is not initialized (no partition table)",
+              "disk 2 carries the volume \\\\?\\Volume{v}\\, which has no drive letter"},
+             offline},
+            {"uninitialized before read-only",
+             [](Situation &s) {
+                 s.machine.disks[2].initialized = kNo;
+                 s.machine.disks[2].readOnly = kYes;
+             },
+             {kNoNewLetter, kOneDevice, "disk 2 is online", "disk 2 is read-only",
+              "disk 2 is not initialized (no partition table)", "disk 2 carries no volume"},
+             blank},
+            {"read-only before a volume without a letter",
+             [](Situation &s) {
+                 s.machine.disks[2].readOnly = kYes;
+                 s.machine.disks[2].volumes = {{"\\\\?\\Volume{v}\\", ""}};
+             },
+             {kNoNewLetter, kOneDevice, "disk 2 is online", "disk 2 is read-only",
+              "disk 2 is initialized",
+              "disk 2 carries the volume \\\\?\\Volume{v}\\, which has no drive letter"},
+             readOnly},
+            {"the first of two offline disks",
+             [](Situation &s) {
+                 s.machine.sessions[0].disks = {2, 3};
+                 s.machine.disks[2].offline = kYes;
+                 s.machine.disks[3] = Healthy({});
+                 s.machine.disks[3].offline = kYes;
+             },
+             {kNoNewLetter, twoDevices, "disk 2 is offline", "disk 2 is writable",
+              "disk 2 is initialized", "disk 2 carries no volume", "disk 3 is offline",
+              "disk 3 is writable", "disk 3 is initialized", "disk 3 carries no volume"},
+             offline},
+            {"the first of two uninitialized disks",
+             [](Situation &s) {
+                 s.machine.sessions[0].disks = {2, 3};
+                 s.machine.disks[2].initialized = kNo;
+                 s.machine.disks[3] = Healthy({});
+                 s.machine.disks[3].initialized = kNo;
+             },
+             {kNoNewLetter, twoDevices, "disk 2 is online", "disk 2 is writable",
+              "disk 2 is not initialized (no partition table)", "disk 2 carries no volume",
+              "disk 3 is online", "disk 3 is writable",
+              "disk 3 is not initialized (no partition table)", "disk 3 carries no volume"},
+             blank},
+            {"the first of two read-only disks",
+             [](Situation &s) {
+                 s.machine.sessions[0].disks = {2, 3};
+                 s.machine.disks[2].readOnly = kYes;
+                 s.machine.disks[3] = Healthy({});
+                 s.machine.disks[3].readOnly = kYes;
+             },
+             {kNoNewLetter, twoDevices, "disk 2 is online", "disk 2 is read-only",
+              "disk 2 is initialized", "disk 2 carries no volume", "disk 3 is online",
+              "disk 3 is read-only", "disk 3 is initialized", "disk 3 carries no volume"},
+             readOnly},
+            {"the second of two disks offline",
+             [](Situation &s) {
+                 s.machine.sessions[0].disks = {2, 3};
+                 s.machine.disks[3] = Healthy({{"\\\\?\\Volume{w}\\", "W"}});
+                 s.machine.disks[3].offline = kYes;
+             },
+             Lines(
+                 {{kNoNewLetter, twoDevices},
+                  kDisk2Healthy,
+                  {"disk 2 carries no volume", "disk 3 is offline", "disk 3 is writable",
+                   "disk 3 is initialized", "disk 3 carries the volume \\\\?\\Volume{w}\\ at W:"}}),
+             "iqn.2026-01.test:disk1's disk 3 is offline, as Windows' SAN policy keeps new iSCSI "
+             "disks: bring it online (Set-Disk -Number 3 -IsOffline $false) and have new disks "
+             "come online (Set-StorageSetting -NewDiskPolicy OnlineAll)."},
+            {"a disk listed twice is asked once",
+             [](Situation &s) {
+                 s.machine.sessions[0].disks = {2, 2};
+             },
+             Lines({{kNoNewLetter,
+                     "the session 5e55-0001 to iqn.2026-01.test:disk1 has 2 devices, on disk 2, 2"},
+                    kDisk2Healthy,
+                    {"disk 2 carries no volume"}}),
+             noVolume},
+            {"volume without a letter",
+             [](Situation &s) {
+                 s.lettersAfter = "CD";
+                 s.machine.disks[2].volumes = {{"\\\\?\\Volume{v}\\", ""}};
+             },
+             Lines({{"new drive letters since the request began: D:", kOneDevice},
+                    kDisk2Healthy,
+                    {"disk 2 carries the volume \\\\?\\Volume{v}\\, which has no drive letter"}}),
+             "The volume \\\\?\\Volume{v}\\ on iqn.2026-01.test:disk1's disk has no drive letter: "
+             "give it one (mountvol E: \\\\?\\Volume{v}\\) and let new volumes get letters "
+             "(mountvol /E)."},
+            {"the first volume without a letter, and the first free letter from D:",
+             [](Situation &s) {
+                 s.lettersBefore = s.lettersAfter = "AB";
+                 s.machine.disks[2].volumes = {{"\\\\?\\Volume{u}\\", ""},
+                                               {"\\\\?\\Volume{v}\\", ""}};
+             },
+             Lines({{kNoNewLetter, kOneDevice},
+                    kDisk2Healthy,
+                    {"disk 2 carries the volume \\\\?\\Volume{u}\\, which has no drive letter",
+                     "disk 2 carries the volume \\\\?\\Volume{v}\\, which has no drive letter"}}),
+             "The volume \\\\?\\Volume{u}\\ on iqn.2026-01.test:disk1's disk has no drive letter: "
+             "give it one (mountvol D: \\\\?\\Volume{u}\\) and let new volumes get letters "
+             "(mountvol /E)."},
+            {"volume without a letter, only Z: free",
+             [](Situation &s) {
+                 s.lettersBefore = s.lettersAfter = "CDEFGHIJKLMNOPQRSTUVWXY";
+                 s.machine.disks[2].volumes = {{"\\\\?\\Volume{v}\\", ""}};
+             },
+             Lines({{kNoNewLetter, kOneDevice},
+                    kDisk2Healthy,
+                    {"disk 2 carries the volume \\\\?\\Volume{v}\\, which has no drive letter"}}),
+             "The volume \\\\?\\Volume{v}\\ on iqn.2026-01.test:disk1's disk has no drive letter: "
+             "give it one (mountvol Z: \\\\?\\Volume{v}\\) and let new volumes get letters "
+             "(mountvol /E)."},
+            {"volume without a letter, none free",
+             [](Situation &s) {
+                 s.lettersBefore = s.lettersAfter = "ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+                 s.machine.disks[2].volumes = {{"\\\\?\\Volume{v}\\", ""}};
+             },
+             Lines({{kNoNewLetter, kOneDevice},
+                    kDisk2Healthy,
+                    {"disk 2 carries the volume \\\\?\\Volume{v}\\, which has no drive letter"}}),
+             "The volume \\\\?\\Volume{v}\\ on iqn.2026-01.test:disk1's disk has no drive letter: "
+             "give it one (mountvol X: \\\\?\\Volume{v}\\) and let new volumes get letters "
+             "(mountvol /E)."},
+            {"letters that were there before",
+             [](Situation &s) {
+                 s.lettersBefore = s.lettersAfter = "CFG";
+                 s.machine.disks[2].volumes = {{"\\\\?\\Volume{f}\\", "FG"}};
+             },
+             Lines({{kNoNewLetter, kOneDevice},
+                    kDisk2Healthy,
+                    {"disk 2 carries the volume \\\\?\\Volume{f}\\ at F: G:"}}),
+             "iqn.2026-01.test:disk1's disk carries only volumes whose letters were there before "
+             "the request (F: G:), so no new letter could come; with the target logged in now, "
+             "run the request again and it looks the letter up."},
+            {"letter came late",
+             [](Situation &s) {
+                 s.lettersAfter = "CF";
+                 s.machine.disks[2].volumes = {{"\\\\?\\Volume{f}\\", "F"}};
+             },
+             Lines({{"new drive letters since the request began: F:", kOneDevice},
+                    kDisk2Healthy,
+                    {"disk 2 carries the volume \\\\?\\Volume{f}\\ at F:"}}),
+             "iqn.2026-01.test:disk1's volume has its letter now (F:), but it came after the "
+             "request's wait: run the request again."},
+            {"one of two volumes' letters came late",
+             [](Situation &s) {
+                 s.lettersBefore = "CF";
+                 s.lettersAfter = "CFG";
+                 s.machine.disks[2].volumes = {{"\\\\?\\Volume{f}\\", "F"},
+                                               {"\\\\?\\Volume{g}\\", "G"}};
+             },
+             Lines({{"new drive letters since the request began: G:", kOneDevice},
+                    kDisk2Healthy,
+                    {"disk 2 carries the volume \\\\?\\Volume{f}\\ at F:",
+                     "disk 2 carries the volume \\\\?\\Volume{g}\\ at G:"}}),
+             "iqn.2026-01.test:disk1's volume has its letter now (F: G:), but it came after the "
+             "request's wait: run the request again."},
+            {"several new letters, all ours",
+             [](Situation &s) {
+                 s.lettersAfter = "CFG";
+                 s.machine.letterDisks = {{'F', 2}, {'G', 2}};
+                 s.machine.disks[2].volumes = {{"\\\\?\\Volume{f}\\", "F"},
+                                               {"\\\\?\\Volume{g}\\", "G"}};
+             },
+             Lines({{"new drive letters since the request began: F: G:", kOneDevice,
+                     "F: lies on disk 2, one of iqn.2026-01.test:disk1's",
+                     "G: lies on disk 2, one of iqn.2026-01.test:disk1's"},
+                    kDisk2Healthy,
+                    {"disk 2 carries the volume \\\\?\\Volume{f}\\ at F:",
+                     "disk 2 carries the volume \\\\?\\Volume{g}\\ at G:"}}),
+             several + "all of them lie on iqn.2026-01.test:disk1's disks; leave a letter to one "
+                       "volume only (mountvol X: /D for the others), then run the request "
+                       "again."},
+            {"several new letters, one stray",
+             [](Situation &s) {
+                 s.lettersAfter = "CFG";
+                 s.machine.letterDisks = {{'F', 2}, {'G', 5}};
+                 s.machine.disks[2].volumes = {{"\\\\?\\Volume{f}\\", "F"}};
+             },
+             Lines({{"new drive letters since the request began: F: G:", kOneDevice,
+                     "F: lies on disk 2, one of iqn.2026-01.test:disk1's",
+                     "G: lies on disk 5, not one of iqn.2026-01.test:disk1's"},
+                    kDisk2Healthy,
+                    {"disk 2 carries the volume \\\\?\\Volume{f}\\ at F:"}}),
+             several + "G: is not shown to lie on iqn.2026-01.test:disk1's disks; remove its "
+                       "letter (mountvol G: /D) or keep other volumes from arriving during a "
+                       "request, then run it again."},
+            {"several new letters, two strays",
+             [](Situation &s) {
+                 s.lettersAfter = "CFGH";
+                 s.machine.letterDisks = {{'F', 2}, {'G', 5}};
+                 s.machine.disks[2].volumes = {{"\\\\?\\Volume{f}\\", "F"}};
+             },
+             Lines({{"new drive letters since the request began: F: G: H:", kOneDevice,
+                     "F: lies on disk 2, one of iqn.2026-01.test:disk1's",
+                     "G: lies on disk 5, not one of iqn.2026-01.test:disk1's",
+                     "could not tell which disk H: lies on (error 2)"},
+                    kDisk2Healthy,
+                    {"disk 2 carries the volume \\\\?\\Volume{f}\\ at F:"}}),
+             "Several new drive letters arrived during the wait (F: G: H:) and the request takes "
+             "only a single one: G: H: are not shown to lie on iqn.2026-01.test:disk1's disks; "
+             "remove their letters (mountvol G: /D) or keep other volumes from arriving during a "
+             "request, then run it again."},
+            {"several new letters, no session",
+             [](Situation &s) {
+                 s.lettersAfter = "CFG";
+                 s.machine.sessions.clear();
+                 s.machine.letterDisks = {{'F', 2}, {'G', 2}};
+             },
+             {"new drive letters since the request began: F: G:",
+              "the initiator lists 0 sessions, none to iqn.2026-01.test:disk1",
+              "F: lies on disk 2, not one of iqn.2026-01.test:disk1's",
+              "G: lies on disk 2, not one of iqn.2026-01.test:disk1's"},
+             several + "F: G: are not shown to lie on iqn.2026-01.test:disk1's disks; remove "
+                       "their letters (mountvol F: /D) or keep other volumes from arriving "
+                       "during a request, then run it again."},
+            {"disk state unknown: attributes",
+             [&](Situation &s) {
+                 s.machine.disks[2].offline = attributesUnknown;
+                 s.machine.disks[2].readOnly = attributesUnknown;
+             },
+             {kNoNewLetter, kOneDevice, onlineUnknown, readOnlyUnknown, "disk 2 is initialized",
+              "disk 2 carries no volume"},
+             unknownState},
+            {"disk state unknown: layout",
+             [](Situation &s) {
+                 s.machine.disks[2].initialized = {Answer::kUnknown,
+                                                   "IOCTL_DISK_GET_DRIVE_LAYOUT_EX: error 50"};
+             },
+             {kNoNewLetter, kOneDevice, "disk 2 is online", "disk 2 is writable",
+              initializedUnknown, "disk 2 carries no volume"},
+             unknownState},
+            {"disk state unknown: volumes",
+             [](Situation &s) {
+                 s.machine.disks[2].volumesKnown = {Answer::kUnknown, "FindFirstVolumeA: error 5"};
+             },
+             Lines({{kNoNewLetter, kOneDevice},
+                    kDisk2Healthy,
+                    {"could not tell which volumes disk 2 carries (FindFirstVolumeA: error 5)"}}),
+             unknownState},
+            {"read-only unknown alone leaves the state known",
+             [&](Situation &s) { s.machine.disks[2].readOnly = attributesUnknown; },
+             {kNoNewLetter, kOneDevice, "disk 2 is online", readOnlyUnknown,
+              "disk 2 is initialized", "disk 2 carries no volume"},
+             noVolume},
+            {"disk state unknown on the second disk",
+             [&](Situation &s) {
+                 s.machine.sessions[0].disks = {2, 3};
+                 s.machine.disks[3] = Healthy({});
+                 s.machine.disks[3].offline = attributesUnknown;
+             },
+             Lines({{kNoNewLetter, twoDevices},
+                    kDisk2Healthy,
+                    {"disk 2 carries no volume", disk3OnlineUnknown, "disk 3 is writable",
+                     "disk 3 is initialized", "disk 3 carries no volume"}}),
+             unknownState},
+            {"no session",
+             [](Situation &s) { s.machine.sessions.clear(); },
+             {kNoNewLetter, "the initiator lists 0 sessions, none to iqn.2026-01.test:disk1"},
+             noDisks},
+            {"session without devices",
+             [](Situation &s) { s.machine.sessions[0].disks.clear(); },
+             {kNoNewLetter, "the session 5e55-0001 to iqn.2026-01.test:disk1 has no devices"},
+             noDisks},
+            {"service stopped: neither letters nor disks asked",
+             [](Situation &s) {
+                 s.preflight.serviceRunning = kNo;
+                 s.lettersAfter = "CFG";
+             },
+             {"new drive letters since the request began: F: G:", kOneDevice},
+             kServiceVerdict},
+            {"not elevated: the disks answer all the same",
+             [](Situation &s) { s.preflight.elevated = kNo; },
+             Lines({{kNoNewLetter, kOneDevice}, kDisk2Healthy, {"disk 2 carries no volume"}}),
+             noVolume},
+        });
+}
+
+TEST(PostMortem, ExistingLoginWithoutItsLetter) {
+    const std::string late = "iqn.2026-01.test:disk1's volume has its letter now (F:), but it "
+                             "came after the request's wait: run the request again.";
+    ExpectDiagnoses(
+        kExisting + std::vector<std::string>{"Get Mount Points Error!"}, 0,
+        {
+            {"volume without a letter",
+             [](Situation &s) {
+                 s.machine.disks[2].volumes = {{"\\\\?\\Volume{v}\\", ""}};
+             },
+             Lines({{kNoNewLetter, kOneDevice},
+                    kDisk2Healthy,
+                    {"disk 2 carries the volume \\\\?\\Volume{v}\\, which has no drive letter"}}),
+             "The volume \\\\?\\Volume{v}\\ on iqn.2026-01.test:disk1's disk has no drive letter: "
+             "give it one (mountvol D: \\\\?\\Volume{v}\\) and let new volumes get letters "
+             "(mountvol /E)."},
+            {"a letter that was there before has come since",
+             [](Situation &s) {
+                 s.lettersBefore = s.lettersAfter = "CF";
+                 s.machine.disks[2].volumes = {{"\\\\?\\Volume{f}\\", "F"}};
+             },
+             Lines({{kNoNewLetter, kOneDevice},
+                    kDisk2Healthy,
+                    {"disk 2 carries the volume \\\\?\\Volume{f}\\ at F:"}}),
+             late},
+            {"several new letters are no fault here",
+             [](Situation &s) {
+                 s.lettersAfter = "CFG";
+                 s.machine.letterDisks = {{'F', 2}, {'G', 5}};
+                 s.machine.disks[2].volumes = {{"\\\\?\\Volume{f}\\", "F"}};
+             },
+             Lines({{"new drive letters since the request began: F: G:", kOneDevice,
+                     "F: lies on disk 2, one of iqn.2026-01.test:disk1's",
+                     "G: lies on disk 5, not one of iqn.2026-01.test:disk1's"},
+                    kDisk2Healthy,
+                    {"disk 2 carries the volume \\\\?\\Volume{f}\\ at F:"}}),
+             late},
+            {"offline",
+             [](Situation &s) { s.machine.disks[2].offline = kYes; },
+             {kNoNewLetter, kOneDevice, "disk 2 is offline", "disk 2 is writable",
+              "disk 2 is initialized", "disk 2 carries no volume"},
+             "iqn.2026-01.test:disk1's disk 2 is offline, as Windows' SAN policy keeps new iSCSI "
+             "disks: bring it online (Set-Disk -Number 2 -IsOffline $false) and have new disks "
+             "come online (Set-StorageSetting -NewDiskPolicy OnlineAll)."},
+        });
+}
+
+TEST(PostMortem, ExistingLoginWithOtherThanOneDevice) {
+    const std::string logOut = ", and the request takes an existing login only with exactly one: "
+                               "log the session out (iscsicli LogoutTarget ";
+    ExpectDiagnoses(
+        kExisting, 0,
+        {
+            {"two devices",
+             [](Situation &s) {
+                 s.machine.sessions[0].disks = {2, 3};
+             },
+             {kNoNewLetter,
+              "the session 5e55-0001 to iqn.2026-01.test:disk1 has 2 devices, on disk 2, 3"},
+             "iqn.2026-01.test:disk1 was already logged in, with 2 devices" + logOut +
+                 "5e55-0001) and run the request again."},
+            {"no session",
+             [](Situation &s) { s.machine.sessions.clear(); },
+             {kNoNewLetter, "the initiator lists 0 sessions, none to iqn.2026-01.test:disk1"},
+             "iqn.2026-01.test:disk1 was already logged in, with other than one devices" + logOut +
+                 "SESSION-ID) and run the request again."},
+            {"one device by now, letters and disks not asked",
+             [](Situation &s) {
+                 s.lettersAfter = "CFG";
+                 s.machine.disks[2].offline = kYes;
+             },
+             {"new drive letters since the request began: F: G:", kOneDevice},
+             "iqn.2026-01.test:disk1 was already logged in, with 1 device" + logOut +
+                 "5e55-0001) and run the request again."},
+            {"service stopped",
+             [](Situation &s) {
+                 s.preflight.serviceRunning = kNo;
+                 s.machine.sessionsStatus = 0xEFFF003E;
+             },
+             {kNoNewLetter,
+              std::string("could not read the initiator's sessions: ") + kServiceNotRunning},
+             kServiceVerdict},
+        });
+}
+
+// Where the request stopped, read from its trace; each step told apart by what it asks and
+// says, with the machine below.
+TEST(PostMortem, ReadsTheTraceToTheStepWhereTheRequestStopped) {
+    enum class Step {
+        kNoTraceFailed,
+        kNoTraceSucceeded,
+        kSucceeded,
+        kPortal,
+        kLogin,
+        kDevices,
+        kNewVolume,
+        kExistingLetter,
+        kExistingDevices
+    };
+    struct Said {
+        std::vector<std::string> findings;
+        std::string verdict;
         int logins;
     };
-    const SessionFacts session{"IQN.2026-01.test:disk1", "5e55-0001", 0, {2}};
+    const std::string notSeen = ", but its trace was not seen, so where it stopped cannot be "
+                                "told: close any other debug-output viewer and run the check "
+                                "again.";
+    const std::string sessionsUnread =
+        std::string("could not read the initiator's sessions: ") + kAccessDenied;
+    const std::vector<std::string> lettersUnknown = {
+        "new drive letters since the request began: F: G:", sessionsUnread,
+        "could not tell which disk F: lies on (error 2)",
+        "could not tell which disk G: lies on (error 2)"};
+    const std::map<Step, Said> said = {
+        {Step::kNoTraceFailed, {{}, "The request failed" + notSeen, 0}},
+        {Step::kNoTraceSucceeded, {{}, "The request succeeded" + notSeen, 0}},
+        {Step::kSucceeded,
+         {{}, "The request succeeded: iqn.2026-01.test:disk1's volume is at F:.", 0}},
+        {Step::kPortal,
+         {{Registering("accepted now")},
+          "The portal 10.0.0.5:3260 was refused during the request but is accepted now: it was "
+          "out of reach for a while; run the request again.",
+          0}},
+        {Step::kLogin,
+         {{"the initiator knows 1 target: iqn.2026-01.test:disk1; iqn.2026-01.test:disk1 is "
+           "among them",
+           InformationalLogin("accepted, and logged out again")},
+          "The logins to iqn.2026-01.test:disk1 failed during the request but succeed now: the "
+          "target was out of reach for a while; run the request again.",
+          1}},
+        {Step::kDevices,
+         {{sessionsUnread},
+          "The login to iqn.2026-01.test:disk1 succeeded, but no session to it can be found: it "
+          "ended soon after; the System event log (source iScsiPrt) says why.",
+          0}},
+        {Step::kNewVolume,
+         {lettersUnknown,
+          "Several new drive letters arrived during the wait (F: G:) and the request takes only "
+          "a single one: F: G: are not shown to lie on iqn.2026-01.test:disk1's disks; remove "
+          "their letters (mountvol F: /D) or keep other volumes from arriving during a request, "
+          "then run it again.",
+          0}},
+        {Step::kExistingLetter,
+         {lettersUnknown,
+          "No drive letter came for iqn.2026-01.test:disk1, and its session's disks could not "
+          "be told.",
+          0}},
+        {Step::kExistingDevices,
+         {{"new drive letters since the request began: F: G:", sessionsUnread},
+          "iqn.2026-01.test:disk1 was already logged in, with other than one devices, and the "
+          "request takes an existing login only with exactly one: log the session out (iscsicli "
+          "LogoutTarget SESSION-ID) and run the request again.",
+          0}},
+    };
+    struct Reading {
+        const char *name;
+        std::vector<std::string> trace;
+        int result;
+        Step step;
+    };
+    const std::vector<std::string> waiting = {"old str:C", "new str:C",
+                                              "________________Waitting Mounted______________"};
+    const std::vector<Reading> readings = {
+        {"no trace", {}, 0, Step::kNoTraceFailed},
+        {"no trace, the request succeeded", {}, 1, Step::kNoTraceSucceeded},
+        {"no opening line",
+         {"Disk NO:1", "after Connection 32", "uRet: 20"},
+         0,
+         Step::kNoTraceFailed},
+        {"opening line only", {kOpening}, 0, Step::kPortal},
+        {"no disk counted", {kOpening, "after Connection 32", "uRet: 20"}, 0, Step::kPortal},
+        {"no login outcome", {kOpening, "Disk NO:1"}, 0, Step::kLogin},
+        {"both logins failed", kLoginFailed, 0, Step::kLogin},
+        {"logged in, no devices", kLoggedIn, 0, Step::kDevices},
+        {"an existing login, no devices",
+         {kOpening, "Disk NO:1", "after Connection 16", "GetSession Error1"},
+         0,
+         Step::kDevices},
+        {"a fresh login's wait", kFresh + waiting, 0, Step::kNewVolume},
+        {"a fresh login, mount points missing",
+         kFresh + std::vector<std::string>{"Get Mount Points Error!"}, 0, Step::kNewVolume},
+        {"an existing login's disk has no letter",
+         kExisting + std::vector<std::string>{"Get Mount Points Error!"}, 0, Step::kExistingLetter},
+        {"an existing login's devices", kExisting, 0, Step::kExistingDevices},
+        {"success", kFresh + waiting + std::vector<std::string>{"Task Disk F:\\"}, 1,
+         Step::kSucceeded},
+        {"an existing login's success", kExisting + std::vector<std::string>{"Task Disk F:\\"}, 1,
+         Step::kSucceeded},
+        {"a letter, but the request failed",
+         kFresh + waiting + std::vector<std::string>{"Task Disk F:\\"}, 0, Step::kNewVolume},
+        {"succeeded, but no letter written", kFresh + waiting, 1, Step::kNewVolume},
+    };
+    for (const Reading &reading : readings) {
+        SCOPED_TRACE(reading.name);
+        FakeMachine machine;
+        machine.targets = {kTarget};
+        machine.sessionsStatus = 5;
+        Situation situation;
+        const Diagnosis diagnosis = PostMortem(Request(), situation.preflight, reading.trace,
+                                               reading.result, "C", "CFG", machine);
+        const Said &expected = said.at(reading.step);
+        EXPECT_EQ(diagnosis.findings, expected.findings);
+        EXPECT_EQ(diagnosis.verdict, expected.verdict);
+        EXPECT_EQ(machine.logins, expected.logins);
+    }
+}
+
+TEST(PreflightFindings, EachFactAsToldWithItsRemedy) {
+    struct Case {
+        const char *name;
+        std::function<void(Preflight &)> setUp;
+        std::vector<std::string> findings;
+    };
+    const char kElevated[] = "the process is elevated";
+    const char kRunning[] = "the MSiSCSI service is running; it starts automatically";
+    const char kLoads[] = "iscsidsc.dll loads: C:\\Windows\\system32\\iscsidsc.dll";
+    const char kAnswers[] = "the portal 10.0.0.5:3260 answers on TCP (connected in 1 ms)";
+    const char kTestKit[] = "iscsidsc.dll is the vxdmount test kit, which plays the initiator "
+                            "as a scenario file says: never deploy it";
     const std::vector<Case> cases = {
+        {"all well", [](Preflight &) {}, {kElevated, kRunning, kLoads, kAnswers}},
+        {"not elevated",
+         [](Preflight &p) { p.elevated = kNo; },
+         {"the process is not elevated: the initiator refuses most requests from it; run the "
+          "program as administrator",
+          kRunning, kLoads, kAnswers}},
+        {"elevation unknown",
+         [](Preflight &p) {
+             p.elevated = {Answer::kUnknown, "error 6"};
+         },
+         {"could not tell whether the process is elevated (error 6)", kRunning, kLoads, kAnswers}},
+        {"service stopped, disabled",
+         [](Preflight &p) {
+             p.serviceRunning = kNo;
+             p.startType = "never (disabled)";
+         },
+         {kElevated,
+          "the MSiSCSI service is not running: start it and have it start with Windows (sc "
+          "config MSiSCSI start= auto, then sc start MSiSCSI); it starts never (disabled)",
+          kLoads, kAnswers}},
+        {"service running, started by hand",
+         [](Preflight &p) { p.startType = "manually"; },
+         {kElevated,
+          "the MSiSCSI service is running; it starts manually: have it start with Windows (sc "
+          "config MSiSCSI start= auto)",
+          kLoads, kAnswers}},
+        {"service unknown, start type unknown",
+         [](Preflight &p) {
+             p.serviceRunning = {Answer::kUnknown, "error 1060"};
+             p.startType.clear();
+         },
+         {kElevated, "could not tell whether the MSiSCSI service runs (error 1060)", kLoads,
+          kAnswers}},
+        {"service unknown, started by hand",
+         [](Preflight &p) {
+             p.serviceRunning = {Answer::kUnknown, "error 5"};
+             p.startType = "manually";
+         },
+         {kElevated,
+          "could not tell whether the MSiSCSI service runs (error 5); it starts manually: have "
+          "it start with Windows (sc config MSiSCSI start= auto)",
+          kLoads, kAnswers}},
+        {"library missing",
+         [](Preflight &p) {
+             p.libraryLoads = {Answer::kNo, "error 126"};
+         },
+         {kElevated, kRunning,
+          "iscsidsc.dll does not load (error 126): add the Microsoft iSCSI Initiator to Windows",
+          kAnswers}},
+        {"library unknown",
+         [](Preflight &p) {
+             p.libraryLoads = {Answer::kUnknown, "no path"};
+         },
+         {kElevated, kRunning, "could not tell whether iscsidsc.dll loads (no path)", kAnswers}},
+        {"the test kit",
+         [](Preflight &p) {
+             p.libraryLoads = {Answer::kYes, "C:\\vxd\\iscsidsc.dll"};
+             p.testKit = true;
+         },
+         {kElevated, kRunning, "iscsidsc.dll loads: C:\\vxd\\iscsidsc.dll", kTestKit, kAnswers}},
         {"portal silent",
-         {kOpening},
-         "C",
-         [](FakeMachine &m, Preflight &p) {
-             m.portalStatus = 0xEFFF0003;
+         [](Preflight &p) {
              p.portalAnswers = {Answer::kNo, "connection refused"};
          },
-         "nothing answers there (connection refused)",
-         0},
-        {"portal answers but refuses",
-         {kOpening},
-         "C",
-         [](FakeMachine &m, Preflight &) { m.portalStatus = 0xEFFF0009; },
-         "could not be registered: ISDSC_AUTHENTICATION_FAILURE (0xEFFF0009)",
-         0},
-        {"service stopped",
-         {kOpening, "SetPsKey ERROR CODE:efff003e"},
-         "C",
-         [](FakeMachine &m, Preflight &) { m.portalStatus = 0xEFFF003E; },
-         "sc config MSiSCSI start= auto, then sc start MSiSCSI",
-         0},
-        {"not elevated",
-         {kOpening},
-         "C",
-         [](FakeMachine &m, Preflight &p) {
-             m.portalStatus = 5;
-             p.elevated = kNo;
+         {kElevated, kRunning, kLoads,
+          "nothing answers on 10.0.0.5:3260 (connection refused): check the address, the port "
+          "and the firewall (Test-NetConnection 10.0.0.5 -Port 3260)"}},
+        {"portal unknown",
+         [](Preflight &p) {
+             p.portalAnswers = {Answer::kUnknown, "no socket: error 10093"};
          },
-         "not elevated: run the program as administrator",
-         0},
-        {"unknown target",
-         {kOpening, "Disk NO:1", "after Connection 0"},
-         "C",
-         [](FakeMachine &m, Preflight &) {
-             m.loginStatus = 0xEFFF0029;
-             m.targets = {"iqn.2026-01.test:other"};
-         },
-         "is not among the targets that the initiator found",
-         1},
-        {"target refuses",
-         {kOpening, "Disk NO:1", "after Connection 0"},
-         "C",
-         [](FakeMachine &m, Preflight &) {
-             m.loginStatus = 0xEFFF000A;
-             m.targets = {"iqn.2026-01.TEST:disk1"};
-         },
-         "refuses this initiator: ISDSC_AUTHORIZATION_FAILURE",
-         1},
-        {"no devices",
-         {kOpening, "Disk NO:1", "after Connection 32", "Error code:0"},
-         "C",
-         [&](FakeMachine &m, Preflight &) {
-             m.sessions = {{"iqn.2026-01.test:other", "1-2", 0, {3}}, session};
-             m.sessions[1].disks.clear();
-         },
-         "brings no disk",
-         0},
-        {"a stray letter", kFresh, "CFGH",
-         [&](FakeMachine &m, Preflight &) {
-             m.sessions = {session};
-             m.letterDisks = {{'F', 2}, {'G', 5}};
-             m.disks[2] = Disk(kNo, kYes, {{"\\\\?\\Volume{f}\\", "F"}});
-         },
-         "(F: G: H:) and the request takes only a single one: G: H: are not shown to lie "
-         "on iqn.2026-01.test:disk1's disks; remove their letters (mountvol G: /D)",
-         0},
-        {"offline", kFresh, "C",
-         [&](FakeMachine &m, Preflight &) {
-             m.sessions = {session};
-             m.disks[2] = Disk(kYes, kYes, {});
-         },
-         "Set-Disk -Number 2 -IsOffline $false", 0},
-        {"uninitialized", kFresh, "C",
-         [&](FakeMachine &m, Preflight &) {
-             m.sessions = {session};
-             m.disks[2] = Disk(kNo, kNo, {});
-         },
-         "Initialize-Disk -Number 2", 0},
-        {"volume without a letter", kFresh, "CD",
-         [&](FakeMachine &m, Preflight &) {
-             m.sessions = {session};
-             m.disks[2] = Disk(kNo, kYes, {{"\\\\?\\Volume{v}\\", ""}});
-         },
-         "(mountvol E: \\\\?\\Volume{v}\\) and let new volumes get letters (mountvol /E)", 0},
-        {"existing login, two devices",
-         {kOpening, "Disk NO:1", "after Connection 16", "GetSession Error1", "GetSession Error2",
-          "uRet: 10"},
-         "C",
-         [&](FakeMachine &m, Preflight &) {
-             m.sessions = {session};
-             m.sessions[0].disks = {2, 3};
-         },
-         "with 2 devices, and the request takes an existing login only with exactly one: log "
-         "the session out (iscsicli LogoutTarget 5e55-0001)",
-         0},
-        {"no trace", {}, "C", [](FakeMachine &, Preflight &) {}, "its trace was not seen", 0},
+         {kElevated, kRunning, kLoads,
+          "could not tell whether the portal answers (no socket: error 10093)"}},
     };
     for (const Case &c : cases) {
-        FakeMachine machine;
-        Preflight preflight;
-        preflight.elevated = kYes;
-        preflight.serviceRunning = kYes;
-        preflight.portalAnswers = kYes;
-        c.setUp(machine, preflight);
-        const Diagnosis diagnosis = PostMortem({"10.0.0.5", 3260, "iqn.2026-01.test:disk1"},
-                                               preflight, c.trace, 0, "C", c.lettersAfter, machine);
-        EXPECT_NE(diagnosis.verdict.find(c.verdict), std::string::npos)
-            << c.name << ": " << diagnosis.verdict;
-        EXPECT_EQ(machine.logins, c.logins) << c.name;
+        SCOPED_TRACE(c.name);
+        Preflight preflight = Situation().preflight;
+        c.setUp(preflight);
+        EXPECT_EQ(PreflightFindings({"10.0.0.5", 3260, kTarget}, preflight), c.findings);
     }
+}
+
+TEST(StatusText, NamesTheLibrarysStatusesAndWindowsCodesWithTheirText) {
+    FakeMachine machine;
+    EXPECT_EQ(StatusText(0, machine), "0 (success)");
+    EXPECT_EQ(StatusText(0xEFFF0003, machine), kConnectionFailed);
+    EXPECT_EQ(StatusText(5, machine), kAccessDenied);
+    EXPECT_EQ(StatusText(87, machine), kInvalidParameter);
+    EXPECT_EQ(StatusText(0xAFFF003E, machine), "error 2952724542 (0xAFFF003E)");
 }
 
 } // namespace

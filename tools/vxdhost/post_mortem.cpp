@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 #include "tools/vxdhost/statuses.h"
 
@@ -250,28 +251,25 @@ void LoginStep(const CheckRequest &request, const Preflight &preflight, Machine 
     }
 }
 
-// The target's first session in the initiator's list, as the request finds it; null when the
+// The target's first session in the initiator's list, as the request finds it; none when the
 // list cannot be read or holds none.
-const SessionFacts *TargetSession(const CheckRequest &request, Machine &machine,
-                                  std::vector<SessionFacts> &sessions, Diagnosis &diagnosis) {
+std::optional<SessionFacts> TargetSession(const CheckRequest &request, Machine &machine,
+                                          std::vector<std::string> &findings) {
+    std::vector<SessionFacts> sessions;
     const std::uint32_t status = machine.Sessions(sessions);
     if (status != 0) {
-        diagnosis.findings.push_back("could not read the initiator's sessions: " +
-                                     StatusText(status, machine));
-        return nullptr;
+        findings.push_back("could not read the initiator's sessions: " +
+                           StatusText(status, machine));
+        return std::nullopt;
     }
-    const SessionFacts *found = nullptr;
-    for (const SessionFacts &session : sessions) {
-        if (SameTarget(session.target, request.target)) {
-            found = &session;
-            break;
-        }
-    }
-    if (found == nullptr) {
-        diagnosis.findings.push_back("the initiator lists " + std::to_string(sessions.size()) +
-                                     " session" + (sessions.size() == 1 ? "" : "s") + ", none to " +
-                                     request.target);
-        return nullptr;
+    const auto found =
+        std::find_if(sessions.begin(), sessions.end(), [&](const SessionFacts &session) {
+            return SameTarget(session.target, request.target);
+        });
+    if (found == sessions.end()) {
+        findings.push_back("the initiator lists " + std::to_string(sessions.size()) + " session" +
+                           (sessions.size() == 1 ? "" : "s") + ", none to " + request.target);
+        return std::nullopt;
     }
     std::string text = "the session " + found->id + " to " + request.target + " ";
     if (found->deviceStatus != 0) {
@@ -285,8 +283,8 @@ const SessionFacts *TargetSession(const CheckRequest &request, Machine &machine,
             text += (i == 0 ? " " : ", ") + std::to_string(found->disks[i]);
         }
     }
-    diagnosis.findings.push_back(text);
-    return found;
+    findings.push_back(text);
+    return *found;
 }
 
 void DevicesStep(const CheckRequest &request, const Preflight &preflight,
@@ -296,16 +294,17 @@ void DevicesStep(const CheckRequest &request, const Preflight &preflight,
             "the request's device lookups were answered with " +
             (status == 0 ? std::string("status 0 and no devices") : StatusText(status, machine)));
     }
-    if (reading.sessionListFailures > 0) {
+    const int failures = reading.sessionListFailures;
+    if (failures > 0) {
         diagnosis.findings.push_back("the request could not read the session list " +
-                                     std::to_string(reading.sessionListFailures) + " times");
+                                     std::to_string(failures) + " time" +
+                                     (failures == 1 ? "" : "s"));
     }
-    std::vector<SessionFacts> sessions;
-    const SessionFacts *session = TargetSession(request, machine, sessions, diagnosis);
+    const std::optional<SessionFacts> session = TargetSession(request, machine, diagnosis.findings);
     if (ServiceOrElevation(preflight, 0, diagnosis.verdict)) {
         return;
     }
-    if (session == nullptr) {
+    if (!session) {
         diagnosis.verdict = "The login to " + request.target +
                             " succeeded, but no session to it can be found: it ended soon "
                             "after; the System event log (source iScsiPrt) says why.";
@@ -346,176 +345,223 @@ std::string Told(const Fact &fact, const std::string &yes, const std::string &no
     return "could not tell " + question + " (" + fact.detail + ")";
 }
 
-// What the session's disks and the new letters say about a volume that never got its letter.
-void VolumeStep(const CheckRequest &request, const Preflight &preflight, Stage stage,
-                const std::string &lettersBefore, const std::string &lettersAfter, Machine &machine,
-                Diagnosis &diagnosis) {
-    const std::string added = Added(lettersBefore, lettersAfter);
-    diagnosis.findings.push_back(
-        added.empty() ? std::string("no new drive letter arrived since the request began")
-                      : "new drive letters since the request began: " + Drives(added));
-    std::vector<SessionFacts> sessions;
-    const SessionFacts *session = TargetSession(request, machine, sessions, diagnosis);
-    std::vector<std::uint32_t> disks;
-    if (session != nullptr) {
-        for (const std::uint32_t disk : session->disks) {
-            if (std::find(disks.begin(), disks.end(), disk) == disks.end()) {
-                disks.push_back(disk);
-            }
-        }
-    }
-    if (ServiceOrElevation(preflight, 0, diagnosis.verdict)) {
-        return;
-    }
-    if (stage == Stage::kExistingDevices) {
-        const std::string devices = session == nullptr ? std::string("other than one")
-                                                       : std::to_string(session->disks.size());
-        diagnosis.verdict = request.target + " was already logged in, with " + devices +
-                            " devices, and the request takes an existing login only with exactly "
-                            "one: log the session out (iscsicli LogoutTarget " +
-                            (session == nullptr ? std::string("SESSION-ID") : session->id) +
-                            ") and run the request again.";
-        return;
-    }
+// What the session's disks and the new letters tell about a volume that got no letter, as
+// plain facts; the verdict is chosen from these alone.
+struct VolumeEvidence {
+    std::string added;                     // the letters that arrived since the request began
+    std::optional<SessionFacts> session;   // the target's session, when one is listed
+    std::vector<std::uint32_t> disks;      // the session's disks, each once
+    std::string strays;                    // new letters not shown to lie on those disks
+    std::optional<std::uint32_t> offline;  // the first of the disks that is offline
+    std::optional<std::uint32_t> readOnly; // the first that is read-only
+    std::optional<std::uint32_t> blank;    // the first without a partition table
+    std::string unlettered;                // the first of their volumes without a drive letter
+    std::string lettered;                  // the drive letters of their volumes
+    bool unknown = false;                  // some disk's state or volumes could not be told
+};
 
-    // Letters of other volumes that arrived at the same time: each that is not shown to lie on
-    // the session's disks, as the request itself would find.
+// The disk of each letter that arrived: those not shown to lie on the session's disks are
+// strays, as the request itself would find.
+std::string StrayLetters(const CheckRequest &request, const VolumeEvidence &evidence,
+                         Machine &machine, std::vector<std::string> &findings) {
     std::string strays;
-    if (added.size() >= 2) {
-        for (const char letter : added) {
-            std::uint32_t disk = 0;
-            const Fact fact = machine.LetterDisk(letter, disk);
-            const std::string drive(1, letter);
-            const bool ours = fact.answer == Answer::kYes &&
-                              std::find(disks.begin(), disks.end(), disk) != disks.end();
-            if (fact.answer != Answer::kYes) {
-                diagnosis.findings.push_back("could not tell which disk " + drive + ": lies on (" +
-                                             fact.detail + ")");
-            } else {
-                diagnosis.findings.push_back(drive + ": lies on disk " + std::to_string(disk) +
-                                             (ours ? ", one of " + request.target + "'s"
-                                                   : ", not one of " + request.target + "'s"));
-            }
-            if (!ours) {
-                strays += letter;
-            }
+    for (const char letter : evidence.added) {
+        std::uint32_t disk = 0;
+        const Fact fact = machine.LetterDisk(letter, disk);
+        const std::string drive(1, letter);
+        const bool ours =
+            fact.answer == Answer::kYes &&
+            std::find(evidence.disks.begin(), evidence.disks.end(), disk) != evidence.disks.end();
+        if (fact.answer != Answer::kYes) {
+            findings.push_back("could not tell which disk " + drive + ": lies on (" + fact.detail +
+                               ")");
+        } else {
+            findings.push_back(drive + ": lies on disk " + std::to_string(disk) +
+                               (ours ? ", one of " + request.target + "'s"
+                                     : ", not one of " + request.target + "'s"));
+        }
+        if (!ours) {
+            strays += letter;
         }
     }
+    return strays;
+}
 
-    std::string offline;
-    std::string readOnly;
-    std::string blank;
-    std::string unlettered; // "disk volume" of the first volume without a letter
-    std::string lettered;   // letters of the disks' volumes
-    bool unknown = false;
-    for (const std::uint32_t disk : disks) {
-        const std::string number = std::to_string(disk);
+// The state of each of the session's disks, and their volumes.
+void ExamineDisks(Machine &machine, VolumeEvidence &evidence, std::vector<std::string> &findings) {
+    for (const std::uint32_t disk : evidence.disks) {
         const DiskFacts facts = machine.Disk(disk);
-        const std::string name = "disk " + number;
-        diagnosis.findings.push_back(Told(facts.offline, name + " is offline", name + " is online",
-                                          "whether " + name + " is online"));
-        diagnosis.findings.push_back(Told(facts.readOnly, name + " is read-only",
-                                          name + " is writable",
-                                          "whether " + name + " is read-only"));
-        diagnosis.findings.push_back(Told(facts.initialized, name + " is initialized",
-                                          name + " is not initialized (no partition table)",
-                                          "whether " + name + " is initialized"));
-        unknown = unknown || facts.offline.answer == Answer::kUnknown ||
-                  facts.initialized.answer == Answer::kUnknown;
-        if (facts.offline.answer == Answer::kYes && offline.empty()) {
-            offline = number;
+        const std::string name = "disk " + std::to_string(disk);
+        findings.push_back(Told(facts.offline, name + " is offline", name + " is online",
+                                "whether " + name + " is online"));
+        findings.push_back(Told(facts.readOnly, name + " is read-only", name + " is writable",
+                                "whether " + name + " is read-only"));
+        findings.push_back(Told(facts.initialized, name + " is initialized",
+                                name + " is not initialized (no partition table)",
+                                "whether " + name + " is initialized"));
+        evidence.unknown = evidence.unknown || facts.offline.answer == Answer::kUnknown ||
+                           facts.initialized.answer == Answer::kUnknown;
+        if (facts.offline.answer == Answer::kYes && !evidence.offline) {
+            evidence.offline = disk;
         }
-        if (facts.readOnly.answer == Answer::kYes && readOnly.empty()) {
-            readOnly = number;
+        if (facts.readOnly.answer == Answer::kYes && !evidence.readOnly) {
+            evidence.readOnly = disk;
         }
-        if (facts.initialized.answer == Answer::kNo && blank.empty()) {
-            blank = number;
+        if (facts.initialized.answer == Answer::kNo && !evidence.blank) {
+            evidence.blank = disk;
         }
         if (facts.volumesKnown.answer != Answer::kYes) {
-            unknown = true;
-            diagnosis.findings.push_back("could not tell which volumes " + name + " carries (" +
-                                         facts.volumesKnown.detail + ")");
+            evidence.unknown = true;
+            findings.push_back("could not tell which volumes " + name + " carries (" +
+                               facts.volumesKnown.detail + ")");
             continue;
         }
         if (facts.volumes.empty()) {
-            diagnosis.findings.push_back(name + " carries no volume");
+            findings.push_back(name + " carries no volume");
         }
         for (const VolumeFacts &volume : facts.volumes) {
             if (volume.letters.empty()) {
-                diagnosis.findings.push_back(name + " carries the volume " + volume.name +
-                                             ", which has no drive letter");
-                if (unlettered.empty()) {
-                    unlettered = volume.name;
+                findings.push_back(name + " carries the volume " + volume.name +
+                                   ", which has no drive letter");
+                if (evidence.unlettered.empty()) {
+                    evidence.unlettered = volume.name;
                 }
             } else {
-                diagnosis.findings.push_back(name + " carries the volume " + volume.name + " at " +
-                                             Drives(volume.letters));
-                lettered += volume.letters;
+                findings.push_back(name + " carries the volume " + volume.name + " at " +
+                                   Drives(volume.letters));
+                evidence.lettered += volume.letters;
             }
         }
     }
+}
 
-    const std::string named = request.target + "'s disk ";
-    if (stage == Stage::kNewVolume && added.size() >= 2) {
-        diagnosis.verdict =
-            "Several new drive letters arrived during the wait (" + Drives(added) +
-            ") and the request takes only a single one: " +
-            (strays.empty()
-                 ? "all of them lie on " + request.target +
-                       "'s disks; leave a letter to one volume only (mountvol X: /D for the "
-                       "others) "
-                 : Drives(strays) + (strays.size() == 1 ? " is" : " are") +
-                       " not shown to lie on " + request.target + "'s disks; remove " +
-                       (strays.size() == 1 ? "its letter" : "their letters") + " (mountvol " +
-                       std::string(1, strays[0]) + ": /D) or ") +
-            "keep other volumes from arriving during a request, then run it again.";
-    } else if (!offline.empty()) {
-        diagnosis.verdict = named + offline +
-                            " is offline, as Windows' SAN policy keeps new iSCSI disks: bring "
-                            "it online (Set-Disk -Number " +
-                            offline +
-                            " -IsOffline $false) and have new disks come online "
-                            "(Set-StorageSetting -NewDiskPolicy OnlineAll).";
-    } else if (!blank.empty()) {
-        diagnosis.verdict = named + blank +
-                            " is not initialized: initialize and format it (Initialize-Disk "
-                            "-Number " +
-                            blank + "; New-Partition -DiskNumber " + blank +
-                            " -UseMaximumSize -AssignDriveLetter | Format-Volume).";
-    } else if (!readOnly.empty()) {
-        diagnosis.verdict = named + readOnly +
-                            " is read-only, which keeps its volume from being mounted: "
-                            "Set-Disk -Number " +
-                            readOnly + " -IsReadOnly $false.";
-    } else if (!unlettered.empty()) {
-        diagnosis.verdict = "The volume " + unlettered + " on " + request.target +
-                            "'s disk has no drive letter: give it one (mountvol " +
-                            std::string(1, FreeLetter(lettersAfter)) + ": " + unlettered +
-                            ") and let new volumes get letters (mountvol /E).";
-    } else if (!lettered.empty() && stage == Stage::kNewVolume &&
-               Added(lettersBefore, lettered).empty()) {
-        diagnosis.verdict = request.target + "'s disk carries only volumes whose letters were " +
-                            "there before the request (" + Drives(lettered) +
-                            "), so no new letter could come; with the target logged in now, " +
-                            "run the request again and it looks the letter up.";
-    } else if (!lettered.empty()) {
-        diagnosis.verdict = request.target + "'s volume has its letter now (" + Drives(lettered) +
-                            "), but it came after the request's wait: run " + "the request again.";
-    } else if (disks.empty()) {
-        diagnosis.verdict = "No drive letter came for " + request.target +
-                            ", and its session's disks could not be told.";
-    } else if (unknown) {
-        diagnosis.verdict = "No drive letter came for " + request.target + "'s disk " +
-                            std::to_string(disks[0]) +
-                            ", and its state could not be told: look at it with Get-Disk "
-                            "-Number " +
-                            std::to_string(disks[0]) + " or in Disk Management (diskmgmt.msc).";
-    } else {
-        diagnosis.verdict = named + std::to_string(disks[0]) +
-                            " carries no volume: create one (New-Partition -DiskNumber " +
-                            std::to_string(disks[0]) +
-                            " -UseMaximumSize -AssignDriveLetter | Format-Volume).";
+VolumeEvidence GatherVolumeEvidence(const CheckRequest &request, const Preflight &preflight,
+                                    Stage stage, const std::string &lettersBefore,
+                                    const std::string &lettersAfter, Machine &machine,
+                                    std::vector<std::string> &findings) {
+    VolumeEvidence evidence;
+    evidence.added = Added(lettersBefore, lettersAfter);
+    findings.push_back(evidence.added.empty()
+                           ? std::string("no new drive letter arrived since the request began")
+                           : "new drive letters since the request began: " +
+                                 Drives(evidence.added));
+    evidence.session = TargetSession(request, machine, findings);
+    if (evidence.session) {
+        for (const std::uint32_t disk : evidence.session->disks) {
+            if (std::find(evidence.disks.begin(), evidence.disks.end(), disk) ==
+                evidence.disks.end()) {
+                evidence.disks.push_back(disk);
+            }
+        }
     }
+    // A stopped service, or an existing login with other than one device, is the verdict
+    // whatever the letters and the disks would say: they are not asked.
+    std::string settled;
+    if (ServiceOrElevation(preflight, 0, settled) || stage == Stage::kExistingDevices) {
+        return evidence;
+    }
+    if (evidence.added.size() >= 2) {
+        evidence.strays = StrayLetters(request, evidence, machine, findings);
+    }
+    ExamineDisks(machine, evidence, findings);
+    return evidence;
+}
+
+std::string SeveralLettersVerdict(const std::string &target, const std::string &added,
+                                  const std::string &strays) {
+    const std::string arrived = "Several new drive letters arrived during the wait (" +
+                                Drives(added) + ") and the request takes only a single one: ";
+    if (strays.empty()) {
+        return arrived + "all of them lie on " + target +
+               "'s disks; leave a letter to one volume only (mountvol X: /D for the others), "
+               "then run the request again.";
+    }
+    return arrived + Drives(strays) + (strays.size() == 1 ? " is" : " are") +
+           " not shown to lie on " + target + "'s disks; remove " +
+           (strays.size() == 1 ? "its letter" : "their letters") + " (mountvol " +
+           std::string(1, strays[0]) +
+           ": /D) or keep other volumes from arriving during a request, then run it again.";
+}
+
+std::string VolumeVerdict(const CheckRequest &request, const Preflight &preflight, Stage stage,
+                          const VolumeEvidence &evidence, const std::string &lettersBefore,
+                          const std::string &lettersAfter) {
+    std::string verdict;
+    if (ServiceOrElevation(preflight, 0, verdict)) {
+        return verdict;
+    }
+    const std::string &target = request.target;
+    if (stage == Stage::kExistingDevices) {
+        const std::optional<SessionFacts> &session = evidence.session;
+        std::string devices = "other than one devices";
+        std::string id = "SESSION-ID";
+        if (session) {
+            const std::size_t count = session->disks.size();
+            devices = std::to_string(count) + (count == 1 ? " device" : " devices");
+            id = session->id;
+        }
+        return target + " was already logged in, with " + devices +
+               ", and the request takes an existing login only with exactly one: log the "
+               "session out (iscsicli LogoutTarget " +
+               id + ") and run the request again.";
+    }
+    if (stage == Stage::kNewVolume && evidence.added.size() >= 2) {
+        return SeveralLettersVerdict(target, evidence.added, evidence.strays);
+    }
+    const std::string named = target + "'s disk ";
+    if (evidence.offline) {
+        const std::string number = std::to_string(*evidence.offline);
+        return named + number +
+               " is offline, as Windows' SAN policy keeps new iSCSI disks: bring it online "
+               "(Set-Disk -Number " +
+               number +
+               " -IsOffline $false) and have new disks come online (Set-StorageSetting "
+               "-NewDiskPolicy OnlineAll).";
+    }
+    if (evidence.blank) {
+        const std::string number = std::to_string(*evidence.blank);
+        return named + number +
+               " is not initialized: initialize and format it (Initialize-Disk -Number " + number +
+               "; New-Partition -DiskNumber " + number +
+               " -UseMaximumSize -AssignDriveLetter | Format-Volume).";
+    }
+    if (evidence.readOnly) {
+        const std::string number = std::to_string(*evidence.readOnly);
+        return named + number +
+               " is read-only, which keeps its volume from being mounted: Set-Disk -Number " +
+               number + " -IsReadOnly $false.";
+    }
+    if (!evidence.unlettered.empty()) {
+        return "The volume " + evidence.unlettered + " on " + target +
+               "'s disk has no drive letter: give it one (mountvol " +
+               std::string(1, FreeLetter(lettersAfter)) + ": " + evidence.unlettered +
+               ") and let new volumes get letters (mountvol /E).";
+    }
+    const std::string &lettered = evidence.lettered;
+    if (!lettered.empty() && stage == Stage::kNewVolume && Added(lettersBefore, lettered).empty()) {
+        return target +
+               "'s disk carries only volumes whose letters were there before the "
+               "request (" +
+               Drives(lettered) +
+               "), so no new letter could come; with the target logged in now, run the request "
+               "again and it looks the letter up.";
+    }
+    if (!lettered.empty()) {
+        return target + "'s volume has its letter now (" + Drives(lettered) +
+               "), but it came after the request's wait: run the request again.";
+    }
+    if (evidence.disks.empty()) {
+        return "No drive letter came for " + target +
+               ", and its session's disks could not be told.";
+    }
+    const std::string first = std::to_string(evidence.disks[0]);
+    if (evidence.unknown) {
+        return "No drive letter came for " + target + "'s disk " + first +
+               ", and its state could not be told: look at it with Get-Disk -Number " + first +
+               " or in Disk Management (diskmgmt.msc).";
+    }
+    return named + first + " carries no volume: create one (New-Partition -DiskNumber " + first +
+           " -UseMaximumSize -AssignDriveLetter | Format-Volume).";
 }
 
 } // namespace
@@ -598,10 +644,14 @@ Diagnosis PostMortem(const CheckRequest &request, const Preflight &preflight,
         break;
     case Stage::kNewVolume:
     case Stage::kExistingDevices:
-    case Stage::kExistingLetter:
-        VolumeStep(request, preflight, reading.stage, lettersBefore, lettersAfter, machine,
-                   diagnosis);
+    case Stage::kExistingLetter: {
+        const VolumeEvidence evidence =
+            GatherVolumeEvidence(request, preflight, reading.stage, lettersBefore, lettersAfter,
+                                 machine, diagnosis.findings);
+        diagnosis.verdict =
+            VolumeVerdict(request, preflight, reading.stage, evidence, lettersBefore, lettersAfter);
         break;
+    }
     }
     return diagnosis;
 }

@@ -30,7 +30,7 @@ struct CheckRequest {
 struct Preflight {
     Fact elevated;
     Fact serviceRunning;
-    std::string startType; // "automatic", "manual", "disabled", ...; empty when unknown
+    std::string startType; // "automatically", "manually", "never (disabled)", ...; empty: unknown
     Fact libraryLoads;     // the detail names the file loaded, or the error
     bool testKit = false;  // the library loaded is the vxdmount test kit
     Fact portalAnswers;    // a TCP connection to the portal
