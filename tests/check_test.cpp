@@ -961,8 +961,9 @@ TEST(PostMortem, ExistingLoginWithOtherThanOneDevice) {
             {"no session",
              [](Situation &s) { s.machine.sessions.clear(); },
              {kNoNewLetter, "the initiator lists 0 sessions, none to iqn.2026-01.test:disk1"},
-             "iqn.2026-01.test:disk1 was already logged in, with other than one devices" + logOut +
-                 "SESSION-ID) and run the request again."},
+             "iqn.2026-01.test:disk1 was already logged in, with a number of devices other than "
+             "one" +
+                 logOut + "SESSION-ID) and run the request again."},
             {"one device by now, letters and disks not asked",
              [](Situation &s) {
                  s.lettersAfter = "CFG";
@@ -1046,7 +1047,8 @@ TEST(PostMortem, ReadsTheTraceToTheStepWhereTheRequestStopped) {
           0}},
         {Step::kExistingDevices,
          {{"new drive letters since the request began: F: G:", sessionsUnread},
-          "iqn.2026-01.test:disk1 was already logged in, with other than one devices, and the "
+          "iqn.2026-01.test:disk1 was already logged in, with a number of devices other than one, "
+          "and the "
           "request takes an existing login only with exactly one: log the session out (iscsicli "
           "LogoutTarget SESSION-ID) and run the request again.",
           0}},

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <optional>
 
+#include "iscsi/initiator_client.h"
+#include "platform/trace_texts.h"
 #include "tools/vxdhost/statuses.h"
 
 namespace vxdhost {
@@ -35,9 +37,6 @@ struct TraceReading {
     std::uint32_t securityRecordStatus = 0;
     std::vector<std::uint32_t> deviceStatuses; // each once, in order
     int sessionListFailures = 0;
-    int waits = 0;
-    std::string oldLetters;
-    std::string newLetters;
     char letter = 0;
 };
 
@@ -55,6 +54,9 @@ std::uint32_t Hex(const std::string &text) {
 }
 
 TraceReading ReadTrace(const std::vector<std::string> &trace, int result) {
+    namespace trace_text = vxd::trace_text;
+    // "493,": the opening line's first field.
+    const std::string kOpeningPrefix = std::to_string(trace_text::kOpeningTag) + ",";
     TraceReading reading;
     bool opened = false;
     bool counted = false;
@@ -64,34 +66,28 @@ TraceReading ReadTrace(const std::vector<std::string> &trace, int result) {
     bool taskDisk = false;
     for (const std::string &line : trace) {
         std::string rest;
-        if (StartsWith(line, "493,", rest)) {
+        if (StartsWith(line, kOpeningPrefix.c_str(), rest)) {
             opened = true;
-        } else if (StartsWith(line, "Disk NO:", rest)) {
+        } else if (StartsWith(line, trace_text::kTargetCount, rest)) {
             counted = true;
-        } else if (StartsWith(line, "after Connection ", rest)) {
+        } else if (StartsWith(line, trace_text::kLoginOutcome, rest)) {
             outcome = static_cast<int>(std::strtol(rest.c_str(), nullptr, 10));
-        } else if (StartsWith(line, "uRet: ", rest)) {
+        } else if (StartsWith(line, trace_text::kDevicesFound, rest)) {
             uRet = rest;
-        } else if (line == "Get Mount Points Error!") {
+        } else if (line == trace_text::kNoExistingLetter) {
             mountPointsMissing = true;
-        } else if (StartsWith(line, "Task Disk ", rest)) {
+        } else if (StartsWith(line, trace_text::kVolumeProbed, rest)) {
             taskDisk = true;
             reading.letter = rest.empty() ? '\0' : rest[0];
-        } else if (StartsWith(line, "old str:", rest)) {
-            reading.oldLetters = rest;
-        } else if (StartsWith(line, "new str:", rest)) {
-            reading.newLetters = rest;
-        } else if (line == "________________Waitting Mounted______________") {
-            ++reading.waits;
-        } else if (StartsWith(line, "Error code:", rest)) {
+        } else if (StartsWith(line, trace_text::kDeviceQueryStatus, rest)) {
             const std::uint32_t status = Hex(rest);
             std::vector<std::uint32_t> &seen = reading.deviceStatuses;
             if (std::find(seen.begin(), seen.end(), status) == seen.end()) {
                 seen.push_back(status);
             }
-        } else if (line == "failed to GetSessionList()") {
+        } else if (line == trace_text::kSessionListFailed) {
             ++reading.sessionListFailures;
-        } else if (StartsWith(line, "SetPsKey ERROR CODE:", rest)) {
+        } else if (StartsWith(line, trace_text::kSecurityRecordRefused, rest)) {
             reading.securityRecordRefused = true;
             reading.securityRecordStatus = Hex(rest);
         }
@@ -106,7 +102,7 @@ TraceReading ReadTrace(const std::vector<std::string> &trace, int result) {
         reading.stage = Stage::kLogin;
     } else if (uRet.empty()) {
         reading.stage = Stage::kDevices;
-    } else if (uRet == "20") {
+    } else if (Hex(uRet) == static_cast<std::uint32_t>(vxd::kLoginLoggedIn)) {
         reading.stage = Stage::kNewVolume;
     } else if (mountPointsMissing) {
         reading.stage = Stage::kExistingLetter;
@@ -493,7 +489,7 @@ std::string VolumeVerdict(const CheckRequest &request, const Preflight &prefligh
     const std::string &target = request.target;
     if (stage == Stage::kExistingDevices) {
         const std::optional<SessionFacts> &session = evidence.session;
-        std::string devices = "other than one devices";
+        std::string devices = "a number of devices other than one";
         std::string id = "SESSION-ID";
         if (session) {
             const std::size_t count = session->disks.size();
