@@ -2,8 +2,13 @@
 // it, the waits and their cancel, the undo of a failed attach, and a detach that loses no data.
 #include <gtest/gtest.h>
 
+#include <malloc.h>
+
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -627,5 +632,366 @@ TEST(AttachThenDetach, LeavesTheMachineAsItWasAndCanAttachAgain) {
     ExpectClean(machine);
 }
 
+// --- CHAP -------------------------------------------------------------------------------
+
+const std::vector<std::uint8_t> kSecret = {'s', 'e', 'c', 'r', 'e', 't', '-',
+                                           'o', 'f', '-', 'o', 'n', 'e'};
+const std::vector<std::uint8_t> kInitiatorSecret = {'i', 'n', 'i', 't', 'i', 'a', 't', 'o',
+                                                    'r', '-', 'k', 'e', 'y', '1', '6', '!'};
+constexpr const char *kChapUser = "host-7";
+
+// A target that admits this initiator only with kChapUser and kSecret, and answers mutual CHAP
+// with kInitiatorSecret.
+void ChapTarget(Machine &machine) {
+    PlainMachine(machine);
+    machine.targetChap[kTarget] = sim::Chap{kChapUser, kSecret};
+    machine.targetInitiatorSecrets[kTarget] = kInitiatorSecret;
+}
+
+void WithChap(Attach &attach, const std::vector<std::uint8_t> &secret,
+              const char *user = kChapUser) {
+    attach.request.chapUserName = user;
+    attach.request.chapSecret = secret.data();
+    attach.request.chapSecretLength = static_cast<unsigned long>(secret.size());
+}
+
+bool Holds(const std::vector<std::uint8_t> &bytes, const std::vector<std::uint8_t> &secret) {
+    return std::search(bytes.begin(), bytes.end(), secret.begin(), secret.end()) != bytes.end();
+}
+
+bool Holds(const std::string &text, const std::vector<std::uint8_t> &secret) {
+    return Holds(std::vector<std::uint8_t>(text.begin(), text.end()), secret);
+}
+
+// Every block that the program hands back to operator delete while a test watches is searched
+// for the secrets: a copy that the library made in a string or a vector and freed unwiped would
+// show here. The simulated machine does the same for the process heap.
+const std::vector<std::vector<std::uint8_t>> *watchedSecrets = nullptr;
+bool secretFreedUnwiped = false;
+
+void Watch(const void *block, std::size_t size) {
+    // The machine keeps the secrets that a target holds; only the library's frees count.
+    if (watchedSecrets == nullptr || block == nullptr || sim::MachineCall::Inside()) {
+        return;
+    }
+    const auto *first = static_cast<const std::uint8_t *>(block);
+    for (const std::vector<std::uint8_t> &secret : *watchedSecrets) {
+        if (std::search(first, first + size, secret.begin(), secret.end()) != first + size) {
+            secretFreedUnwiped = true;
+        }
+    }
+}
+
+struct WatchFrees {
+    explicit WatchFrees(const std::vector<std::vector<std::uint8_t>> &secrets) {
+        watchedSecrets = &secrets;
+        secretFreedUnwiped = false;
+    }
+    ~WatchFrees() { watchedSecrets = nullptr; }
+    WatchFrees(const WatchFrees &) = delete;
+    WatchFrees &operator=(const WatchFrees &) = delete;
+};
+
+TEST(Chap, OneWayAndMutualChapLogInAndThePersistentLoginKeepsTheCredentials) {
+    struct Case {
+        const char *name;
+        unsigned long flags;
+        bool giveInitiatorSecret;
+        bool machineHasSecret;
+        platform::ISCSI_AUTH_TYPES authType;
+    };
+    const std::vector<Case> cases = {
+        {"one-way", 0, false, false, platform::ISCSI_CHAP_AUTH_TYPE},
+        {"mutual, setting the machine's secret", VXD_ATTACH_SET_INITIATOR_SECRET, true, false,
+         platform::ISCSI_MUTUAL_CHAP_AUTH_TYPE},
+        {"mutual with the machine's secret", VXD_ATTACH_MUTUAL_CHAP, false, true,
+         platform::ISCSI_MUTUAL_CHAP_AUTH_TYPE},
+    };
+    for (const Case &c : cases) {
+        Machine machine;
+        ChapTarget(machine);
+        machine.loginStatuses = {kTargetNotFound, 0}; // the second, persistent login succeeds
+        if (c.machineHasSecret) {
+            machine.initiatorSecret = kInitiatorSecret;
+        }
+        Attach attach;
+        WithChap(attach, kSecret);
+        attach.request.flags = c.flags;
+        if (c.giveInitiatorSecret) {
+            attach.request.initiatorSecret = kInitiatorSecret.data();
+            attach.request.initiatorSecretLength =
+                static_cast<unsigned long>(kInitiatorSecret.size());
+        }
+        EXPECT_EQ(attach.Run(), VXD_STATUS_OK) << c.name;
+        EXPECT_STREQ(attach.result.letters, "F") << c.name;
+        EXPECT_EQ(machine.initiatorSecret, c.giveInitiatorSecret || c.machineHasSecret
+                                               ? kInitiatorSecret
+                                               : std::vector<std::uint8_t>())
+            << c.name;
+        EXPECT_EQ(machine.CallsTo("SetIScsiInitiatorCHAPSharedSecret").size(),
+                  c.giveInitiatorSecret ? 1u : 0u)
+            << c.name;
+        // Both logins carried the credentials as CHAP wants them; the portal, none.
+        for (const sim::CallRecord &login : machine.CallsTo("LoginIScsiTargetA")) {
+            platform::ISCSI_LOGIN_OPTIONS options;
+            ASSERT_EQ(login.Bytes("LoginOptions").size(), sizeof options);
+            std::memcpy(&options, login.Bytes("LoginOptions").data(), sizeof options);
+            EXPECT_EQ(options.AuthType, c.authType) << c.name;
+            EXPECT_EQ(options.InformationSpecified, 0xE0u) << c.name;
+            EXPECT_EQ(options.UsernameLength, std::strlen(kChapUser)) << c.name;
+            EXPECT_EQ(options.PasswordLength, kSecret.size()) << c.name;
+        }
+        ASSERT_EQ(machine.persistentLogins.size(), 1u) << c.name;
+        EXPECT_EQ(machine.persistentLogins[0].username,
+                  std::vector<std::uint8_t>(kChapUser, kChapUser + std::strlen(kChapUser)))
+            << c.name;
+        EXPECT_EQ(machine.persistentLogins[0].password, kSecret) << c.name;
+        EXPECT_EQ(machine.persistentLogins[0].loginOptions.AuthType, c.authType) << c.name;
+        platform::ISCSI_LOGIN_OPTIONS portal;
+        std::memcpy(&portal,
+                    machine.CallsTo("AddIScsiSendTargetPortalA")[0].Bytes("LoginOptions").data(),
+                    sizeof portal);
+        EXPECT_EQ(portal.AuthType, platform::ISCSI_NO_AUTH_TYPE) << c.name;
+        ExpectClean(machine);
+    }
+}
+
+TEST(Chap, RefusedCredentialsGiveAuthFailedWithTheServicesStatus) {
+    const std::vector<std::uint8_t> wrongSecret = {'s', 'e', 'c', 'r', 'e', 't', '-',
+                                                   'o', 'f', '-', 't', 'w', 'o'};
+    struct Case {
+        const char *name;
+        std::function<void(Machine &, Attach &)> setUp;
+        sim::ISDSC_STATUS serviceStatus;
+    };
+    const std::vector<Case> cases = {
+        {"a wrong secret", [&](Machine &, Attach &a) { WithChap(a, wrongSecret); }, 0xEFFF0009},
+        {"a wrong user", [](Machine &, Attach &a) { WithChap(a, kSecret, "host-8"); }, 0xEFFF0009},
+        {"no credentials at all", [](Machine &, Attach &) {}, 0xEFFF0009},
+        {"mutual CHAP on a machine without a secret",
+         [](Machine &, Attach &a) {
+             WithChap(a, kSecret);
+             a.request.flags = VXD_ATTACH_MUTUAL_CHAP;
+         },
+         0xEFFF004C},
+        {"a machine secret that the target does not hold",
+         [&](Machine &m, Attach &a) {
+             m.initiatorSecret = wrongSecret;
+             WithChap(a, kSecret);
+             a.request.flags = VXD_ATTACH_MUTUAL_CHAP;
+         },
+         0xEFFF0009},
+        {"a portal that refuses discovery with these credentials",
+         [&](Machine &m, Attach &a) {
+             m.portalChap[kPortal] = sim::Chap{kChapUser, wrongSecret};
+             WithChap(a, kSecret);
+             a.request.flags = VXD_ATTACH_DISCOVERY_CHAP;
+         },
+         0xEFFF0009},
+    };
+    for (const Case &c : cases) {
+        Machine machine;
+        ChapTarget(machine);
+        Attach attach;
+        c.setUp(machine, attach);
+        EXPECT_EQ(attach.Run(), VXD_STATUS_AUTH_FAILED) << c.name;
+        EXPECT_EQ(attach.result.serviceStatus, c.serviceStatus) << c.name;
+        EXPECT_EQ(machine.SessionCount(), 0u) << c.name;
+        ExpectClean(machine);
+    }
+    // Discovery CHAP with the right credentials passes the portal.
+    Machine machine;
+    ChapTarget(machine);
+    machine.portalChap[kPortal] = sim::Chap{kChapUser, kSecret};
+    Attach attach;
+    WithChap(attach, kSecret);
+    attach.request.flags = VXD_ATTACH_DISCOVERY_CHAP;
+    EXPECT_EQ(attach.Run(), VXD_STATUS_OK);
+}
+
+TEST(Chap, LengthsAndCombinationsAreCheckedBeforeAnythingIsSent) {
+    const std::vector<std::uint8_t> eleven(11, 'a');
+    const std::vector<std::uint8_t> seventeen(17, 'b');
+    const std::vector<std::uint8_t> twelve(12, 'c');
+    struct Case {
+        const char *name;
+        std::function<void(Attach &)> spoil;
+        const char *line; // what the progress line says is wrong
+    };
+    const std::vector<Case> cases = {
+        {"an 11-byte secret", [&](Attach &a) { WithChap(a, eleven); },
+         "VxdAttach: the CHAP secret is 11 bytes long; Windows takes 12 to 16"},
+        {"a 17-byte secret", [&](Attach &a) { WithChap(a, seventeen); },
+         "VxdAttach: the CHAP secret is 17 bytes long; Windows takes 12 to 16"},
+        {"an 11-byte initiator secret",
+         [&](Attach &a) {
+             WithChap(a, twelve);
+             a.request.initiatorSecret = eleven.data();
+             a.request.initiatorSecretLength = 11;
+             a.request.flags = VXD_ATTACH_SET_INITIATOR_SECRET;
+         },
+         "VxdAttach: the initiator secret is 11 bytes long; Windows takes 12 to 16"},
+        {"an initiator secret without the flag that sets it",
+         [&](Attach &a) {
+             WithChap(a, twelve);
+             a.request.initiatorSecret = twelve.data();
+             a.request.initiatorSecretLength = 12;
+         },
+         "VxdAttach: initiatorSecret needs VXD_ATTACH_SET_INITIATOR_SECRET, since it sets the "
+         "machine's secret for every target"},
+        {"the flag without an initiator secret",
+         [&](Attach &a) {
+             WithChap(a, twelve);
+             a.request.flags = VXD_ATTACH_SET_INITIATOR_SECRET;
+         },
+         "VxdAttach: VXD_ATTACH_SET_INITIATOR_SECRET needs initiatorSecret"},
+        {"a secret without a user name",
+         [&](Attach &a) {
+             WithChap(a, twelve);
+             a.request.chapUserName = nullptr;
+         },
+         "VxdAttach: CHAP needs chapUserName"},
+        {"an empty user name", [&](Attach &a) { WithChap(a, twelve, ""); },
+         "VxdAttach: the CHAP user name is empty or longer than 255 characters"},
+        {"a CHAP flag in a request of 1.2",
+         [](Attach &a) {
+             a.request.size = offsetof(VxdAttachRequest, flags) + sizeof a.request.flags;
+             a.request.flags = VXD_ATTACH_MUTUAL_CHAP;
+         },
+         "VxdAttach: unknown flags 0x8"},
+    };
+    for (const Case &c : cases) {
+        Machine machine;
+        ChapTarget(machine);
+        Attach attach;
+        c.spoil(attach);
+        EXPECT_EQ(attach.Run(), VXD_STATUS_INVALID_ARGUMENT) << c.name;
+        EXPECT_TRUE(ServiceCalls(machine).empty()) << c.name;
+        ASSERT_FALSE(attach.progress.empty()) << c.name;
+        EXPECT_EQ(attach.progress.front(), c.line) << c.name;
+        EXPECT_EQ(machine.LiveHeapBlocks(), 0u) << c.name;
+    }
+
+    // A caller of 1.2 passes a shorter request: whatever lies past it is not read.
+    Machine machine;
+    PlainMachine(machine);
+    Attach older;
+    WithChap(older, eleven);
+    older.request.size = offsetof(VxdAttachRequest, flags) + sizeof older.request.flags;
+    EXPECT_EQ(older.Run(), VXD_STATUS_OK);
+    EXPECT_TRUE(machine.CallsTo("HeapAlloc").empty());
+}
+
+TEST(Chap, NoSecretIsWrittenAnywhereAndEveryCopyIsWipedBeforeItIsFreed) {
+    const std::vector<std::vector<std::uint8_t>> secrets = {kSecret, kInitiatorSecret};
+    struct Case {
+        const char *name;
+        std::function<void(Machine &, Attach &)> setUp;
+        int status;
+    };
+    const std::vector<Case> cases = {
+        {"a mutual attach that succeeds", [](Machine &, Attach &) {}, VXD_STATUS_OK},
+        {"a login refused", [](Machine &m, Attach &) { m.loginStatuses = {0xEFFF0009}; },
+         VXD_STATUS_AUTH_FAILED},
+        {"a volume that never comes",
+         [](Machine &m, Attach &a) {
+             m.onLogin.drives.clear();
+             a.request.letterWaitMs = 2000;
+         },
+         VXD_STATUS_NO_LETTER},
+        {"a cancel",
+         [](Machine &m, Attach &a) {
+             m.onLogin.drives.clear();
+             a.request.cancelEvent = m.CreateEvent();
+             m.SignalEventAt(a.request.cancelEvent, 1500);
+         },
+         VXD_STATUS_CANCELLED},
+        {"a service that stops at the secret",
+         [](Machine &m, Attach &) { m.chapSecretStatus = kServiceNotRunning; },
+         VXD_STATUS_SERVICE_UNAVAILABLE},
+    };
+    for (const Case &c : cases) {
+        Machine machine;
+        ChapTarget(machine);
+        machine.loginStatuses = {kTargetNotFound, 0};
+        Attach attach;
+        WithChap(attach, kSecret);
+        attach.request.flags = VXD_ATTACH_SET_INITIATOR_SECRET | VXD_ATTACH_DISCOVERY_CHAP;
+        attach.request.initiatorSecret = kInitiatorSecret.data();
+        attach.request.initiatorSecretLength = static_cast<unsigned long>(kInitiatorSecret.size());
+        c.setUp(machine, attach);
+        {
+            const WatchFrees watching(secrets);
+            EXPECT_EQ(attach.Run(), c.status) << c.name;
+            EXPECT_FALSE(secretFreedUnwiped) << c.name;
+        }
+        // The copies were made on the process heap, and each came back wiped.
+        EXPECT_FALSE(machine.FreedHeapBlocks().empty()) << c.name;
+        EXPECT_EQ(machine.LiveHeapBlocks(), 0u) << c.name;
+        for (const auto &block : machine.FreedHeapBlocks()) {
+            for (const auto &secret : secrets) {
+                EXPECT_FALSE(Holds(block, secret)) << c.name;
+            }
+        }
+        // Nothing the library wrote holds a secret: progress, debug channel, the calls' record.
+        for (const auto &secret : secrets) {
+            for (const std::string &line : attach.progress) {
+                EXPECT_FALSE(Holds(line, secret)) << c.name << ": " << line;
+            }
+            for (const std::string &line : machine.TraceTexts()) {
+                EXPECT_FALSE(Holds(line, secret)) << c.name << ": " << line;
+            }
+            for (const sim::CallRecord &call : machine.Calls()) {
+                EXPECT_FALSE(Holds(call.text, secret)) << c.name << ": " << call.text;
+                for (const auto &[key, value] : call.strings) {
+                    EXPECT_FALSE(Holds(value, secret)) << c.name << ": " << key;
+                }
+            }
+        }
+        ExpectClean(machine);
+    }
+
+    // The persistent logins' answer carries their credentials behind the records: a detach
+    // lists them, and wipes that answer too.
+    Machine machine;
+    ChapTarget(machine);
+    machine.loginStatuses = {kTargetNotFound, 0};
+    Attach attach;
+    WithChap(attach, kSecret);
+    ASSERT_EQ(attach.Run(), VXD_STATUS_OK);
+    const std::size_t freedBefore = machine.FreedHeapBlocks().size();
+    Detach detach;
+    {
+        const WatchFrees watching(secrets);
+        EXPECT_EQ(detach.Run(), VXD_STATUS_OK);
+        EXPECT_FALSE(secretFreedUnwiped);
+    }
+    EXPECT_GT(machine.FreedHeapBlocks().size(), freedBefore);
+    for (const auto &block : machine.FreedHeapBlocks()) {
+        EXPECT_FALSE(Holds(block, kSecret));
+    }
+}
+
 } // namespace
 } // namespace vxd
+
+// The program's own allocations, so that a test can look at each block as it is freed.
+void *operator new(std::size_t size) {
+    void *block = std::malloc(size == 0 ? 1 : size);
+    if (block == nullptr) {
+        throw std::bad_alloc();
+    }
+    return block;
+}
+
+void operator delete(void *block) noexcept {
+    if (block != nullptr) {
+        vxd::Watch(block, malloc_usable_size(block));
+    }
+    std::free(block);
+}
+
+void operator delete(void *block, std::size_t size) noexcept {
+    vxd::Watch(block, size);
+    std::free(block);
+}

@@ -80,6 +80,8 @@ bool VolumeLetter(const char *path, char &letter) {
 
 } // namespace
 
+thread_local int MachineCall::depth_ = 0;
+
 std::uint64_t CallRecord::Arg(const std::string &key) const {
     const auto found = args.find(key);
     return found == args.end() ? ~std::uint64_t{0} : found->second;

@@ -114,6 +114,20 @@ struct TraceLine {
     std::string text;
 };
 
+// Marks the time that a platform operation spends in the machine, so that a test can tell the
+// machine's own allocations from the library's.
+class MachineCall {
+  public:
+    MachineCall() { ++depth_; }
+    ~MachineCall() { --depth_; }
+    MachineCall(const MachineCall &) = delete;
+    MachineCall &operator=(const MachineCall &) = delete;
+    static bool Inside() { return depth_ > 0; }
+
+  private:
+    static thread_local int depth_;
+};
+
 class Machine {
   public:
     // The newest machine alive is the one the platform operations reach.

@@ -10,6 +10,7 @@ template <auto Member> struct OnCurrentMachine;
 template <typename Result, typename... Arguments, Result (sim::Machine::*Member)(Arguments...)>
 struct OnCurrentMachine<Member> {
     static Result Call(Arguments... arguments) {
+        const sim::MachineCall inside;
         return (sim::Machine::Current().*Member)(arguments...);
     }
 };
