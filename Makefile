@@ -138,7 +138,8 @@ test: build build-fuzz lint-prepare
 	if [ -n "$$failed" ]; then echo "make test: failed:$$failed"; exit 1; fi; \
 	echo "make test: every suite passed"
 
-FUZZ_CONFIGURE := cmake -S fuzz -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+FUZZ_CONFIGURE := $(unpack_valijson) && cmake -S fuzz -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ \
+                    -DVXD_VALIJSON_INCLUDE=$(CURDIR)/$(VALIJSON)/usr/include >/dev/null
 
 build-fuzz: deps
 	$(FUZZ_CONFIGURE)

@@ -211,6 +211,7 @@ readonly waiting_two=$'old str:C\nnew str:CFG\n________________Waitting Mounted_
 readonly fresh=$'Disk NO:1\nafter Connection 32\nGetSession Error1\nGetSession Error2\nuRet: 20'
 readonly existing=$'Disk NO:1\nafter Connection 16\nGetSession Error1\nGetSession Error2\nuRet: 10'
 
+completed=no
 case "$case_name" in
 # The runner's examples, as the kit plays them; each ends as it does in the runner, with the
 # same trace but where the kit maps the scenario's letters onto the test volume (C:).
@@ -564,7 +565,12 @@ signed_release)
     echo "wine_cases.sh: no case named '$case_name'" >&2
     exit 2
     ;;
-esac
+esac; completed=yes
+# An error of this script's own (a bad expansion) abandons the case's commands and the
+# assignment after esac with them: such a case has not checked what it should.
+if [ "$completed" != yes ]; then
+    fail "the case stopped at an error of this script before it was done"
+fi
 
 if [ "$prefix" != "${2}" ]; then
     stop_wine
