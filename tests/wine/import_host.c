@@ -14,6 +14,9 @@ __declspec(dllimport) void __stdcall ExitProcess(unsigned int exitCode);
 __declspec(dllimport) void *__stdcall GetStdHandle(unsigned long which);
 __declspec(dllimport) int __stdcall WriteFile(void *file, const void *data, unsigned long size,
                                               unsigned long *written, void *overlapped);
+/* kernel32's, since a loop that counts characters may be compiled into a call to the C
+ * runtime's strlen, which this host does not link. */
+__declspec(dllimport) int __stdcall lstrlenA(const char *text);
 
 static void Write(const char *text, unsigned long size) {
     const unsigned long standardOutput = (unsigned long)-11;
@@ -21,13 +24,7 @@ static void Write(const char *text, unsigned long size) {
     WriteFile(GetStdHandle(standardOutput), text, size, &written, 0);
 }
 
-static void WriteText(const char *text) {
-    unsigned long size = 0;
-    while (text[size] != '\0') {
-        ++size;
-    }
-    Write(text, size);
-}
+static void WriteText(const char *text) { Write(text, (unsigned long)lstrlenA(text)); }
 
 static void WriteNumber(unsigned long number) {
     char digits[12];

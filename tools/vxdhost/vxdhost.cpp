@@ -243,7 +243,7 @@ BOOL WINAPI CancelAttach(DWORD control) {
     if (control != CTRL_C_EVENT && control != CTRL_BREAK_EVENT) {
         return FALSE; // the console closes, or the user logs off: the default ends vxdhost
     }
-    const HANDLE event = attachCancelEvent.load();
+    HANDLE event = attachCancelEvent.load();
     // A second press while the library undoes its login ends vxdhost at once, as usual.
     if (event == nullptr || WaitForSingleObject(event, 0) == WAIT_OBJECT_0) {
         return FALSE;
