@@ -57,29 +57,67 @@ place_programs() {
 # empty). The exit status lands in $status, the standard output (the trace) in $out, standard
 # error and the kit's call log in $err; each run keeps its files in the results folder.
 scenario=
+calls="$prefix/drive_c/vxd/calls.log"
 run() {
     local program=$1
     shift
-    runs=$((runs + 1))
-    out="$results/$runs.stdout"
-    err="$results/$runs.stderr"
-    local calls="$prefix/drive_c/vxd/calls.log"
-    rm -f "$calls"
-    local -a kit=()
-    if [ -n "$scenario" ]; then
-        kit=("VXDMOUNT_TESTKIT_SCENARIO=C:\\vxd\\${scenario//\//\\}")
-    fi
-    echo "run $runs: ${scenario:+$scenario: }$program $*"
+    begin_run "$program" "$@"
     (cd "$prefix/drive_c/$program_dir" &&
         env "${kit[@]}" VXDMOUNT_TESTKIT_LOG='C:\vxd\calls.log' \
             timeout -s "$run_signal" -k 5 "$run_limit" "$WINE" "C:\\$program_dir\\$program" "$@") \
         >"$out.raw" 2>"$err.raw"
     status=$?
+    end_run
+    [ "$status" -ne 124 ] || fail "$program did not finish within $run_limit s"
+}
+
+# begin_run PROGRAM ARGUMENT... and end_run: what every run does before and after the program.
+begin_run() {
+    runs=$((runs + 1))
+    out="$results/$runs.stdout"
+    err="$results/$runs.stderr"
+    rm -f "$calls"
+    kit=()
+    if [ -n "$scenario" ]; then
+        kit=("VXDMOUNT_TESTKIT_SCENARIO=C:\\vxd\\${scenario//\//\\}")
+    fi
+    echo "run $runs: ${scenario:+$scenario: }$*"
+}
+end_run() {
     tr -d '\r' <"$out.raw" >"$out"
     tr -d '\r' <"$err.raw" >"$err"
     [ ! -f "$calls" ] || tr -d '\r' <"$calls" >>"$err"
     rm -f "$out.raw" "$err.raw"
-    [ "$status" -ne 124 ] || fail "$program did not finish within $run_limit s"
+}
+
+# run_interrupted REGEX PROGRAM ARGUMENT...: as run, but once the program's standard output has
+# a line that matches REGEX the program gets SIGINT, which Wine hands to its console control
+# handlers as Ctrl+C. The wine process is the program's: Wine runs it in the process it starts.
+run_interrupted() {
+    local pattern=$1 program=$2
+    shift 2
+    begin_run "$program" "$@"
+    (cd "$prefix/drive_c/$program_dir" &&
+        exec env "${kit[@]}" VXDMOUNT_TESTKIT_LOG='C:\vxd\calls.log' \
+            "$WINE" "C:\\$program_dir\\$program" "$@") >"$out.raw" 2>"$err.raw" &
+    local pid=$! tenths=0
+    interrupted=no
+    while [ $tenths -lt $((run_limit * 10)) ] && kill -0 "$pid" 2>/dev/null; do
+        if [ $interrupted = no ] && grep -Eq -- "$pattern" "$out.raw"; then
+            kill -INT "$pid"
+            interrupted=yes
+        fi
+        sleep 0.1
+        tenths=$((tenths + 1))
+    done
+    if kill -0 "$pid" 2>/dev/null; then
+        kill -KILL "$pid"
+        fail "$program did not finish within $run_limit s"
+    fi
+    wait "$pid"
+    status=$?
+    end_run
+    [ $interrupted = yes ] || fail "$program ended before its output matched '$pattern'"
 }
 
 # kit_notes: the kit's own lines leave the trace for $notes, so that the rest can be checked.
@@ -155,6 +193,18 @@ expect_lines() {
     local found
     found=$(grep -Ec -- "$1" "$out")
     [ "$found" -eq "$2" ] || fail "$found trace lines match '$1', expected $2"
+}
+
+# expect_last_line TEXT: the last line of standard output is TEXT.
+expect_last_line() {
+    local last
+    last=$(tail -n 1 "$out")
+    [ "$last" = "$1" ] || fail "the last line of standard output is '$last', expected '$1'"
+}
+
+# expect_status NAME CODE TEXT: vxdhost named the call's status, with the library's text.
+expect_status() {
+    expect_log "^vxdhost: $1 returned $2: $3\$"
 }
 
 # expect_log REGEX / expect_no_log REGEX: standard error, where the hosts write their own lines,
@@ -468,6 +518,154 @@ host_cannot_call)
     run_vxdhost scenarios/fresh_login.json $portal 3260
     expect_exit 2
     expect_log "^usage: vxdhost "
+    # The calls of 1.2: a library without them, and command lines that vxdhost refuses.
+    run_vxdhost scenarios/fresh_login.json --dll iscsidsc.dll attach $portal 3260 "$target"
+    expect_exit 2
+    expect_log "^vxdhost: iscsidsc\\.dll has no export named VxdAttach or VxdStatusText"
+    run_vxdhost scenarios/fresh_login.json detach --dll 'C:\vxd\absent.dll' "$target"
+    expect_exit 2
+    expect_log '^vxdhost: cannot load C:\\vxd\\absent\.dll: error 126'
+    run_vxdhost scenarios/fresh_login.json attach --letter-wait 0 $portal 3260 "$target"
+    expect_exit 2
+    expect_log '^vxdhost: --letter-wait needs a whole number of seconds from 1 to 4294967$'
+    run_vxdhost scenarios/fresh_login.json detach --remove-portal $portal "$target"
+    expect_exit 2
+    expect_log "^vxdhost: the port is a whole number from 1 to 65535, not \"$target\"\$"
+    expect_no_log "SetIScsiIKEInfoA|LoginIScsiTargetA|GetIScsiSessionListA"
+    ;;
+attach)
+    # vxdhost attach: the progress lines as they come, and the letters as the last line; a
+    # target logged in before keeps its session and answers with the letter that its disk has.
+    fresh_machine clean
+    run_vxdhost scenarios/fresh_login.json attach $portal 3260 "$example_target"
+    expect_exit 0
+    expect_lines "^VxdAttach: $example_target at $portal:3260\$" 1
+    expect_lines "^VxdAttach: logged in: session [0-9a-f]+-[0-9a-f]{16}\$" 1
+    expect_lines '^VxdAttach: done: F:$' 1
+    expect_last_line 'F:'
+    expect_log "^vxdhost: VxdAttach\\($portal, 3260, $example_target\\) from vxdmount\\.dll: up to 60 s for the disks, 120 s for the letters\$"
+    expect_status VxdAttach 'VXD_STATUS_OK \(0\)' 'done'
+    expect_log '^vxdhost: letters F: on disks 0$'
+    expect_log "LoginIScsiTargetA\\($example_target, persistent 0\\) -> 0\$"
+    expect_no_log 'LogoutIScsiTarget'
+    run_vxdhost test-scenarios/logged_in.json --dll vxdmount.dll attach $portal 3260 "$target"
+    expect_exit 0
+    expect_last_line 'C:'
+    expect_log '^vxdhost: the target was logged in before the call; its sessions stay$'
+    expect_no_log 'LogoutIScsiTarget'
+    ;;
+attach_failures)
+    # Each failure named on standard error, with the service's status where it gave one, and
+    # no letters on standard output; the short waits keep the cases quick. A login that the
+    # call made is logged out, unless --keep-on-failure.
+    fresh_machine clean
+    run_vxdhost scenarios/portal_refused.json attach $portal 3260 "$example_target"
+    expect_exit 1
+    expect_status VxdAttach 'VXD_STATUS_PORTAL_FAILED \(3\)' 'the portal could not be registered'
+    expect_log "^vxdhost: the service's status: ISDSC_CONNECTION_FAILED \\(0xEFFF0003\\): "
+    expect_last_line 'VxdAttach: failed: the portal could not be registered (0xEFFF0003)'
+    expect_no_log 'LoginIScsiTargetA'
+    run_vxdhost test-scenarios/login_fails.json attach $portal 3260 "$target"
+    expect_exit 1
+    expect_status VxdAttach 'VXD_STATUS_LOGIN_FAILED \(4\)' 'the login to the target failed'
+    expect_log "^vxdhost: the service's status: ISDSC_TARGET_NOT_FOUND \\(0xEFFF0029\\): the target is not among those the initiator found behind its portals\$"
+    expect_log "LoginIScsiTargetA\\($target, persistent 1\\) -> efff0029\$"
+    run_vxdhost scenarios/disk_never_shows.json attach --device-wait 3 $portal 3260 "$example_target"
+    expect_exit 1
+    expect_lines '^VxdAttach: waiting up to 3000 ms for the session.s disks$' 1
+    expect_status VxdAttach 'VXD_STATUS_NO_DEVICE \(6\)' 'the session showed no disk in time'
+    expect_no_log "^vxdhost: the service's status"
+    expect_log 'LogoutIScsiTarget -> 0$'
+    run_vxdhost scenarios/volume_never_arrives.json attach --letter-wait 3 $portal 3260 "$example_target"
+    expect_exit 1
+    expect_lines '^VxdAttach: waiting up to 3000 ms for the letters of the session.s volumes$' 1
+    expect_status VxdAttach 'VXD_STATUS_NO_LETTER \(7\)' "the disk's volume got no drive letter in time"
+    expect_lines '^VxdAttach: logged out the session it made$' 1
+    expect_log 'LogoutIScsiTarget -> 0$'
+    run_vxdhost scenarios/volume_never_arrives.json attach --letter-wait 2 --keep-on-failure $portal 3260 "$example_target"
+    expect_exit 1
+    expect_status VxdAttach 'VXD_STATUS_NO_LETTER \(7\)' "the disk's volume got no drive letter in time"
+    expect_no_log 'LogoutIScsiTarget'
+    # The kit without a scenario answers as a stopped initiator service.
+    run_vxdhost "" attach $portal 3260 "$target"
+    expect_exit 1
+    expect_status VxdAttach 'VXD_STATUS_SERVICE_UNAVAILABLE \(2\)' 'the iSCSI initiator service \(MSiSCSI\) cannot be reached'
+    expect_log "^vxdhost: the service's status: ISDSC_SERVICE_NOT_RUNNING \\(0xEFFF003E\\): "
+    # Refused by the library before anything reaches the service.
+    run_vxdhost scenarios/fresh_login.json attach 127.0.0.01 3260 "$target"
+    expect_exit 1
+    expect_status VxdAttach 'VXD_STATUS_INVALID_ARGUMENT \(1\)' 'an argument is missing or malformed; nothing was sent to the iSCSI service'
+    expect_no_log 'AddIScsiSendTargetPortalA'
+    ;;
+attach_cancel_thread)
+    # A second thread signals the cancel event about a second into each wait; the call answers
+    # VXD_STATUS_CANCELLED long before the two minutes and logs out the session it made.
+    for wait in disks letters; do
+        fresh_machine clean
+        scenario=scenarios/volume_never_arrives.json
+        [ $wait = letters ] || scenario=scenarios/disk_never_shows.json
+        run attach_host.exe cancel $portal 3260 "$example_target" $wait
+        expect_exit 0
+        expect_log "^attach_host: cancel: status 8 \\(the call was cancelled\\) after [0-9]+ ms of a 120000 ms wait; returned [0-9.]+ ms after the event was signalled\$"
+        grep '^attach_host: cancel: ' "$err" | sed "s/^/$wait: /"
+        expect_lines '^VxdAttach: logged out the session it made$' 1
+        expect_last_line 'VxdAttach: failed: the call was cancelled'
+        expect_log 'LogoutIScsiTarget -> 0$'
+    done
+    ;;
+attach_ctrl_c)
+    # Wine hands SIGINT to the console control handlers as Ctrl+C: during an attach vxdhost
+    # cancels the call, which logs out the session it made, and ends with 3.
+    fresh_machine clean
+    scenario=scenarios/volume_never_arrives.json
+    run_interrupted '^VxdAttach: waiting up to [0-9]+ ms for the letters' vxdhost.exe attach $portal 3260 "$example_target"
+    expect_exit 3
+    expect_status VxdAttach 'VXD_STATUS_CANCELLED \(8\)' 'the call was cancelled'
+    expect_lines '^VxdAttach: logged out the session it made$' 1
+    expect_log 'LogoutIScsiTarget -> 0$'
+    # Outside an attach Ctrl+C ends vxdhost as it ends any console program: CreateVXD's
+    # request never returns to it. Windows ends it with 0xC000013A (STATUS_CONTROL_C_EXIT);
+    # Wine's default handler here with 0, so the status is shown, not judged.
+    run_interrupted '^________________Waitting Mounted' vxdhost.exe $portal 3260 "$example_target"
+    echo "Ctrl+C during CreateVXD's request: exit status $status"
+    [ "$status" -ne 3 ] || fail "Ctrl+C during CreateVXD's request gave the attach's status"
+    expect_no_log '^vxdhost: CreateVXD returned'
+    ;;
+attach_two_targets)
+    # Two threads attach a target each at once. Under Wine every volume lies on disk 0, so the
+    # kit's one letter F: lies on both sessions' disks and each call takes it: the matching of
+    # letters to each session's own disks is proven on the simulated machine (host suite).
+    fresh_machine clean
+    scenario=scenarios/fresh_login.json
+    run attach_host.exe two-targets $portal 3260 iqn.2026-01.test.vxd:one iqn.2026-01.test.vxd:two F
+    expect_exit 0
+    expect_log '^attach_host: thread 0: iqn\.2026-01\.test\.vxd:one: status 0 \(done\), letters F, '
+    expect_log '^attach_host: thread 1: iqn\.2026-01\.test\.vxd:two: status 0 \(done\), letters F, '
+    expect_log 'LoginIScsiTargetA\(iqn\.2026-01\.test\.vxd:one, persistent 0\) -> 0$'
+    expect_log 'LoginIScsiTargetA\(iqn\.2026-01\.test\.vxd:two, persistent 0\) -> 0$'
+    expect_no_log 'LogoutIScsiTarget'
+    ;;
+detach)
+    # vxdhost detach tells what it did. A session without disks touches no volume: the kit's
+    # letters are other names of the prefix's C:, which a detach would lock and dismount.
+    fresh_machine clean
+    scenario=test-scenarios/import_calls.json
+    run vxdhost.exe detach iqn.2026-01.test.vxd:import-diskless
+    expect_exit 0
+    expect_log '^vxdhost: VxdDetach\(iqn\.2026-01\.test\.vxd:import-diskless\) from vxdmount\.dll$'
+    expect_status VxdDetach 'VXD_STATUS_OK \(0\)' 'done'
+    expect_log '^vxdhost: letters taken away: none$'
+    expect_log '^vxdhost: sessions logged out: 1$'
+    expect_log '^vxdhost: persistent logins removed: 0$'
+    expect_log '^vxdhost: letters in use: none$'
+    expect_lines '^VxdDetach: done: 1 sessions logged out, 0 persistent logins removed$' 1
+    expect_log 'LogoutIScsiTarget -> 0$'
+    run vxdhost.exe detach --force --remove-portal $portal 3260 iqn.2026-01.test.vxd:absent
+    expect_exit 1
+    expect_log "^vxdhost: VxdDetach\\(iqn\\.2026-01\\.test\\.vxd:absent\\) from vxdmount\\.dll; forced; removes the portal $portal:3260\$"
+    expect_status VxdDetach 'VXD_STATUS_NOT_ATTACHED \(9\)' 'the target has no session and no persistent login'
+    expect_log '^vxdhost: sessions logged out: 0$'
+    expect_no_log 'LogoutIScsiTarget|RemoveIScsiSendTargetPortalA'
     ;;
 listener_burst)
     # vxdhost's listener alone: lines written back to back, then an immediate stop.
@@ -535,13 +733,19 @@ versions)
         "vxdmount.dll $VXD_VERSION (Attaches an iSCSI disk and waits for its drive letter)"
     ;;
 import_library_mingw | import_library_msvc)
-    # The host binds CreateVXD at load through its toolchain's import library.
+    # The host binds every export at load through its toolchain's import library and fills
+    # the structures of the calls of 1.2 field by field, as a C89 host does.
     fresh_machine clean
-    scenario=test-scenarios/logged_in.json
+    scenario=test-scenarios/import_calls.json
     run "import_host_${case_name#import_library_}.exe"
     expect_exit 0
-    expect_trace "CreateVXD returned 1"
+    expect_trace "CreateVXD returned 1" \
+        "VxdAttach returned 0: done; letters F; last progress line: VxdAttach: done: F:" \
+        "VxdDetach returned 0: done; sessions logged out 1" \
+        "VxdDetach returned 9: the target has no session and no persistent login; sessions logged out 0"
     expect_log "LoginIScsiTargetA\(iqn\.2026-01\.test\.vxd:import, persistent 0\) -> efff003f$"
+    expect_log "LoginIScsiTargetA\(iqn\.2026-01\.test\.vxd:import-attach, persistent 0\) -> 0$"
+    expect_log 'LogoutIScsiTarget -> 0$'
     ;;
 cmake_consumer)
     # A program built against the unpacked zip by CMake, with the zip's DLL beside it.

@@ -1,18 +1,22 @@
 // vxdhost: loads vxdmount.dll, calls CreateVXD once and prints its trace lines as they are
-// written, so that an administrator can watch a mount without a debugger.
+// written, so that an administrator can watch a mount without a debugger; or attaches and
+// detaches a target through the calls of 1.2, with their progress lines and their statuses.
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
-// The export is found with GetProcAddress, not linked.
+// The exports are found with GetProcAddress, not linked.
 #define VXDMOUNT_NO_DLLIMPORT
 #include "entry/vxdmount.h"
 #include "platform/win32/unique_handles.h"
+#include "tools/vxdhost/call_report.h"
 #include "tools/vxdhost/check_win32.h"
+#include "tools/vxdhost/command_line.h"
 #include "tools/vxdhost/debug_output_listener.h"
 #include "tools/vxdhost/post_mortem.h"
 
@@ -20,6 +24,9 @@ namespace {
 
 const char kUsage[] =
     "usage: vxdhost [--dll PATH] [--check] [--timestamps] PORTAL PORT TARGET [EXTRA1 [EXTRA2]]\n"
+    "       vxdhost [--dll PATH] attach [--device-wait S] [--letter-wait S] [--keep-on-failure]\n"
+    "                                   PORTAL PORT TARGET\n"
+    "       vxdhost [--dll PATH] detach [--force] [--remove-portal PORTAL PORT] TARGET\n"
     "       vxdhost [--dll PATH] --version\n";
 
 const char kHelp[] =
@@ -36,63 +43,35 @@ const char kHelp[] =
     "  --version   print vxdhost's version and the library's\n"
     "\n"
     "Exit status: 0 CreateVXD returned 1 (the volume has its drive letter), 1 it returned 0,\n"
-    "2 the library or its CreateVXD export could not be found, or a usage error.\n";
+    "2 the library or its CreateVXD export could not be found, or a usage error.\n"
+    "\n"
+    "attach calls VxdAttach (vxdmount 1.2 and later): it logs in to TARGET behind\n"
+    "PORTAL:PORT and waits for the letters of the target's volumes. Each progress line goes to\n"
+    "standard output as it comes, and the last line is the letters, as \"F:\" or \"F: G:\".\n"
+    "\n"
+    "  --device-wait S    wait up to S seconds for the session's disks (default 60)\n"
+    "  --letter-wait S    wait up to S seconds for their volumes' letters (default 120)\n"
+    "  --keep-on-failure  leave the login in place when the call fails; by default a\n"
+    "                     failed or cancelled call logs out the session it made\n"
+    "\n"
+    "Ctrl+C or Ctrl+Break cancels the attach: the library logs out the session it made and\n"
+    "vxdhost ends with 3. A second Ctrl+C ends vxdhost at once.\n"
+    "\n"
+    "detach calls VxdDetach: it flushes, locks and dismounts the volumes of TARGET's disks,\n"
+    "logs out its sessions and removes its persistent logins.\n"
+    "\n"
+    "  --force            dismount volumes that are in use (data not yet written is lost)\n"
+    "  --remove-portal PORTAL PORT  also remove the portal from the initiator's list\n"
+    "\n"
+    "Both name the status on standard error when they fail, with the iSCSI service's or\n"
+    "Windows' status, and detach tells what it did: the letters taken away, the sessions\n"
+    "logged out, the persistent logins removed and the letters in use. Exit status:\n"
+    "0 done, 1 failed, 3 cancelled, 2 a usage error, or the library or the export could not\n"
+    "be found.\n";
 
+using vxd::win32::UniqueHandle;
 using vxd::win32::UniqueModule;
-
-struct Request {
-    std::string dll = "vxdmount.dll";
-    const char *portal = nullptr;
-    const char *port = nullptr;
-    const char *target = nullptr;
-    const char *extra1 = "";
-    const char *extra2 = "";
-    bool check = false;
-    bool timestamps = false;
-};
-
-enum class Parsed { kRequest, kHelp, kVersion, kError };
-
-Parsed ParseArguments(int argc, char **argv, Request &request) {
-    int next = 1;
-    if (next < argc && (std::strcmp(argv[next], "--help") == 0 ||
-                        std::strcmp(argv[next], "-h") == 0 || std::strcmp(argv[next], "/?") == 0)) {
-        return Parsed::kHelp;
-    }
-    for (; next < argc; ++next) {
-        if (std::strcmp(argv[next], "--dll") == 0) {
-            if (next + 1 >= argc) {
-                std::fprintf(stderr, "vxdhost: --dll needs a PATH\n");
-                return Parsed::kError;
-            }
-            request.dll = argv[++next];
-        } else if (std::strcmp(argv[next], "--check") == 0) {
-            request.check = true;
-        } else if (std::strcmp(argv[next], "--timestamps") == 0) {
-            request.timestamps = true;
-        } else {
-            break;
-        }
-    }
-    if (next + 1 == argc && std::strcmp(argv[next], "--version") == 0) {
-        return Parsed::kVersion;
-    }
-    const int positional = argc - next;
-    if (positional < 3 || positional > 5) {
-        std::fprintf(stderr, "vxdhost: expected 3 to 5 arguments, got %d\n", positional);
-        return Parsed::kError;
-    }
-    request.portal = argv[next];
-    request.port = argv[next + 1];
-    request.target = argv[next + 2];
-    if (positional >= 4) {
-        request.extra1 = argv[next + 3];
-    }
-    if (positional == 5) {
-        request.extra2 = argv[next + 4];
-    }
-    return Parsed::kRequest;
-}
+using vxdhost::CommandLine;
 
 void PrintFinding(const std::string &finding) {
     std::fprintf(stderr, "vxdhost: check: %s\n", finding.c_str());
@@ -129,29 +108,38 @@ int PrintVersions(const std::string &dll) {
     return 0;
 }
 
-} // namespace
-
-int main(int argc, char **argv) {
-    Request request;
-    switch (ParseArguments(argc, argv, request)) {
-    case Parsed::kHelp:
-        std::fputs(kUsage, stdout);
-        std::fputs(kHelp, stdout);
-        return 0;
-    case Parsed::kVersion:
-        return PrintVersions(request.dll);
-    case Parsed::kError:
-        std::fputs(kUsage, stderr);
-        return 2;
-    case Parsed::kRequest:
-        break;
+// The library as a host loads it; null after saying why it does not load.
+UniqueModule LoadLibraryOrSay(const std::string &dll, bool check) {
+    UniqueModule library(LoadLibraryA(dll.c_str()));
+    if (!library) {
+        const DWORD error = GetLastError();
+        std::fprintf(stderr, "vxdhost: cannot load %s: %s\n", dll.c_str(),
+                     vxdhost::WindowsError(error).c_str());
+        if (error == ERROR_MOD_NOT_FOUND) {
+            std::fprintf(stderr, "vxdhost: either the file or a library that it needs is "
+                                 "missing (iscsidsc.dll comes with the iSCSI initiator)\n");
+        }
+        if (check) {
+            PrintVerdict(dll + " does not load (" + vxdhost::WindowsError(error) +
+                         "): put it beside the program, with the iSCSI initiator installed.");
+        }
     }
+    return library;
+}
 
+template <typename Function> Function Export(HMODULE library, const char *name) {
+    const auto address = GetProcAddress(library, name);
+    return reinterpret_cast<Function>(reinterpret_cast<void *>(address));
+}
+
+int Mount(const CommandLine &line) {
+    const vxdhost::MountOptions &request = line.mount;
     // Loaded before the library, which binds to the same module: the post-mortem asks the
     // initiator through it.
     // The port as the DLL reads it: leading digits, 0 without any.
     const vxdhost::CheckRequest checked{
-        request.portal, static_cast<int>(std::strtol(request.port, nullptr, 10)), request.target};
+        request.portal, static_cast<int>(std::strtol(request.port.c_str(), nullptr, 10)),
+        request.target};
     HMODULE iscsidsc = nullptr;
     vxdhost::Preflight preflight;
     if (request.check) {
@@ -175,38 +163,27 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "vxdhost: the trace is not shown here: %s\n", listenError.c_str());
     }
 
-    UniqueModule library(LoadLibraryA(request.dll.c_str()));
+    const UniqueModule library = LoadLibraryOrSay(line.dll, request.check);
     if (!library) {
-        const DWORD error = GetLastError();
-        std::fprintf(stderr, "vxdhost: cannot load %s: %s\n", request.dll.c_str(),
-                     vxdhost::WindowsError(error).c_str());
-        if (error == ERROR_MOD_NOT_FOUND) {
-            std::fprintf(stderr, "vxdhost: either the file or a library that it needs is "
-                                 "missing (iscsidsc.dll comes with the iSCSI initiator)\n");
-        }
-        if (request.check) {
-            PrintVerdict(request.dll + " does not load (" + vxdhost::WindowsError(error) +
-                         "): put it beside the program, with the iSCSI initiator installed.");
-        }
-        return 2;
+        return vxdhost::kExitUsage;
     }
-    const auto address = GetProcAddress(library.get(), "CreateVXD");
-    if (address == nullptr) {
-        std::fprintf(stderr, "vxdhost: %s has no export named CreateVXD\n", request.dll.c_str());
+    const auto createVxd = Export<VxdCreateVxdFunction>(library.get(), "CreateVXD");
+    if (createVxd == nullptr) {
+        std::fprintf(stderr, "vxdhost: %s has no export named CreateVXD\n", line.dll.c_str());
         if (request.check) {
-            PrintVerdict(request.dll + " is not vxdmount.dll: it has no CreateVXD export.");
+            PrintVerdict(line.dll + " is not vxdmount.dll: it has no CreateVXD export.");
         }
-        return 2;
+        return vxdhost::kExitUsage;
     }
-    const auto createVxd =
-        reinterpret_cast<VxdCreateVxdFunction>(reinterpret_cast<void *>(address));
 
-    std::fprintf(stderr, "vxdhost: CreateVXD(%s, %s, %s, %s, %s) from %s\n", request.portal,
-                 request.port, request.target, request.extra1, request.extra2, request.dll.c_str());
+    std::fprintf(stderr, "vxdhost: CreateVXD(%s, %s, %s, %s, %s) from %s\n", request.portal.c_str(),
+                 request.port.c_str(), request.target.c_str(), request.extra1.c_str(),
+                 request.extra2.c_str(), line.dll.c_str());
     const std::string lettersBefore = vxdhost::DriveLetters();
     listener.MarkStart();
     const int result =
-        createVxd(request.portal, request.port, request.target, request.extra1, request.extra2);
+        createVxd(request.portal.c_str(), request.port.c_str(), request.target.c_str(),
+                  request.extra1.c_str(), request.extra2.c_str());
     listener.Finish();
 
     std::fprintf(stderr, "vxdhost: CreateVXD returned %d (%s)\n", result,
@@ -221,5 +198,184 @@ int main(int argc, char **argv) {
         }
         PrintVerdict(diagnosis.verdict);
     }
-    return result == 1 ? 0 : 1;
+    return result == 1 ? vxdhost::kExitDone : vxdhost::kExitFailed;
+}
+
+// Each progress line of a call on standard output, the moment it comes.
+void VXDMOUNT_CALL PrintProgress(void * /*context*/, const char *line) {
+    std::printf("%s\n", line);
+    std::fflush(stdout);
+}
+
+// The exports of 1.2, found with GetProcAddress.
+struct Calls {
+    VxdAttachFunction attach = nullptr;
+    VxdDetachFunction detach = nullptr;
+    VxdStatusTextFunction statusText = nullptr;
+};
+
+bool FindCalls(HMODULE library, const std::string &dll, const char *call, Calls &calls) {
+    calls.attach = Export<VxdAttachFunction>(library, "VxdAttach");
+    calls.detach = Export<VxdDetachFunction>(library, "VxdDetach");
+    calls.statusText = Export<VxdStatusTextFunction>(library, "VxdStatusText");
+    const bool found =
+        calls.statusText != nullptr &&
+        (std::strcmp(call, "VxdAttach") == 0 ? calls.attach != nullptr : calls.detach != nullptr);
+    if (!found) {
+        std::fprintf(stderr,
+                     "vxdhost: %s has no export named %s or VxdStatusText (they came with "
+                     "vxdmount 1.2)\n",
+                     dll.c_str(), call);
+    }
+    return found;
+}
+
+void PrintLines(const std::vector<std::string> &lines) {
+    for (const std::string &line : lines) {
+        std::fprintf(stderr, "vxdhost: %s\n", line.c_str());
+    }
+}
+
+// The event that Ctrl+C and Ctrl+Break signal while an attach runs; null outside one.
+std::atomic<HANDLE> attachCancelEvent{nullptr};
+
+BOOL WINAPI CancelAttach(DWORD control) {
+    if (control != CTRL_C_EVENT && control != CTRL_BREAK_EVENT) {
+        return FALSE; // the console closes, or the user logs off: the default ends vxdhost
+    }
+    HANDLE event = attachCancelEvent.load();
+    // A second press while the library undoes its login ends vxdhost at once, as usual.
+    if (event == nullptr || WaitForSingleObject(event, 0) == WAIT_OBJECT_0) {
+        return FALSE;
+    }
+    SetEvent(event);
+    return TRUE;
+}
+
+// For the lifetime of the call only: outside an attach, Ctrl+C ends vxdhost as it ends any
+// console program.
+class CtrlCCancels {
+  public:
+    explicit CtrlCCancels(HANDLE event) {
+        attachCancelEvent.store(event);
+        installed_ = SetConsoleCtrlHandler(CancelAttach, TRUE) != 0;
+        if (!installed_) {
+            std::fprintf(stderr, "vxdhost: Ctrl+C cannot cancel this attach: %s\n",
+                         vxdhost::WindowsError(GetLastError()).c_str());
+        }
+    }
+    ~CtrlCCancels() {
+        if (installed_) {
+            SetConsoleCtrlHandler(CancelAttach, FALSE);
+        }
+        attachCancelEvent.store(nullptr);
+    }
+    CtrlCCancels(const CtrlCCancels &) = delete;
+    CtrlCCancels &operator=(const CtrlCCancels &) = delete;
+
+  private:
+    bool installed_ = false;
+};
+
+int Attach(const CommandLine &line) {
+    const vxdhost::AttachOptions &options = line.attach;
+    const UniqueModule library = LoadLibraryOrSay(line.dll, false);
+    Calls calls;
+    if (!library || !FindCalls(library.get(), line.dll, "VxdAttach", calls)) {
+        return vxdhost::kExitUsage;
+    }
+    // Manual-reset: once cancelled, every later wait of the call sees it.
+    const UniqueHandle cancel(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    if (!cancel) {
+        std::fprintf(stderr, "vxdhost: no event to cancel the attach with: %s\n",
+                     vxdhost::WindowsError(GetLastError()).c_str());
+        return vxdhost::kExitFailed;
+    }
+    VxdAttachRequest request{};
+    request.size = sizeof request;
+    request.portalAddress = options.portal.c_str();
+    request.portalPort = options.port;
+    request.targetName = options.target.c_str();
+    request.deviceWaitMs = options.deviceWaitMs;
+    request.letterWaitMs = options.letterWaitMs;
+    request.cancelEvent = cancel.get();
+    request.progress = PrintProgress;
+    request.flags = options.keepOnFailure ? VXD_ATTACH_KEEP_ON_FAILURE : 0;
+    VxdAttachResult result{};
+    result.size = sizeof result;
+
+    std::fprintf(stderr,
+                 "vxdhost: VxdAttach(%s, %u, %s) from %s: up to %lu s for the disks, %lu s for "
+                 "the letters%s\n",
+                 options.portal.c_str(), static_cast<unsigned>(options.port),
+                 options.target.c_str(), line.dll.c_str(), options.deviceWaitMs / 1000,
+                 options.letterWaitMs / 1000,
+                 options.keepOnFailure ? "; the login stays should it fail" : "");
+    int status = VXD_STATUS_OK;
+    {
+        const CtrlCCancels ctrlC(cancel.get());
+        status = calls.attach(&request, &result);
+    }
+    vxdhost::WindowsMachine machine(nullptr);
+    PrintLines(vxdhost::AttachReport(result, calls.statusText(result.status), machine));
+    if (status == VXD_STATUS_OK) {
+        // The last line of standard output: what a script takes.
+        std::printf("%s\n", vxdhost::LetterList(result.letters, sizeof result.letters).c_str());
+    }
+    return vxdhost::ExitStatusOf(status);
+}
+
+int Detach(const CommandLine &line) {
+    const vxdhost::DetachOptions &options = line.detach;
+    const UniqueModule library = LoadLibraryOrSay(line.dll, false);
+    Calls calls;
+    if (!library || !FindCalls(library.get(), line.dll, "VxdDetach", calls)) {
+        return vxdhost::kExitUsage;
+    }
+    VxdDetachRequest request{};
+    request.size = sizeof request;
+    request.targetName = options.target.c_str();
+    request.portalAddress = options.removePortal ? options.portal.c_str() : nullptr;
+    request.portalPort = options.port;
+    request.flags = (options.force ? VXD_DETACH_FORCE : 0) |
+                    (options.removePortal ? VXD_DETACH_REMOVE_PORTAL : 0);
+    request.progress = PrintProgress;
+    VxdDetachResult result{};
+    result.size = sizeof result;
+
+    const std::string portal = options.removePortal ? "; removes the portal " + options.portal +
+                                                          ":" + std::to_string(options.port)
+                                                    : std::string();
+    std::fprintf(stderr, "vxdhost: VxdDetach(%s) from %s%s%s\n", options.target.c_str(),
+                 line.dll.c_str(), options.force ? "; forced" : "", portal.c_str());
+    const int status = calls.detach(&request, &result);
+    vxdhost::WindowsMachine machine(nullptr);
+    PrintLines(
+        vxdhost::DetachReport(result, calls.statusText(result.status), options.force, machine));
+    return vxdhost::ExitStatusOf(status);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    const CommandLine line = vxdhost::ParseCommandLine(argc, argv);
+    switch (line.command) {
+    case vxdhost::Command::kHelp:
+        std::fputs(kUsage, stdout);
+        std::fputs(kHelp, stdout);
+        return vxdhost::kExitDone;
+    case vxdhost::Command::kVersion:
+        return PrintVersions(line.dll);
+    case vxdhost::Command::kUsageError:
+        std::fprintf(stderr, "vxdhost: %s\n", line.error.c_str());
+        std::fputs(kUsage, stderr);
+        return vxdhost::kExitUsage;
+    case vxdhost::Command::kMount:
+        return Mount(line);
+    case vxdhost::Command::kAttach:
+        return Attach(line);
+    case vxdhost::Command::kDetach:
+        return Detach(line);
+    }
+    return vxdhost::kExitUsage;
 }

@@ -1,0 +1,195 @@
+#include "tools/vxdhost/command_line.h"
+
+#include <cstring>
+#include <utility>
+
+namespace vxdhost {
+namespace {
+
+// The waits are given in seconds and passed on in milliseconds, which must fit 32 bits.
+constexpr unsigned long kLongestWaitSeconds = 4294967;
+constexpr unsigned long kLargestPort = 65535;
+
+bool Is(const char *argument, const char *name) { return std::strcmp(argument, name) == 0; }
+
+// Decimal digits only, from 1 to `largest`: no sign, no spaces, no other base.
+bool WholeNumber(const char *text, unsigned long largest, unsigned long &value) {
+    if (text[0] == '\0') {
+        return false;
+    }
+    value = 0;
+    for (const char *digit = text; *digit != '\0'; ++digit) {
+        if (*digit < '0' || *digit > '9') {
+            return false;
+        }
+        value = value * 10 + static_cast<unsigned long>(*digit - '0');
+        if (value > largest) {
+            return false;
+        }
+    }
+    return value >= 1;
+}
+
+CommandLine Refused(std::string error) {
+    CommandLine line;
+    line.command = Command::kUsageError;
+    line.error = std::move(error);
+    return line;
+}
+
+bool ParsePort(const char *text, unsigned short &port, std::string &error) {
+    unsigned long value = 0;
+    if (!WholeNumber(text, kLargestPort, value)) {
+        error = std::string("the port is a whole number from 1 to 65535, not \"") + text + "\"";
+        return false;
+    }
+    port = static_cast<unsigned short>(value);
+    return true;
+}
+
+// "--device-wait S": the seconds after the option.
+bool ParseWait(int argc, const char *const *argv, int &next, unsigned long &milliseconds,
+               std::string &error) {
+    const char *option = argv[next];
+    unsigned long seconds = 0;
+    if (next + 1 >= argc || !WholeNumber(argv[next + 1], kLongestWaitSeconds, seconds)) {
+        error = std::string(option) + " needs a whole number of seconds from 1 to " +
+                std::to_string(kLongestWaitSeconds);
+        return false;
+    }
+    ++next;
+    milliseconds = seconds * 1000;
+    return true;
+}
+
+bool ParseDll(int argc, const char *const *argv, int &next, CommandLine &line) {
+    if (next + 1 >= argc) {
+        line = Refused("--dll needs a PATH");
+        return false;
+    }
+    line.dll = argv[++next];
+    return true;
+}
+
+CommandLine ParseAttach(int argc, const char *const *argv, int next, CommandLine line) {
+    AttachOptions &attach = line.attach;
+    std::string error;
+    for (; next < argc && std::strncmp(argv[next], "--", 2) == 0; ++next) {
+        if (Is(argv[next], "--dll")) {
+            if (!ParseDll(argc, argv, next, line)) {
+                return line;
+            }
+        } else if (Is(argv[next], "--device-wait")) {
+            if (!ParseWait(argc, argv, next, attach.deviceWaitMs, error)) {
+                return Refused(error);
+            }
+        } else if (Is(argv[next], "--letter-wait")) {
+            if (!ParseWait(argc, argv, next, attach.letterWaitMs, error)) {
+                return Refused(error);
+            }
+        } else if (Is(argv[next], "--keep-on-failure")) {
+            attach.keepOnFailure = true;
+        } else {
+            return Refused(std::string("attach has no option ") + argv[next]);
+        }
+    }
+    if (argc - next != 3) {
+        return Refused("attach expects PORTAL PORT TARGET, got " + std::to_string(argc - next) +
+                       " arguments");
+    }
+    if (!ParsePort(argv[next + 1], attach.port, error)) {
+        return Refused(error);
+    }
+    attach.portal = argv[next];
+    attach.target = argv[next + 2];
+    line.command = Command::kAttach;
+    return line;
+}
+
+CommandLine ParseDetach(int argc, const char *const *argv, int next, CommandLine line) {
+    DetachOptions &detach = line.detach;
+    std::string error;
+    for (; next < argc && std::strncmp(argv[next], "--", 2) == 0; ++next) {
+        if (Is(argv[next], "--dll")) {
+            if (!ParseDll(argc, argv, next, line)) {
+                return line;
+            }
+        } else if (Is(argv[next], "--force")) {
+            detach.force = true;
+        } else if (Is(argv[next], "--remove-portal")) {
+            if (next + 2 >= argc) {
+                return Refused("--remove-portal needs a PORTAL and a PORT");
+            }
+            if (!ParsePort(argv[next + 2], detach.port, error)) {
+                return Refused(error);
+            }
+            detach.removePortal = true;
+            detach.portal = argv[next + 1];
+            next += 2;
+        } else {
+            return Refused(std::string("detach has no option ") + argv[next]);
+        }
+    }
+    if (argc - next != 1) {
+        return Refused("detach expects one TARGET, got " + std::to_string(argc - next) +
+                       " arguments");
+    }
+    detach.target = argv[next];
+    line.command = Command::kDetach;
+    return line;
+}
+
+} // namespace
+
+CommandLine ParseCommandLine(int argc, const char *const *argv) {
+    CommandLine line;
+    int next = 1;
+    if (next < argc && (Is(argv[next], "--help") || Is(argv[next], "-h") || Is(argv[next], "/?"))) {
+        line.command = Command::kHelp;
+        return line;
+    }
+    MountOptions &mount = line.mount;
+    for (; next < argc; ++next) {
+        if (Is(argv[next], "--dll")) {
+            if (!ParseDll(argc, argv, next, line)) {
+                return line;
+            }
+        } else if (Is(argv[next], "--check")) {
+            mount.check = true;
+        } else if (Is(argv[next], "--timestamps")) {
+            mount.timestamps = true;
+        } else {
+            break;
+        }
+    }
+    if (next + 1 == argc && Is(argv[next], "--version")) {
+        line.command = Command::kVersion;
+        return line;
+    }
+    if (next < argc && (Is(argv[next], "attach") || Is(argv[next], "detach"))) {
+        // The checks and the timestamps follow CreateVXD's trace, which the calls do not write.
+        if (mount.check || mount.timestamps) {
+            return Refused(std::string(mount.check ? "--check" : "--timestamps") +
+                           " goes with a CreateVXD request, not with " + argv[next]);
+        }
+        return Is(argv[next], "attach") ? ParseAttach(argc, argv, next + 1, line)
+                                        : ParseDetach(argc, argv, next + 1, line);
+    }
+    const int positional = argc - next;
+    if (positional < 3 || positional > 5) {
+        return Refused("expected 3 to 5 arguments, got " + std::to_string(positional));
+    }
+    mount.portal = argv[next];
+    mount.port = argv[next + 1];
+    mount.target = argv[next + 2];
+    if (positional >= 4) {
+        mount.extra1 = argv[next + 3];
+    }
+    if (positional == 5) {
+        mount.extra2 = argv[next + 4];
+    }
+    line.command = Command::kMount;
+    return line;
+}
+
+} // namespace vxdhost

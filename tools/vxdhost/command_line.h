@@ -1,0 +1,51 @@
+// vxdhost's command line: CreateVXD's request as before, and the attach and detach commands
+// of the calls since 1.2. Portable, so that the host suite checks what is accepted and how a
+// wrong command line is told.
+#pragma once
+
+#include <string>
+
+namespace vxdhost {
+
+enum class Command { kMount, kAttach, kDetach, kVersion, kHelp, kUsageError };
+
+// CreateVXD's five texts, passed on as they were typed.
+struct MountOptions {
+    std::string portal;
+    std::string port;
+    std::string target;
+    std::string extra1;
+    std::string extra2;
+    bool check = false;
+    bool timestamps = false;
+};
+
+struct AttachOptions {
+    std::string portal;
+    unsigned short port = 0;
+    std::string target;
+    unsigned long deviceWaitMs = 60000;
+    unsigned long letterWaitMs = 120000;
+    bool keepOnFailure = false;
+};
+
+struct DetachOptions {
+    std::string target;
+    bool force = false;
+    bool removePortal = false;
+    std::string portal; // with removePortal
+    unsigned short port = 0;
+};
+
+struct CommandLine {
+    Command command = Command::kUsageError;
+    std::string error; // kUsageError: one line, without "vxdhost: " in front
+    std::string dll = "vxdmount.dll";
+    MountOptions mount;
+    AttachOptions attach;
+    DetachOptions detach;
+};
+
+CommandLine ParseCommandLine(int argc, const char *const *argv);
+
+} // namespace vxdhost
