@@ -2,100 +2,21 @@
 // it, the waits and their cancel, the undo of a failed attach, and a detach that loses no data.
 #include <gtest/gtest.h>
 
-#include <malloc.h>
-
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <new>
 #include <string>
 #include <vector>
 
 #include "entry/vxdmount.h"
 #include "platform/sim/sim_machine.h"
-#include "tests/test_support.h"
+#include "tests/attach_support.h"
 
-namespace vxd {
+namespace vxd::test {
 namespace {
 
 using sim::Machine;
 using sim::Ms;
-
-constexpr const char *kPortal = "192.0.2.10";
-constexpr const char *kTarget = "iqn.2026-12.com.example:disk1";
-constexpr sim::ISDSC_STATUS kAlreadyLoggedIn = 0xEFFF003F;
-constexpr sim::ISDSC_STATUS kTargetNotFound = 0xEFFF0029;
-constexpr sim::ISDSC_STATUS kServiceNotRunning = 0xEFFF003E;
-constexpr sim::ISDSC_STATUS kDeviceBusy = 0xEFFF0040;
-constexpr sim::ISDSC_STATUS kSessionBusy = 0xEFFF001F;
-
-void VXDMOUNT_CALL Collect(void *context, const char *line) {
-    static_cast<std::vector<std::string> *>(context)->push_back(line);
-}
-
-// The machine most tests start from: C: and D: on disks 0 and 1; a login brings disk 2, whose
-// volume gets F: 1.5 s later.
-void PlainMachine(Machine &machine) {
-    machine.AddDrive('C', 0).AddDrive('D', 1);
-    machine.onLogin.disks = {2};
-    machine.onLogin.drives = {{test::Drive('F', 2), 1500}};
-}
-
-struct Attach {
-    VxdAttachRequest request{};
-    VxdAttachResult result{};
-    std::vector<std::string> progress;
-
-    Attach() {
-        request.size = sizeof request;
-        request.portalAddress = kPortal;
-        request.targetName = kTarget;
-        request.progress = &Collect;
-        request.progressContext = &progress;
-        result.size = sizeof result;
-    }
-    int Run() { return VxdAttach(&request, &result); }
-};
-
-struct Detach {
-    VxdDetachRequest request{};
-    VxdDetachResult result{};
-    std::vector<std::string> progress;
-
-    Detach() {
-        request.size = sizeof request;
-        request.targetName = kTarget;
-        request.progress = &Collect;
-        request.progressContext = &progress;
-        result.size = sizeof result;
-    }
-    int Run() { return VxdDetach(&request, &result); }
-};
-
-// The calls that reach the initiator service, by name, in order.
-std::vector<std::string> ServiceCalls(const Machine &machine) {
-    std::vector<std::string> names;
-    for (const sim::CallRecord &call : machine.Calls()) {
-        if (call.name.find("IScsi") != std::string::npos) {
-            names.push_back(call.name);
-        }
-    }
-    return names;
-}
-
-std::string Joined(const std::vector<std::string> &lines) {
-    std::string text;
-    for (const std::string &line : lines) {
-        text += line + "\n";
-    }
-    return text;
-}
-
-void ExpectClean(const Machine &machine) {
-    EXPECT_EQ(machine.OpenHandles(), 0u);
-    EXPECT_TRUE(machine.Faults().empty()) << machine.Faults().front();
-}
 
 TEST(Attach, AnswersAFreshLoginWithItsLetterAndDiskAsSoonAsTheVolumeArrives) {
     Machine machine;
@@ -632,66 +553,6 @@ TEST(AttachThenDetach, LeavesTheMachineAsItWasAndCanAttachAgain) {
     ExpectClean(machine);
 }
 
-// --- CHAP -------------------------------------------------------------------------------
-
-const std::vector<std::uint8_t> kSecret = {'s', 'e', 'c', 'r', 'e', 't', '-',
-                                           'o', 'f', '-', 'o', 'n', 'e'};
-const std::vector<std::uint8_t> kInitiatorSecret = {'i', 'n', 'i', 't', 'i', 'a', 't', 'o',
-                                                    'r', '-', 'k', 'e', 'y', '1', '6', '!'};
-constexpr const char *kChapUser = "host-7";
-
-// A target that admits this initiator only with kChapUser and kSecret, and answers mutual CHAP
-// with kInitiatorSecret.
-void ChapTarget(Machine &machine) {
-    PlainMachine(machine);
-    machine.targetChap[kTarget] = sim::Chap{kChapUser, kSecret};
-    machine.targetInitiatorSecrets[kTarget] = kInitiatorSecret;
-}
-
-void WithChap(Attach &attach, const std::vector<std::uint8_t> &secret,
-              const char *user = kChapUser) {
-    attach.request.chapUserName = user;
-    attach.request.chapSecret = secret.data();
-    attach.request.chapSecretLength = static_cast<unsigned long>(secret.size());
-}
-
-bool Holds(const std::vector<std::uint8_t> &bytes, const std::vector<std::uint8_t> &secret) {
-    return std::search(bytes.begin(), bytes.end(), secret.begin(), secret.end()) != bytes.end();
-}
-
-bool Holds(const std::string &text, const std::vector<std::uint8_t> &secret) {
-    return Holds(std::vector<std::uint8_t>(text.begin(), text.end()), secret);
-}
-
-// Every block that the program hands back to operator delete while a test watches is searched
-// for the secrets: a copy that the library made in a string or a vector and freed unwiped would
-// show here. The simulated machine does the same for the process heap.
-const std::vector<std::vector<std::uint8_t>> *watchedSecrets = nullptr;
-bool secretFreedUnwiped = false;
-
-void Watch(const void *block, std::size_t size) {
-    // The machine keeps the secrets that a target holds; only the library's frees count.
-    if (watchedSecrets == nullptr || block == nullptr || sim::MachineCall::Inside()) {
-        return;
-    }
-    const auto *first = static_cast<const std::uint8_t *>(block);
-    for (const std::vector<std::uint8_t> &secret : *watchedSecrets) {
-        if (std::search(first, first + size, secret.begin(), secret.end()) != first + size) {
-            secretFreedUnwiped = true;
-        }
-    }
-}
-
-struct WatchFrees {
-    explicit WatchFrees(const std::vector<std::vector<std::uint8_t>> &secrets) {
-        watchedSecrets = &secrets;
-        secretFreedUnwiped = false;
-    }
-    ~WatchFrees() { watchedSecrets = nullptr; }
-    WatchFrees(const WatchFrees &) = delete;
-    WatchFrees &operator=(const WatchFrees &) = delete;
-};
-
 TEST(Chap, OneWayAndMutualChapLogInAndThePersistentLoginKeepsTheCredentials) {
     struct Case {
         const char *name;
@@ -882,116 +743,5 @@ TEST(Chap, LengthsAndCombinationsAreCheckedBeforeAnythingIsSent) {
     EXPECT_TRUE(machine.CallsTo("HeapAlloc").empty());
 }
 
-TEST(Chap, NoSecretIsWrittenAnywhereAndEveryCopyIsWipedBeforeItIsFreed) {
-    const std::vector<std::vector<std::uint8_t>> secrets = {kSecret, kInitiatorSecret};
-    struct Case {
-        const char *name;
-        std::function<void(Machine &, Attach &)> setUp;
-        int status;
-    };
-    const std::vector<Case> cases = {
-        {"a mutual attach that succeeds", [](Machine &, Attach &) {}, VXD_STATUS_OK},
-        {"a login refused", [](Machine &m, Attach &) { m.loginStatuses = {0xEFFF0009}; },
-         VXD_STATUS_AUTH_FAILED},
-        {"a volume that never comes",
-         [](Machine &m, Attach &a) {
-             m.onLogin.drives.clear();
-             a.request.letterWaitMs = 2000;
-         },
-         VXD_STATUS_NO_LETTER},
-        {"a cancel",
-         [](Machine &m, Attach &a) {
-             m.onLogin.drives.clear();
-             a.request.cancelEvent = m.CreateEvent();
-             m.SignalEventAt(a.request.cancelEvent, 1500);
-         },
-         VXD_STATUS_CANCELLED},
-        {"a service that stops at the secret",
-         [](Machine &m, Attach &) { m.chapSecretStatus = kServiceNotRunning; },
-         VXD_STATUS_SERVICE_UNAVAILABLE},
-    };
-    for (const Case &c : cases) {
-        Machine machine;
-        ChapTarget(machine);
-        machine.loginStatuses = {kTargetNotFound, 0};
-        Attach attach;
-        WithChap(attach, kSecret);
-        attach.request.flags = VXD_ATTACH_SET_INITIATOR_SECRET | VXD_ATTACH_DISCOVERY_CHAP;
-        attach.request.initiatorSecret = kInitiatorSecret.data();
-        attach.request.initiatorSecretLength = static_cast<unsigned long>(kInitiatorSecret.size());
-        c.setUp(machine, attach);
-        {
-            const WatchFrees watching(secrets);
-            EXPECT_EQ(attach.Run(), c.status) << c.name;
-            EXPECT_FALSE(secretFreedUnwiped) << c.name;
-        }
-        // The copies were made on the process heap, and each came back wiped.
-        EXPECT_FALSE(machine.FreedHeapBlocks().empty()) << c.name;
-        EXPECT_EQ(machine.LiveHeapBlocks(), 0u) << c.name;
-        for (const auto &block : machine.FreedHeapBlocks()) {
-            for (const auto &secret : secrets) {
-                EXPECT_FALSE(Holds(block, secret)) << c.name;
-            }
-        }
-        // Nothing the library wrote holds a secret: progress, debug channel, the calls' record.
-        for (const auto &secret : secrets) {
-            for (const std::string &line : attach.progress) {
-                EXPECT_FALSE(Holds(line, secret)) << c.name << ": " << line;
-            }
-            for (const std::string &line : machine.TraceTexts()) {
-                EXPECT_FALSE(Holds(line, secret)) << c.name << ": " << line;
-            }
-            for (const sim::CallRecord &call : machine.Calls()) {
-                EXPECT_FALSE(Holds(call.text, secret)) << c.name << ": " << call.text;
-                for (const auto &[key, value] : call.strings) {
-                    EXPECT_FALSE(Holds(value, secret)) << c.name << ": " << key;
-                }
-            }
-        }
-        ExpectClean(machine);
-    }
-
-    // The persistent logins' answer carries their credentials behind the records: a detach
-    // lists them, and wipes that answer too.
-    Machine machine;
-    ChapTarget(machine);
-    machine.loginStatuses = {kTargetNotFound, 0};
-    Attach attach;
-    WithChap(attach, kSecret);
-    ASSERT_EQ(attach.Run(), VXD_STATUS_OK);
-    const std::size_t freedBefore = machine.FreedHeapBlocks().size();
-    Detach detach;
-    {
-        const WatchFrees watching(secrets);
-        EXPECT_EQ(detach.Run(), VXD_STATUS_OK);
-        EXPECT_FALSE(secretFreedUnwiped);
-    }
-    EXPECT_GT(machine.FreedHeapBlocks().size(), freedBefore);
-    for (const auto &block : machine.FreedHeapBlocks()) {
-        EXPECT_FALSE(Holds(block, kSecret));
-    }
-}
-
 } // namespace
-} // namespace vxd
-
-// The program's own allocations, so that a test can look at each block as it is freed.
-void *operator new(std::size_t size) {
-    void *block = std::malloc(size == 0 ? 1 : size);
-    if (block == nullptr) {
-        throw std::bad_alloc();
-    }
-    return block;
-}
-
-void operator delete(void *block) noexcept {
-    if (block != nullptr) {
-        vxd::Watch(block, malloc_usable_size(block));
-    }
-    std::free(block);
-}
-
-void operator delete(void *block, std::size_t size) noexcept {
-    vxd::Watch(block, size);
-    std::free(block);
-}
+} // namespace vxd::test
