@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -26,13 +25,6 @@ constexpr platform::DWORD kErrorInvalidHandle = 6;
 constexpr platform::DWORD kErrorNotReady = 21;
 constexpr platform::DWORD kErrorNotLocked = 158;
 constexpr Ms kNever = ~Ms{0};
-
-bool SameNameIgnoringCase(const std::string &a, const std::string &b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
 
 template <typename Record> std::vector<std::uint8_t> BytesOf(const Record *record) {
     if (record == nullptr) {
@@ -300,11 +292,8 @@ ISDSC_STATUS Machine::AddIScsiSendTargetPortalA(char *initiatorInstance, ULONG i
     }
     const auto listed = portalStatuses.find(address);
     const ISDSC_STATUS status = listed == portalStatuses.end() ? portalStatus : listed->second;
-    if (status == 0 && portal != nullptr &&
-        std::none_of(portals.begin(), portals.end(), [&](const Portal &known) {
-            return known.address == address && known.socket == portal->Socket;
-        })) {
-        portals.push_back(Portal{address, portal->Socket});
+    if (status == 0 && portal != nullptr) {
+        RegisterPortal(portals, *portal);
     }
     Publish(call, "\"" + address + "\", socket " + std::to_string(call.Arg("Socket")) + ") -> " +
                       Status(status));
@@ -340,21 +329,18 @@ ISDSC_STATUS Machine::LoginIScsiTargetA(char *targetName, platform::BOOLEAN isIn
     const auto listed = targetLoginStatuses.find(target);
     const std::vector<ISDSC_STATUS> &statuses =
         listed == targetLoginStatuses.end() ? loginStatuses : listed->second;
-    std::size_t &earlierLogins = loginCalls_[target];
-    ISDSC_STATUS status = 0;
-    if (!statuses.empty()) {
-        status = statuses[std::min(earlierLogins, statuses.size() - 1)];
-    }
-    ++earlierLogins;
+    ISDSC_STATUS status = SuccessiveAnswer(statuses, loginCalls_[target]++);
     if (targetName == nullptr) {
         faults_.push_back("LoginIScsiTargetA without a target name");
         status = kStatusInvalidParameter;
     }
-    if (status == 0 && onLogin.createsSession) {
+    const auto own = targetOnLogin.find(target);
+    const LoginEffect &effect = own == targetOnLogin.end() ? onLogin : own->second;
+    if (status == 0 && effect.createsSession) {
         SessionSetup session;
         session.target = targetName;
-        session.disks = onLogin.disks;
-        session.devicesFrom = now_ + onLogin.devicesAfterMs;
+        session.disks = effect.disks;
+        session.devicesFrom = now_ + effect.devicesAfterMs;
         AddSessionNow(session);
         if (uniqueSessionId != nullptr) {
             *uniqueSessionId = sessions_.back().id;
@@ -365,7 +351,7 @@ ISDSC_STATUS Machine::LoginIScsiTargetA(char *targetName, platform::BOOLEAN isIn
         }
         // The login's letters come only while its session stands: a logout takes its disk away.
         const std::uint64_t number = sessions_.back().number;
-        for (const LoginEffect::DelayedDrive &delayed : onLogin.drives) {
+        for (const LoginEffect::DelayedDrive &delayed : effect.drives) {
             const DriveSetup drive = delayed.drive;
             Schedule(now_ + delayed.afterMs, [this, number, drive] {
                 if (std::any_of(
@@ -376,21 +362,8 @@ ISDSC_STATUS Machine::LoginIScsiTargetA(char *targetName, platform::BOOLEAN isIn
             });
         }
         if (isPersistent != 0) {
-            PersistentLogin persistent;
-            persistent.target = targetName;
-            persistent.initiatorInstance =
-                initiatorInstance == nullptr ? std::string() : initiatorInstance;
-            persistent.initiatorPortNumber = initiatorPortNumber;
-            if (targetPortal != nullptr) {
-                persistent.portalAddress.assign(
-                    targetPortal->Address,
-                    strnlen(targetPortal->Address, sizeof targetPortal->Address));
-                persistent.portalSocket = targetPortal->Socket;
-            }
-            if (loginOptions != nullptr) {
-                persistent.loginOptions = *loginOptions;
-            }
-            persistentLogins.push_back(persistent);
+            persistentLogins.push_back(PersistentLoginOf(
+                targetName, initiatorInstance, initiatorPortNumber, targetPortal, loginOptions));
         }
     }
     Publish(call, Quoted(targetName) + ", persistent " + std::to_string(isPersistent) + ") -> " +
@@ -891,11 +864,7 @@ ISDSC_STATUS Machine::LogoutIScsiTarget(platform::ISCSI_UNIQUE_SESSION_ID *uniqu
         const auto listed = targetLogoutStatuses.find(target);
         const std::vector<ISDSC_STATUS> &statuses =
             listed == targetLogoutStatuses.end() ? logoutStatuses : listed->second;
-        std::size_t &earlier = logoutCalls_[target];
-        if (!statuses.empty()) {
-            status = statuses[std::min(earlier, statuses.size() - 1)];
-        }
-        ++earlier;
+        status = SuccessiveAnswer(statuses, logoutCalls_[target]++);
         const std::vector<ULONG> disks = session->setup.disks; // outlives the session
         const auto onSessionDisk = [&disks](const DriveSetup &drive) {
             return std::find(disks.begin(), disks.end(), drive.disk) != disks.end();
@@ -950,39 +919,10 @@ Machine::ReportIScsiPersistentLoginsA(ULONG *count,
         return kStatusInvalidParameter;
     }
     call.args["BufferSizeInBytes"] = *bufferSizeInBytes;
-    const std::size_t needed =
-        persistentLogins.size() * sizeof(platform::PERSISTENT_ISCSI_LOGIN_INFOA);
-    ISDSC_STATUS status = 0;
-    if (reportPersistentStatus) {
-        status = *reportPersistentStatus;
-    } else if (persistentLoginInfo == nullptr || *bufferSizeInBytes < needed) {
-        status = platform::kErrorInsufficientBuffer;
-        *bufferSizeInBytes = static_cast<ULONG>(needed);
-        *count = static_cast<ULONG>(persistentLogins.size());
-    } else {
-        for (std::size_t i = 0; i < persistentLogins.size(); ++i) {
-            const PersistentLogin &from = persistentLogins[i];
-            platform::PERSISTENT_ISCSI_LOGIN_INFOA record;
-            std::memset(&record, 0, sizeof record);
-            CopyText(record.TargetName, sizeof record.TargetName, from.target);
-            record.IsInformationalSession = 0;
-            CopyText(record.InitiatorInstance, sizeof record.InitiatorInstance,
-                     from.initiatorInstance);
-            record.InitiatorPortNumber = from.initiatorPortNumber;
-            CopyText(record.TargetPortal.Address, sizeof record.TargetPortal.Address,
-                     from.portalAddress);
-            record.TargetPortal.Socket = from.portalSocket;
-            record.SecurityFlags = 0;
-            record.Mappings = nullptr;
-            record.LoginOptions = from.loginOptions;
-            // The service keeps no pointers of the caller's; what it held is not handed back.
-            record.LoginOptions.Username = nullptr;
-            record.LoginOptions.Password = nullptr;
-            std::memcpy(&persistentLoginInfo[i], &record, sizeof record);
-        }
-        *count = static_cast<ULONG>(persistentLogins.size());
-        *bufferSizeInBytes = static_cast<ULONG>(needed);
-    }
+    const ISDSC_STATUS status =
+        reportPersistentStatus ? *reportPersistentStatus
+                               : ReportPersistentLogins(persistentLogins, count,
+                                                        persistentLoginInfo, bufferSizeInBytes);
     Publish(call, "size " + std::to_string(call.Arg("BufferSizeInBytes")) + ") -> " +
                       Status(status) + ", count " + std::to_string(*count));
     return status;
@@ -1003,25 +943,8 @@ ISDSC_STATUS Machine::RemoveIScsiPersistentTargetA(char *initiatorInstance,
     } else if (removePersistentStatus) {
         status = *removePersistentStatus;
     } else {
-        const std::string address =
-            portal == nullptr
-                ? std::string()
-                : std::string(portal->Address, strnlen(portal->Address, sizeof portal->Address));
-        const auto matches = [&](const PersistentLogin &login) {
-            return SameNameIgnoringCase(login.target, targetName) &&
-                   (initiatorInstance == nullptr || login.initiatorInstance == initiatorInstance) &&
-                   (initiatorPortNumber == platform::kAllInitiatorPorts ||
-                    login.initiatorPortNumber == initiatorPortNumber) &&
-                   (portal == nullptr ||
-                    (login.portalAddress == address && login.portalSocket == portal->Socket));
-        };
-        const std::size_t before = persistentLogins.size();
-        persistentLogins.erase(
-            std::remove_if(persistentLogins.begin(), persistentLogins.end(), matches),
-            persistentLogins.end());
-        if (persistentLogins.size() == before) {
-            status = platform::kStatusCouldNotRemovePersistentLoginData;
-        }
+        status = RemovePersistentLogins(persistentLogins, initiatorInstance, initiatorPortNumber,
+                                        targetName, portal);
     }
     Publish(call, Quoted(targetName) + ") -> " + Status(status));
     return status;
@@ -1040,19 +963,10 @@ ISDSC_STATUS Machine::RemoveIScsiSendTargetPortalA(char *initiatorInstance,
         faults_.push_back("RemoveIScsiSendTargetPortalA without a portal");
         status = kStatusInvalidParameter;
     } else {
-        address.assign(portal->Address, strnlen(portal->Address, sizeof portal->Address));
+        address = AddressOf(*portal);
         call.strings["Address"] = address;
         call.args["Socket"] = portal->Socket;
-        const auto known = std::find_if(portals.begin(), portals.end(), [&](const Portal &p) {
-            return p.address == address && p.socket == portal->Socket;
-        });
-        if (removePortalStatus) {
-            status = *removePortalStatus;
-        } else if (known == portals.end()) {
-            status = platform::kStatusPortalNotFound;
-        } else {
-            portals.erase(known);
-        }
+        status = removePortalStatus ? *removePortalStatus : UnregisterPortal(portals, *portal);
     }
     Publish(call, "\"" + address + "\", socket " + std::to_string(call.Arg("Socket")) + ") -> " +
                       Status(status));

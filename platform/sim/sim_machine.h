@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/sim/service_rules.h"
 
 namespace vxd::sim {
 
@@ -68,22 +69,6 @@ struct AnswerOverride {
     std::optional<ISDSC_STATUS> status;
     std::optional<ULONG> size;  // BufferSize (session list) or DeviceCount (devices) reported
     std::optional<ULONG> count; // SessionCount reported (session list only)
-};
-
-// A persistent login, as the service keeps it and lists it.
-struct PersistentLogin {
-    std::string target;
-    std::string initiatorInstance;
-    ULONG initiatorPortNumber = platform::kAllInitiatorPorts;
-    std::string portalAddress; // empty: none was named
-    platform::USHORT portalSocket = 0;
-    platform::ISCSI_LOGIN_OPTIONS loginOptions{};
-};
-
-// A send-target portal, as the service keeps it.
-struct Portal {
-    std::string address;
-    platform::USHORT socket = 0;
 };
 
 struct CallRecord {
@@ -132,7 +117,8 @@ class Machine {
     // in targetLoginStatuses get loginStatuses.
     std::vector<ISDSC_STATUS> loginStatuses;
     std::map<std::string, std::vector<ISDSC_STATUS>> targetLoginStatuses;
-    LoginEffect onLogin;
+    LoginEffect onLogin; // for targets not in targetOnLogin
+    std::map<std::string, LoginEffect> targetOnLogin;
     Machine &AddSession(const SessionSetup &session);
     Machine &AddSession(const std::string &target, const std::vector<ULONG> &disks);
     std::deque<AnswerOverride> sessionListAnswers;
