@@ -998,7 +998,7 @@ TEST(RunnerOutput, AttachPrintsItsProgressThenItsLettersAndClosesWithItsStatus) 
     ASSERT_FALSE(Lines(timeline.out).empty());
     EXPECT_EQ(Lines(timeline.out).back(), "[  2.000s] F:");
     for (const std::string &line : Lines(timeline.out)) {
-        EXPECT_EQ(line.rfind("[", 0), 0u) << line;
+        EXPECT_EQ(line.rfind('[', 0), 0u) << line;
     }
 }
 

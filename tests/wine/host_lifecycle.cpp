@@ -702,11 +702,15 @@ int TwoTargets(const char *portal, const char *port, const char *first, char fir
     const std::string ours = std::string(1, firstLetter) + secondLetter;
     for (const TargetAttach &attach : attaches) {
         const std::string letters = attach.result.letters;
+        std::string what = std::string("attach ") + attach.target + " at once with the other: ";
+        what += Described(calls, attach.result.status, attach.result.serviceStatus);
+        what += ", letters \"";
+        what += letters;
+        what += "\", among ";
+        what += ours;
         checks.That(attach.result.status == VXD_STATUS_OK && !letters.empty() &&
                         letters.find_first_not_of(ours) == std::string::npos,
-                    std::string("attach ") + attach.target + " at once with the other: " +
-                        Described(calls, attach.result.status, attach.result.serviceStatus) +
-                        ", letters \"" + letters + "\", among " + ours);
+                    what);
     }
     // Each attach answers at the first new letter on the disk, which may be the other's: the
     // letter that a target's login brings may come after its attach has answered.
