@@ -140,9 +140,27 @@ void CheckAcceptance(const Reading &reading) {
     }
     for (const scn::TargetLogins &target : scenario.targets) {
         CheckName(reading, target.target);
+        for (const auto &delayed : target.onLogin ? target.onLogin->drives
+                                                  : std::vector<scn::LoginEffect::DelayedDrive>()) {
+            CheckLetter(reading, delayed.drive.letter);
+        }
     }
     for (const scn::Session &session : scenario.sessions) {
         CheckName(reading, session.target);
+    }
+    for (const scn::PersistentLogin &login : scenario.persistentLogins) {
+        CheckName(reading, login.target);
+        CheckName(reading, login.portal ? login.portal->address : std::string());
+    }
+    for (std::size_t i = 0; i < scenario.registeredPortals.size(); ++i) {
+        const scn::PortalAddress &portal = scenario.registeredPortals[i];
+        CheckName(reading, portal.address);
+        for (std::size_t j = 0; j < i; ++j) {
+            if (scenario.registeredPortals[j].address == portal.address &&
+                scenario.registeredPortals[j].port == portal.port) {
+                Fail(reading, "a portal is registered twice");
+            }
+        }
     }
     const std::vector<std::string> reported = scn::ReportedTargets(scenario);
     for (std::size_t i = 0; i < reported.size(); ++i) {

@@ -37,6 +37,15 @@ EDGES = [
     (False, '{"service": {"sessions": [{"target": "iqn.x\\u0000"}]}}'),
     (False, '{"service": {"portals": [{"address": "a\\u0000", "status": 0}]}}'),
     (True, '{"service": {"sessions": [{"target": ""}], "portals": [{"address": "", "status": 0}]}}'),
+    # The keys of VxdAttach and VxdDetach: ports, errors and times as integers in any spelling.
+    (True, '{"service": {"registered_portals": [{"address": "a", "port": 3260.0}], '
+           '"persistent_logins": [{"target": "t", "portal": {"address": "a", "port": 86e1}}], '
+           '"logout_statuses": [64.0]}, "cancel_at_ms": 2.5e3, '
+           '"drives": [{"letter": "F", "disk": 2, "in_use": true, "flush_error": 1.0}]}'),
+    (False, '{"service": {"registered_portals": [{"address": "a", "port": 65536.0}]}}'),
+    (False, '{"service": {"persistent_logins": [{"target": "iqn.x\\u0000"}]}}'),
+    (False, '{"service": {"targets": [{"target": "t", "logout_statuses": []}]}}'),
+    (False, '{"cancel_at_ms": 0.5}'),
     # Keys are whole strings.
     (False, '{"drives\\u0000x": []}'),
     (True, '{"$schema": "\\u0000"}'),

@@ -61,19 +61,34 @@ TEST(ScenarioFile, ReadsEveryKeyOfTheFormat) {
     const Scenario scenario = Parsed(R"({
       "$schema": "scenario.schema.json",
       "drives": [ {"letter": "D", "disk": 1, "openable": false, "answers": true},
-                  {"letter": "C", "disk": 0, "openable": true, "answers": false} ],
+                  {"letter": "C", "disk": 0, "openable": true, "answers": false,
+                   "in_use": true, "flush_error": 1117, "dismount_error": "0x5"} ],
       "service": {
         "ike_status": 5, "portal_status": "0xEFFF0004", "login_statuses": ["0x1F", 0],
         "portals": [ {"address": "192.0.2.1", "status": "0xEFFF0003"} ],
-        "targets": [ {"target": "iqn.a", "login_statuses": [7, "0xa"]} ],
+        "targets": [ {"target": "iqn.a", "login_statuses": [7, "0xa"]},
+                     {"target": "iqn.b", "login_statuses": [], "logout_statuses": [],
+                      "on_login": {"devices": [9],
+                                   "drives": [{"letter": "K", "disk": 9, "in_use": true}]}},
+                     {"target": "iqn.c", "login_statuses": [0],
+                      "logout_statuses": ["0xEFFF001F", 0]} ],
+        "logout_statuses": ["0xEFFF0040"],
         "sessions": [ {"target": "iqn.x", "devices": [4, 3]}, {"target": "iqn.y"} ],
+        "persistent_logins": [ {"target": "iqn.x"},
+                               {"target": "iqn.y", "portal": {"address": "192.0.2.2"}},
+                               {"target": "iqn.y", "portal": {"address": "192.0.2.3",
+                                                              "port": 860}} ],
+        "registered_portals": [ {"address": "192.0.2.1"}, {"address": "192.0.2.1", "port": 1} ],
+        "report_persistent_status": 1722, "remove_persistent_status": "0xEFFF0001",
+        "remove_portal_status": 0,
         "reported_targets": ["iqn.r", "iqn.x"],
         "on_login": { "devices": [7, 8], "devices_after_ms": 2500,
                       "drives": [ {"letter": "F", "disk": 7, "after_ms": 1500},
                                   {"letter": "G", "disk": 8, "answers": false} ] }
       },
       "events": [ {"at_ms": 4000, "add_drive": {"letter": "H", "disk": 5, "openable": false}},
-                  {"at_ms": 6000, "remove_drive": "E"} ]
+                  {"at_ms": 6000, "remove_drive": "E"} ],
+      "cancel_at_ms": 2750
     })");
 
     ASSERT_EQ(scenario.drives.size(), 2u);
@@ -81,9 +96,14 @@ TEST(ScenarioFile, ReadsEveryKeyOfTheFormat) {
     EXPECT_EQ(scenario.drives[0].disk, 1u);
     EXPECT_FALSE(scenario.drives[0].openable);
     EXPECT_TRUE(scenario.drives[0].answers);
+    EXPECT_FALSE(scenario.drives[0].inUse);
+    EXPECT_EQ(scenario.drives[0].flushError, 0u);
     EXPECT_EQ(scenario.drives[1].letter, 'C');
     EXPECT_TRUE(scenario.drives[1].openable);
     EXPECT_FALSE(scenario.drives[1].answers);
+    EXPECT_TRUE(scenario.drives[1].inUse);
+    EXPECT_EQ(scenario.drives[1].flushError, 1117u);
+    EXPECT_EQ(scenario.drives[1].dismountError, 5u);
 
     EXPECT_EQ(scenario.ikeStatus, 5u);
     EXPECT_EQ(scenario.portalStatus, 0xEFFF0004u);
@@ -91,9 +111,45 @@ TEST(ScenarioFile, ReadsEveryKeyOfTheFormat) {
     ASSERT_EQ(scenario.portals.size(), 1u);
     EXPECT_EQ(scenario.portals[0].address, "192.0.2.1");
     EXPECT_EQ(scenario.portals[0].status, 0xEFFF0003u);
-    ASSERT_EQ(scenario.targets.size(), 1u);
+    ASSERT_EQ(scenario.targets.size(), 3u);
     EXPECT_EQ(scenario.targets[0].target, "iqn.a");
     EXPECT_EQ(scenario.targets[0].loginStatuses, (std::vector<scenario::Status>{7, 10}));
+    EXPECT_FALSE(scenario.targets[0].logoutStatuses.has_value());
+    EXPECT_FALSE(scenario.targets[0].onLogin.has_value());
+    ASSERT_TRUE(scenario.targets[1].logoutStatuses.has_value());
+    EXPECT_TRUE(scenario.targets[1].logoutStatuses->empty());
+    ASSERT_TRUE(scenario.targets[1].onLogin.has_value());
+    EXPECT_EQ(scenario.targets[1].onLogin->disks, (std::vector<scenario::Disk>{9}));
+    ASSERT_EQ(scenario.targets[1].onLogin->drives.size(), 1u);
+    EXPECT_EQ(scenario.targets[1].onLogin->drives[0].drive.letter, 'K');
+    EXPECT_TRUE(scenario.targets[1].onLogin->drives[0].drive.inUse);
+    EXPECT_EQ(scenario.logoutStatuses, (std::vector<scenario::Status>{0xEFFF0040}));
+    // A target's own answers, else the service's; an empty list of its own is its own.
+    EXPECT_EQ(scenario::LogoutStatusesOf(scenario, "iqn.a"), scenario.logoutStatuses);
+    EXPECT_TRUE(scenario::LogoutStatusesOf(scenario, "iqn.b").empty());
+    EXPECT_EQ(scenario::LogoutStatusesOf(scenario, "iqn.c"),
+              (std::vector<scenario::Status>{0xEFFF001F, 0}));
+    EXPECT_EQ(scenario::LogoutStatusesOf(scenario, "IQN.C"), scenario.logoutStatuses);
+    EXPECT_TRUE(scenario::LoginStatusesOf(scenario, "iqn.b").empty());
+    EXPECT_EQ(scenario::LoginStatusesOf(scenario, "iqn.z"), scenario.loginStatuses);
+    EXPECT_EQ(scenario::LoginEffectOf(scenario, "iqn.b").disks, (std::vector<scenario::Disk>{9}));
+    EXPECT_EQ(&scenario::LoginEffectOf(scenario, "iqn.a"), &scenario.onLogin);
+
+    ASSERT_EQ(scenario.persistentLogins.size(), 3u);
+    EXPECT_EQ(scenario.persistentLogins[0].target, "iqn.x");
+    EXPECT_FALSE(scenario.persistentLogins[0].portal.has_value());
+    ASSERT_TRUE(scenario.persistentLogins[1].portal.has_value());
+    EXPECT_EQ(scenario.persistentLogins[1].portal->address, "192.0.2.2");
+    EXPECT_EQ(scenario.persistentLogins[1].portal->port, 3260u);
+    ASSERT_TRUE(scenario.persistentLogins[2].portal.has_value());
+    EXPECT_EQ(scenario.persistentLogins[2].portal->port, 860u);
+    ASSERT_EQ(scenario.registeredPortals.size(), 2u);
+    EXPECT_EQ(scenario.registeredPortals[0].port, 3260u);
+    EXPECT_EQ(scenario.registeredPortals[1].port, 1u);
+    EXPECT_EQ(scenario.reportPersistentStatus, std::optional<scenario::Status>(1722));
+    EXPECT_EQ(scenario.removePersistentStatus, std::optional<scenario::Status>(0xEFFF0001));
+    EXPECT_EQ(scenario.removePortalStatus, std::optional<scenario::Status>(0));
+    EXPECT_EQ(scenario.cancelAtMs, std::optional<scenario::Ms>(2750));
     ASSERT_EQ(scenario.sessions.size(), 2u);
     EXPECT_EQ(scenario.sessions[0].target, "iqn.x");
     EXPECT_EQ(scenario.sessions[0].disks, (std::vector<scenario::Disk>{4, 3}));
@@ -143,6 +199,13 @@ TEST(ScenarioFile, LeftOutKeysKeepTheMachineDefaults) {
     EXPECT_TRUE(scenario.onLogin.drives.empty());
     EXPECT_TRUE(scenario.events.empty());
     EXPECT_FALSE(scenario.reportedTargets.has_value());
+    EXPECT_TRUE(scenario.logoutStatuses.empty());
+    EXPECT_TRUE(scenario.persistentLogins.empty());
+    EXPECT_TRUE(scenario.registeredPortals.empty());
+    EXPECT_FALSE(scenario.reportPersistentStatus.has_value());
+    EXPECT_FALSE(scenario.removePersistentStatus.has_value());
+    EXPECT_FALSE(scenario.removePortalStatus.has_value());
+    EXPECT_FALSE(scenario.cancelAtMs.has_value());
 
     // Reported by default: the targets' names, then the sessions', each once, no empty one;
     // an empty list given is kept.
@@ -162,6 +225,9 @@ TEST(ScenarioFile, LeftOutKeysKeepTheMachineDefaults) {
     EXPECT_EQ(drive.drives[0].disk, 4294967295u);
     EXPECT_TRUE(drive.drives[0].openable);
     EXPECT_TRUE(drive.drives[0].answers);
+    EXPECT_FALSE(drive.drives[0].inUse);
+    EXPECT_EQ(drive.drives[0].flushError, 0u);
+    EXPECT_EQ(drive.drives[0].dismountError, 0u);
 }
 
 TEST(ScenarioFile, MalformedJsonGivesLineAndColumn) {
@@ -198,6 +264,22 @@ TEST(ScenarioFile, UnknownKeysAreErrorsWherever) {
         // A delay belongs to a login's letters only.
         {R"({"events": [{"at_ms": 1, "add_drive": {"letter": "G", "disk": 5, "after_ms": 9}}]})",
          R"(case.json: events[0].add_drive: unknown key "after_ms")"},
+        {R"({"service": {"targets": [{"target": "t", "login_statuses": [],
+                                      "on_login": {"devices": [2], "letters": []}}]}})",
+         R"(case.json: service.targets[0].on_login: unknown key "letters")"},
+        {R"({"service": {"targets": [{"target": "t", "login_statuses": [],
+                                      "logout_status": [0]}]}})",
+         R"(case.json: service.targets[0]: unknown key "logout_status")"},
+        // A persistent login's port belongs to its portal.
+        {R"({"service": {"persistent_logins": [{"target": "t", "port": 3260}]}})",
+         R"(case.json: service.persistent_logins[0]: unknown key "port")"},
+        {R"({"service": {"registered_portals": [{"address": "a", "socket": 3260}]}})",
+         R"(case.json: service.registered_portals[0]: unknown key "socket")"},
+        {R"({"service": {"persistent_logins": [{"target": "t", "portal": {"address": "a",
+                                                                         "status": 0}}]}})",
+         R"(case.json: service.persistent_logins[0].portal: unknown key "status")"},
+        {R"({"service": {"on_login": {"drives": [{"letter": "F", "disk": 2, "busy": true}]}}})",
+         R"(case.json: service.on_login.drives[0]: unknown key "busy")"},
     };
     for (const auto &each : cases) {
         EXPECT_EQ(ParseError(each.text).rfind(each.message, 0), 0u) << each.text;
@@ -223,6 +305,12 @@ TEST(ScenarioFile, RepeatedKeysAreErrors) {
               R"(case.json: service.targets[2]: target "b" listed twice)");
     EXPECT_EQ(ParseError(R"({"service": {"reported_targets": ["a", "b", "a"]}})"),
               R"(case.json: service.reported_targets[2]: target "a" listed twice)");
+    // A portal registered twice would stay registered after its removal; the same address on
+    // another port is another portal.
+    EXPECT_EQ(ParseError(R"({"service": {"registered_portals": [{"address": "a", "port": 3260},
+                                                                {"address": "a", "port": 860},
+                                                                {"address": "a"}]}})"),
+              R"(case.json: service.registered_portals[2]: portal "a:3260" listed twice)");
 }
 
 TEST(ScenarioFile, WrongTypesAndMissingKeysAreErrors) {
@@ -274,6 +362,43 @@ TEST(ScenarioFile, WrongTypesAndMissingKeysAreErrors) {
          "case.json: events[0]: needs exactly one of"},
         {R"({"events": [{"at_ms": 1, "remove_drive": "e"}]})",
          R"(case.json: events[0].remove_drive: "e" is not a drive letter)"},
+        {R"({"drives": [{"letter": "C", "disk": 0, "in_use": "yes"}]})",
+         "case.json: drives[0].in_use: wrong type: expected true or false"},
+        {R"({"drives": [{"letter": "C", "disk": 0, "flush_error": -1}]})",
+         "case.json: drives[0].flush_error: -1 is not a status: "},
+        {R"({"service": {"on_login": {"drives": [{"letter": "F", "disk": 2,
+                                                  "dismount_error": "50"}]}}})",
+         R"(case.json: service.on_login.drives[0].dismount_error: "50" is not a status: )"},
+        {R"({"service": {"logout_statuses": "0xEFFF0040"}})",
+         "case.json: service.logout_statuses: wrong type: expected an array"},
+        {R"({"service": {"targets": [{"target": "t", "login_statuses": [],
+                                      "logout_statuses": [0, "busy"]}]}})",
+         R"(case.json: service.targets[0].logout_statuses[1]: "busy" is not a status: )"},
+        {R"({"service": {"targets": [{"target": "t", "on_login": {}}]}})",
+         R"(case.json: service.targets[0]: missing key "login_statuses")"},
+        {R"({"service": {"persistent_logins": [{"portal": {"address": "a"}}]}})",
+         R"(case.json: service.persistent_logins[0]: missing key "target")"},
+        {R"({"service": {"persistent_logins": [{"target": "t", "portal": {"port": 1}}]}})",
+         R"(case.json: service.persistent_logins[0].portal: missing key "address")"},
+        {R"({"service": {"persistent_logins": [{"target": "t", "portal": "a:3260"}]}})",
+         "case.json: service.persistent_logins[0].portal: wrong type: expected an object"},
+        {R"({"service": {"registered_portals": [{"address": "a", "port": 0}]}})",
+         "case.json: service.registered_portals[0].port: number out of range: 0 is less than 1"},
+        {R"({"service": {"registered_portals": [{"address": "a", "port": 65536}]}})",
+         "case.json: service.registered_portals[0].port: number out of range: 65536 is more "
+         "than 65535"},
+        {R"({"service": {"registered_portals": [{"address": "a", "port": "3260"}]}})",
+         "case.json: service.registered_portals[0].port: wrong type: expected a whole number "
+         "from 1 to 65535"},
+        {R"({"service": {"report_persistent_status": true}})",
+         "case.json: service.report_persistent_status: true is not a status: "},
+        {R"({"service": {"remove_portal_status": "0xEFFF00431"}})",
+         R"(case.json: service.remove_portal_status: "0xEFFF00431" is not a status: )"},
+        {R"({"cancel_at_ms": -1})",
+         "case.json: cancel_at_ms: number out of range: -1 is less than 0"},
+        {R"({"cancel_at_ms": 1.5})", "case.json: cancel_at_ms: wrong type"},
+        {R"({"service": {"cancel_at_ms": 5}})",
+         R"(case.json: service: unknown key "cancel_at_ms")"},
     };
     for (const auto &each : cases) {
         EXPECT_EQ(ParseError(each.text).rfind(each.where, 0), 0u) << each.text;
@@ -401,6 +526,13 @@ TEST(ScenarioFile, HostileFilesGetOneLineEach) {
          "case.json: service.sessions[0].target: \"iqn.x\\u0000\"" + nameRule},
         {R"({"service": {"portals": [{"address": "1.2.3.4\u0000:9", "status": 0}]}})",
          "case.json: service.portals[0].address: \"1.2.3.4\\u0000:9\"" + nameRule},
+        {R"({"service": {"persistent_logins": [{"target": "iqn.x\u0000y"}]}})",
+         "case.json: service.persistent_logins[0].target: \"iqn.x\\u0000y\"" + nameRule},
+        {R"({"service": {"persistent_logins": [{"target": "iqn.x",
+                                                "portal": {"address": "\u0000"}}]}})",
+         "case.json: service.persistent_logins[0].portal.address: \"\\u0000\"" + nameRule},
+        {R"({"service": {"registered_portals": [{"address": "10.0.0.1\u0000"}]}})",
+         "case.json: service.registered_portals[0].address: \"10.0.0.1\\u0000\"" + nameRule},
         // Control characters are escaped, keys compared whole.
         {R"({"service": {"a\nb": 1}})", R"(case.json: service: unknown key "a\nb")"},
         {R"({"drives\u0000x": []})", R"(case.json: unknown key "drives\u0000x")"},
@@ -521,6 +653,136 @@ TEST(ScenarioStaging, PortalsAndTargetsGetAnswersOfTheirOwn) {
     EXPECT_EQ(machine.TraceTexts().back(), "Task Disk F:\\");
 }
 
+void VXDMOUNT_CALL Collect(void *context, const char *line) {
+    static_cast<std::vector<std::string> *>(context)->push_back(line);
+}
+
+VxdAttachResult AttachTo(const char *target, int expected) {
+    VxdAttachRequest request{};
+    request.size = sizeof request;
+    request.portalAddress = "192.0.2.10";
+    request.targetName = target;
+    VxdAttachResult result{};
+    result.size = sizeof result;
+    EXPECT_EQ(VxdAttach(&request, &result), expected) << target;
+    return result;
+}
+
+struct DetachOutcome {
+    int status;
+    VxdDetachResult result;
+};
+
+DetachOutcome DetachFrom(const char *target, unsigned long flags) {
+    VxdDetachRequest request{};
+    request.size = sizeof request;
+    request.targetName = target;
+    request.portalAddress = "192.0.2.10";
+    request.flags = flags;
+    DetachOutcome outcome{};
+    outcome.result.size = sizeof outcome.result;
+    outcome.status = VxdDetach(&request, &outcome.result);
+    return outcome;
+}
+
+// Two targets logged in at once each bring the letters of their own login, and a logout takes
+// away only its session's.
+TEST(ScenarioStaging, TargetsWithLoginEffectsOfTheirOwnBringTheirOwnLetters) {
+    const Scenario scenario = Parsed(R"({
+      "drives": [{"letter": "C", "disk": 0}],
+      "service": {"targets": [{"target": "iqn.a", "login_statuses": [],
+                               "on_login": {"devices": [3],
+                                            "drives": [{"letter": "G", "disk": 3,
+                                                        "after_ms": 500}]}}],
+                  "on_login": {"devices": [2],
+                               "drives": [{"letter": "F", "disk": 2, "after_ms": 1500}]}}
+    })");
+    sim::Machine machine;
+    StageScenario(scenario, machine);
+    EXPECT_STREQ(AttachTo("iqn.a", VXD_STATUS_OK).letters, "G");
+    EXPECT_STREQ(AttachTo("iqn.b", VXD_STATUS_OK).letters, "F");
+    EXPECT_EQ(machine.DriveLetters(), "CFG");
+    const DetachOutcome detached = DetachFrom("iqn.a", 0);
+    EXPECT_EQ(detached.status, VXD_STATUS_OK);
+    EXPECT_STREQ(detached.result.letters, "G");
+    EXPECT_EQ(machine.DriveLetters(), "CF");
+    // A later login brings its letter again.
+    EXPECT_STREQ(AttachTo("iqn.a", VXD_STATUS_OK).letters, "G");
+    EXPECT_EQ(machine.DriveLetters(), "CFG");
+}
+
+// What the file says of persistent logins, registered portals, volumes and the service's
+// refusals, as VxdDetach meets it.
+TEST(ScenarioStaging, DetachMeetsTheFilesLoginsPortalsVolumesAndRefusals) {
+    const auto file = [](const std::string &driveKeys, const std::string &serviceKeys) {
+        return R"({"drives": [{"letter": "C", "disk": 0}, {"letter": "F", "disk": 2)" + driveKeys +
+               R"(}],
+          "service": {"sessions": [{"target": "iqn.x", "devices": [2]}],
+                      "persistent_logins": [
+                        {"target": "IQN.X", "portal": {"address": "192.0.2.10", "port": 860}},
+                        {"target": "iqn.other"}],
+                      "registered_portals": [{"address": "192.0.2.10"}])" +
+               serviceKeys + "}}";
+    };
+    const struct {
+        const char *name;
+        std::string text;
+        unsigned long flags;
+        int status;
+        sim::ISDSC_STATUS serviceStatus;
+        bool loggedOut;
+        sim::Ms endsAt;
+    } cases[] = {
+        {"as attached", file("", ""), 0, VXD_STATUS_OK, 0, true, 0},
+        {"a volume in use", file(R"(, "in_use": true)", ""), 0, VXD_STATUS_VOLUME_IN_USE, 5, false,
+         0},
+        {"a volume in use, forced", file(R"(, "in_use": true)", ""), VXD_DETACH_FORCE,
+         VXD_STATUS_OK, 0, true, 0},
+        {"a flush that fails", file(R"(, "flush_error": 1117)", ""), 0, VXD_STATUS_VOLUME_IN_USE,
+         1117, false, 0},
+        {"a folder-backed drive", file(R"(, "flush_error": 1, "dismount_error": 50)", ""), 0,
+         VXD_STATUS_OK, 0, true, 0},
+        {"a device the service finds busy", file("", R"(, "logout_statuses": ["0xEFFF0040"])"), 0,
+         VXD_STATUS_VOLUME_IN_USE, 0xEFFF0040, false, 0},
+        {"the target's own logouts win", file("", R"(, "logout_statuses": ["0xEFFF0040"],
+                    "targets": [{"target": "iqn.x", "login_statuses": [],
+                                 "logout_statuses": ["0xEFFF001F", 0]}])"),
+         0, VXD_STATUS_OK, 0, true, 1000},
+        {"a persistent login that stays", file("", R"(, "remove_persistent_status": "0xEFFF0001")"),
+         0, VXD_STATUS_LOGOUT_FAILED, 0xEFFF0001, true, 0},
+        {"no list of persistent logins", file("", R"(, "report_persistent_status": 1722)"), 0,
+         VXD_STATUS_SERVICE_UNAVAILABLE, 1722, false, 0},
+    };
+    for (const auto &each : cases) {
+        for (const unsigned long removePortal :
+             {0ul, static_cast<unsigned long>(VXD_DETACH_REMOVE_PORTAL)}) {
+            sim::Machine machine;
+            StageScenario(Parsed(each.text), machine);
+            const DetachOutcome detached = DetachFrom("iqn.x", each.flags | removePortal);
+            EXPECT_EQ(detached.status, each.status) << each.name;
+            EXPECT_EQ(detached.result.serviceStatus, each.serviceStatus) << each.name;
+            EXPECT_EQ(machine.SessionCount(), each.loggedOut ? 0u : 1u) << each.name;
+            EXPECT_EQ(machine.DriveLetters(), each.loggedOut ? "C" : "CF") << each.name;
+            EXPECT_EQ(machine.Now(), each.endsAt) << each.name;
+            const bool done = each.status == VXD_STATUS_OK;
+            // The persistent login listed with its portal is the one removed; the other
+            // target's stays.
+            ASSERT_EQ(machine.persistentLogins.size(), done ? 1u : 2u) << each.name;
+            EXPECT_EQ(machine.persistentLogins.back().target, "iqn.other") << each.name;
+            EXPECT_EQ(machine.portals.size(), done && removePortal != 0 ? 0u : 1u) << each.name;
+            EXPECT_TRUE(machine.Faults().empty()) << each.name;
+        }
+    }
+
+    // The service's own answer to removing a portal gives way to the file's.
+    sim::Machine machine;
+    StageScenario(Parsed(file("", R"(, "remove_portal_status": "0xEFFF0001")")), machine);
+    const DetachOutcome refused = DetachFrom("iqn.x", VXD_DETACH_REMOVE_PORTAL);
+    EXPECT_EQ(refused.status, VXD_STATUS_PORTAL_FAILED);
+    EXPECT_EQ(refused.result.serviceStatus, 0xEFFF0001u);
+    EXPECT_EQ(machine.portals.size(), 1u);
+}
+
 TEST(RunnerArguments, NoPositionalArgumentsMountTheDefaultTarget) {
     Options options;
     std::string error;
@@ -556,16 +818,97 @@ TEST(RunnerArguments, OptionsMayStandAnywhereAndDoubleDashEndsThem) {
     EXPECT_EQ(joined.scenarioPath, "b.json");
 }
 
+TEST(RunnerArguments, AttachAndDetachTakeTheirOwnOptionsAndArguments) {
+    Options attach;
+    std::string error;
+    ASSERT_TRUE(
+        ParseArguments({"attach", "--device-wait", "2.5", "10.0.0.1", "--letter-wait=7", "860",
+                        "--keep-on-failure", "--cancel-at", "1500", "iqn.t", "--timeline"},
+                       attach, error))
+        << error;
+    EXPECT_EQ(attach.command, Command::kAttach);
+    EXPECT_EQ(attach.deviceWaitMs, 2500u);
+    EXPECT_EQ(attach.letterWaitMs, 7000u);
+    EXPECT_TRUE(attach.keepOnFailure);
+    EXPECT_EQ(attach.cancelAtMs, std::optional<sim::Ms>(1500));
+    EXPECT_TRUE(attach.timeline);
+    EXPECT_EQ(attach.portalAddress, "10.0.0.1");
+    EXPECT_EQ(attach.portalPort, "860");
+    EXPECT_EQ(attach.targetName, "iqn.t");
+
+    // Without arguments the defaults; the waits left to the library.
+    Options plain;
+    ASSERT_TRUE(ParseArguments({"attach"}, plain, error)) << error;
+    EXPECT_EQ(plain.command, Command::kAttach);
+    EXPECT_EQ(plain.deviceWaitMs, 0u);
+    EXPECT_EQ(plain.letterWaitMs, 0u);
+    EXPECT_FALSE(plain.keepOnFailure);
+    EXPECT_FALSE(plain.cancelAtMs.has_value());
+    EXPECT_EQ(plain.targetName, "iqn.2026-12.com.example:disk1");
+    for (const auto &[text, milliseconds] : std::vector<std::pair<std::string, unsigned long>>{
+             {"0", 0}, {"0.001", 1}, {"1.25", 1250}, {"4294967.295", 4294967295ul}}) {
+        Options waits;
+        ASSERT_TRUE(ParseArguments({"attach", "--letter-wait", text}, waits, error)) << text;
+        EXPECT_EQ(waits.letterWaitMs, milliseconds) << text;
+    }
+
+    Options detach;
+    ASSERT_TRUE(
+        ParseArguments({"detach", "--force", "--remove-portal", "10.0.0.2", "3261", "--", "-iqn.t"},
+                       detach, error))
+        << error;
+    EXPECT_EQ(detach.command, Command::kDetach);
+    EXPECT_TRUE(detach.force);
+    EXPECT_TRUE(detach.removePortal);
+    EXPECT_EQ(detach.portalAddress, "10.0.0.2");
+    EXPECT_EQ(detach.portalPort, "3261");
+    EXPECT_EQ(detach.targetName, "-iqn.t");
+
+    // A first word "attach" after "--" is a portal, as CreateVXD always took it.
+    Options portal;
+    ASSERT_TRUE(ParseArguments({"--", "attach", "860", "iqn.t"}, portal, error)) << error;
+    EXPECT_EQ(portal.command, Command::kCreateVxd);
+    EXPECT_EQ(portal.portalAddress, "attach");
+}
+
 TEST(RunnerArguments, UsageErrors) {
     const std::vector<std::vector<std::string>> bad = {
-        {"10.0.0.1"},    {"10.0.0.1", "860"},    {"10.0.0.1", "860", "iqn.t", "a", "b", "c"},
-        {"--fast"},      {"-1", "860", "iqn.t"}, {"--scenario"},
+        {"10.0.0.1"},
+        {"10.0.0.1", "860"},
+        {"10.0.0.1", "860", "iqn.t", "a", "b", "c"},
+        {"--fast"},
+        {"-1", "860", "iqn.t"},
+        {"--scenario"},
         {"--scenario="},
+        // A command is the first argument, and each has its own options and arguments.
+        {"--timeline", "attach"},
+        {"attach", "10.0.0.1"},
+        {"attach", "10.0.0.1", "860", "iqn.t", "extra"},
+        {"attach", "10.0.0.1", "port", "iqn.t"},
+        {"attach", "10.0.0.1", "65536", "iqn.t"},
+        {"attach", "10.0.0.1", "-1", "iqn.t"},
+        {"attach", "--device-wait"},
+        {"attach", "--device-wait", "-1"},
+        {"attach", "--device-wait", "1.2345"},
+        {"attach", "--device-wait", "1."},
+        {"attach", "--letter-wait", "4294967.296"},
+        {"attach", "--letter-wait=1e3"},
+        {"attach", "--cancel-at", "soon"},
+        {"attach", "--cancel-at", "9223372036854775808"},
+        {"attach", "--force"},
+        {"attach", "--scenario"},
+        {"detach", "--keep-on-failure"},
+        {"detach", "--cancel-at", "5"},
+        {"detach", "iqn.a", "iqn.b"},
+        {"detach", "--remove-portal", "10.0.0.1"},
+        {"detach", "--remove-portal", "10.0.0.1", "port", "iqn.t"},
+        {"detach", "10.0.0.1", "3260", "iqn.t"},
     };
     for (const auto &arguments : bad) {
         Options options;
         std::string error;
-        EXPECT_FALSE(ParseArguments(arguments, options, error)) << arguments[0];
+        EXPECT_FALSE(ParseArguments(arguments, options, error))
+            << arguments[0] << " " << arguments.back();
         EXPECT_FALSE(error.empty());
 
         const RunOutcome run = RunWith(arguments);
@@ -625,6 +968,97 @@ TEST(RunnerOutput, TimelineStampsEveryLineAndShowsThePlatformCalls) {
     EXPECT_EQ(Lines(run.out).back(), "[  2.000s] Task Disk F:\\");
     EXPECT_EQ(TimelineStamp(0), "[  0.000s] ");
     EXPECT_EQ(TimelineStamp(121500), "[121.500s] ");
+}
+
+TEST(RunnerOutput, AttachPrintsItsProgressThenItsLettersAndClosesWithItsStatus) {
+    const RunOutcome run = RunWith({"attach"});
+
+    sim::Machine reference;
+    StageScenario(DefaultScenario(), reference);
+    std::vector<std::string> progress;
+    VxdAttachRequest request{};
+    request.size = sizeof request;
+    request.portalAddress = "192.0.2.10";
+    request.targetName = "iqn.2026-12.com.example:disk1";
+    request.progress = &Collect;
+    request.progressContext = &progress;
+    VxdAttachResult result{};
+    result.size = sizeof result;
+    ASSERT_EQ(VxdAttach(&request, &result), VXD_STATUS_OK);
+
+    EXPECT_EQ(run.status, kExitMounted);
+    progress.push_back("F:");
+    EXPECT_EQ(Lines(run.out), progress);
+    EXPECT_EQ(run.err, "vxdmount: VxdAttach returned VXD_STATUS_OK, virtual time 2.000s\n");
+    // The calls are the same as the reference's, with no cancel event to wait on.
+    EXPECT_TRUE(reference.CallsTo("WaitForSingleObject").empty());
+
+    // In a timeline the letters come last too, stamped like every other line.
+    const RunOutcome timeline = RunWith({"attach", "--timeline"});
+    ASSERT_FALSE(Lines(timeline.out).empty());
+    EXPECT_EQ(Lines(timeline.out).back(), "[  2.000s] F:");
+    for (const std::string &line : Lines(timeline.out)) {
+        EXPECT_EQ(line.rfind('[', 0), 0u) << line;
+    }
+}
+
+TEST(RunnerOutput, EachCallClosesWithItsStatusByNameAndItsExitStatus) {
+    const std::string examples = VXD_SOURCE_DIR "/scenarios/";
+    const std::string cancelling = ::testing::TempDir() + "runner_cancel_at.json";
+    {
+        std::ofstream file(cancelling);
+        file << R"({"service": {"on_login": {"devices_after_ms": 9000}}, "cancel_at_ms": 3250})";
+    }
+    const struct {
+        std::vector<std::string> arguments;
+        int status;
+        const char *closing;
+    } cases[] = {
+        {{"attach", "--letter-wait", "1"},
+         kExitFailed,
+         "vxdmount: VxdAttach returned VXD_STATUS_NO_LETTER, virtual time 1.000s\n"},
+        {{"attach", "--cancel-at", "1500"},
+         kExitCancelled,
+         "vxdmount: VxdAttach returned VXD_STATUS_CANCELLED, virtual time 1.500s\n"},
+        {{"attach", "--scenario", cancelling},
+         kExitCancelled,
+         "vxdmount: VxdAttach returned VXD_STATUS_CANCELLED, virtual time 3.250s\n"},
+        {{"attach", "--scenario", examples + "portal_refused.json"},
+         kExitFailed,
+         "vxdmount: VxdAttach returned VXD_STATUS_PORTAL_FAILED, service status 0xEFFF0003, "
+         "virtual time 0.000s\n"},
+        {{"attach", "10.0.0.1", "0", "iqn.2026-12.com.example:disk1"},
+         kExitMounted,
+         "vxdmount: VxdAttach returned VXD_STATUS_OK, virtual time 2.000s\n"},
+        {{"detach"},
+         kExitFailed,
+         "vxdmount: VxdDetach returned VXD_STATUS_NOT_ATTACHED, virtual time 0.000s\n"},
+        {{"detach", "--scenario", examples + "detach_attached.json"},
+         kExitMounted,
+         "vxdmount: VxdDetach returned VXD_STATUS_OK, virtual time 0.000s\n"},
+        {{"detach", "--scenario", examples + "detach_device_busy.json"},
+         kExitFailed,
+         "vxdmount: VxdDetach returned VXD_STATUS_VOLUME_IN_USE, service status 0xEFFF0040, "
+         "virtual time 0.000s\n"},
+        {{"detach", "--scenario", examples + "detach_volume_in_use.json"},
+         kExitFailed,
+         "vxdmount: VxdDetach returned VXD_STATUS_VOLUME_IN_USE, service status 0x5, virtual "
+         "time 0.000s\n"},
+    };
+    for (const auto &each : cases) {
+        const RunOutcome run = RunWith(each.arguments);
+        EXPECT_EQ(run.status, each.status) << each.arguments.back();
+        EXPECT_EQ(run.err, each.closing) << each.arguments.back();
+        // Whatever the outcome, the last progress line says it.
+        ASSERT_FALSE(Lines(run.out).empty()) << each.arguments.back();
+        const std::string last = Lines(run.out).back();
+        if (each.status != kExitMounted) {
+            EXPECT_TRUE(last.find(": failed: ") != std::string::npos ||
+                        last.find(": stopped: ") != std::string::npos)
+                << last;
+        }
+    }
+    std::remove(cancelling.c_str());
 }
 
 TEST(RunnerOutput, UnreadableScenarioExitsTwoNamingTheFile) {

@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -28,14 +27,6 @@ constexpr platform::DWORD kErrorNotLocked = 158;
 constexpr Ms kNever = ~Ms{0};
 constexpr std::uintptr_t kProcessHeap = 0x7E0000;
 constexpr platform::DWORD kHeapZeroMemory = 0x8;
-constexpr ISDSC_STATUS kStatusInvalidInitiatorChapSecret = 0xEFFF004C;
-
-bool SameNameIgnoringCase(const std::string &a, const std::string &b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
 
 template <typename Record> std::vector<std::uint8_t> BytesOf(const Record *record) {
     if (record == nullptr) {
@@ -311,14 +302,12 @@ ISDSC_STATUS Machine::AddIScsiSendTargetPortalA(char *initiatorInstance, ULONG i
     const auto listed = portalStatuses.find(address);
     ISDSC_STATUS status = listed == portalStatuses.end() ? portalStatus : listed->second;
     if (const auto chap = portalChap.find(address); chap != portalChap.end()) {
-        const ISDSC_STATUS refused = CheckCredentials(loginOptions, chap->second, nullptr);
+        const ISDSC_STATUS refused =
+            CheckCredentials(loginOptions, chap->second, nullptr, initiatorSecret);
         status = refused != 0 ? refused : status;
     }
-    if (status == 0 && portal != nullptr &&
-        std::none_of(portals.begin(), portals.end(), [&](const Portal &known) {
-            return known.address == address && known.socket == portal->Socket;
-        })) {
-        portals.push_back(Portal{address, portal->Socket});
+    if (status == 0 && portal != nullptr) {
+        RegisterPortal(portals, *portal);
     }
     Publish(call, "\"" + address + "\", socket " + std::to_string(call.Arg("Socket")) + ") -> " +
                       Status(status));
@@ -354,29 +343,26 @@ ISDSC_STATUS Machine::LoginIScsiTargetA(char *targetName, platform::BOOLEAN isIn
     const auto listed = targetLoginStatuses.find(target);
     const std::vector<ISDSC_STATUS> &statuses =
         listed == targetLoginStatuses.end() ? loginStatuses : listed->second;
-    std::size_t &earlierLogins = loginCalls_[target];
-    ISDSC_STATUS status = 0;
-    if (!statuses.empty()) {
-        status = statuses[std::min(earlierLogins, statuses.size() - 1)];
-    }
-    ++earlierLogins;
+    ISDSC_STATUS status = SuccessiveAnswer(statuses, loginCalls_[target]++);
     // A target that demands credentials checks them before anything else.
     if (const auto chap = targetChap.find(target); chap != targetChap.end()) {
         const auto mutual = targetInitiatorSecrets.find(target);
-        const ISDSC_STATUS refused =
-            CheckCredentials(loginOptions, chap->second,
-                             mutual == targetInitiatorSecrets.end() ? nullptr : &mutual->second);
+        const ISDSC_STATUS refused = CheckCredentials(
+            loginOptions, chap->second,
+            mutual == targetInitiatorSecrets.end() ? nullptr : &mutual->second, initiatorSecret);
         status = refused != 0 ? refused : status;
     }
     if (targetName == nullptr) {
         faults_.push_back("LoginIScsiTargetA without a target name");
         status = kStatusInvalidParameter;
     }
-    if (status == 0 && onLogin.createsSession) {
+    const auto own = targetOnLogin.find(target);
+    const LoginEffect &effect = own == targetOnLogin.end() ? onLogin : own->second;
+    if (status == 0 && effect.createsSession) {
         SessionSetup session;
         session.target = targetName;
-        session.disks = onLogin.disks;
-        session.devicesFrom = now_ + onLogin.devicesAfterMs;
+        session.disks = effect.disks;
+        session.devicesFrom = now_ + effect.devicesAfterMs;
         AddSessionNow(session);
         if (uniqueSessionId != nullptr) {
             *uniqueSessionId = sessions_.back().id;
@@ -387,7 +373,7 @@ ISDSC_STATUS Machine::LoginIScsiTargetA(char *targetName, platform::BOOLEAN isIn
         }
         // The login's letters come only while its session stands: a logout takes its disk away.
         const std::uint64_t number = sessions_.back().number;
-        for (const LoginEffect::DelayedDrive &delayed : onLogin.drives) {
+        for (const LoginEffect::DelayedDrive &delayed : effect.drives) {
             const DriveSetup drive = delayed.drive;
             Schedule(now_ + delayed.afterMs, [this, number, drive] {
                 if (std::any_of(
@@ -398,31 +384,8 @@ ISDSC_STATUS Machine::LoginIScsiTargetA(char *targetName, platform::BOOLEAN isIn
             });
         }
         if (isPersistent != 0) {
-            PersistentLogin persistent;
-            persistent.target = targetName;
-            persistent.initiatorInstance =
-                initiatorInstance == nullptr ? std::string() : initiatorInstance;
-            persistent.initiatorPortNumber = initiatorPortNumber;
-            if (targetPortal != nullptr) {
-                persistent.portalAddress.assign(
-                    targetPortal->Address,
-                    strnlen(targetPortal->Address, sizeof targetPortal->Address));
-                persistent.portalSocket = targetPortal->Socket;
-            }
-            if (loginOptions != nullptr) {
-                persistent.loginOptions = *loginOptions;
-                if (loginOptions->Username != nullptr) {
-                    persistent.username.assign(loginOptions->Username,
-                                               loginOptions->Username +
-                                                   loginOptions->UsernameLength);
-                }
-                if (loginOptions->Password != nullptr) {
-                    persistent.password.assign(loginOptions->Password,
-                                               loginOptions->Password +
-                                                   loginOptions->PasswordLength);
-                }
-            }
-            persistentLogins.push_back(persistent);
+            persistentLogins.push_back(PersistentLoginOf(
+                targetName, initiatorInstance, initiatorPortNumber, targetPortal, loginOptions));
         }
     }
     Publish(call, Quoted(targetName) + ", persistent " + std::to_string(isPersistent) + ") -> " +
@@ -923,11 +886,7 @@ ISDSC_STATUS Machine::LogoutIScsiTarget(platform::ISCSI_UNIQUE_SESSION_ID *uniqu
         const auto listed = targetLogoutStatuses.find(target);
         const std::vector<ISDSC_STATUS> &statuses =
             listed == targetLogoutStatuses.end() ? logoutStatuses : listed->second;
-        std::size_t &earlier = logoutCalls_[target];
-        if (!statuses.empty()) {
-            status = statuses[std::min(earlier, statuses.size() - 1)];
-        }
-        ++earlier;
+        status = SuccessiveAnswer(statuses, logoutCalls_[target]++);
         const std::vector<ULONG> disks = session->setup.disks; // outlives the session
         const auto onSessionDisk = [&disks](const DriveSetup &drive) {
             return std::find(disks.begin(), disks.end(), drive.disk) != disks.end();
@@ -982,57 +941,10 @@ Machine::ReportIScsiPersistentLoginsA(ULONG *count,
         return kStatusInvalidParameter;
     }
     call.args["BufferSizeInBytes"] = *bufferSizeInBytes;
-    // The records, then the credentials they point at.
-    std::size_t needed = persistentLogins.size() * sizeof(platform::PERSISTENT_ISCSI_LOGIN_INFOA);
-    for (const PersistentLogin &login : persistentLogins) {
-        needed += login.username.size() + login.password.size();
-    }
-    ISDSC_STATUS status = 0;
-    if (reportPersistentStatus) {
-        status = *reportPersistentStatus;
-    } else if (persistentLogins.empty()) {
-        *count = 0;
-        *bufferSizeInBytes = 0;
-    } else if (persistentLoginInfo == nullptr || *bufferSizeInBytes < needed) {
-        status = platform::kErrorInsufficientBuffer;
-        *bufferSizeInBytes = static_cast<ULONG>(needed);
-        *count = static_cast<ULONG>(persistentLogins.size());
-    } else {
-        auto *credentials =
-            reinterpret_cast<platform::UCHAR *>(persistentLoginInfo) +
-            persistentLogins.size() * sizeof(platform::PERSISTENT_ISCSI_LOGIN_INFOA);
-        const auto place = [&credentials](const std::vector<std::uint8_t> &bytes) {
-            platform::UCHAR *placed = bytes.empty() ? nullptr : credentials;
-            std::copy(bytes.begin(), bytes.end(), credentials);
-            credentials += bytes.size();
-            return placed;
-        };
-        for (std::size_t i = 0; i < persistentLogins.size(); ++i) {
-            const PersistentLogin &from = persistentLogins[i];
-            platform::PERSISTENT_ISCSI_LOGIN_INFOA record;
-            std::memset(&record, 0, sizeof record);
-            CopyText(record.TargetName, sizeof record.TargetName, from.target);
-            record.IsInformationalSession = 0;
-            CopyText(record.InitiatorInstance, sizeof record.InitiatorInstance,
-                     from.initiatorInstance);
-            record.InitiatorPortNumber = from.initiatorPortNumber;
-            CopyText(record.TargetPortal.Address, sizeof record.TargetPortal.Address,
-                     from.portalAddress);
-            record.TargetPortal.Socket = from.portalSocket;
-            record.SecurityFlags = 0;
-            record.Mappings = nullptr;
-            record.LoginOptions = from.loginOptions;
-            // The service keeps no pointers of the caller's: its own copies come behind the
-            // records.
-            record.LoginOptions.Username = place(from.username);
-            record.LoginOptions.UsernameLength = static_cast<ULONG>(from.username.size());
-            record.LoginOptions.Password = place(from.password);
-            record.LoginOptions.PasswordLength = static_cast<ULONG>(from.password.size());
-            std::memcpy(&persistentLoginInfo[i], &record, sizeof record);
-        }
-        *count = static_cast<ULONG>(persistentLogins.size());
-        *bufferSizeInBytes = static_cast<ULONG>(needed);
-    }
+    const ISDSC_STATUS status =
+        reportPersistentStatus ? *reportPersistentStatus
+                               : ReportPersistentLogins(persistentLogins, count,
+                                                        persistentLoginInfo, bufferSizeInBytes);
     Publish(call, "size " + std::to_string(call.Arg("BufferSizeInBytes")) + ") -> " +
                       Status(status) + ", count " + std::to_string(*count));
     return status;
@@ -1053,25 +965,8 @@ ISDSC_STATUS Machine::RemoveIScsiPersistentTargetA(char *initiatorInstance,
     } else if (removePersistentStatus) {
         status = *removePersistentStatus;
     } else {
-        const std::string address =
-            portal == nullptr
-                ? std::string()
-                : std::string(portal->Address, strnlen(portal->Address, sizeof portal->Address));
-        const auto matches = [&](const PersistentLogin &login) {
-            return SameNameIgnoringCase(login.target, targetName) &&
-                   (initiatorInstance == nullptr || login.initiatorInstance == initiatorInstance) &&
-                   (initiatorPortNumber == platform::kAllInitiatorPorts ||
-                    login.initiatorPortNumber == initiatorPortNumber) &&
-                   (portal == nullptr ||
-                    (login.portalAddress == address && login.portalSocket == portal->Socket));
-        };
-        const std::size_t before = persistentLogins.size();
-        persistentLogins.erase(
-            std::remove_if(persistentLogins.begin(), persistentLogins.end(), matches),
-            persistentLogins.end());
-        if (persistentLogins.size() == before) {
-            status = platform::kStatusCouldNotRemovePersistentLoginData;
-        }
+        status = RemovePersistentLogins(persistentLogins, initiatorInstance, initiatorPortNumber,
+                                        targetName, portal);
     }
     Publish(call, Quoted(targetName) + ") -> " + Status(status));
     return status;
@@ -1090,19 +985,10 @@ ISDSC_STATUS Machine::RemoveIScsiSendTargetPortalA(char *initiatorInstance,
         faults_.push_back("RemoveIScsiSendTargetPortalA without a portal");
         status = kStatusInvalidParameter;
     } else {
-        address.assign(portal->Address, strnlen(portal->Address, sizeof portal->Address));
+        address = AddressOf(*portal);
         call.strings["Address"] = address;
         call.args["Socket"] = portal->Socket;
-        const auto known = std::find_if(portals.begin(), portals.end(), [&](const Portal &p) {
-            return p.address == address && p.socket == portal->Socket;
-        });
-        if (removePortalStatus) {
-            status = *removePortalStatus;
-        } else if (known == portals.end()) {
-            status = platform::kStatusPortalNotFound;
-        } else {
-            portals.erase(known);
-        }
+        status = removePortalStatus ? *removePortalStatus : UnregisterPortal(portals, *portal);
     }
     Publish(call, "\"" + address + "\", socket " + std::to_string(call.Arg("Socket")) + ") -> " +
                       Status(status));
@@ -1129,36 +1015,6 @@ ISDSC_STATUS Machine::SetIScsiInitiatorCHAPSharedSecret(ULONG sharedSecretLength
 } // namespace vxd::sim
 
 namespace vxd::sim {
-
-ISDSC_STATUS
-Machine::CheckCredentials(const platform::ISCSI_LOGIN_OPTIONS *options, const Chap &demanded,
-                          const std::vector<std::uint8_t> *targetInitiatorSecret) const {
-    const auto bytes = [](const platform::UCHAR *data, ULONG length) {
-        return data == nullptr ? std::vector<std::uint8_t>()
-                               : std::vector<std::uint8_t>(data, data + length);
-    };
-    if (options == nullptr ||
-        (options->AuthType != platform::ISCSI_CHAP_AUTH_TYPE &&
-         options->AuthType != platform::ISCSI_MUTUAL_CHAP_AUTH_TYPE) ||
-        (options->InformationSpecified & platform::ISCSI_LOGIN_OPTIONS_AUTH_TYPE) == 0) {
-        return platform::kStatusAuthenticationFailure;
-    }
-    const std::vector<std::uint8_t> user = bytes(options->Username, options->UsernameLength);
-    const std::vector<std::uint8_t> secret = bytes(options->Password, options->PasswordLength);
-    if (std::string(user.begin(), user.end()) != demanded.user || secret != demanded.secret) {
-        return platform::kStatusAuthenticationFailure;
-    }
-    if (options->AuthType == platform::ISCSI_MUTUAL_CHAP_AUTH_TYPE) {
-        if (initiatorSecret.empty()) {
-            return kStatusInvalidInitiatorChapSecret;
-        }
-        // The target proves itself with the secret it holds for this initiator.
-        if (targetInitiatorSecret != nullptr && *targetInitiatorSecret != initiatorSecret) {
-            return platform::kStatusAuthenticationFailure;
-        }
-    }
-    return 0;
-}
 
 platform::HANDLE Machine::GetProcessHeap() {
     // NOLINTNEXTLINE(performance-no-int-to-ptr): handles are numbers, as the platform's are.

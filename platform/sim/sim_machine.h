@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/sim/service_rules.h"
 
 namespace vxd::sim {
 
@@ -68,32 +69,6 @@ struct AnswerOverride {
     std::optional<ISDSC_STATUS> status;
     std::optional<ULONG> size;  // BufferSize (session list) or DeviceCount (devices) reported
     std::optional<ULONG> count; // SessionCount reported (session list only)
-};
-
-// A persistent login, as the service keeps it and lists it.
-struct PersistentLogin {
-    std::string target;
-    std::string initiatorInstance;
-    ULONG initiatorPortNumber = platform::kAllInitiatorPorts;
-    std::string portalAddress; // empty: none was named
-    platform::USHORT portalSocket = 0;
-    platform::ISCSI_LOGIN_OPTIONS loginOptions{};
-    // The credentials the login carried, which the service keeps for the next boot and hands
-    // back behind the records when it lists its persistent logins.
-    std::vector<std::uint8_t> username;
-    std::vector<std::uint8_t> password;
-};
-
-// CHAP credentials that a target (or a portal, for discovery) demands.
-struct Chap {
-    std::string user;
-    std::vector<std::uint8_t> secret;
-};
-
-// A send-target portal, as the service keeps it.
-struct Portal {
-    std::string address;
-    platform::USHORT socket = 0;
 };
 
 struct CallRecord {
@@ -156,7 +131,8 @@ class Machine {
     // in targetLoginStatuses get loginStatuses.
     std::vector<ISDSC_STATUS> loginStatuses;
     std::map<std::string, std::vector<ISDSC_STATUS>> targetLoginStatuses;
-    LoginEffect onLogin;
+    LoginEffect onLogin; // for targets not in targetOnLogin
+    std::map<std::string, LoginEffect> targetOnLogin;
     Machine &AddSession(const SessionSetup &session);
     Machine &AddSession(const std::string &target, const std::vector<ULONG> &disks);
     std::deque<AnswerOverride> sessionListAnswers;
@@ -260,9 +236,6 @@ class Machine {
     const DriveSetup *FindDrive(char letter) const;
     const DriveSetup *DriveOfRoot(const char *rootPathName) const;
     void AddSessionNow(const SessionSetup &setup);
-    ISDSC_STATUS CheckCredentials(const platform::ISCSI_LOGIN_OPTIONS *options,
-                                  const Chap &demanded,
-                                  const std::vector<std::uint8_t> *targetInitiatorSecret) const;
     platform::BOOL VolumeControl(std::uintptr_t handle, char letter, platform::DWORD ioControlCode,
                                  std::string &answer);
     std::optional<AnswerOverride> NextOverride(std::deque<AnswerOverride> &answers);

@@ -4,6 +4,8 @@
 //   host_lifecycle threads COUNT
 //   host_lifecycle out-of-memory PORTAL PORT TARGET
 //   host_lifecycle stack-guard
+//   host_lifecycle attach-detach PORTAL PORT TARGET KEPT BUSY
+//   host_lifecycle two-targets PORTAL PORT TARGET1 LETTER1 TARGET2 LETTER2
 // The cycles load the DLL, call CreateVXD (or not) and unload it again and again: memory and
 // handles must stay where they stood after the first cycles. The threads call CreateVXD at
 // once on one loaded DLL, each with a request of its own, and print the trace on stdout.
@@ -12,6 +14,12 @@
 // The stack guard (entry/win32/stack_guard.cpp, linked into this program as into the images
 // that ship) must be the load configuration's cookie, random in this program and in the DLL
 // before any of the DLL's code has run, and an overrun must end the process that it happens in.
+// attach-detach goes through VxdAttach and VxdDetach as the test kit plays them: an attach, a
+// detach that takes the letters and the persistent login away, an attach that brings them again,
+// a detach, one more that finds nothing, a detach of a target with a persistent login only, and
+// one whose logout the kit refuses as a busy device. two-targets attaches two targets at once
+// from two threads, each bringing a letter of its own, and detaches one after the other. Each
+// prints what it checks on stderr, the trace on stdout.
 #include <windows.h>
 
 #include <array>
@@ -26,6 +34,7 @@
 // The export is found with GetProcAddress, not linked.
 #define VXDMOUNT_NO_DLLIMPORT
 #include "entry/vxdmount.h"
+#include "platform/iscsi_discovery.h"
 #include "platform/win32/unique_handles.h"
 #include "tools/vxdhost/debug_output_listener.h"
 
@@ -96,7 +105,9 @@ int Usage() {
                "       host_lifecycle load-unload CYCLES\n"
                "       host_lifecycle threads COUNT\n"
                "       host_lifecycle out-of-memory PORTAL PORT TARGET\n"
-               "       host_lifecycle stack-guard\n",
+               "       host_lifecycle stack-guard\n"
+               "       host_lifecycle attach-detach PORTAL PORT TARGET KEPT BUSY\n"
+               "       host_lifecycle two-targets PORTAL PORT TARGET1 LETTER1 TARGET2 LETTER2\n",
                stderr);
     return 2;
 }
@@ -433,6 +444,302 @@ int StackGuard() {
     return 0;
 }
 
+// --- VxdAttach and VxdDetach under the test kit ------------------------------------------------
+
+// The calls' waits are the caller's: the kit's letters come within two seconds.
+constexpr unsigned long kDeviceWaitMs = 5000;
+constexpr unsigned long kLetterWaitMs = 5000;
+constexpr unsigned long kLetterPollMs = 100;
+
+template <typename Function> Function ExportOf(HMODULE module, const char *name) {
+    return reinterpret_cast<Function>(reinterpret_cast<void *>(GetProcAddress(module, name)));
+}
+
+struct Calls {
+    VxdAttachFunction attach = nullptr;
+    VxdDetachFunction detach = nullptr;
+    VxdStatusTextFunction text = nullptr;
+};
+
+// The checks of one run: each says what it checks, on stderr, and a wrong one says so.
+class Checks {
+  public:
+    explicit Checks(const char *mode) : mode_(mode) {}
+
+    void That(bool holds, const std::string &what) {
+        ++count_;
+        wrong_ += holds ? 0 : 1;
+        std::fprintf(stderr, "host_lifecycle: %s: %s%s\n", mode_,
+                     holds ? "" : "WRONG: ", what.c_str());
+    }
+    int Finish() const {
+        std::fprintf(stderr, "host_lifecycle: %s: %d checks, %d wrong\n", mode_, count_, wrong_);
+        return wrong_ == 0 ? 0 : 1;
+    }
+
+  private:
+    const char *mode_;
+    int count_ = 0;
+    int wrong_ = 0;
+};
+
+std::string Described(const Calls &calls, int status, unsigned long serviceStatus) {
+    std::string text = "status " + std::to_string(status) + " (" + calls.text(status) + ")";
+    if (serviceStatus != 0) {
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "0x%lX", serviceStatus);
+        text += std::string(", service status ") + hex;
+    }
+    return text;
+}
+
+bool HasLetter(char letter) { return ((GetLogicalDrives() >> (letter - 'A')) & 1u) != 0; }
+
+VxdAttachResult Attach(const Calls &calls, const char *portal, const char *port,
+                       const char *target) {
+    VxdAttachRequest request{};
+    request.size = sizeof request;
+    request.portalAddress = portal;
+    request.portalPort = static_cast<unsigned short>(std::strtoul(port, nullptr, 10));
+    request.targetName = target;
+    request.deviceWaitMs = kDeviceWaitMs;
+    request.letterWaitMs = kLetterWaitMs;
+    VxdAttachResult result{};
+    result.size = sizeof result;
+    calls.attach(&request, &result);
+    return result;
+}
+
+VxdDetachResult Detach(const Calls &calls, const char *target, unsigned long flags,
+                       const char *portal = nullptr, const char *port = "0") {
+    VxdDetachRequest request{};
+    request.size = sizeof request;
+    request.targetName = target;
+    request.portalAddress = portal;
+    request.portalPort = static_cast<unsigned short>(std::strtoul(port, nullptr, 10));
+    request.flags = flags;
+    VxdDetachResult result{};
+    result.size = sizeof result;
+    calls.detach(&request, &result);
+    return result;
+}
+
+// The sessions that the discovery library lists for `target`, asked directly; -1 when it does
+// not answer.
+int SessionsOf(const char *target) {
+    const auto list = ExportOf<vxd::platform::GetIScsiSessionListAFunction *>(
+        GetModuleHandleA("iscsidsc.dll"), "GetIScsiSessionListA");
+    if (list == nullptr) {
+        return -1;
+    }
+    vxd::platform::ULONG size = 0;
+    vxd::platform::ULONG count = 0;
+    vxd::platform::ULONG status = list(&size, &count, nullptr);
+    if (status == 0 && count == 0) {
+        return 0;
+    }
+    std::vector<unsigned char> buffer(size);
+    auto *records = reinterpret_cast<vxd::platform::ISCSI_SESSION_INFOA *>(buffer.data());
+    status = list(&size, &count, records);
+    if (status != 0) {
+        return -1;
+    }
+    int found = 0;
+    for (vxd::platform::ULONG i = 0; i < count; ++i) {
+        found +=
+            records[i].TargetName != nullptr && std::strcmp(records[i].TargetName, target) == 0;
+    }
+    return found;
+}
+
+// Loads the DLL and its calls of 1.2 with the trace going to stdout; false with the reason.
+bool LoadCalls(vxdhost::DebugOutputListener &listener, UniqueModule &dll, Calls &calls) {
+    std::string error;
+    if (!listener.Start(error)) {
+        std::fprintf(stderr, "host_lifecycle: %s\n", error.c_str());
+        return false;
+    }
+    dll.reset(LoadLibraryA(kDll));
+    if (dll) {
+        calls.attach = ExportOf<VxdAttachFunction>(dll.get(), "VxdAttach");
+        calls.detach = ExportOf<VxdDetachFunction>(dll.get(), "VxdDetach");
+        calls.text = ExportOf<VxdStatusTextFunction>(dll.get(), "VxdStatusText");
+    }
+    if (calls.attach == nullptr || calls.detach == nullptr || calls.text == nullptr) {
+        std::fprintf(stderr, "host_lifecycle: cannot load %s or its calls of 1.2 (error %lu)\n",
+                     kDll, GetLastError());
+        return false;
+    }
+    return true;
+}
+
+void CheckAttached(Checks &checks, const Calls &calls, const std::string &what,
+                   const VxdAttachResult &result) {
+    checks.That(result.status == VXD_STATUS_OK && result.letters[0] != '\0',
+                what + ": " + Described(calls, result.status, result.serviceStatus) +
+                    ", letters \"" + result.letters + "\"");
+    for (const char *letter = result.letters; *letter != '\0'; ++letter) {
+        checks.That(HasLetter(*letter), std::string(1, *letter) + ": is there");
+    }
+}
+
+void CheckGone(Checks &checks, const std::string &letters) {
+    for (const char letter : letters) {
+        checks.That(!HasLetter(letter), std::string(1, letter) + ": is gone");
+    }
+}
+
+std::string DetachDescribed(const Calls &calls, const std::string &what,
+                            const VxdDetachResult &result) {
+    return what + ": " + Described(calls, result.status, result.serviceStatus) + ", " +
+           std::to_string(result.sessionsLoggedOut) + " sessions logged out, " +
+           std::to_string(result.persistentLoginsRemoved) +
+           " persistent logins removed, letters \"" + result.letters + "\"";
+}
+
+int AttachDetach(const char *portal, const char *port, const char *target, const char *kept,
+                 const char *busy) {
+    vxdhost::DebugOutputListener listener(stdout);
+    UniqueModule dll;
+    Calls calls;
+    if (!LoadCalls(listener, dll, calls)) {
+        return 2;
+    }
+    Checks checks("attach-detach");
+    const std::string name = target;
+
+    // The first login fails and the persistent one a second later succeeds: the kit keeps it.
+    const VxdAttachResult first = Attach(calls, portal, port, target);
+    CheckAttached(checks, calls, "attach " + name, first);
+    const std::string letters = first.letters;
+    VxdDetachResult detached = Detach(calls, target, VXD_DETACH_REMOVE_PORTAL, portal, port);
+    checks.That(detached.status == VXD_STATUS_OK && detached.sessionsLoggedOut == 1 &&
+                    detached.persistentLoginsRemoved == 1 &&
+                    std::string(detached.letters).find(letters) != std::string::npos,
+                DetachDescribed(calls, "detach " + name + ", removing the portal", detached));
+    CheckGone(checks, letters);
+
+    // A later login brings the same letters again.
+    const VxdAttachResult again = Attach(calls, portal, port, target);
+    CheckAttached(checks, calls, "attach " + name + " again", again);
+    checks.That(letters == again.letters, "the same letters as the first attach");
+    detached = Detach(calls, target, 0);
+    checks.That(detached.status == VXD_STATUS_OK && detached.sessionsLoggedOut == 1 &&
+                    detached.persistentLoginsRemoved == 0,
+                DetachDescribed(calls, "detach " + name + " again", detached));
+    CheckGone(checks, letters);
+    detached = Detach(calls, target, 0);
+    checks.That(detached.status == VXD_STATUS_NOT_ATTACHED,
+                DetachDescribed(calls, "detach " + name + " once more", detached));
+
+    // A persistent login with no session is still the target's.
+    detached = Detach(calls, kept, 0);
+    checks.That(detached.status == VXD_STATUS_OK && detached.sessionsLoggedOut == 0 &&
+                    detached.persistentLoginsRemoved == 1,
+                DetachDescribed(calls, std::string("detach ") + kept, detached));
+
+    // The kit plays a busy device: the logout is refused, and the session and its letters stay.
+    const VxdAttachResult held = Attach(calls, portal, port, busy);
+    CheckAttached(checks, calls, std::string("attach ") + busy, held);
+    detached = Detach(calls, busy, 0);
+    checks.That(detached.status == VXD_STATUS_VOLUME_IN_USE &&
+                    detached.serviceStatus == vxd::platform::kStatusDeviceBusyOnSession &&
+                    detached.sessionsLoggedOut == 0,
+                DetachDescribed(calls, std::string("detach ") + busy, detached));
+    for (const char *letter = held.letters; *letter != '\0'; ++letter) {
+        checks.That(HasLetter(*letter), std::string(1, *letter) + ": is still there");
+    }
+    checks.That(SessionsOf(busy) == 1, std::string("the kit still lists ") + busy + "'s session");
+    listener.Finish();
+    return checks.Finish();
+}
+
+struct TargetAttach {
+    HANDLE start;
+    const Calls *calls;
+    const char *portal;
+    const char *port;
+    const char *target;
+    VxdAttachResult result;
+};
+
+DWORD WINAPI AttachOnThread(void *argument) {
+    auto *attach = static_cast<TargetAttach *>(argument);
+    WaitForSingleObject(attach->start, INFINITE);
+    attach->result = Attach(*attach->calls, attach->portal, attach->port, attach->target);
+    return 0;
+}
+
+// Under the kit every volume lies on the test volume's disk, so an attach cannot tell its
+// target's letter from the other's: each answers with new letters of that disk, its own or not.
+// The kit's letters are the targets' own all the same: each logout takes its session's away.
+int TwoTargets(const char *portal, const char *port, const char *first, char firstLetter,
+               const char *second, char secondLetter) {
+    vxdhost::DebugOutputListener listener(stdout);
+    UniqueModule dll;
+    Calls calls;
+    if (!LoadCalls(listener, dll, calls)) {
+        return 2;
+    }
+    Checks checks("two-targets");
+    const UniqueHandle start(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    std::array<TargetAttach, 2> attaches{{{start.get(), &calls, portal, port, first, {}},
+                                          {start.get(), &calls, portal, port, second, {}}}};
+    std::vector<UniqueHandle> threads;
+    std::vector<HANDLE> waits;
+    for (TargetAttach &attach : attaches) {
+        threads.emplace_back(CreateThread(nullptr, 0, AttachOnThread, &attach, 0, nullptr));
+        if (!threads.back()) {
+            std::fprintf(stderr, "host_lifecycle: cannot start a thread (error %lu)\n",
+                         GetLastError());
+            SetEvent(start.get());
+            return 2;
+        }
+        waits.push_back(threads.back().get());
+    }
+    SetEvent(start.get());
+    WaitForMultipleObjects(static_cast<DWORD>(waits.size()), waits.data(), TRUE, INFINITE);
+    const std::string ours = std::string(1, firstLetter) + secondLetter;
+    for (const TargetAttach &attach : attaches) {
+        const std::string letters = attach.result.letters;
+        std::string what = std::string("attach ") + attach.target + " at once with the other: ";
+        what += Described(calls, attach.result.status, attach.result.serviceStatus);
+        what += ", letters \"";
+        what += letters;
+        what += "\", among ";
+        what += ours;
+        checks.That(attach.result.status == VXD_STATUS_OK && !letters.empty() &&
+                        letters.find_first_not_of(ours) == std::string::npos,
+                    what);
+    }
+    // Each attach answers at the first new letter on the disk, which may be the other's: the
+    // letter that a target's login brings may come after its attach has answered.
+    for (unsigned long waited = 0;
+         waited < kLetterWaitMs && !(HasLetter(firstLetter) && HasLetter(secondLetter));
+         waited += kLetterPollMs) {
+        Sleep(kLetterPollMs);
+    }
+    checks.That(HasLetter(firstLetter) && HasLetter(secondLetter),
+                ours + ": both targets' letters are there");
+    VxdDetachResult detached = Detach(calls, first, 0);
+    checks.That(detached.status == VXD_STATUS_OK && detached.sessionsLoggedOut == 1,
+                DetachDescribed(calls, std::string("detach ") + first, detached));
+    checks.That(!HasLetter(firstLetter) && HasLetter(secondLetter),
+                std::string(1, firstLetter) + ": is gone with its session, " + secondLetter +
+                    ": stays with the other");
+    detached = Detach(calls, second, 0);
+    checks.That(detached.status == VXD_STATUS_OK && detached.sessionsLoggedOut == 1,
+                DetachDescribed(calls, std::string("detach ") + second, detached));
+    checks.That(!HasLetter(secondLetter), std::string(1, secondLetter) + ": is gone");
+    listener.Finish();
+    return checks.Finish();
+}
+
+// One capital letter from A to Z, or '\0'.
+char DriveLetter(const char *text) {
+    return text[0] >= 'A' && text[0] <= 'Z' && text[1] == '\0' ? text[0] : '\0';
+}
+
 // A whole number from 0 up, or -1 for anything else.
 int WholeNumber(const char *text) {
     char *end = nullptr;
@@ -474,6 +781,14 @@ int main(int argc, char **argv) {
     }
     if (mode == "out-of-memory" && argc == 5) {
         return OutOfMemory(argv[2], argv[3], argv[4]);
+    }
+    if (mode == "attach-detach" && argc == 7) {
+        return AttachDetach(argv[2], argv[3], argv[4], argv[5], argv[6]);
+    }
+    if (mode == "two-targets" && argc == 8 && DriveLetter(argv[5]) != '\0' &&
+        DriveLetter(argv[7]) != '\0') {
+        return TwoTargets(argv[2], argv[3], argv[4], DriveLetter(argv[5]), argv[6],
+                          DriveLetter(argv[7]));
     }
     return Usage();
 }

@@ -708,6 +708,53 @@ threads_at_once)
     expect_lines '^Task Disk C:\\$' 8
     expect_lines "^after Connection 0$" 8
     ;;
+attach_detach)
+    # VxdAttach and VxdDetach as the kit plays them: the persistent login that the second
+    # login makes is listed in two calls and removed, the portal that the attach registered is
+    # removed, a logout takes away the letter that its login brought and a later login brings it
+    # again; a persistent login alone is detached; the kit's 0xEFFF0040 is a busy device, whose
+    # session and letter stay. Wine's drive C: is a folder: its flush answers 1, its dismount
+    # 50, and VxdDetach passes both over.
+    fresh_machine clean
+    scenario=test-scenarios/attach_detach.json
+    run host_lifecycle.exe attach-detach $portal 3260 "$target" iqn.2026-01.test.vxd:kept \
+        iqn.2026-01.test.vxd:busy
+    expect_exit 0
+    expect_log "^host_lifecycle: attach-detach: 16 checks, 0 wrong$"
+    expect_no_log "WRONG"
+    expect_log "LoginIScsiTargetA\($target, persistent 1\) -> 0$"
+    expect_log "^iscsidsc: ReportIScsiPersistentLoginsA\(0 bytes\) -> 7a, 2 logins$"
+    expect_log "^iscsidsc: RemoveIScsiPersistentTargetA\($target, portal \"\" port 0\) -> 0$"
+    expect_log "^iscsidsc: RemoveIScsiPersistentTargetA\(iqn\.2026-01\.test\.vxd:kept, portal \"$portal\" port 3260\) -> 0$"
+    expect_log "^iscsidsc: RemoveIScsiSendTargetPortalA\($portal port 3260\) -> 0$"
+    [ "$(grep -c '^iscsidsc: drive F: removed with its session$' "$err")" -eq 2 ] ||
+        fail "F: was not removed with its session twice"
+    expect_log "^iscsidsc: LogoutIScsiTarget\(iqn\.2026-01\.test\.vxd:busy\) -> efff0040$"
+    expect_no_log "drive G: removed"
+    kit_notes
+    [ ! -s "$notes" ] || fail "the kit said: $(cat "$notes")"
+    expect_lines '^VxdAttach: done: F:$' 2
+    # Under the kit every volume lies on the test volume's disk, C: too.
+    expect_lines '^VxdDetach: C: flushed and locked$' 3
+    expect_lines '^VxdDetach: stopped: a volume of the target is in use \(0xEFFF0040\)$' 1
+    expect_lines '^VxdDetach: removed the portal 127\.0\.0\.1:3260$' 1
+    [ -z "$(ledgers)" ] || fail "a note of letters is left after the process ended"
+    ;;
+two_targets)
+    # Two targets attached at once from two threads, each with a letter of its own login (F: a
+    # second before G:); the detach of the first takes F: away and leaves the second's G:. Under
+    # the kit both lie on one disk, so each attach may answer with the other's letter.
+    fresh_machine clean
+    scenario=test-scenarios/two_targets.json
+    run host_lifecycle.exe two-targets $portal 3260 iqn.2026-01.test.vxd:one F \
+        iqn.2026-01.test.vxd:two G
+    expect_exit 0
+    expect_log "^host_lifecycle: two-targets: 7 checks, 0 wrong$"
+    expect_no_log "WRONG"
+    expect_log "^iscsidsc: LogoutIScsiTarget\(iqn\.2026-01\.test\.vxd:one\) -> 0$"
+    [ "$(grep -Ec '^iscsidsc: drive [FG]: removed with its session$' "$err")" -eq 2 ] ||
+        fail "F: and G: were not removed with their sessions"
+    ;;
 out_of_memory)
     # The DLL's copy of a target name fails inside CreateVXD: the exception is caught there,
     # and the next request on the same loaded DLL runs as usual.

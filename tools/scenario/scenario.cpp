@@ -712,12 +712,33 @@ void ReadDriveFields(const Json &value, Drive &drive) {
     With(value, "disk", [&](const Json &disk) { drive.disk = ReadDisk(disk); });
     With(value, "openable", [&](const Json &flag) { drive.openable = flag.get<bool>(); });
     With(value, "answers", [&](const Json &flag) { drive.answers = flag.get<bool>(); });
+    With(value, "in_use", [&](const Json &flag) { drive.inUse = flag.get<bool>(); });
+    With(value, "flush_error", [&](const Json &error) { drive.flushError = ReadStatus(error); });
+    With(value, "dismount_error",
+         [&](const Json &error) { drive.dismountError = ReadStatus(error); });
 }
 
 Drive ReadDrive(const Json &value) {
     Drive drive;
     ReadDriveFields(value, drive);
     return drive;
+}
+
+void ReadLoginEffect(const Json &value, LoginEffect &effect) {
+    ReadList(value, "devices", effect.disks, ReadDisk);
+    With(value, "devices_after_ms", [&](const Json &v) { effect.devicesAfterMs = v.get<Ms>(); });
+    ReadList(value, "drives", effect.drives, [](const Json &v) {
+        LoginEffect::DelayedDrive delayed;
+        ReadDriveFields(v, delayed.drive);
+        With(v, "after_ms", [&](const Json &ms) { delayed.afterMs = ms.get<Ms>(); });
+        return delayed;
+    });
+}
+
+PortalAddress ReadPortalAddress(const Json &value) {
+    PortalAddress portal{Text(Member(value, "address")), 3260};
+    With(value, "port", [&](const Json &port) { portal.port = port.get<std::uint16_t>(); });
+    return portal;
 }
 
 void ReadService(const Json &service, Scenario &scenario) {
@@ -730,39 +751,51 @@ void ReadService(const Json &service, Scenario &scenario) {
     });
     ReadList(service, "login_statuses", scenario.loginStatuses, ReadStatus);
     ReadList(service, "targets", scenario.targets, [](const Json &v) {
-        TargetLogins target{Text(Member(v, "target")), {}};
+        TargetLogins target{Text(Member(v, "target")), {}, std::nullopt, std::nullopt};
         ReadList(v, "login_statuses", target.loginStatuses, ReadStatus);
+        With(v, "logout_statuses", [&](const Json &list) {
+            std::vector<Status> &statuses = target.logoutStatuses.emplace();
+            for (const Json &status : list) {
+                statuses.push_back(ReadStatus(status));
+            }
+        });
+        With(v, "on_login",
+             [&](const Json &effect) { ReadLoginEffect(effect, target.onLogin.emplace()); });
         return target;
     });
+    ReadList(service, "logout_statuses", scenario.logoutStatuses, ReadStatus);
     ReadList(service, "sessions", scenario.sessions, [](const Json &v) {
         Session session{Text(Member(v, "target")), {}};
         ReadList(v, "devices", session.disks, ReadDisk);
         return session;
     });
+    ReadList(service, "persistent_logins", scenario.persistentLogins, [](const Json &v) {
+        PersistentLogin login{Text(Member(v, "target")), std::nullopt};
+        With(v, "portal", [&](const Json &portal) { login.portal = ReadPortalAddress(portal); });
+        return login;
+    });
+    ReadList(service, "registered_portals", scenario.registeredPortals, ReadPortalAddress);
+    With(service, "report_persistent_status",
+         [&](const Json &v) { scenario.reportPersistentStatus = ReadStatus(v); });
+    With(service, "remove_persistent_status",
+         [&](const Json &v) { scenario.removePersistentStatus = ReadStatus(v); });
+    With(service, "remove_portal_status",
+         [&](const Json &v) { scenario.removePortalStatus = ReadStatus(v); });
     With(service, "reported_targets", [&](const Json &names) {
         std::vector<std::string> &reported = scenario.reportedTargets.emplace();
         for (const Json &name : names) {
             reported.push_back(Text(&name));
         }
     });
-    With(service, "on_login", [&](const Json &onLogin) {
-        LoginEffect &effect = scenario.onLogin;
-        ReadList(onLogin, "devices", effect.disks, ReadDisk);
-        With(onLogin, "devices_after_ms",
-             [&](const Json &v) { effect.devicesAfterMs = v.get<Ms>(); });
-        ReadList(onLogin, "drives", effect.drives, [](const Json &v) {
-            LoginEffect::DelayedDrive delayed;
-            ReadDriveFields(v, delayed.drive);
-            With(v, "after_ms", [&](const Json &ms) { delayed.afterMs = ms.get<Ms>(); });
-            return delayed;
-        });
-    });
+    With(service, "on_login",
+         [&](const Json &onLogin) { ReadLoginEffect(onLogin, scenario.onLogin); });
 }
 
 Scenario Read(const Json &document) {
     Scenario scenario;
     ReadList(document, "drives", scenario.drives, ReadDrive);
     With(document, "service", [&](const Json &service) { ReadService(service, scenario); });
+    With(document, "cancel_at_ms", [&](const Json &ms) { scenario.cancelAtMs = ms.get<Ms>(); });
     ReadList(document, "events", scenario.events, [](const Json &v) {
         DriveEvent event;
         With(v, "at_ms", [&](const Json &ms) { event.at = ms.get<Ms>(); });
@@ -801,6 +834,29 @@ static_assert(kMaxScenarioBytes == 1048576, "the message states the limit");
 } // namespace
 
 const char *SchemaText() { return kSchemaText; }
+
+const TargetLogins *TargetEntry(const Scenario &scenario, const std::string &target) {
+    const auto found =
+        std::find_if(scenario.targets.begin(), scenario.targets.end(),
+                     [&target](const TargetLogins &entry) { return entry.target == target; });
+    return found == scenario.targets.end() ? nullptr : &*found;
+}
+
+const std::vector<Status> &LoginStatusesOf(const Scenario &scenario, const std::string &target) {
+    const TargetLogins *entry = TargetEntry(scenario, target);
+    return entry != nullptr ? entry->loginStatuses : scenario.loginStatuses;
+}
+
+const std::vector<Status> &LogoutStatusesOf(const Scenario &scenario, const std::string &target) {
+    const TargetLogins *entry = TargetEntry(scenario, target);
+    return entry != nullptr && entry->logoutStatuses ? *entry->logoutStatuses
+                                                     : scenario.logoutStatuses;
+}
+
+const LoginEffect &LoginEffectOf(const Scenario &scenario, const std::string &target) {
+    const TargetLogins *entry = TargetEntry(scenario, target);
+    return entry != nullptr && entry->onLogin ? *entry->onLogin : scenario.onLogin;
+}
 
 std::vector<std::string> ReportedTargets(const Scenario &scenario) {
     if (scenario.reportedTargets) {
@@ -843,7 +899,13 @@ bool ParseScenario(const std::string &text, const std::string &fileName, Scenari
             [](const TargetLogins &target) { return target.target; }, problem) ||
         !Unrepeated(
             read.reportedTargets.value_or(std::vector<std::string>()), "service.reported_targets",
-            "target", [](const std::string &name) { return name; }, problem)) {
+            "target", [](const std::string &name) { return name; }, problem) ||
+        !Unrepeated(
+            read.registeredPortals, "service.registered_portals", "portal",
+            [](const PortalAddress &portal) {
+                return portal.address + ":" + std::to_string(portal.port);
+            },
+            problem)) {
         error = Named(fileName, problem);
         return false;
     }

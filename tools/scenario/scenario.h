@@ -27,9 +27,12 @@ using Ms = std::uint64_t;
 
 struct Drive {
     char letter = 'C';
-    Disk disk = 0;        // disk of the volume's first extent
-    bool openable = true; // false: opening the volume fails
-    bool answers = true;  // false: the extents query fails
+    Disk disk = 0;            // disk of the volume's first extent
+    bool openable = true;     // false: opening the volume fails
+    bool answers = true;      // false: the extents query fails
+    bool inUse = false;       // files are open on it: a lock fails until it is dismounted
+    Status flushError = 0;    // the Windows error FlushFileBuffers fails with
+    Status dismountError = 0; // the Windows error FSCTL_DISMOUNT_VOLUME fails with
 };
 
 struct Session {
@@ -53,9 +56,23 @@ struct PortalAnswer {
     Status status = 0;
 };
 
+// A target's own answers: its logins, its logouts and what its login brings.
 struct TargetLogins {
     std::string target; // as the request writes it
     std::vector<Status> loginStatuses;
+    std::optional<std::vector<Status>> logoutStatuses; // unset: the service's
+    std::optional<LoginEffect> onLogin;                // unset: the service's
+};
+
+// A portal's address and TCP port, as the service keeps a registered portal.
+struct PortalAddress {
+    std::string address;
+    std::uint16_t port = 3260;
+};
+
+struct PersistentLogin {
+    std::string target;
+    std::optional<PortalAddress> portal; // unset: none named
 };
 
 struct DriveEvent {
@@ -71,13 +88,32 @@ struct Scenario {
     std::vector<PortalAnswer> portals;
     std::vector<Status> loginStatuses; // targets not in `targets`; the last repeats
     std::vector<TargetLogins> targets;
+    // Logouts of targets not in `targets` (or without a list there); none: the service decides.
+    std::vector<Status> logoutStatuses;
     std::vector<Session> sessions;
-    LoginEffect onLogin;
+    std::vector<PersistentLogin> persistentLogins;
+    std::vector<PortalAddress> registeredPortals;
+    // Answers in place of the service's own; unset: its own.
+    std::optional<Status> reportPersistentStatus;
+    std::optional<Status> removePersistentStatus;
+    std::optional<Status> removePortalStatus;
+    LoginEffect onLogin;            // for targets without one of their own
     std::vector<DriveEvent> events; // in file order
+    // When the host signals a VxdAttach's cancel event; unset: never.
+    std::optional<Ms> cancelAtMs;
     // The targets the initiator knows, for the test kit's target report; the runner has no
     // use for it. Unset: see ReportedTargets.
     std::optional<std::vector<std::string>> reportedTargets;
 };
+
+// A target's own entry in `targets`, by its exact name; null when it has none.
+const TargetLogins *TargetEntry(const Scenario &scenario, const std::string &target);
+
+// What the service answers a target with, its own entry's or else the service's: successive
+// logins, successive logouts, and what a login brings.
+const std::vector<Status> &LoginStatusesOf(const Scenario &scenario, const std::string &target);
+const std::vector<Status> &LogoutStatusesOf(const Scenario &scenario, const std::string &target);
+const LoginEffect &LoginEffectOf(const Scenario &scenario, const std::string &target);
 
 // The targets that the initiator reports: "reported_targets" when the file has it, else each
 // name of "targets" and then of "sessions", once, in their order, but the empty one.

@@ -2,6 +2,7 @@
 
 #include <winioctl.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -35,9 +36,9 @@ std::string DeviceOf(char letter) {
     return target;
 }
 
-void RemoveDefinition(char letter, const std::string &device) {
-    DefineDosDeviceA(DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE,
-                     DriveName(letter).c_str(), device.c_str());
+bool RemoveDefinition(char letter, const std::string &device) {
+    return DefineDosDeviceA(DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE,
+                            DriveName(letter).c_str(), device.c_str()) != 0;
 }
 
 // A process is known by its id and its creation time, so that a reused id is not taken for it.
@@ -197,6 +198,32 @@ bool KitLetters::Define(char letter, const std::string &device, std::string &err
     if (!WriteLedger()) {
         error = "cannot write " + ledger_ + "; " + DriveName(letter) +
                 " will stay if the process is killed";
+        return false;
+    }
+    return true;
+}
+
+bool KitLetters::Remove(char letter, std::string &error) {
+    const auto made = std::find_if(defined_.begin(), defined_.end(), [letter](const auto &defined) {
+        return defined.first == letter;
+    });
+    if (made == defined_.end()) {
+        error = DriveName(letter) + " is not one of the kit's letters";
+        return false;
+    }
+    if (!RemoveDefinition(letter, made->second)) {
+        error = "cannot remove " + DriveName(letter) + " (error " + std::to_string(GetLastError()) +
+                ")";
+        return false;
+    }
+    defined_.erase(made);
+    // No letters, no ledger: a later Define writes it again.
+    if (defined_.empty()) {
+        DeleteFileA(ledger_.c_str());
+        return true;
+    }
+    if (!WriteLedger()) {
+        error = "cannot write " + ledger_ + "; the ledger still names " + DriveName(letter);
         return false;
     }
     return true;

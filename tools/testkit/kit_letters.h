@@ -37,6 +37,8 @@ class KitLetters {
     void RemoveStale(std::vector<std::string> &notes);
     // Makes `letter` point at `device` unless the machine already has that letter.
     bool Define(char letter, const std::string &device, std::string &error);
+    // Removes a letter that Define made, and its line of the ledger.
+    bool Remove(char letter, std::string &error);
     // Removes every letter this process made, and its ledger.
     void RemoveAll();
 

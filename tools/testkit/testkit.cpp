@@ -22,12 +22,15 @@
 #include <string>
 #include <vector>
 
+#include "platform/sim/service_rules.h"
 #include "platform/win32/unique_handles.h"
 #include "tools/scenario/scenario.h"
 #include "tools/testkit/kit_letters.h"
 
 namespace p = vxd::platform;
 namespace scn = vxd::scenario;
+// The service's rules, which the runner's simulated machine follows too.
+namespace rules = vxd::sim;
 
 namespace {
 
@@ -46,14 +49,16 @@ struct Session {
     std::string target;
     p::ISCSI_UNIQUE_SESSION_ID id;
     std::size_t devices;
-    ULONGLONG devicesFrom; // tick count from which its devices are listed
+    ULONGLONG devicesFrom;     // tick count from which its devices are listed
+    std::vector<char> letters; // those its login brought, which its logout takes away
 };
 
-// A letter that a login brings, due at a tick count.
+// A letter that a login brings, due at a tick count, while the login's session stands.
 struct DueLetter {
     ULONGLONG due;
     char letter;
     std::string device;
+    p::ISCSI_UNIQUE_SESSION_ID session;
 };
 
 enum class State { kFailed, kStarting, kReady };
@@ -69,7 +74,10 @@ struct Service {
     // Ids are never reused, so that a logged-out session's id stays unknown.
     ULONGLONG nextSessionId = 1;
     std::vector<std::string> reportedTargets;
-    std::map<std::string, std::size_t> logins; // successive logins of each target
+    std::map<std::string, std::size_t> logins;  // successive logins of each target
+    std::map<std::string, std::size_t> logouts; // successive logouts of each target's sessions
+    std::vector<rules::PersistentLogin> persistentLogins;
+    std::vector<rules::Portal> portals; // the registered send-target portals
     std::string logPath;
 };
 
@@ -161,9 +169,22 @@ bool ReadScenario() {
         Note(error + kFailing);
         return false;
     }
-    // The sessions that stand before the request.
+    // The sessions, persistent logins and portals that the service has before the request.
     for (const scn::Session &listed : service.scenario.sessions) {
-        service.sessions.push_back({listed.target, NewSessionId(service), listed.disks.size(), 0});
+        service.sessions.push_back(
+            {listed.target, NewSessionId(service), listed.disks.size(), 0, {}});
+    }
+    for (const scn::PersistentLogin &listed : service.scenario.persistentLogins) {
+        rules::PersistentLogin kept;
+        kept.target = listed.target;
+        if (listed.portal) {
+            kept.portalAddress = listed.portal->address;
+            kept.portalSocket = listed.portal->port;
+        }
+        service.persistentLogins.push_back(kept);
+    }
+    for (const scn::PortalAddress &listed : service.scenario.registeredPortals) {
+        service.portals.push_back({listed.address, listed.port});
     }
     service.reportedTargets = scn::ReportedTargets(service.scenario);
     Log("scenario %s", path);
@@ -215,19 +236,12 @@ ULONG PortalStatus(const scn::Scenario &scenario, const char *address) {
     return scenario.portalStatus;
 }
 
-// The status of a target's next login: its own list or the service's, the last repeating.
-ULONG LoginStatus(Service &service, const std::string &target) {
-    const std::vector<scn::Status> *statuses = &service.scenario.loginStatuses;
-    for (const scn::TargetLogins &listed : service.scenario.targets) {
-        if (listed.target == target) {
-            statuses = &listed.loginStatuses;
-        }
-    }
-    const std::size_t attempt = service.logins[target]++;
-    if (statuses->empty()) {
-        return kSuccess;
-    }
-    return (*statuses)[std::min(attempt, statuses->size() - 1)];
+std::vector<Session>::iterator FindSession(Service &service, const p::ISCSI_UNIQUE_SESSION_ID &id) {
+    return std::find_if(service.sessions.begin(), service.sessions.end(),
+                        [&id](const Session &session) {
+                            return session.id.AdapterUnique == id.AdapterUnique &&
+                                   session.id.AdapterSpecific == id.AdapterSpecific;
+                        });
 }
 
 bool OnSessionDisk(const scn::Drive &drive, const std::vector<scn::Disk> &disks) {
@@ -243,8 +257,13 @@ DWORD WINAPI MakeLetters(void *argument) {
             Sleep(static_cast<DWORD>(due.due - now));
         }
         const ServiceLock locked;
+        Service &service = TheService();
+        const auto session = FindSession(service, due.session);
         std::string error;
-        if (TheService().letters.Define(due.letter, due.device, error)) {
+        if (session == service.sessions.end()) {
+            Log("drive %c: not made, its session was logged out", due.letter);
+        } else if (service.letters.Define(due.letter, due.device, error)) {
+            session->letters.push_back(due.letter);
             Log("drive %c: now points at %s", due.letter, due.device.c_str());
         } else {
             Note(error);
@@ -258,13 +277,13 @@ DWORD WINAPI MakeLetters(void *argument) {
 }
 
 // A login's letters come later, in order: a thread keeps the kit loaded until they are made.
-void ScheduleLetters(const Service &service, ULONGLONG loginAt) {
-    const scn::LoginEffect &effect = service.scenario.onLogin;
+void ScheduleLetters(const Service &service, const scn::LoginEffect &effect,
+                     const p::ISCSI_UNIQUE_SESSION_ID &session, ULONGLONG loginAt) {
     auto letters = std::make_unique<std::vector<DueLetter>>();
     for (const scn::LoginEffect::DelayedDrive &delayed : effect.drives) {
         const bool onSession = OnSessionDisk(delayed.drive, effect.disks);
         letters->push_back({loginAt + delayed.afterMs, delayed.drive.letter,
-                            onSession ? service.volume.device : testkit::kStrayDevice});
+                            onSession ? service.volume.device : testkit::kStrayDevice, session});
     }
     if (letters->empty()) {
         return;
@@ -287,15 +306,6 @@ void ScheduleLetters(const Service &service, ULONGLONG loginAt) {
         return;
     }
     static_cast<void>(letters.release()); // the thread owns them now
-}
-
-std::vector<Session>::const_iterator FindSession(const Service &service,
-                                                 const p::ISCSI_UNIQUE_SESSION_ID &id) {
-    return std::find_if(service.sessions.begin(), service.sessions.end(),
-                        [&id](const Session &session) {
-                            return session.id.AdapterUnique == id.AdapterUnique &&
-                                   session.id.AdapterSpecific == id.AdapterSpecific;
-                        });
 }
 
 template <std::size_t N> void CopyText(char (&field)[N], const std::string &text) {
@@ -354,23 +364,27 @@ ULONG WINAPI AddIScsiSendTargetPortalA(char * /*InitiatorInstance*/, ULONG /*Ini
     if (!ServiceAnswers()) {
         return kServiceNotRunning;
     }
-    const Service &service = TheService();
+    Service &service = TheService();
     if (Portal == nullptr) {
         return kInvalidParameter;
     }
-    const std::string address(Portal->Address, strnlen(Portal->Address, sizeof Portal->Address));
+    const std::string address = rules::AddressOf(*Portal);
     const ULONG status = PortalStatus(service.scenario, address.c_str());
+    if (status == kSuccess) {
+        rules::RegisterPortal(service.portals, *Portal);
+    }
     Log("AddIScsiSendTargetPortalA(%s port %u) -> %lx", address.c_str(), Portal->Socket, status);
     return status;
 }
 
 // An informational login answers as a normal one would, and counts as one of the target's
-// logins, but its session has no devices and brings no letters.
+// logins, but its session has no devices and brings no letters, and it is never kept as a
+// persistent login.
 ULONG WINAPI LoginIScsiTargetA(char *TargetName, BOOLEAN IsInformationalSession,
-                               char * /*InitiatorInstance*/, ULONG /*InitiatorPortNumber*/,
-                               p::ISCSI_TARGET_PORTALA * /*TargetPortal*/,
-                               ULONGLONG /*SecurityFlags*/, p::ISCSI_TARGET_MAPPINGA * /*Mappings*/,
-                               p::ISCSI_LOGIN_OPTIONS * /*LoginOptions*/, ULONG /*KeySize*/,
+                               char *InitiatorInstance, ULONG InitiatorPortNumber,
+                               p::ISCSI_TARGET_PORTALA *TargetPortal, ULONGLONG /*SecurityFlags*/,
+                               p::ISCSI_TARGET_MAPPINGA * /*Mappings*/,
+                               p::ISCSI_LOGIN_OPTIONS *LoginOptions, ULONG /*KeySize*/,
                                char * /*Key*/, BOOLEAN IsPersistent,
                                p::ISCSI_UNIQUE_SESSION_ID *UniqueSessionId,
                                p::ISCSI_UNIQUE_CONNECTION_ID *UniqueConnectionId) {
@@ -383,7 +397,8 @@ ULONG WINAPI LoginIScsiTargetA(char *TargetName, BOOLEAN IsInformationalSession,
         return kInvalidParameter;
     }
     const std::string target = TargetName;
-    const ULONG status = LoginStatus(service, target);
+    const ULONG status = rules::SuccessiveAnswer(scn::LoginStatusesOf(service.scenario, target),
+                                                 service.logins[target]++);
     if (IsInformationalSession) {
         Log("LoginIScsiTargetA(%s, persistent %u, informational 1) -> %lx", TargetName,
             IsPersistent, status);
@@ -397,11 +412,16 @@ ULONG WINAPI LoginIScsiTargetA(char *TargetName, BOOLEAN IsInformationalSession,
     const ULONGLONG now = Now();
     const p::ISCSI_UNIQUE_SESSION_ID id = NewSessionId(service);
     if (IsInformationalSession) {
-        service.sessions.push_back({target, id, 0, 0});
+        service.sessions.push_back({target, id, 0, 0, {}});
     } else {
-        const scn::LoginEffect &effect = service.scenario.onLogin;
-        service.sessions.push_back({target, id, effect.disks.size(), now + effect.devicesAfterMs});
-        ScheduleLetters(service, now);
+        const scn::LoginEffect &effect = scn::LoginEffectOf(service.scenario, target);
+        service.sessions.push_back(
+            {target, id, effect.disks.size(), now + effect.devicesAfterMs, {}});
+        ScheduleLetters(service, effect, id, now);
+        if (IsPersistent) {
+            service.persistentLogins.push_back(rules::PersistentLoginOf(
+                TargetName, InitiatorInstance, InitiatorPortNumber, TargetPortal, LoginOptions));
+        }
     }
     if (UniqueSessionId != nullptr) {
         *UniqueSessionId = id;
@@ -422,44 +442,73 @@ ULONG WINAPI LogoutIScsiTarget(p::ISCSI_UNIQUE_SESSION_ID *UniqueSessionId) {
         return kInvalidParameter;
     }
     const auto session = FindSession(service, *UniqueSessionId);
-    const ULONG status = session == service.sessions.end() ? kInvalidSessionId : kSuccess;
-    if (status == kSuccess) {
-        service.sessions.erase(session);
+    if (session == service.sessions.end()) {
+        Log("LogoutIScsiTarget: no such session -> %lx", kInvalidSessionId);
+        return kInvalidSessionId;
     }
-    Log("LogoutIScsiTarget -> %lx", status);
+    const std::string target = session->target;
+    // Without statuses of the scenario's the kit has no volume in use to refuse for: a busy
+    // device is the scenario's 0xEFFF0040.
+    const ULONG status = rules::SuccessiveAnswer(scn::LogoutStatusesOf(service.scenario, target),
+                                                 service.logouts[target]++);
+    Log("LogoutIScsiTarget(%s) -> %lx", target.c_str(), status);
+    if (status != kSuccess) {
+        return status;
+    }
+    // The session's disk leaves the machine, and the letters that its login brought with it.
+    for (const char letter : session->letters) {
+        std::string error;
+        if (service.letters.Remove(letter, error)) {
+            Log("drive %c: removed with its session", letter);
+        } else {
+            Note(error);
+        }
+    }
+    service.sessions.erase(session);
     return status;
 }
 
-// The kit keeps no persistent logins yet: the list is empty, and nothing can be removed.
 ULONG WINAPI ReportIScsiPersistentLoginsA(ULONG *Count,
-                                          p::PERSISTENT_ISCSI_LOGIN_INFOA * /*PersistentLoginInfo*/,
+                                          p::PERSISTENT_ISCSI_LOGIN_INFOA *PersistentLoginInfo,
                                           ULONG *BufferSizeInBytes) {
     const ServiceLock locked;
     if (!ServiceAnswers()) {
         return kServiceNotRunning;
     }
+    const Service &service = TheService();
     if (Count == nullptr || BufferSizeInBytes == nullptr) {
         return kInvalidParameter;
     }
-    *Count = 0;
-    *BufferSizeInBytes = 0;
-    Log("ReportIScsiPersistentLoginsA -> 0 logins");
-    return kSuccess;
+    const ULONG offered = *BufferSizeInBytes;
+    const ULONG status =
+        service.scenario.reportPersistentStatus
+            ? *service.scenario.reportPersistentStatus
+            : rules::ReportPersistentLogins(service.persistentLogins, Count, PersistentLoginInfo,
+                                            BufferSizeInBytes);
+    Log("ReportIScsiPersistentLoginsA(%lu bytes) -> %lx, %lu logins", offered, status,
+        static_cast<ULONG>(service.persistentLogins.size()));
+    return status;
 }
 
-ULONG WINAPI RemoveIScsiPersistentTargetA(char * /*InitiatorInstance*/,
-                                          ULONG /*InitiatorPortNumber*/, char *TargetName,
-                                          p::ISCSI_TARGET_PORTALA * /*Portal*/) {
+ULONG WINAPI RemoveIScsiPersistentTargetA(char *InitiatorInstance, ULONG InitiatorPortNumber,
+                                          char *TargetName, p::ISCSI_TARGET_PORTALA *Portal) {
     const ServiceLock locked;
     if (!ServiceAnswers()) {
         return kServiceNotRunning;
     }
+    Service &service = TheService();
     if (TargetName == nullptr) {
         return kInvalidParameter;
     }
-    Log("RemoveIScsiPersistentTargetA(%s) -> %lx", TargetName,
-        p::kStatusCouldNotRemovePersistentLoginData);
-    return p::kStatusCouldNotRemovePersistentLoginData;
+    const ULONG status =
+        service.scenario.removePersistentStatus
+            ? *service.scenario.removePersistentStatus
+            : rules::RemovePersistentLogins(service.persistentLogins, InitiatorInstance,
+                                            InitiatorPortNumber, TargetName, Portal);
+    Log("RemoveIScsiPersistentTargetA(%s, portal \"%s\" port %u) -> %lx", TargetName,
+        Portal == nullptr ? "any" : rules::AddressOf(*Portal).c_str(),
+        Portal == nullptr ? 0u : static_cast<unsigned>(Portal->Socket), status);
+    return status;
 }
 
 ULONG WINAPI RemoveIScsiSendTargetPortalA(char * /*InitiatorInstance*/,
@@ -469,11 +518,16 @@ ULONG WINAPI RemoveIScsiSendTargetPortalA(char * /*InitiatorInstance*/,
     if (!ServiceAnswers()) {
         return kServiceNotRunning;
     }
+    Service &service = TheService();
     if (Portal == nullptr) {
         return kInvalidParameter;
     }
-    Log("RemoveIScsiSendTargetPortalA -> %lx", p::kStatusPortalNotFound);
-    return p::kStatusPortalNotFound;
+    const ULONG status = service.scenario.removePortalStatus
+                             ? *service.scenario.removePortalStatus
+                             : rules::UnregisterPortal(service.portals, *Portal);
+    Log("RemoveIScsiSendTargetPortalA(%s port %u) -> %lx", rules::AddressOf(*Portal).c_str(),
+        static_cast<unsigned>(Portal->Socket), status);
+    return status;
 }
 
 ULONG WINAPI SetIScsiInitiatorCHAPSharedSecret(ULONG SharedSecretLength, UCHAR *SharedSecret) {
@@ -575,7 +629,7 @@ ULONG WINAPI GetDevicesForIScsiSessionA(p::ISCSI_UNIQUE_SESSION_ID *UniqueSessio
     if (!ServiceAnswers()) {
         return kServiceNotRunning;
     }
-    const Service &service = TheService();
+    Service &service = TheService();
     if (UniqueSessionId == nullptr || DeviceCount == nullptr) {
         return kInvalidParameter;
     }

@@ -2,26 +2,46 @@
 
 #include <cstdio>
 
+#include "entry/statuses.h"
 #include "entry/vxdmount.h"
 #include "tools/vxdmount/scenario.h"
 
 namespace vxd::runner {
 namespace {
 
-const char kUsage[] = "usage: vxdmount [--scenario FILE] [--timeline] [--real-time] "
-                      "[PORTAL PORT TARGET [EXTRA1 [EXTRA2]]]\n";
+const char kUsage[] =
+    "usage: vxdmount [--scenario FILE] [--timeline] [--real-time] "
+    "[PORTAL PORT TARGET [EXTRA1 [EXTRA2]]]\n"
+    "       vxdmount attach [--device-wait S] [--letter-wait S] [--keep-on-failure] "
+    "[--cancel-at MS] [--scenario FILE] [--timeline] [--real-time] [PORTAL PORT TARGET]\n"
+    "       vxdmount detach [--force] [--remove-portal PORTAL PORT] [--scenario FILE] "
+    "[--timeline] [--real-time] [TARGET]\n";
 
 const char kHelp[] =
-    "Runs one CreateVXD call against a simulated machine and prints its trace lines.\n"
+    "Runs one call of vxdmount.dll's logic against a simulated machine: CreateVXD, whose trace\n"
+    "lines it prints, or with \"attach\" or \"detach\" VxdAttach or VxdDetach, whose progress\n"
+    "lines it prints (an attach then its drive letters, \"F: H:\").\n"
     "\n"
-    "  --scenario FILE  the machine described in FILE instead of the built-in one (JSON;\n"
-    "                   the format: scenarios/scenario.schema.json)\n"
-    "  --timeline       prefix each line with the virtual time and show the platform calls\n"
-    "  --real-time      really sleep, so the polls can be watched\n"
-    "  --               end of options (for a positional argument that begins with '-')\n"
+    "  --scenario FILE        the machine described in FILE instead of the built-in one (JSON;\n"
+    "                         the format: scenarios/scenario.schema.json)\n"
+    "  --timeline             prefix each line with the virtual time and show the platform calls\n"
+    "  --real-time            really sleep, so the polls can be watched\n"
+    "  --                     end of options (for a positional argument that begins with '-')\n"
+    "attach:\n"
+    "  --device-wait S        how long to wait for the session's disks (default 60 s)\n"
+    "  --letter-wait S        how long to wait for their volumes' letters (default 120 s)\n"
+    "  --keep-on-failure      leave a login that the call made when it fails\n"
+    "  --cancel-at MS         signal the call's cancel event at this virtual time\n"
+    "detach:\n"
+    "  --force                dismount volumes in use all the same\n"
+    "  --remove-portal PORTAL PORT  remove the send-target portal too\n"
     "\n"
-    "Without positional arguments: 192.0.2.10 3260 iqn.2026-12.com.example:disk1 \"\" \"\".\n"
-    "Exit status: 0 CreateVXD returned 1, 1 it returned 0, 2 usage or scenario error.\n";
+    "Without positional arguments: 192.0.2.10 3260 iqn.2026-12.com.example:disk1 (\"\" \"\").\n"
+    "Exit status: 0 CreateVXD returned 1, or done; 1 CreateVXD returned 0, or failed;\n"
+    "2 usage or scenario error; 3 the attach was cancelled.\n";
+
+constexpr unsigned long long kMostMilliseconds = 0xFFFFFFFFull;   // a 32-bit count
+constexpr unsigned long long kMostCancelAt = 9223372036854775807; // as a scenario's times
 
 std::string Seconds(sim::Ms ms) {
     char text[32];
@@ -44,16 +64,281 @@ std::string ProbedDrive(const sim::Machine &machine) {
     return probes.back().String("lpRootPathName").substr(0, 2);
 }
 
+// A whole number from 0 to `most`, in decimal digits and nothing else.
+bool ParseWhole(const std::string &text, unsigned long long most, unsigned long long &value) {
+    if (text.empty() || text.size() > 19) {
+        return false;
+    }
+    value = 0;
+    for (const char digit : text) {
+        if (digit < '0' || digit > '9') {
+            return false;
+        }
+        value = value * 10 + static_cast<unsigned long long>(digit - '0');
+    }
+    return value <= most;
+}
+
+// Seconds such as "5" or "2.5" (three decimals at most), in milliseconds that a 32-bit count
+// holds, as the request's fields do on Windows.
+bool ParseSeconds(const std::string &text, unsigned long &milliseconds) {
+    const std::size_t point = text.find('.');
+    const std::string fraction = point == std::string::npos ? "" : text.substr(point + 1);
+    unsigned long long whole = 0;
+    unsigned long long thousandths = 0;
+    if (!ParseWhole(text.substr(0, point), kMostMilliseconds, whole) || fraction.size() > 3 ||
+        (point != std::string::npos && fraction.empty()) ||
+        (point != std::string::npos &&
+         !ParseWhole(fraction + std::string(3 - fraction.size(), '0'), 999, thousandths))) {
+        return false;
+    }
+    const unsigned long long total = whole * 1000 + thousandths;
+    if (total > kMostMilliseconds) {
+        return false;
+    }
+    milliseconds = static_cast<unsigned long>(total);
+    return true;
+}
+
+bool IsPort(const std::string &text) {
+    unsigned long long port = 0;
+    return ParseWhole(text, 65535, port);
+}
+
+// A port that IsPort has accepted.
+unsigned short PortOf(const std::string &text) {
+    unsigned long long port = 0;
+    ParseWhole(text, 65535, port);
+    return static_cast<unsigned short>(port);
+}
+
+// Whether arguments[i] is the option `name`; its value, "--name VALUE" or "--name=VALUE", goes
+// to `value`, empty when there is none.
+bool IsOption(const std::vector<std::string> &arguments, std::size_t &i, const std::string &name,
+              std::string &value) {
+    const std::string &argument = arguments[i];
+    if (argument == name) {
+        value = i + 1 < arguments.size() ? arguments[++i] : std::string();
+        return true;
+    }
+    if (argument.rfind(name + "=", 0) == 0) {
+        value = argument.substr(name.size() + 1);
+        return true;
+    }
+    return false;
+}
+
+// The options of attach and detach; false with `error` set for a bad value, or with `error`
+// empty for an option that the command does not have.
+bool CommandOption(const std::vector<std::string> &arguments, std::size_t &i, Options &options,
+                   std::string &error) {
+    const std::string &argument = arguments[i];
+    std::string value;
+    if (options.command == Command::kAttach) {
+        if (argument == "--keep-on-failure") {
+            options.keepOnFailure = true;
+            return true;
+        }
+        if (IsOption(arguments, i, "--device-wait", value) ||
+            IsOption(arguments, i, "--letter-wait", value)) {
+            const bool device = argument.rfind("--device-wait", 0) == 0;
+            if (!ParseSeconds(value, device ? options.deviceWaitMs : options.letterWaitMs)) {
+                error = std::string(device ? "--device-wait" : "--letter-wait") +
+                        " needs seconds such as 5 or 2.5, at most 4294967.295";
+            }
+            return error.empty();
+        }
+        if (IsOption(arguments, i, "--cancel-at", value)) {
+            unsigned long long at = 0;
+            if (!ParseWhole(value, kMostCancelAt, at)) {
+                error = "--cancel-at needs a whole number of milliseconds";
+                return false;
+            }
+            options.cancelAtMs = at;
+            return true;
+        }
+    } else if (options.command == Command::kDetach) {
+        if (argument == "--force") {
+            options.force = true;
+            return true;
+        }
+        if (argument == "--remove-portal") {
+            if (i + 2 >= arguments.size() || !IsPort(arguments[i + 2])) {
+                error = "--remove-portal needs PORTAL and PORT, a whole number from 0 to 65535";
+                return false;
+            }
+            options.removePortal = true;
+            options.portalAddress = arguments[++i];
+            options.portalPort = arguments[++i];
+            return true;
+        }
+    }
+    return false;
+}
+
+bool TakePositional(const std::vector<std::string> &positional, Options &options,
+                    std::string &error) {
+    if (positional.empty()) {
+        return true;
+    }
+    switch (options.command) {
+    case Command::kCreateVxd:
+        if (positional.size() < 3 || positional.size() > 5) {
+            error = "expected no positional arguments or PORTAL PORT TARGET [EXTRA1 [EXTRA2]], "
+                    "got " +
+                    std::to_string(positional.size());
+            return false;
+        }
+        options.extra1 = positional.size() > 3 ? positional[3] : std::string();
+        options.extra2 = positional.size() > 4 ? positional[4] : std::string();
+        break;
+    case Command::kAttach:
+        if (positional.size() != 3) {
+            error = "attach expects no positional arguments or PORTAL PORT TARGET, got " +
+                    std::to_string(positional.size());
+            return false;
+        }
+        if (!IsPort(positional[1])) {
+            error = "PORT \"" + positional[1] + "\" is not a whole number from 0 to 65535";
+            return false;
+        }
+        break;
+    case Command::kDetach:
+        if (positional.size() != 1) {
+            error = "detach expects no positional arguments or TARGET, got " +
+                    std::to_string(positional.size());
+            return false;
+        }
+        options.targetName = positional[0];
+        return true;
+    }
+    options.portalAddress = positional[0];
+    options.portalPort = positional[1];
+    options.targetName = positional[2];
+    return true;
+}
+
+// What a run prints on stdout: lines of the call, stamped with the virtual time in a timeline.
+struct Printer {
+    std::ostream &out;
+    const sim::Machine &machine;
+    bool timeline;
+
+    // Each line is flushed as it comes, so a --real-time run can be watched.
+    void Line(const std::string &text, sim::Ms at) {
+        if (timeline) {
+            out << TimelineStamp(at);
+        }
+        out << text << std::endl;
+    }
+};
+
+void VXDMOUNT_CALL PrintProgress(void *context, const char *line) {
+    auto *printer = static_cast<Printer *>(context);
+    printer->Line(line, printer->machine.Now());
+}
+
+// "vxdmount: VxdAttach returned VXD_STATUS_LOGIN_FAILED, service status 0xEFFF0029, virtual
+// time 1.000s"
+std::string Closing(const char *call, int status, unsigned long serviceStatus, sim::Ms now) {
+    const StatusName *name = FindStatusName(status);
+    std::string line = std::string("vxdmount: ") + call + " returned " +
+                       (name == nullptr ? "status " + std::to_string(status) : name->name);
+    if (serviceStatus != 0) {
+        char hex[24];
+        std::snprintf(hex, sizeof hex, "0x%lX", serviceStatus);
+        line += std::string(", service status ") + hex;
+    }
+    return line + ", virtual time " + Trimmed(Seconds(now)) + "s\n";
+}
+
+int ExitOf(int status) {
+    if (status == VXD_STATUS_OK) {
+        return kExitMounted;
+    }
+    return status == VXD_STATUS_CANCELLED ? kExitCancelled : kExitFailed;
+}
+
+int RunCreateVxd(const Options &options, sim::Machine &machine, std::ostream &err) {
+    const int result =
+        CreateVXD(options.portalAddress.c_str(), options.portalPort.c_str(),
+                  options.targetName.c_str(), options.extra1.c_str(), options.extra2.c_str());
+    const std::string drive = ProbedDrive(machine);
+    err << "vxdmount: result " << result << ", "
+        << (drive.empty() ? std::string("no drive letter") : "drive " + drive) << ", virtual time "
+        << Trimmed(Seconds(machine.Now())) << "s\n";
+    return result == 1 ? kExitMounted : kExitFailed;
+}
+
+int RunAttach(const Options &options, const Scenario &scenario, sim::Machine &machine,
+              Printer &printer, std::ostream &err) {
+    VxdAttachRequest request{};
+    request.size = sizeof request;
+    request.portalAddress = options.portalAddress.c_str();
+    request.portalPort = PortOf(options.portalPort);
+    request.targetName = options.targetName.c_str();
+    request.deviceWaitMs = options.deviceWaitMs;
+    request.letterWaitMs = options.letterWaitMs;
+    request.progress = &PrintProgress;
+    request.progressContext = &printer;
+    request.flags = options.keepOnFailure ? VXD_ATTACH_KEEP_ON_FAILURE : 0;
+    // A host that can cancel hands over an event; without a time to signal it there is none, and
+    // the call sleeps between its polls.
+    const std::optional<sim::Ms> cancelAt =
+        options.cancelAtMs ? options.cancelAtMs : scenario.cancelAtMs;
+    if (cancelAt) {
+        request.cancelEvent = machine.CreateEvent();
+        machine.SignalEventAt(request.cancelEvent, *cancelAt);
+    }
+    VxdAttachResult result{};
+    result.size = sizeof result;
+    const int status = VxdAttach(&request, &result);
+    std::string letters;
+    for (const char *letter = result.letters; *letter != '\0'; ++letter) {
+        letters += (letters.empty() ? "" : " ") + std::string(1, *letter) + ":";
+    }
+    if (!letters.empty()) {
+        printer.Line(letters, machine.Now());
+    }
+    err << Closing("VxdAttach", status, result.serviceStatus, machine.Now());
+    return ExitOf(status);
+}
+
+int RunDetach(const Options &options, sim::Machine &machine, Printer &printer, std::ostream &err) {
+    VxdDetachRequest request{};
+    request.size = sizeof request;
+    request.targetName = options.targetName.c_str();
+    if (options.removePortal) {
+        request.portalAddress = options.portalAddress.c_str();
+        request.portalPort = PortOf(options.portalPort);
+    }
+    request.flags = (options.force ? VXD_DETACH_FORCE : 0) |
+                    (options.removePortal ? VXD_DETACH_REMOVE_PORTAL : 0);
+    request.progress = &PrintProgress;
+    request.progressContext = &printer;
+    VxdDetachResult result{};
+    result.size = sizeof result;
+    const int status = VxdDetach(&request, &result);
+    err << Closing("VxdDetach", status, result.serviceStatus, machine.Now());
+    return ExitOf(status);
+}
+
 } // namespace
 
 std::string TimelineStamp(sim::Ms at) { return "[" + Seconds(at) + "s] "; }
 
 bool ParseArguments(const std::vector<std::string> &arguments, Options &options,
                     std::string &error) {
+    std::size_t first = 0;
+    if (!arguments.empty() && (arguments[0] == "attach" || arguments[0] == "detach")) {
+        options.command = arguments[0] == "attach" ? Command::kAttach : Command::kDetach;
+        first = 1;
+    }
     std::vector<std::string> positional;
     bool optionsEnded = false;
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
+    for (std::size_t i = first; i < arguments.size(); ++i) {
         const std::string &argument = arguments[i];
+        std::string value;
         if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
             positional.push_back(argument);
         } else if (argument == "--") {
@@ -64,35 +349,20 @@ bool ParseArguments(const std::vector<std::string> &arguments, Options &options,
             options.realTime = true;
         } else if (argument == "--help" || argument == "-h") {
             options.help = true;
-        } else if (argument == "--scenario" || argument.rfind("--scenario=", 0) == 0) {
-            if (argument == "--scenario") {
-                options.scenarioPath = i + 1 < arguments.size() ? arguments[++i] : std::string();
-            } else {
-                options.scenarioPath = argument.substr(std::string("--scenario=").size());
-            }
+        } else if (IsOption(arguments, i, "--scenario", value)) {
+            options.scenarioPath = value;
             if (options.scenarioPath.empty()) {
                 error = "--scenario needs a FILE";
                 return false;
             }
-        } else {
-            error = "unknown option \"" + argument + "\"";
+        } else if (!CommandOption(arguments, i, options, error)) {
+            if (error.empty()) {
+                error = "unknown option \"" + argument + "\"";
+            }
             return false;
         }
     }
-    if (positional.empty()) {
-        return true;
-    }
-    if (positional.size() < 3 || positional.size() > 5) {
-        error = "expected no positional arguments or PORTAL PORT TARGET [EXTRA1 [EXTRA2]], got " +
-                std::to_string(positional.size());
-        return false;
-    }
-    options.portalAddress = positional[0];
-    options.portalPort = positional[1];
-    options.targetName = positional[2];
-    options.extra1 = positional.size() > 3 ? positional[3] : std::string();
-    options.extra2 = positional.size() > 4 ? positional[4] : std::string();
-    return true;
+    return TakePositional(positional, options, error);
 }
 
 int RunVxdMount(const std::vector<std::string> &arguments, std::ostream &out, std::ostream &err) {
@@ -115,28 +385,23 @@ int RunVxdMount(const std::vector<std::string> &arguments, std::ostream &out, st
     sim::Machine machine;
     StageScenario(scenario, machine);
     machine.realTime = options.realTime;
-    // Each line is flushed as it comes, so a --real-time run can be watched.
-    machine.onTrace = [&](const sim::TraceLine &line) {
-        if (options.timeline) {
-            out << TimelineStamp(line.at);
-        }
-        out << line.text << std::endl;
-    };
+    Printer printer{out, machine, options.timeline};
     if (options.timeline) {
         machine.onCall = [&](const sim::CallRecord &call) {
-            out << TimelineStamp(call.at) << "    " << call.text << std::endl;
+            printer.Line("    " + call.text, call.at);
         };
     }
-
-    const int result =
-        CreateVXD(options.portalAddress.c_str(), options.portalPort.c_str(),
-                  options.targetName.c_str(), options.extra1.c_str(), options.extra2.c_str());
-
-    const std::string drive = ProbedDrive(machine);
-    err << "vxdmount: result " << result << ", "
-        << (drive.empty() ? std::string("no drive letter") : "drive " + drive) << ", virtual time "
-        << Trimmed(Seconds(machine.Now())) << "s\n";
-    return result == 1 ? kExitMounted : kExitFailed;
+    switch (options.command) {
+    case Command::kAttach:
+        return RunAttach(options, scenario, machine, printer, err);
+    case Command::kDetach:
+        return RunDetach(options, machine, printer, err);
+    case Command::kCreateVxd:
+        break;
+    }
+    // CreateVXD's trace is the debug channel's, verbatim.
+    machine.onTrace = [&](const sim::TraceLine &line) { printer.Line(line.text, line.at); };
+    return RunCreateVxd(options, machine, err);
 }
 
 } // namespace vxd::runner

@@ -1,7 +1,9 @@
-// The vxdmount runner: one CreateVXD call of the library's logic on a simulated machine,
-// with the trace on one stream and the closing line on the other.
+// The vxdmount runner: one call of the library's logic on a simulated machine, CreateVXD or
+// VxdAttach or VxdDetach, with what the call says on one stream and the closing line on the
+// other.
 #pragma once
 
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -10,11 +12,15 @@
 
 namespace vxd::runner {
 
-constexpr int kExitMounted = 0; // CreateVXD returned 1
-constexpr int kExitFailed = 1;  // CreateVXD returned 0
-constexpr int kExitUsage = 2;   // bad arguments or a scenario that cannot be read
+constexpr int kExitMounted = 0;   // CreateVXD returned 1; an attach or a detach is done
+constexpr int kExitFailed = 1;    // CreateVXD returned 0; an attach or a detach failed
+constexpr int kExitUsage = 2;     // bad arguments or a scenario that cannot be read
+constexpr int kExitCancelled = 3; // an attach was cancelled
+
+enum class Command { kCreateVxd, kAttach, kDetach };
 
 struct Options {
+    Command command = Command::kCreateVxd;
     std::string scenarioPath; // empty: the built-in machine
     bool timeline = false;
     bool realTime = false;
@@ -24,10 +30,22 @@ struct Options {
     std::string targetName = "iqn.2026-12.com.example:disk1";
     std::string extra1;
     std::string extra2;
+    // attach: the waits (0: the library's defaults), the undo, and when the cancel event is
+    // signalled (unset: the scenario's cancel_at_ms, if any).
+    unsigned long deviceWaitMs = 0;
+    unsigned long letterWaitMs = 0;
+    bool keepOnFailure = false;
+    std::optional<sim::Ms> cancelAtMs;
+    // detach: dismount volumes in use; remove the portal PORTAL PORT too.
+    bool force = false;
+    bool removePortal = false;
 };
 
-// Options may stand anywhere; "--" ends them, so a positional argument may begin with '-'.
-// Either no positional arguments (the defaults above) or PORTAL PORT TARGET [EXTRA1 [EXTRA2]].
+// A first argument "attach" or "detach" names the call; else CreateVXD's form, as it always
+// was. Options may stand anywhere after it; "--" ends them, so a positional argument may begin
+// with '-'. CreateVXD: no positional arguments (the defaults above) or
+// PORTAL PORT TARGET [EXTRA1 [EXTRA2]]; attach: none or PORTAL PORT TARGET; detach: none or
+// TARGET.
 bool ParseArguments(const std::vector<std::string> &arguments, Options &options,
                     std::string &error);
 
@@ -35,7 +53,8 @@ bool ParseArguments(const std::vector<std::string> &arguments, Options &options,
 std::string TimelineStamp(sim::Ms at);
 
 // Runs the whole program on `arguments` (without the program name) and returns its exit
-// status. `out` gets the trace (and with --timeline the platform calls), `err` the rest.
+// status. `out` gets what the call says (and with --timeline the platform calls), `err` the
+// rest.
 int RunVxdMount(const std::vector<std::string> &arguments, std::ostream &out, std::ostream &err);
 
 } // namespace vxd::runner

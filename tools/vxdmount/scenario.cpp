@@ -9,7 +9,21 @@ sim::DriveSetup MachineDrive(const scenario::Drive &drive) {
     setup.disk = drive.disk;
     setup.openable = drive.openable;
     setup.answers = drive.answers;
+    setup.inUse = drive.inUse;
+    setup.flushError = drive.flushError;
+    setup.dismountError = drive.dismountError;
     return setup;
+}
+
+sim::LoginEffect MachineLoginEffect(const scenario::LoginEffect &effect) {
+    sim::LoginEffect machine;
+    machine.disks.assign(effect.disks.begin(), effect.disks.end());
+    machine.devicesAfterMs = effect.devicesAfterMs;
+    machine.drives.clear();
+    for (const auto &delayed : effect.drives) {
+        machine.drives.push_back({MachineDrive(delayed.drive), delayed.afterMs});
+    }
+    return machine;
 }
 
 } // namespace
@@ -32,19 +46,37 @@ void StageScenario(const Scenario &scenario, sim::Machine &machine) {
         machine.portalStatuses[portal.address] = portal.status;
     }
     machine.loginStatuses.assign(scenario.loginStatuses.begin(), scenario.loginStatuses.end());
+    machine.logoutStatuses.assign(scenario.logoutStatuses.begin(), scenario.logoutStatuses.end());
     for (const scenario::TargetLogins &target : scenario.targets) {
         machine.targetLoginStatuses[target.target].assign(target.loginStatuses.begin(),
                                                           target.loginStatuses.end());
+        if (target.logoutStatuses) {
+            machine.targetLogoutStatuses[target.target].assign(target.logoutStatuses->begin(),
+                                                               target.logoutStatuses->end());
+        }
+        if (target.onLogin) {
+            machine.targetOnLogin[target.target] = MachineLoginEffect(*target.onLogin);
+        }
     }
     for (const scenario::Session &session : scenario.sessions) {
         machine.AddSession(session.target, {session.disks.begin(), session.disks.end()});
     }
-    machine.onLogin.disks.assign(scenario.onLogin.disks.begin(), scenario.onLogin.disks.end());
-    machine.onLogin.devicesAfterMs = scenario.onLogin.devicesAfterMs;
-    machine.onLogin.drives.clear();
-    for (const auto &delayed : scenario.onLogin.drives) {
-        machine.onLogin.drives.push_back({MachineDrive(delayed.drive), delayed.afterMs});
+    for (const scenario::PersistentLogin &login : scenario.persistentLogins) {
+        sim::PersistentLogin kept;
+        kept.target = login.target;
+        if (login.portal) {
+            kept.portalAddress = login.portal->address;
+            kept.portalSocket = login.portal->port;
+        }
+        machine.persistentLogins.push_back(kept);
     }
+    for (const scenario::PortalAddress &portal : scenario.registeredPortals) {
+        machine.portals.push_back({portal.address, portal.port});
+    }
+    machine.reportPersistentStatus = scenario.reportPersistentStatus;
+    machine.removePersistentStatus = scenario.removePersistentStatus;
+    machine.removePortalStatus = scenario.removePortalStatus;
+    machine.onLogin = MachineLoginEffect(scenario.onLogin);
     for (const scenario::DriveEvent &event : scenario.events) {
         if (event.addDrive) {
             machine.AddDriveAt(event.at, MachineDrive(*event.addDrive));
