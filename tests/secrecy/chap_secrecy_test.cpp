@@ -156,3 +156,26 @@ void operator delete(void *block, std::size_t size) noexcept {
     vxd::test::Watch(block, size);
     std::free(block);
 }
+
+// The forms that do not throw (std::stable_sort's buffer, for one) must pair with the same heap.
+void *operator new(std::size_t size, const std::nothrow_t & /*tag*/) noexcept {
+    return std::malloc(size == 0 ? 1 : size);
+}
+
+void operator delete(void *block, const std::nothrow_t & /*tag*/) noexcept {
+    operator delete(block);
+}
+
+void *operator new[](std::size_t size) { return operator new(size); }
+
+void *operator new[](std::size_t size, const std::nothrow_t &tag) noexcept {
+    return operator new(size, tag);
+}
+
+void operator delete[](void *block) noexcept { operator delete(block); }
+
+void operator delete[](void *block, std::size_t /*size*/) noexcept { operator delete(block); }
+
+void operator delete[](void *block, const std::nothrow_t & /*tag*/) noexcept {
+    operator delete(block);
+}
