@@ -776,7 +776,7 @@ versions)
     # Both programs' version resources, read back by vxdhost.
     run vxdhost.exe --version
     expect_exit 0
-    expect_trace "vxdhost $VXD_VERSION (Calls CreateVXD in vxdmount.dll and shows its trace)" \
+    expect_trace "vxdhost $VXD_VERSION (Calls vxdmount.dll (CreateVXD, VxdAttach, VxdDetach) and shows its progress)" \
         "vxdmount.dll $VXD_VERSION (Attaches an iSCSI disk and waits for its drive letter)"
     ;;
 import_library_mingw | import_library_msvc)
