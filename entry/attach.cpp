@@ -3,7 +3,6 @@
 // cancellable at every wait, and undone on failure.
 #include <algorithm>
 #include <cstring>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -559,38 +558,10 @@ void AttachCall::UndoUnlessKept() noexcept {
     }
 }
 
-bool ResultUsable(const VxdAttachResult *result) {
-    return result != nullptr && Covers(result->size, kAttachResultFirstSize);
-}
-
-// Only what the caller's version of the result holds is written.
-void ClearResult(VxdAttachResult &result) {
-    const unsigned long size = result.size;
-    const std::size_t cleared = std::min<std::size_t>(size, sizeof result);
-    std::memset(&result, 0, cleared);
-    result.size = size;
-}
-
 } // namespace
 } // namespace vxd
 
 extern "C" int VXDMOUNT_CALL VxdAttach(const VxdAttachRequest *request, VxdAttachResult *result) {
-    if (!vxd::ResultUsable(result)) {
-        return VXD_STATUS_INVALID_ARGUMENT;
-    }
-    vxd::ClearResult(*result);
-    if (request == nullptr || !vxd::Covers(request->size, vxd::kAttachRequestFirstSize)) {
-        result->status = VXD_STATUS_INVALID_ARGUMENT;
-        return result->status;
-    }
-    // A C++ exception cannot cross into a host built with another compiler: end it here.
-    try {
-        vxd::AttachCall call(*request, *result);
-        return call.Run();
-    } catch (const std::bad_alloc &) {
-        result->status = VXD_STATUS_OUT_OF_MEMORY;
-    } catch (...) {
-        result->status = VXD_STATUS_INTERNAL_ERROR;
-    }
-    return result->status;
+    return vxd::RunCall<vxd::AttachCall>(request, vxd::kAttachRequestFirstSize, result,
+                                         vxd::kAttachResultFirstSize);
 }

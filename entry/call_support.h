@@ -2,7 +2,10 @@
 // versions of their structures.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
+#include <cstring>
+#include <new>
 #include <string>
 
 #include "entry/vxdmount.h"
@@ -57,5 +60,33 @@ bool IsTargetName(const char *text);
 
 // "0xEFFF0029" for a status of the discovery library, "error 5" for one of Windows'.
 std::string StatusWords(platform::ULONG status);
+
+// The boundary of VxdAttach and VxdDetach. A result that the caller's version cannot hold gets
+// no answer at all; otherwise what it covers is cleared, a request of no known version is
+// refused, and `Call` runs. A C++ exception cannot cross into a host built with another
+// compiler: it ends here, as a status.
+template <typename Call, typename Request, typename Result>
+int RunCall(const Request *request, std::size_t requestFirstSize, Result *result,
+            std::size_t resultFirstSize) {
+    if (result == nullptr || !Covers(result->size, resultFirstSize)) {
+        return VXD_STATUS_INVALID_ARGUMENT;
+    }
+    const unsigned long size = result->size;
+    std::memset(result, 0, std::min<std::size_t>(size, sizeof *result));
+    result->size = size;
+    if (request == nullptr || !Covers(request->size, requestFirstSize)) {
+        result->status = VXD_STATUS_INVALID_ARGUMENT;
+        return result->status;
+    }
+    try {
+        Call call(*request, *result);
+        return call.Run();
+    } catch (const std::bad_alloc &) {
+        result->status = VXD_STATUS_OUT_OF_MEMORY;
+    } catch (...) {
+        result->status = VXD_STATUS_INTERNAL_ERROR;
+    }
+    return result->status;
+}
 
 } // namespace vxd

@@ -4,7 +4,6 @@
 // could keep.
 #include <algorithm>
 #include <cstring>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -340,36 +339,10 @@ int DetachCall::Run() {
     return status == VXD_STATUS_OK ? Finish(VXD_STATUS_OK) : status;
 }
 
-bool ResultUsable(const VxdDetachResult *result) {
-    return result != nullptr && Covers(result->size, kDetachResultFirstSize);
-}
-
-void ClearResult(VxdDetachResult &result) {
-    const unsigned long size = result.size;
-    std::memset(&result, 0, std::min<std::size_t>(size, sizeof result));
-    result.size = size;
-}
-
 } // namespace
 } // namespace vxd
 
 extern "C" int VXDMOUNT_CALL VxdDetach(const VxdDetachRequest *request, VxdDetachResult *result) {
-    if (!vxd::ResultUsable(result)) {
-        return VXD_STATUS_INVALID_ARGUMENT;
-    }
-    vxd::ClearResult(*result);
-    if (request == nullptr || !vxd::Covers(request->size, vxd::kDetachRequestFirstSize)) {
-        result->status = VXD_STATUS_INVALID_ARGUMENT;
-        return result->status;
-    }
-    // A C++ exception cannot cross into a host built with another compiler: end it here.
-    try {
-        vxd::DetachCall call(*request, *result);
-        return call.Run();
-    } catch (const std::bad_alloc &) {
-        result->status = VXD_STATUS_OUT_OF_MEMORY;
-    } catch (...) {
-        result->status = VXD_STATUS_INTERNAL_ERROR;
-    }
-    return result->status;
+    return vxd::RunCall<vxd::DetachCall>(request, vxd::kDetachRequestFirstSize, result,
+                                         vxd::kDetachResultFirstSize);
 }

@@ -61,8 +61,10 @@ platform::ISDSC_STATUS SetInitiatorChapSecret(platform::UCHAR *secret, platform:
 // identity (all ones for text that is no IPv4 address), kept by the service.
 platform::ISDSC_STATUS SetPresharedKeyRecord(const std::string &portalAddress);
 
-// The portal among the initiator's send-target portals; `port` reaches it as its low 16 bits,
-// the address as its first 255 characters.
+// A portal's record: `port` as its low 16 bits, the address as its first 255 characters.
+platform::ISCSI_TARGET_PORTALA PortalRecord(const std::string &portalAddress, int port);
+
+// The portal among the initiator's send-target portals.
 platform::ISDSC_STATUS AddSendTargetPortal(const std::string &portalAddress, int port);
 platform::ISDSC_STATUS AddSendTargetPortal(const std::string &portalAddress, int port,
                                            const platform::ISCSI_LOGIN_OPTIONS &options);

@@ -57,12 +57,7 @@ platform::ISDSC_STATUS RemovePersistentLogin(const platform::PERSISTENT_ISCSI_LO
 }
 
 platform::ISDSC_STATUS RemoveSendTargetPortal(const std::string &portalAddress, int port) {
-    platform::ISCSI_TARGET_PORTALA portal;
-    std::memset(&portal, 0, sizeof portal);
-    portal.SymbolicName[0] = '\0';
-    const std::size_t length = portalAddress.copy(portal.Address, sizeof portal.Address - 1);
-    portal.Address[length] = '\0';
-    portal.Socket = static_cast<platform::USHORT>(static_cast<unsigned>(port) & 0xFFFFu);
+    platform::ISCSI_TARGET_PORTALA portal = PortalRecord(portalAddress, port);
     return platform::RemoveIScsiSendTargetPortalA(nullptr, platform::kAllInitiatorPorts, &portal);
 }
 

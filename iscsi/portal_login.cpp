@@ -28,8 +28,7 @@ platform::ISDSC_STATUS AddSendTargetPortal(const std::string &portalAddress, int
     return AddSendTargetPortal(portalAddress, port, LoginOptionsWithoutCredentials());
 }
 
-platform::ISDSC_STATUS AddSendTargetPortal(const std::string &portalAddress, int port,
-                                           const platform::ISCSI_LOGIN_OPTIONS &options) {
+platform::ISCSI_TARGET_PORTALA PortalRecord(const std::string &portalAddress, int port) {
     platform::ISCSI_TARGET_PORTALA portal;
     std::memset(&portal, 0, sizeof portal);
     portal.SymbolicName[0] = '\0';
@@ -37,6 +36,12 @@ platform::ISDSC_STATUS AddSendTargetPortal(const std::string &portalAddress, int
     const std::size_t length = portalAddress.copy(portal.Address, sizeof portal.Address - 1);
     portal.Address[length] = '\0';
     portal.Socket = static_cast<platform::USHORT>(static_cast<unsigned>(port) & 0xFFFFu);
+    return portal;
+}
+
+platform::ISDSC_STATUS AddSendTargetPortal(const std::string &portalAddress, int port,
+                                           const platform::ISCSI_LOGIN_OPTIONS &options) {
+    platform::ISCSI_TARGET_PORTALA portal = PortalRecord(portalAddress, port);
 
     // The service's parameter is not const; it only reads the options.
     platform::ISCSI_LOGIN_OPTIONS sent = options;
