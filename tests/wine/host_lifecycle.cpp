@@ -289,6 +289,34 @@ VxdCreateVxdFunction ListenAndLoad(vxdhost::DebugOutputListener &listener, Uniqu
     return createVxd;
 }
 
+// One thread for each request, all let go at the same moment by `start`, and waited for: false
+// when a thread cannot start (those started are let go and waited for, since their requests
+// live in the caller's frame).
+template <typename Request>
+bool RunTogether(Request *requests, std::size_t count, LPTHREAD_START_ROUTINE routine,
+                 HANDLE start) {
+    std::vector<UniqueHandle> threads;
+    std::vector<HANDLE> waits;
+    for (std::size_t i = 0; i < count; ++i) {
+        threads.emplace_back(CreateThread(nullptr, 0, routine, &requests[i], 0, nullptr));
+        if (!threads.back()) {
+            std::fprintf(stderr, "host_lifecycle: cannot start a thread (error %lu)\n",
+                         GetLastError());
+            threads.pop_back();
+            SetEvent(start);
+            if (!waits.empty()) {
+                WaitForMultipleObjects(static_cast<DWORD>(waits.size()), waits.data(), TRUE,
+                                       INFINITE);
+            }
+            return false;
+        }
+        waits.push_back(threads.back().get());
+    }
+    SetEvent(start);
+    WaitForMultipleObjects(static_cast<DWORD>(waits.size()), waits.data(), TRUE, INFINITE);
+    return true;
+}
+
 int Threads(int count) {
     vxdhost::DebugOutputListener listener(stdout);
     UniqueModule dll;
@@ -302,20 +330,9 @@ int Threads(int count) {
     for (int index = 0; index < count; ++index) {
         requests.push_back(RequestOfThread(index, start.get(), createVxd));
     }
-    std::vector<UniqueHandle> threads;
-    std::vector<HANDLE> waits;
-    for (ThreadRequest &request : requests) {
-        threads.emplace_back(CreateThread(nullptr, 0, CallCreateVxd, &request, 0, nullptr));
-        if (!threads.back()) {
-            std::fprintf(stderr, "host_lifecycle: cannot start a thread (error %lu)\n",
-                         GetLastError());
-            SetEvent(start.get());
-            return 2;
-        }
-        waits.push_back(threads.back().get());
+    if (!RunTogether(requests.data(), requests.size(), CallCreateVxd, start.get())) {
+        return 2;
     }
-    SetEvent(start.get());
-    WaitForMultipleObjects(static_cast<DWORD>(waits.size()), waits.data(), TRUE, INFINITE);
     listener.Finish();
 
     int wrong = 0;
@@ -685,20 +702,9 @@ int TwoTargets(const char *portal, const char *port, const char *first, char fir
     const UniqueHandle start(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     std::array<TargetAttach, 2> attaches{{{start.get(), &calls, portal, port, first, {}},
                                           {start.get(), &calls, portal, port, second, {}}}};
-    std::vector<UniqueHandle> threads;
-    std::vector<HANDLE> waits;
-    for (TargetAttach &attach : attaches) {
-        threads.emplace_back(CreateThread(nullptr, 0, AttachOnThread, &attach, 0, nullptr));
-        if (!threads.back()) {
-            std::fprintf(stderr, "host_lifecycle: cannot start a thread (error %lu)\n",
-                         GetLastError());
-            SetEvent(start.get());
-            return 2;
-        }
-        waits.push_back(threads.back().get());
+    if (!RunTogether(attaches.data(), attaches.size(), AttachOnThread, start.get())) {
+        return 2;
     }
-    SetEvent(start.get());
-    WaitForMultipleObjects(static_cast<DWORD>(waits.size()), waits.data(), TRUE, INFINITE);
     const std::string ours = std::string(1, firstLetter) + secondLetter;
     for (const TargetAttach &attach : attaches) {
         const std::string letters = attach.result.letters;
