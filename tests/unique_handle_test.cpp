@@ -35,6 +35,7 @@ TEST(UniqueHandle, ClosesEachHandleOnceAndNeverItsKindsNoHandleValue) {
     {
         UniqueMinusOne first(7);
         UniqueMinusOne second(std::move(first));
+        // NOLINTNEXTLINE(bugprone-use-after-move): what a move leaves behind is the point here.
         EXPECT_FALSE(first);
         EXPECT_EQ(second.get(), 7);
         second = UniqueMinusOne(8); // the handle it held is closed as it takes the new one
