@@ -127,8 +127,9 @@ void LineAndColumn(const std::string &text, std::size_t offset, std::size_t &lin
 }
 
 // nlohmann's message in the reader's words: without its exception tag and its own position,
-// which would repeat ours, and with the text it quotes cut.
-std::string ParseProblem(std::string message) {
+// which would repeat ours, and with the text it quotes cut. Within the value of `secretKey`
+// (none: empty) the text it quotes is the secret's own, and only the key is named.
+std::string ParseProblem(std::string message, const std::string &secretKey) {
     if (message.rfind("[json.exception.", 0) == 0) {
         const std::size_t tagEnd = message.find("] ");
         message.erase(0, tagEnd == std::string::npos ? 0 : tagEnd + 2);
@@ -147,8 +148,14 @@ std::string ParseProblem(std::string message) {
         if (closing == std::string::npos || closing < quoted) {
             closing = message.size() - (message.back() == '\'' ? 1 : 0);
         }
-        message.replace(quoted, closing - quoted,
-                        Prefix(message.substr(quoted, closing - quoted), kShownCharacters));
+        if (secretKey.empty()) {
+            message.replace(quoted, closing - quoted,
+                            Prefix(message.substr(quoted, closing - quoted), kShownCharacters));
+        } else {
+            const std::size_t end = closing < message.size() ? closing + 1 : closing;
+            message.replace(quoted - 1, end - (quoted - 1),
+                            "the value of " + Quoted(secretKey) + ", not shown");
+        }
     }
     return Escaped(message, false);
 }
@@ -238,6 +245,7 @@ class DocumentBuilder {
     bool key(Json::string_t &name) {
         Level &object = levels_.back();
         object.key = name;
+        secretNext_ = name == "secret" || name == "initiator_secret";
         if (!object.keys.insert(name).second && duplicate_.empty()) {
             duplicate_ = Path() + "duplicate key " + Quoted(name);
         }
@@ -260,6 +268,9 @@ class DocumentBuilder {
                      const nlohmann::detail::exception &problem) {
         errorPosition_ = position;
         errorText_ = problem.what();
+        if (secretNext_) {
+            errorSecretKey_ = levels_.back().key;
+        }
         return false;
     }
 
@@ -268,6 +279,8 @@ class DocumentBuilder {
     // nlohmann's count of the bytes read when it stopped, the last one included.
     std::size_t ErrorPosition() const { return errorPosition_; }
     const std::string &ErrorText() const { return errorText_; }
+    // The key whose value, a secret, the parser was reading when it stopped; empty for none.
+    const std::string &ErrorSecretKey() const { return errorSecretKey_; }
 
   private:
     struct Level {
@@ -277,8 +290,10 @@ class DocumentBuilder {
         std::set<std::string> keys;
     };
 
-    // Counts a value, or the start of one, in the array around it.
+    // Counts a value, or the start of one, in the array around it. A string value is told once
+    // it has been read whole: until then a secret's key stands before it.
     void Element() {
+        secretNext_ = false;
         if (!levels_.empty() && levels_.back().isArray) {
             ++levels_.back().elements;
         }
@@ -303,6 +318,8 @@ class DocumentBuilder {
     std::string duplicate_;
     std::size_t errorPosition_ = 0;
     std::string errorText_;
+    bool secretNext_ = false;
+    std::string errorSecretKey_;
 };
 
 std::string Position(const std::string &text, std::size_t offset) {
@@ -325,7 +342,8 @@ bool ParseJson(const std::string &text, Json &document, std::string &problem) {
     // The position counts the byte it stopped at from 1; past the end means the text ran out.
     const std::size_t failedAt = builder.ErrorPosition() == 0 ? 0 : builder.ErrorPosition() - 1;
     if (!parsed && (stop == std::string::npos || failedAt < stop)) {
-        problem = Position(text, failedAt) + "malformed JSON: " + ParseProblem(builder.ErrorText());
+        problem = Position(text, failedAt) +
+                  "malformed JSON: " + ParseProblem(builder.ErrorText(), builder.ErrorSecretKey());
         return false;
     }
     if (stop != std::string::npos) {
@@ -345,6 +363,7 @@ bool ParseJson(const std::string &text, Json &document, std::string &problem) {
 enum class Broken {
     kUnknownKey,
     kMissingKey,
+    kDependency,
     kType,
     kChoice,
     kRange,
@@ -361,6 +380,7 @@ Broken Classify(const std::string &description) {
     } rules[] = {
         {"Object contains a property that could not be validated", Broken::kUnknownKey},
         {"Missing required property", Broken::kMissingKey},
+        {"Missing dependency", Broken::kDependency},
         {"Value type not permitted", Broken::kType},
         {"Failed to validate against any child schemas allowed by oneOf", Broken::kChoice},
         {"Failed to validate against exactly one child schema", Broken::kChoice},
@@ -492,10 +512,30 @@ std::string Expected(const Json &described) {
     return type;
 }
 
-// "VALUE is not a TITLE: DESCRIPTION", from the schema's own words.
+// "VALUE is not a TITLE: DESCRIPTION", from the schema's own words; a secret (writeOnly) is
+// "the value", never shown.
 std::string NotA(const Json &value, const Json &described) {
-    return Shown(value) + " is not a " + Text(Member(described, "title")) + ": " +
-           Text(Member(described, "description"));
+    const Json *writeOnly = Member(described, "writeOnly");
+    const bool secret = writeOnly != nullptr && writeOnly->is_boolean() && writeOnly->get<bool>();
+    return (secret ? std::string("the value") : Shown(value)) + " is not a " +
+           Text(Member(described, "title")) + ": " + Text(Member(described, "description"));
+}
+
+// The first key that each choice of `choices` requires, "a", "b" and "c" with `last` before the
+// last; empty when a choice requires none.
+std::string ChoiceKeys(const Json &choices, const char *last) {
+    std::string keys;
+    for (std::size_t i = 0; i < choices.size(); ++i) {
+        const Json *required = Member(choices[i], "required");
+        if (required == nullptr || required->empty()) {
+            return std::string();
+        }
+        keys += (i == 0                    ? ""
+                 : i + 1 == choices.size() ? last
+                                           : ", ") +
+                Quoted(Text(&required->front()));
+    }
+    return keys;
 }
 
 // The rule as one readable phrase, or empty when it belongs to a branch of "anyOf" or "oneOf"
@@ -525,13 +565,33 @@ std::string Rule(Broken broken, const Place &at) {
         }
         return std::string();
     }
+    case Broken::kDependency: {
+        const Json *dependencies = Member(described, "dependencies");
+        if (dependencies == nullptr) {
+            return std::string();
+        }
+        for (const auto &dependency : dependencies->items()) {
+            if (Member(value, dependency.key()) == nullptr || !dependency.value().is_array()) {
+                continue;
+            }
+            for (const Json &needed : dependency.value()) {
+                if (Member(value, Text(&needed)) == nullptr) {
+                    return Quoted(dependency.key()) + " needs " + Quoted(Text(&needed));
+                }
+            }
+        }
+        return std::string();
+    }
     case Broken::kType:
         return Member(described, "type") == nullptr ? std::string()
                                                     : "wrong type: expected " + Expected(described);
     case Broken::kChoice: {
         const Json *oneOf = Member(described, "oneOf");
         if (oneOf == nullptr) {
-            return NotA(value, described);
+            // A choice of keys ("login_statuses" or "chap") names them; one of forms, the form.
+            const Json *anyOf = Member(described, "anyOf");
+            const std::string keys = anyOf == nullptr ? std::string() : ChoiceKeys(*anyOf, " or ");
+            return keys.empty() ? NotA(value, described) : "missing key " + keys;
         }
         std::string keys;
         for (std::size_t i = 0; i < oneOf->size(); ++i) {
@@ -735,6 +795,10 @@ void ReadLoginEffect(const Json &value, LoginEffect &effect) {
     });
 }
 
+Chap ReadChap(const Json &value) {
+    return Chap{Text(Member(value, "user")), Text(Member(value, "secret"))};
+}
+
 PortalAddress ReadPortalAddress(const Json &value) {
     PortalAddress portal{Text(Member(value, "address")), 3260};
     With(value, "port", [&](const Json &port) { portal.port = port.get<std::uint16_t>(); });
@@ -745,13 +809,15 @@ void ReadService(const Json &service, Scenario &scenario) {
     With(service, "ike_status", [&](const Json &v) { scenario.ikeStatus = ReadStatus(v); });
     With(service, "portal_status", [&](const Json &v) { scenario.portalStatus = ReadStatus(v); });
     ReadList(service, "portals", scenario.portals, [](const Json &v) {
-        PortalAnswer portal{Text(Member(v, "address")), 0};
+        PortalAnswer portal{Text(Member(v, "address")), 0, std::nullopt};
         With(v, "status", [&](const Json &status) { portal.status = ReadStatus(status); });
+        With(v, "chap", [&](const Json &chap) { portal.chap = ReadChap(chap); });
         return portal;
     });
     ReadList(service, "login_statuses", scenario.loginStatuses, ReadStatus);
     ReadList(service, "targets", scenario.targets, [](const Json &v) {
-        TargetLogins target{Text(Member(v, "target")), {}, std::nullopt, std::nullopt};
+        TargetLogins target{
+            Text(Member(v, "target")), {}, std::nullopt, std::nullopt, std::nullopt, std::nullopt};
         ReadList(v, "login_statuses", target.loginStatuses, ReadStatus);
         With(v, "logout_statuses", [&](const Json &list) {
             std::vector<Status> &statuses = target.logoutStatuses.emplace();
@@ -761,6 +827,9 @@ void ReadService(const Json &service, Scenario &scenario) {
         });
         With(v, "on_login",
              [&](const Json &effect) { ReadLoginEffect(effect, target.onLogin.emplace()); });
+        With(v, "chap", [&](const Json &chap) { target.chap = ReadChap(chap); });
+        With(v, "initiator_secret",
+             [&](const Json &secret) { target.initiatorSecret = Text(&secret); });
         return target;
     });
     ReadList(service, "logout_statuses", scenario.logoutStatuses, ReadStatus);
