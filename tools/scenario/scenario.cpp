@@ -126,10 +126,85 @@ void LineAndColumn(const std::string &text, std::size_t offset, std::size_t &lin
     }
 }
 
+// A secret's value as it stands in the text, from its first byte to its last (a string's
+// closing quote, or the end of the text when there is none), with its key.
+struct SecretValue {
+    std::size_t begin;
+    std::size_t end;
+    std::string key;
+};
+
+// The end of the string whose opening quote is at `open`: its closing quote, or the last byte.
+// `decoded` gets its ASCII characters, escapes decoded, so that "secr\u0065t" is a secret's
+// key too.
+std::size_t StringEnd(const std::string &text, std::size_t open, std::string &decoded) {
+    decoded.clear();
+    for (std::size_t i = open + 1; i < text.size(); ++i) {
+        if (text[i] == '"') {
+            return i;
+        }
+        if (text[i] != '\\' || i + 1 >= text.size()) {
+            decoded += text[i];
+            continue;
+        }
+        const char escape = text[++i];
+        if (escape == 'u' && i + 4 < text.size()) {
+            const unsigned long code = std::strtoul(text.substr(i + 1, 4).c_str(), nullptr, 16);
+            decoded += code < 0x80 ? static_cast<char>(code) : '?';
+            i += 4;
+        } else {
+            decoded += escape;
+        }
+    }
+    return text.size() - 1;
+}
+
+// Where the values of "secret" and "initiator_secret" lie, as far as the text can be read as
+// JSON: a parser that fails in or just after one would quote it.
+std::vector<SecretValue> SecretValues(const std::string &text) {
+    std::vector<SecretValue> values;
+    const auto blank = [&text](std::size_t at) {
+        return at < text.size() && std::strchr(" \t\r\n", text[at]) != nullptr && text[at] != '\0';
+    };
+    std::string key;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '"') {
+            continue;
+        }
+        i = StringEnd(text, i, key);
+        std::size_t at = i + 1;
+        while (blank(at)) {
+            ++at;
+        }
+        if (at >= text.size() || text[at] != ':' ||
+            (key != "secret" && key != "initiator_secret")) {
+            continue;
+        }
+        do {
+            ++at;
+        } while (blank(at));
+        if (at >= text.size()) {
+            break;
+        }
+        std::size_t end = at;
+        if (text[at] == '"') {
+            std::string ignored;
+            end = StringEnd(text, at, ignored);
+        } else {
+            while (end + 1 < text.size() && std::strchr(",]} \t\r\n", text[end + 1]) == nullptr) {
+                ++end;
+            }
+        }
+        values.push_back({at, end, key});
+    }
+    return values;
+}
+
 // nlohmann's message in the reader's words: without its exception tag and its own position,
-// which would repeat ours, and with the text it quotes cut. Within the value of `secretKey`
-// (none: empty) the text it quotes is the secret's own, and only the key is named.
-std::string ParseProblem(std::string message, const std::string &secretKey) {
+// which would repeat ours, and with the text it quotes cut. The parser stopped at byte
+// `failedAt` of `text`, and what it quotes ends there: where that reaches into a secret's
+// value, only the secret's key is named.
+std::string ParseProblem(std::string message, const std::string &text, std::size_t failedAt) {
     if (message.rfind("[json.exception.", 0) == 0) {
         const std::size_t tagEnd = message.find("] ");
         message.erase(0, tagEnd == std::string::npos ? 0 : tagEnd + 2);
@@ -138,6 +213,7 @@ std::string ParseProblem(std::string message, const std::string &secretKey) {
         const std::size_t colon = message.find(": ");
         message.erase(0, colon == std::string::npos ? 0 : colon + 2);
     }
+    const std::vector<SecretValue> secrets = SecretValues(text);
     for (const char *opening : {"; last read: '", "parsing '"}) {
         const std::size_t from = message.find(opening);
         if (from == std::string::npos) {
@@ -148,13 +224,18 @@ std::string ParseProblem(std::string message, const std::string &secretKey) {
         if (closing == std::string::npos || closing < quoted) {
             closing = message.size() - (message.back() == '\'' ? 1 : 0);
         }
-        if (secretKey.empty()) {
-            message.replace(quoted, closing - quoted,
-                            Prefix(message.substr(quoted, closing - quoted), kShownCharacters));
+        // The quoted text is at most as long as the bytes it shows: it escapes, never shortens.
+        const std::size_t reach = closing - quoted;
+        const auto secret =
+            std::find_if(secrets.begin(), secrets.end(), [&](const SecretValue &value) {
+                return value.begin <= failedAt + 1 && value.end + reach + 1 >= failedAt;
+            });
+        if (secret == secrets.end()) {
+            message.replace(quoted, reach, Prefix(message.substr(quoted, reach), kShownCharacters));
         } else {
             const std::size_t end = closing < message.size() ? closing + 1 : closing;
             message.replace(quoted - 1, end - (quoted - 1),
-                            "the value of " + Quoted(secretKey) + ", not shown");
+                            "the value of " + Quoted(secret->key) + ", not shown");
         }
     }
     return Escaped(message, false);
@@ -245,7 +326,6 @@ class DocumentBuilder {
     bool key(Json::string_t &name) {
         Level &object = levels_.back();
         object.key = name;
-        secretNext_ = name == "secret" || name == "initiator_secret";
         if (!object.keys.insert(name).second && duplicate_.empty()) {
             duplicate_ = Path() + "duplicate key " + Quoted(name);
         }
@@ -268,9 +348,6 @@ class DocumentBuilder {
                      const nlohmann::detail::exception &problem) {
         errorPosition_ = position;
         errorText_ = problem.what();
-        if (secretNext_) {
-            errorSecretKey_ = levels_.back().key;
-        }
         return false;
     }
 
@@ -279,8 +356,6 @@ class DocumentBuilder {
     // nlohmann's count of the bytes read when it stopped, the last one included.
     std::size_t ErrorPosition() const { return errorPosition_; }
     const std::string &ErrorText() const { return errorText_; }
-    // The key whose value, a secret, the parser was reading when it stopped; empty for none.
-    const std::string &ErrorSecretKey() const { return errorSecretKey_; }
 
   private:
     struct Level {
@@ -290,10 +365,8 @@ class DocumentBuilder {
         std::set<std::string> keys;
     };
 
-    // Counts a value, or the start of one, in the array around it. A string value is told once
-    // it has been read whole: until then a secret's key stands before it.
+    // Counts a value, or the start of one, in the array around it.
     void Element() {
-        secretNext_ = false;
         if (!levels_.empty() && levels_.back().isArray) {
             ++levels_.back().elements;
         }
@@ -318,8 +391,6 @@ class DocumentBuilder {
     std::string duplicate_;
     std::size_t errorPosition_ = 0;
     std::string errorText_;
-    bool secretNext_ = false;
-    std::string errorSecretKey_;
 };
 
 std::string Position(const std::string &text, std::size_t offset) {
@@ -343,7 +414,7 @@ bool ParseJson(const std::string &text, Json &document, std::string &problem) {
     const std::size_t failedAt = builder.ErrorPosition() == 0 ? 0 : builder.ErrorPosition() - 1;
     if (!parsed && (stop == std::string::npos || failedAt < stop)) {
         problem = Position(text, failedAt) +
-                  "malformed JSON: " + ParseProblem(builder.ErrorText(), builder.ErrorSecretKey());
+                  "malformed JSON: " + ParseProblem(builder.ErrorText(), text, failedAt);
         return false;
     }
     if (stop != std::string::npos) {
