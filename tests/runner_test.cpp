@@ -1287,7 +1287,7 @@ const std::vector<std::string> kChapSecrets = {"Dv4$Lq8@Ns2&", "Qz7#kP2!vW9x", "
 
 // A file in the test's temporary folder holding exactly `bytes`.
 std::string TempFile(const std::string &name, const std::string &bytes) {
-    const std::string path = ::testing::TempDir() + name;
+    std::string path = ::testing::TempDir() + name;
     std::ofstream file(path, std::ios::binary);
     file << bytes;
     return path;
