@@ -258,6 +258,8 @@ using GetIScsiSessionListAFunction = ISDSC_STATUS VXD_WINAPI(ULONG *BufferSize, 
 using GetDevicesForIScsiSessionAFunction = ISDSC_STATUS
 VXD_WINAPI(ISCSI_UNIQUE_SESSION_ID *UniqueSessionId, ULONG *DeviceCount,
            ISCSI_DEVICE_ON_SESSIONA *Devices);
+// InitiatorNodeName holds kMaxIScsiNameLen + 1 characters.
+using GetIScsiInitiatorNodeNameAFunction = ISDSC_STATUS VXD_WINAPI(char *InitiatorNodeName);
 
 } // namespace vxd::platform
 
@@ -282,5 +284,6 @@ VXD_ISCSIDSC_API vxd::platform::SetIScsiInitiatorCHAPSharedSecretFunction
     SetIScsiInitiatorCHAPSharedSecret;
 VXD_ISCSIDSC_API vxd::platform::GetIScsiSessionListAFunction GetIScsiSessionListA;
 VXD_ISCSIDSC_API vxd::platform::GetDevicesForIScsiSessionAFunction GetDevicesForIScsiSessionA;
+VXD_ISCSIDSC_API vxd::platform::GetIScsiInitiatorNodeNameAFunction GetIScsiInitiatorNodeNameA;
 }
 #endif

@@ -46,6 +46,19 @@ EDGES = [
     (False, '{"service": {"persistent_logins": [{"target": "iqn.x\\u0000"}]}}'),
     (False, '{"service": {"targets": [{"target": "t", "logout_statuses": []}]}}'),
     (False, '{"cancel_at_ms": 0.5}'),
+    # CHAP: credentials in place of a target's or a portal's answers, a mutual secret with them.
+    (True, '{"service": {"targets": [{"target": "t", "chap": {"user": "u", "secret": "s"}, '
+           '"initiator_secret": "m"}], "portals": [{"address": "a", '
+           '"chap": {"user": "u", "secret": "s"}}]}}'),
+    (False, '{"service": {"portals": [{"address": "a", '
+            '"chap": {"user": "u", "secret": "s\\u0000"}}]}}'),
+    (False, '{"service": {"portals": [{"address": "a"}]}}'),
+    (False, '{"service": {"targets": [{"target": "t", "login_statuses": [], '
+            '"initiator_secret": "m"}]}}'),
+    (False, '{"service": {"targets": [{"target": "t", "chap": {"user": "u", "secret": ""}}]}}'),
+    (False, '{"service": {"targets": [{"target": "t", "chap": {"user": "u\\u0000", '
+            '"secret": "s"}}]}}'),
+    (False, '{"service": {"targets": [{"target": "t", "chap": {"user": "u"}}]}}'),
     # Keys are whole strings.
     (False, '{"drives\\u0000x": []}'),
     (True, '{"$schema": "\\u0000"}'),

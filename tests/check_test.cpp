@@ -2,6 +2,7 @@
 // command line, and what it says of the calls of 1.2 and their statuses.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <cstring>
@@ -17,6 +18,7 @@
 
 #include "entry/statuses.h"
 #include "entry/vxdmount.h"
+#include "tools/credentials/credentials.h"
 #include "tools/vxdhost/call_report.h"
 #include "tools/vxdhost/command_line.h"
 #include "tools/vxdhost/post_mortem.h"
@@ -155,6 +157,11 @@ struct FakeMachine : Machine {
     }
     std::string SystemText(std::uint32_t code) override {
         return code == 5 ? "Access is denied" : "";
+    }
+    std::uint32_t initiatorNameStatus = 0;
+    std::uint32_t InitiatorName(std::string &name) override {
+        name = "iqn.1991-05.com.microsoft:host7";
+        return initiatorNameStatus;
     }
 };
 
@@ -1114,6 +1121,203 @@ TEST(PostMortem, ReadsTheTraceToTheStepWhereTheRequestStopped) {
     }
 }
 
+// What vxdhost attach --check concludes from a call's result, its progress lines and the
+// machine: for a refused login, the credentials that the target must hold for this initiator.
+TEST(AttachPostMortem, NamesWhatTheTargetMustHoldForThisInitiator) {
+    const std::string name = "the initiator's name is iqn.1991-05.com.microsoft:host7";
+    const std::string forThis = "this initiator's name, iqn.1991-05.com.microsoft:host7";
+    const std::string portal = "VxdAttach: the portal 10.0.0.5:3260 is registered";
+    const std::string secretSet =
+        "VxdAttach: set the initiator's CHAP secret, which is the machine's for every target";
+    const std::string refusedChap = std::string("The target iqn.2026-01.test:disk1 refused the "
+                                                "CHAP credentials: ") +
+                                    kAuthenticationFailure + "; it must hold, for " + forThis +
+                                    ", the CHAP user name \"alice\" and the secret from ";
+    const std::string correct =
+        ": correct whichever differs, on the target or here, and attach again.";
+    const std::string proves = " With mutual CHAP the target also proves itself with the secret "
+                               "it holds for this initiator, which must be ";
+    struct AttachCase {
+        const char *name;
+        std::function<void(AttachFacts &, Preflight &, FakeMachine &)> setUp;
+        std::vector<std::string> findings;
+        std::string verdict;
+    };
+    const std::vector<AttachCase> cases = {
+        {"done",
+         [](AttachFacts &facts, Preflight &, FakeMachine &) {
+             facts.status = VXD_STATUS_OK;
+             facts.letters = "F: G:";
+         },
+         {},
+         "The attach succeeded: iqn.2026-01.test:disk1's volumes are at F: G:."},
+        {"refused without credentials",
+         [](AttachFacts &, Preflight &, FakeMachine &) {},
+         {name},
+         std::string("The target iqn.2026-01.test:disk1 refuses this initiator without "
+                     "credentials: ") +
+             kAuthenticationFailure +
+             "; attach with --chap-user NAME and --chap-secret-file FILE (or --chap-secret-stdin), "
+             "the CHAP user name and secret that the target holds for " +
+             forThis + "."},
+        {"one-way CHAP refused",
+         [](AttachFacts &facts, Preflight &, FakeMachine &) {
+             facts.chapUser = "alice";
+             facts.secretSource = "C:\\keys\\disk1.txt";
+         },
+         {name},
+         refusedChap + "C:\\keys\\disk1.txt" + correct},
+        {"mutual CHAP that set the machine's secret",
+         [&](AttachFacts &facts, Preflight &, FakeMachine &) {
+             facts.chapUser = "alice";
+             facts.secretSource = "standard input";
+             facts.initiatorSecretSource = "C:\\keys\\machine.txt";
+             facts.progress = {portal, secretSet};
+         },
+         {name},
+         refusedChap + "standard input" + correct + proves + "the one from C:\\keys\\machine.txt."},
+        {"mutual CHAP with the machine's secret",
+         [](AttachFacts &facts, Preflight &, FakeMachine &) {
+             facts.chapUser = "alice";
+             facts.secretSource = "s.txt";
+             facts.mutualChap = true;
+         },
+         {name},
+         refusedChap + "s.txt" + correct + proves +
+             "the machine's initiator secret (set it with --initiator-secret-file FILE)."},
+        {"mutual CHAP on a machine without a secret",
+         [](AttachFacts &facts, Preflight &, FakeMachine &) {
+             facts.chapUser = "alice";
+             facts.secretSource = "s.txt";
+             facts.mutualChap = true;
+             facts.serviceStatus = 0xEFFF004C;
+         },
+         {name},
+         "Mutual CHAP needs the machine's initiator secret, and the initiator has none that it "
+         "can use: ISDSC_INVALID_INITIATOR_CHAP_SECRET (0xEFFF004C): the initiator's CHAP "
+         "secret, used for mutual CHAP, is not valid; set it with --initiator-secret-file FILE "
+         "(the machine's for every target): the secret that iqn.2026-01.test:disk1 holds to "
+         "prove itself to " +
+             forThis + "."},
+        {"the machine's secret refused",
+         [](AttachFacts &facts, Preflight &, FakeMachine &) {
+             facts.chapUser = "alice";
+             facts.secretSource = "s.txt";
+             facts.initiatorSecretSource = "i.txt";
+             facts.serviceStatus = 0xEFFF004A;
+         },
+         {name},
+         "The service refused the initiator secret from i.txt: ISDSC_INVALID_CHAP_SECRET "
+         "(0xEFFF004A): the CHAP secret is not valid; it must be 12 to 16 bytes that the "
+         "initiator takes as a CHAP secret."},
+        {"discovery refused by the portal",
+         [](AttachFacts &facts, Preflight &, FakeMachine &) {
+             facts.chapUser = "alice";
+             facts.secretSource = "s.txt";
+             facts.discoveryChap = true;
+         },
+         {name},
+         std::string("The portal 10.0.0.5:3260 refused the discovery credentials: ") +
+             kAuthenticationFailure + "; it must hold, for " + forThis +
+             ", the CHAP user name \"alice\" and the secret from s.txt, or, where discovery "
+             "needs no CHAP, attach without --discovery-chap."},
+        {"discovery accepted, the login refused",
+         [&](AttachFacts &facts, Preflight &, FakeMachine &) {
+             facts.chapUser = "alice";
+             facts.secretSource = "s.txt";
+             facts.discoveryChap = true;
+             facts.progress = {portal};
+         },
+         {name},
+         refusedChap + "s.txt" + correct},
+        {"the initiator's name unknown",
+         [](AttachFacts &facts, Preflight &, FakeMachine &machine) {
+             facts.serviceStatus = 0xEFFF000A;
+             machine.initiatorNameStatus = 5;
+         },
+         {"could not tell the initiator's name: " + std::string(kAccessDenied)},
+         std::string("The target iqn.2026-01.test:disk1 refuses this initiator without "
+                     "credentials: ") +
+             kAuthorizationFailure +
+             "; attach with --chap-user NAME and --chap-secret-file FILE (or --chap-secret-stdin), "
+             "the CHAP user name and secret that the target holds for this initiator's name "
+             "(which could not be read here)."},
+        // The faults that stop every call come first.
+        {"service stopped",
+         [](AttachFacts &facts, Preflight &preflight, FakeMachine &) {
+             facts.status = VXD_STATUS_SERVICE_UNAVAILABLE;
+             facts.serviceStatus = 0xEFFF003E;
+             preflight.serviceRunning = kNo;
+         },
+         {},
+         kServiceVerdict},
+        {"service unreachable",
+         [](AttachFacts &facts, Preflight &, FakeMachine &) {
+             facts.status = VXD_STATUS_SERVICE_UNAVAILABLE;
+             facts.serviceStatus = 1722;
+         },
+         {},
+         "The Microsoft iSCSI Initiator service (MSiSCSI) cannot be reached: error 1722 "
+         "(0x000006BA); start it and have it start with Windows (sc config MSiSCSI start= auto, "
+         "then sc start MSiSCSI)."},
+        {"not elevated",
+         [](AttachFacts &facts, Preflight &preflight, FakeMachine &) {
+             facts.status = VXD_STATUS_PORTAL_FAILED;
+             facts.serviceStatus = 5;
+             preflight.elevated = kNo;
+         },
+         {},
+         kElevationVerdict},
+        {"an argument refused",
+         [](AttachFacts &facts, Preflight &, FakeMachine &) {
+             facts.status = VXD_STATUS_INVALID_ARGUMENT;
+             facts.serviceStatus = 0;
+             facts.progress = {
+                 "VxdAttach: the CHAP secret is 20 bytes long; Windows takes 12 to 16",
+                 "VxdAttach: failed: an argument is missing or malformed"};
+         },
+         {},
+         "The library refused the request before sending anything: the CHAP secret is 20 bytes "
+         "long; Windows takes 12 to 16."},
+        {"cancelled",
+         [](AttachFacts &facts, Preflight &, FakeMachine &) {
+             facts.status = VXD_STATUS_CANCELLED;
+             facts.serviceStatus = 0;
+         },
+         {},
+         "The attach was cancelled; the library undid the login it made."},
+        {"no letter",
+         [](AttachFacts &facts, Preflight &, FakeMachine &) {
+             facts.status = VXD_STATUS_NO_LETTER;
+             facts.serviceStatus = 0;
+         },
+         {},
+         "The attach failed with VXD_STATUS_NO_LETTER: the progress lines above tell at which "
+         "step."},
+        {"login failed",
+         [](AttachFacts &facts, Preflight &, FakeMachine &) {
+             facts.status = VXD_STATUS_LOGIN_FAILED;
+             facts.serviceStatus = 0xEFFF0029;
+         },
+         {},
+         std::string("The attach failed with VXD_STATUS_LOGIN_FAILED (the service's status: ") +
+             kTargetNotFound + "): the progress lines above tell at which step."},
+    };
+    for (const AttachCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        Situation situation;
+        AttachFacts facts;
+        facts.request = Request();
+        facts.status = VXD_STATUS_AUTH_FAILED;
+        facts.serviceStatus = 0xEFFF0009;
+        c.setUp(facts, situation.preflight, situation.machine);
+        const Diagnosis diagnosis = AttachPostMortem(facts, situation.preflight, situation.machine);
+        EXPECT_EQ(diagnosis.findings, c.findings);
+        EXPECT_EQ(diagnosis.verdict, c.verdict);
+        EXPECT_EQ(situation.machine.logins, 0) << "an attach's check makes no login of its own";
+    }
+}
+
 TEST(PreflightFindings, EachFactAsToldWithItsRemedy) {
     struct Case {
         const char *name;
@@ -1455,8 +1659,9 @@ TEST(CommandLine, AttachTakesItsWaitsInSecondsAndAPortNumber) {
         {{"attach", "--force", "p", "3260", "t"}, "attach has no option --force"},
         {{"attach", "--dll"}, "--dll needs a PATH"},
         {{"--check", "attach", "p", "3260", "t"},
-         "--check goes with a CreateVXD request, not with "
-         "attach"},
+         "--check goes after attach (vxdhost attach --check ...): before it, it checks a "
+         "CreateVXD request"},
+        {{"--check", "detach", "t"}, "--check goes with a CreateVXD request, not with detach"},
         {{"--timestamps", "detach", "t"},
          "--timestamps goes with a CreateVXD request, not with "
          "detach"},
@@ -1490,6 +1695,215 @@ TEST(CommandLine, DetachTakesItsFlagsAndThePortalToRemove) {
     EXPECT_EQ(Parse({"detach", "a", "b"}).error, "detach expects one TARGET, got 2 arguments");
     EXPECT_EQ(Parse({"detach", "--keep-on-failure", "a"}).error,
               "detach has no option --keep-on-failure");
+}
+
+TEST(CommandLine, AttachTakesCredentialsButNeverASecret) {
+    CommandLine line = Parse({"attach", "--check", "--chap-user", "alice", "--chap-secret-file",
+                              "C:\\s.txt", "--initiator-secret-file", "C:\\i.txt",
+                              "--discovery-chap", "--mutual-chap", "10.0.0.5", "3260", "iqn.x"});
+    ASSERT_EQ(line.command, Command::kAttach) << line.error;
+    EXPECT_TRUE(line.attach.check);
+    EXPECT_EQ(line.attach.chap.user, "alice");
+    EXPECT_EQ(line.attach.chap.secretFile, "C:\\s.txt");
+    EXPECT_EQ(line.attach.chap.initiatorSecretFile, "C:\\i.txt");
+    EXPECT_TRUE(line.attach.chap.discovery);
+    EXPECT_TRUE(line.attach.chap.mutual);
+    EXPECT_EQ(vxd::credentials::AttachFlags(line.attach.chap),
+              static_cast<unsigned long>(VXD_ATTACH_DISCOVERY_CHAP | VXD_ATTACH_MUTUAL_CHAP |
+                                         VXD_ATTACH_SET_INITIATOR_SECRET));
+    EXPECT_EQ(line.attach.target, "iqn.x");
+    line = Parse({"attach", "--chap-secret-stdin", "--chap-user", "bob", "p", "1", "t"});
+    ASSERT_EQ(line.command, Command::kAttach) << line.error;
+    EXPECT_TRUE(line.attach.chap.secretFromStandardInput);
+    EXPECT_EQ(vxd::credentials::AttachFlags(line.attach.chap), 0ul);
+    EXPECT_FALSE(Parse({"attach", "p", "1", "t"}).attach.chap.Any());
+
+    const std::string onCommandLine =
+        ": no option takes a secret on the command line, where other users of the machine can "
+        "read it; use ";
+    const std::vector<std::pair<std::vector<const char *>, std::string>> refused = {
+        {{"attach", "--chap-user", "a", "p", "1", "t"},
+         "--chap-user needs its secret: --chap-secret-file FILE or --chap-secret-stdin"},
+        {{"attach", "--chap-secret-file", "s", "p", "1", "t"},
+         "--chap-secret-file needs --chap-user NAME"},
+        {{"attach", "--chap-secret-stdin", "p", "1", "t"},
+         "--chap-secret-stdin needs --chap-user NAME"},
+        {{"attach", "--initiator-secret-file", "i", "p", "1", "t"},
+         "--initiator-secret-file needs --chap-user NAME and its secret"},
+        {{"attach", "--discovery-chap", "p", "1", "t"},
+         "--discovery-chap needs --chap-user NAME and its secret"},
+        {{"attach", "--mutual-chap", "p", "1", "t"},
+         "--mutual-chap needs --chap-user NAME and its secret"},
+        {{"attach", "--chap-user", "a", "--chap-secret-file", "s", "--chap-secret-stdin", "p", "1",
+          "t"},
+         "--chap-secret-file and --chap-secret-stdin both give the CHAP secret: give it one way"},
+        {{"attach", "--chap-user"}, "--chap-user needs a NAME"},
+        {{"attach", "--chap-user", "a", "--chap-secret-file"}, "--chap-secret-file needs a FILE"},
+        {{"attach", "--chap-secret-stdin=placeholder", "p", "1", "t"},
+         "--chap-secret-stdin takes no value"},
+        // Whatever follows '=' may be a secret typed by mistake: it is never repeated.
+        {{"attach", "--chap-secret", "placeholder", "p", "1", "t"},
+         "--chap-secret" + onCommandLine + "--chap-secret-file FILE or --chap-secret-stdin"},
+        {{"attach", "--chap-secret=placeholder", "p", "1", "t"},
+         "--chap-secret" + onCommandLine + "--chap-secret-file FILE or --chap-secret-stdin"},
+        {{"attach", "--chap-secret-text=placeholder", "p", "1", "t"},
+         "--chap-secret-text" + onCommandLine + "--chap-secret-file FILE or --chap-secret-stdin"},
+        {{"attach", "--password=placeholder", "p", "1", "t"},
+         "--password" + onCommandLine + "--chap-secret-file FILE or --chap-secret-stdin"},
+        {{"attach", "--initiator-secret=placeholder", "p", "1", "t"},
+         "--initiator-secret" + onCommandLine + "--initiator-secret-file FILE"},
+        {{"attach", "--colour=placeholder", "p", "1", "t"}, "attach has no option --colour"},
+        {{"detach", "--chap-secret=placeholder", "t"}, "detach has no option --chap-secret"},
+        {{"detach", "--chap-user", "a", "t"}, "detach has no option --chap-user"},
+    };
+    for (const auto &[arguments, error] : refused) {
+        const CommandLine parsed = Parse(arguments);
+        EXPECT_EQ(parsed.command, Command::kUsageError) << error;
+        EXPECT_EQ(parsed.error, error);
+    }
+}
+
+// A source of secrets that hands out what each file holds, a few bytes at a time, as a pipe
+// may.
+struct FakeSecretFiles : vxd::credentials::SecretSource {
+    std::map<std::string, std::string> files;
+    std::string standardInput;
+    bool console = false;
+    std::string reading;
+    std::size_t at = 0;
+    std::vector<std::string> opened;
+
+    bool OpenFile(const std::string &path, std::string &error) override {
+        opened.push_back(path);
+        const auto found = files.find(path);
+        if (found == files.end()) {
+            error = "error 2: The system cannot find the file specified";
+            return false;
+        }
+        reading = found->second;
+        at = 0;
+        return true;
+    }
+    bool OpenStandardInput(std::string &error) override {
+        opened.emplace_back("-");
+        if (console) {
+            error = "it is a console";
+            return false;
+        }
+        reading = standardInput;
+        at = 0;
+        return true;
+    }
+    long Read(unsigned char *into, std::size_t size, std::string &error) override {
+        if (reading == "unreadable") {
+            error = "error 5: Access is denied";
+            return -1;
+        }
+        const std::size_t count = std::min<std::size_t>({size, 5, reading.size() - at});
+        std::memcpy(into, reading.data() + at, count);
+        at += count;
+        return static_cast<long>(count);
+    }
+};
+
+std::string Bytes(const vxd::credentials::Secret &secret) {
+    return std::string(reinterpret_cast<const char *>(secret.Data()), secret.Size());
+}
+
+TEST(Credentials, SecretsComeFromFilesOrStandardInputWithoutOneLineEnd) {
+    FakeSecretFiles source;
+    source.files = {{"lf", "0123456789abcdef\n"},
+                    {"crlf", "0123456789abcdef\r\n"},
+                    {"bare", "0123456789ab"},
+                    {"two", "0123456789ab\n\n"},
+                    {"cr", "0123456789ab\r"},
+                    {"inner", "01234\n56789ab\n"},
+                    {"empty", ""},
+                    {"most", std::string(256, 's') + "\r\n"},
+                    {"more", std::string(257, 's')},
+                    {"far more", std::string(5000, 's')},
+                    {"unreadable", "unreadable"},
+                    {"i", "initiator-secret\n"}};
+    source.standardInput = "piped-secret\r\n";
+    const struct {
+        const char *file; // "-": standard input
+        std::string secret;
+    } read[] = {{"lf", "0123456789abcdef"},
+                {"crlf", "0123456789abcdef"},
+                {"bare", "0123456789ab"},
+                {"two", "0123456789ab\n"},
+                {"cr", "0123456789ab\r"},
+                {"inner", "01234\n56789ab"},
+                {"empty", ""},
+                {"most", std::string(256, 's')},
+                {"-", "piped-secret"}};
+    for (const auto &each : read) {
+        vxd::credentials::Options options;
+        options.user = "u";
+        options.secretFromStandardInput = std::string(each.file) == "-";
+        options.secretFile = options.secretFromStandardInput ? "" : each.file;
+        vxd::credentials::Secrets secrets;
+        std::string error;
+        EXPECT_TRUE(vxd::credentials::ReadSecrets(options, source, secrets, error)) << error;
+        EXPECT_EQ(Bytes(secrets.chap), each.secret) << each.file;
+        EXPECT_EQ(secrets.initiator.Size(), 0u);
+    }
+
+    const std::string tooLong = ": it is more than 256 bytes long, which no CHAP secret is "
+                                "(Windows takes 12 to 16)";
+    const struct {
+        std::string file;
+        std::string initiator;
+        std::string error;
+    } refused[] = {
+        {"more", "", "cannot read the CHAP secret from more" + tooLong},
+        {"far more", "", "cannot read the CHAP secret from far more" + tooLong},
+        {"absent", "",
+         "cannot read the CHAP secret from absent: error 2: The system cannot find the file "
+         "specified"},
+        {"unreadable", "",
+         "cannot read the CHAP secret from unreadable: error 5: Access is denied"},
+        {"bare", "more", "cannot read the initiator secret from more" + tooLong},
+    };
+    for (const auto &each : refused) {
+        vxd::credentials::Options options;
+        options.user = "u";
+        options.secretFile = each.file;
+        options.initiatorSecretFile = each.initiator;
+        vxd::credentials::Secrets secrets;
+        std::string error;
+        EXPECT_FALSE(vxd::credentials::ReadSecrets(options, source, secrets, error));
+        EXPECT_EQ(error, each.error);
+        // Nothing is kept of a failed read, the CHAP secret read before it included.
+        EXPECT_EQ(secrets.chap.Size(), 0u);
+        EXPECT_EQ(secrets.initiator.Size(), 0u);
+    }
+
+    // Both secrets, each from its own source; the initiator's from a file only.
+    vxd::credentials::Options both;
+    both.user = "u";
+    both.secretFromStandardInput = true;
+    both.initiatorSecretFile = "i";
+    vxd::credentials::Secrets secrets;
+    std::string error;
+    source.opened.clear();
+    ASSERT_TRUE(vxd::credentials::ReadSecrets(both, source, secrets, error)) << error;
+    EXPECT_EQ(Bytes(secrets.chap), "piped-secret");
+    EXPECT_EQ(Bytes(secrets.initiator), "initiator-secret");
+    EXPECT_EQ(source.opened, (std::vector<std::string>{"-", "i"}));
+    // A console would show the secret as it is typed.
+    source.console = true;
+    EXPECT_FALSE(vxd::credentials::ReadSecrets(both, source, secrets, error));
+    EXPECT_EQ(error, "cannot read the CHAP secret from standard input: it is a console");
+
+    // A cleared secret leaves zeros where its bytes were.
+    vxd::credentials::Secret secret;
+    std::memcpy(secret.Room(), "0123456789ab", 12);
+    secret.Grew(12);
+    const unsigned char *bytes = secret.Data();
+    secret.Clear();
+    EXPECT_EQ(secret.Size(), 0u);
+    EXPECT_TRUE(std::all_of(bytes, bytes + 12, [](unsigned char byte) { return byte == 0; }));
 }
 
 } // namespace

@@ -1,6 +1,8 @@
 // The vxdmount runner: its arguments, its scenario files, and what it prints.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <fstream>
 #include <sstream>
@@ -399,6 +401,30 @@ TEST(ScenarioFile, WrongTypesAndMissingKeysAreErrors) {
         {R"({"cancel_at_ms": 1.5})", "case.json: cancel_at_ms: wrong type"},
         {R"({"service": {"cancel_at_ms": 5}})",
          R"(case.json: service: unknown key "cancel_at_ms")"},
+        // Credentials: a target or a portal with them may leave its answers out, not both.
+        {R"({"service": {"targets": [{"target": "a", "logout_statuses": []}]}})",
+         R"(case.json: service.targets[0]: missing key "login_statuses" or "chap")"},
+        {R"({"service": {"portals": [{"address": "a"}]}})",
+         R"(case.json: service.portals[0]: missing key "status" or "chap")"},
+        {R"({"service": {"targets": [{"target": "a", "chap": {"user": "u"}}]}})",
+         R"(case.json: service.targets[0].chap: missing key "secret")"},
+        {R"({"service": {"portals": [{"address": "a", "chap": {"secret": "s"}}]}})",
+         R"(case.json: service.portals[0].chap: missing key "user")"},
+        {R"({"service": {"targets": [{"target": "a", "chap": {"user": "", "secret": "s"}}]}})",
+         R"(case.json: service.targets[0].chap.user: "" is not a CHAP user name: )"},
+        {R"({"service": {"targets": [{"target": "a", "chap": {"user": "u\u0000v",
+                                                           "secret": "s"}}]}})",
+         R"(case.json: service.targets[0].chap.user: "u\u0000v" is not a CHAP user name: )"},
+        {R"({"service": {"targets": [{"target": "a", "chap": "u:s"}]}})",
+         "case.json: service.targets[0].chap: wrong type: expected an object"},
+        {R"({"service": {"targets": [{"target": "a", "chap": {"user": "u", "secret": "s",
+                                                           "mutual": true}}]}})",
+         R"(case.json: service.targets[0].chap: unknown key "mutual")"},
+        {R"({"service": {"targets": [{"target": "a", "login_statuses": [],
+                                      "initiator_secret": "s"}]}})",
+         R"(case.json: service.targets[0]: "initiator_secret" needs "chap")"},
+        {R"({"service": {"chap": {"user": "u", "secret": "s"}}})",
+         R"(case.json: service: unknown key "chap")"},
     };
     for (const auto &each : cases) {
         EXPECT_EQ(ParseError(each.text).rfind(each.where, 0), 0u) << each.text;
@@ -458,6 +484,124 @@ TEST(ScenarioFile, StatusesAreWholeNumbersOrHexStrings) {
                   0u)
             << error;
         EXPECT_NE(error.find("0xEFFF003F"), std::string::npos) << "the message shows the form";
+    }
+}
+
+TEST(ScenarioFile, ReadsTheCredentialsThatTargetsAndPortalsDemand) {
+    const Scenario scenario = Parsed(R"({"service": {
+      "portals": [{"address": "192.0.2.1", "chap": {"user": "finder", "secret": "d1sc0very-pass"}},
+                  {"address": "192.0.2.2", "status": 5, "chap": {"user": "u", "secret": "\u00e9"}},
+                  {"address": "192.0.2.3", "status": 7}],
+      "targets": [{"target": "iqn.a", "chap": {"user": "alice", "secret": "0123456789ab"}},
+                  {"target": "iqn.b", "login_statuses": [9],
+                   "chap": {"user": "bob", "secret": "b0b-secret-16byt"},
+                   "initiator_secret": "mutual-secret"},
+                  {"target": "iqn.c", "login_statuses": []}]}})");
+    ASSERT_EQ(scenario.portals.size(), 3u);
+    // A portal with credentials alone answers 0 to the right ones.
+    EXPECT_EQ(scenario.portals[0].status, 0u);
+    ASSERT_TRUE(scenario.portals[0].chap.has_value());
+    EXPECT_EQ(scenario.portals[0].chap->user, "finder");
+    EXPECT_EQ(scenario.portals[0].chap->secret, "d1sc0very-pass");
+    EXPECT_EQ(scenario.portals[1].status, 5u);
+    EXPECT_EQ(scenario.portals[1].chap->secret, "\xC3\xA9"); // a secret is the text's bytes
+    EXPECT_FALSE(scenario.portals[2].chap.has_value());
+
+    ASSERT_EQ(scenario.targets.size(), 3u);
+    EXPECT_TRUE(scenario.targets[0].loginStatuses.empty());
+    ASSERT_TRUE(scenario.targets[0].chap.has_value());
+    EXPECT_EQ(scenario.targets[0].chap->user, "alice");
+    EXPECT_EQ(scenario.targets[0].chap->secret, "0123456789ab");
+    EXPECT_FALSE(scenario.targets[0].initiatorSecret.has_value());
+    EXPECT_EQ(scenario.targets[1].loginStatuses, (std::vector<scenario::Status>{9}));
+    EXPECT_EQ(scenario.targets[1].initiatorSecret, std::optional<std::string>("mutual-secret"));
+    EXPECT_FALSE(scenario.targets[2].chap.has_value());
+    EXPECT_FALSE(scenario.targets[2].initiatorSecret.has_value());
+}
+
+// Whether `text` holds any four bytes in a row of `secret`.
+bool HoldsPartOf(const std::string &text, const std::string &secret) {
+    for (std::size_t at = 0; at + 4 <= secret.size(); ++at) {
+        if (text.find(secret.substr(at, 4)) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A secret in a scenario is test data, but a kit reads its file inside someone's program and
+// writes the message to the debug channel: the message names the key, never the value, also
+// where the JSON in the value is broken and the parser would quote what it read.
+TEST(ScenarioFile, NoMessageShowsASecret) {
+    const std::string secret = "Qz7#kP2!vW9x";
+    const std::string target = R"({"service": {"targets": [{"target": "t", "chap": {"user": "u", )";
+    const std::string mutual =
+        R"({"service": {"targets": [{"target": "t", "chap": {"user": "u", "secret": "s"}, )";
+    const std::string secretRule =
+        " is not a secret: at least one character, none of them NUL; its bytes (UTF-8) are "
+        "the secret, and no "
+        "message of the runner or the test kit ever shows them";
+    const std::string inSecret = "; last read: the value of \"secret\", not shown";
+    const struct {
+        std::string text;
+        std::string message;
+    } cases[] = {
+        {target + R"("secret": ""}}]}})",
+         "case.json: service.targets[0].chap.secret: the value" + secretRule},
+        {mutual + R"("initiator_secret": ""}]}})",
+         "case.json: service.targets[0].initiator_secret: the value" + secretRule},
+        {target + R"("secret": ")" + secret + R"(\u0000"}}]}})",
+         "case.json: service.targets[0].chap.secret: the value" + secretRule},
+        {target + R"("secret": 12}}]}})",
+         "case.json: service.targets[0].chap.secret: wrong type: expected a string"},
+        {target + R"("secret": [")" + secret + R"("]}}]}})",
+         "case.json: service.targets[0].chap.secret: wrong type: expected a string"},
+        // The parser stops inside the secret: what it read is left out.
+        {target + R"("secret": ")" + secret + "\x01\"}}]}}",
+         "case.json:1:87: malformed JSON: syntax error while parsing value - invalid string: "
+         "control character U+0001 (SOH) must be escaped to \\u0001" +
+             inSecret},
+        {target + R"("secret": ")" + secret,
+         "case.json:1:87: malformed JSON: syntax error while parsing value - invalid string: "
+         "missing closing quote" +
+             inSecret},
+        {target + R"("secret": ")" + secret + "\xFF\"}}]}}",
+         "case.json:1:87: malformed JSON: syntax error while parsing value - invalid string: "
+         "ill-formed UTF-8 byte" +
+             inSecret},
+        {mutual + R"("initiator_secret": ")" + secret + R"(\q"}]}})",
+         "case.json:1:114: malformed JSON: syntax error while parsing value - invalid string: "
+         "forbidden character after backslash; last read: the value of \"initiator_secret\", "
+         "not shown"},
+        {target + R"("secret": 9)" + secret + "}}]}}",
+         "case.json:1:75: malformed JSON: syntax error while parsing object - invalid literal" +
+             inSecret + "; expected '}'"},
+        {target + R"("secret": 1e999}}]}})",
+         "case.json:1:78: malformed JSON: number overflow parsing the value of \"secret\", not "
+         "shown"},
+        // Past the secret the parser may still quote it with what follows.
+        {target + R"("secret": ")" + secret + R"(" x}}]}})",
+         "case.json:1:89: malformed JSON: syntax error while parsing object - invalid literal" +
+             inSecret + "; expected '}'"},
+        {target + R"("secret": ")" + secret + std::string("\0", 1) + R"("}}]}})",
+         "case.json:1:87: malformed JSON: a NUL byte, which JSON text cannot hold"},
+        // A key is a secret's however it is spelt.
+        {target + R"("secr\u0065t": ")" + secret + "\x01\"}}]}}",
+         "case.json:1:92: malformed JSON: syntax error while parsing value - invalid string: "
+         "control character U+0001 (SOH) must be escaped to \\u0001" +
+             inSecret},
+        // Elsewhere the parser's quote is shown, as in any file.
+        {R"({"service": {"targets": [{"target": "t", "chap": {"user": "u)" + std::string("\x01") +
+             R"(", "secret": ")" + secret + R"("}}]}})",
+         "case.json:1:61: malformed JSON: syntax error while parsing value - invalid string: "
+         "control character U+0001 (SOH) must be escaped to \\u0001; last read: '\"u<U+0001>'"},
+        {target + R"("secret": ")" + secret + R"(", "secret": "x"}}]}})",
+         R"(case.json: service.targets[0].chap: duplicate key "secret")"},
+    };
+    for (const auto &each : cases) {
+        const std::string error = ParseError(each.text);
+        EXPECT_EQ(error, each.message) << each.text;
+        EXPECT_FALSE(HoldsPartOf(error, secret)) << error;
     }
 }
 
@@ -864,6 +1008,27 @@ TEST(RunnerArguments, AttachAndDetachTakeTheirOwnOptionsAndArguments) {
     EXPECT_EQ(detach.portalPort, "3261");
     EXPECT_EQ(detach.targetName, "-iqn.t");
 
+    // CHAP: the user name and where each secret comes from; the flags.
+    Options chap;
+    ASSERT_TRUE(
+        ParseArguments({"attach", "--chap-user", "alice", "--chap-secret-file=/s",
+                        "--initiator-secret-file", "/i", "--discovery-chap", "--mutual-chap"},
+                       chap, error))
+        << error;
+    EXPECT_EQ(chap.chap.user, "alice");
+    EXPECT_EQ(chap.chap.secretFile, "/s");
+    EXPECT_FALSE(chap.chap.secretFromStandardInput);
+    EXPECT_EQ(chap.chap.initiatorSecretFile, "/i");
+    EXPECT_TRUE(chap.chap.discovery);
+    EXPECT_TRUE(chap.chap.mutual);
+    EXPECT_EQ(chap.targetName, "iqn.2026-12.com.example:disk1");
+    Options piped;
+    ASSERT_TRUE(ParseArguments({"attach", "--chap-secret-stdin", "--chap-user=bob"}, piped, error))
+        << error;
+    EXPECT_TRUE(piped.chap.secretFromStandardInput);
+    EXPECT_EQ(piped.chap.user, "bob");
+    EXPECT_FALSE(plain.chap.Any());
+
     // A first word "attach" after "--" is a portal, as CreateVXD always took it.
     Options portal;
     ASSERT_TRUE(ParseArguments({"--", "attach", "860", "iqn.t"}, portal, error)) << error;
@@ -903,6 +1068,22 @@ TEST(RunnerArguments, UsageErrors) {
         {"detach", "--remove-portal", "10.0.0.1"},
         {"detach", "--remove-portal", "10.0.0.1", "port", "iqn.t"},
         {"detach", "10.0.0.1", "3260", "iqn.t"},
+        // CHAP: a user name with one secret, flags with both, and never a secret itself.
+        {"attach", "--chap-user", "alice"},
+        {"attach", "--chap-user"},
+        {"attach", "--chap-user="},
+        {"attach", "--chap-secret-file", "/s"},
+        {"attach", "--chap-secret-stdin"},
+        {"attach", "--chap-user", "a", "--chap-secret-file", "/s", "--chap-secret-stdin"},
+        {"attach", "--chap-secret-stdin=yes", "--chap-user", "a"},
+        {"attach", "--discovery-chap"},
+        {"attach", "--mutual-chap"},
+        {"attach", "--initiator-secret-file", "/i"},
+        {"attach", "--chap-user", "a", "--chap-secret-file"},
+        {"attach", "--chap-user", "a", "--chap-secret", "placeholder"},
+        {"attach", "--chap-secret=placeholder"},
+        {"detach", "--chap-user", "a", "--chap-secret-file", "/s"},
+        {"--chap-user", "a", "--chap-secret-stdin"},
     };
     for (const auto &arguments : bad) {
         Options options;
@@ -916,6 +1097,25 @@ TEST(RunnerArguments, UsageErrors) {
         EXPECT_EQ(run.out, "");
         EXPECT_NE(run.err.find("usage: vxdmount"), std::string::npos) << run.err;
     }
+
+    // What looks like a secret given on the command line is refused without being repeated.
+    for (const std::vector<std::string> &arguments :
+         {std::vector<std::string>{"attach", "--chap-secret=placeholder"},
+          {"attach", "--initiator-secret=placeholder"},
+          {"detach", "--password=placeholder"},
+          {"--chap-secret=placeholder"}}) {
+        const RunOutcome run = RunWith(arguments);
+        EXPECT_EQ(run.status, kExitUsage);
+        EXPECT_EQ(run.err.find("placeholder"), std::string::npos) << run.err;
+    }
+    Options options;
+    std::string error;
+    EXPECT_FALSE(ParseArguments({"attach", "--initiator-secret", "placeholder"}, options, error));
+    EXPECT_EQ(error, "--initiator-secret: no option takes a secret on the command line, where "
+                     "other users of the machine can read it; use --initiator-secret-file FILE");
+    EXPECT_FALSE(ParseArguments({"attach", "--chap-user", "a"}, options, error));
+    EXPECT_EQ(error,
+              "--chap-user needs its secret: --chap-secret-file FILE or --chap-secret-stdin");
 }
 
 TEST(RunnerOutput, DefaultRunPrintsExactlyTheTraceAndACloseOnStderr) {
@@ -1067,6 +1267,211 @@ TEST(RunnerOutput, UnreadableScenarioExitsTwoNamingTheFile) {
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err.rfind("vxdmount: /nonexistent/machine.json: cannot open: ", 0), 0u)
         << run.err;
+}
+
+// --- CHAP: the secrets come from files or standard input, and never show -------------------
+
+// A target that admits one-way CHAP, one that demands mutual CHAP and a portal whose discovery
+// needs CHAP; the secrets are test data.
+const char kChapScenario[] = R"({
+  "drives": [{"letter": "C", "disk": 0}],
+  "service": {
+    "portals": [{"address": "192.0.2.20", "chap": {"user": "finder", "secret": "Dv4$Lq8@Ns2&"}},
+                {"address": "192.0.2.21", "chap": {"user": "alice", "secret": "Qz7#kP2!vW9x"}}],
+    "targets": [{"target": "iqn.one-way", "chap": {"user": "alice", "secret": "Qz7#kP2!vW9x"}},
+                {"target": "iqn.mutual", "chap": {"user": "bob", "secret": "Hb5%Tm1*Yc6+"},
+                 "initiator_secret": "Mn3$bV8^cX1zL6"}],
+    "on_login": {"devices": [2], "drives": [{"letter": "F", "disk": 2, "after_ms": 1500}]}}})";
+const std::vector<std::string> kChapSecrets = {"Dv4$Lq8@Ns2&", "Qz7#kP2!vW9x", "Hb5%Tm1*Yc6+",
+                                               "Mn3$bV8^cX1zL6", "Xw0&Jd7=Gr3?"};
+
+// A file in the test's temporary folder holding exactly `bytes`.
+std::string TempFile(const std::string &name, const std::string &bytes) {
+    std::string path = ::testing::TempDir() + name;
+    std::ofstream file(path, std::ios::binary);
+    file << bytes;
+    return path;
+}
+
+// The read end of a pipe that holds `bytes` and then ends, as a shell's `<` or `|` gives it.
+class InputPipe {
+  public:
+    explicit InputPipe(const std::string &bytes) {
+        int ends[2] = {-1, -1};
+        EXPECT_EQ(pipe(ends), 0);
+        EXPECT_EQ(write(ends[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        close(ends[1]);
+        read_ = ends[0];
+    }
+    ~InputPipe() { close(read_); }
+    InputPipe(const InputPipe &) = delete;
+    InputPipe &operator=(const InputPipe &) = delete;
+    int get() const { return read_; }
+
+  private:
+    int read_ = -1;
+};
+
+RunOutcome RunWithInput(const std::vector<std::string> &arguments, int standardInput) {
+    std::ostringstream out;
+    std::ostringstream err;
+    RunOutcome run;
+    run.status = RunVxdMount(arguments, out, err, standardInput);
+    run.out = out.str();
+    run.err = err.str();
+    return run;
+}
+
+TEST(RunnerCredentials, AttachLogsInWithTheSecretsOfItsFilesOrStandardInput) {
+    const std::string scenario = TempFile("chap_scenario.json", kChapScenario);
+    const std::string right = TempFile("chap_right", "Qz7#kP2!vW9x\n");
+    const std::string rightCrLf = TempFile("chap_right_crlf", "Qz7#kP2!vW9x\r\n");
+    const std::string bare = TempFile("chap_bare", "Qz7#kP2!vW9x");
+    const std::string twoLineEnds = TempFile("chap_two_line_ends", "Qz7#kP2!vW9x\n\n");
+    const std::string wrong = TempFile("chap_wrong", "Xw0&Jd7=Gr3?\n");
+    const std::string bob = TempFile("chap_bob", "Hb5%Tm1*Yc6+\n");
+    const std::string initiator = TempFile("chap_initiator", "Mn3$bV8^cX1zL6\n");
+    const std::string finder = TempFile("chap_finder", "Dv4$Lq8@Ns2&\n");
+    const std::string tooLong = TempFile("chap_too_long", "Qz7#kP2!vW9xQz7#kP2!\n");
+    const std::string huge = TempFile("chap_huge", std::string(300, 'h'));
+    const std::vector<std::string> oneWay = {"attach",     "--scenario", scenario,
+                                             "192.0.2.10", "3260",       "iqn.one-way"};
+    const std::vector<std::string> mutual = {"attach",     "--scenario", scenario,
+                                             "192.0.2.10", "3260",       "iqn.mutual"};
+    const std::vector<std::string> discovery = {"attach",     "--scenario", scenario,
+                                                "192.0.2.20", "3260",       "iqn.one-way"};
+    const auto with = [](std::vector<std::string> arguments, const std::vector<std::string> &more) {
+        arguments.insert(arguments.end(), more.begin(), more.end());
+        return arguments;
+    };
+    const std::string ok = "vxdmount: VxdAttach returned VXD_STATUS_OK, virtual time 2.000s\n";
+    const std::string refused = "vxdmount: VxdAttach returned VXD_STATUS_AUTH_FAILED, service "
+                                "status 0xEFFF0009, virtual time 1.000s\n";
+    const struct {
+        const char *name;
+        std::vector<std::string> arguments;
+        std::string input; // standard input, a pipe
+        int status;
+        std::string closing;
+    } cases[] = {
+        {"one-way CHAP, a file with a line end",
+         with(oneWay, {"--chap-user", "alice", "--chap-secret-file", right}), "", kExitMounted, ok},
+        {"a Windows line end",
+         with(oneWay, {"--chap-user=alice", "--chap-secret-file=" + rightCrLf}), "", kExitMounted,
+         ok},
+        {"no line end", with(oneWay, {"--chap-user", "alice", "--chap-secret-file", bare}), "",
+         kExitMounted, ok},
+        {"standard input", with(oneWay, {"--chap-user", "alice", "--chap-secret-stdin"}),
+         "Qz7#kP2!vW9x\n", kExitMounted, ok},
+        // Only one line end is dropped: the second is the secret's, and it is wrong.
+        {"two line ends", with(oneWay, {"--chap-user", "alice", "--chap-secret-file", twoLineEnds}),
+         "", kExitFailed, refused},
+        {"standard input with two line ends",
+         with(oneWay, {"--chap-user", "alice", "--chap-secret-stdin"}), "Qz7#kP2!vW9x\r\n\r\n",
+         kExitFailed, refused},
+        {"a wrong secret", with(oneWay, {"--chap-user", "alice", "--chap-secret-file", wrong}), "",
+         kExitFailed, refused},
+        {"a wrong user", with(oneWay, {"--chap-user", "alicia", "--chap-secret-file", right}), "",
+         kExitFailed, refused},
+        {"no CHAP", oneWay, "", kExitFailed, refused},
+        // Mutual CHAP: the machine's secret set by the call, or the machine's own, which this one
+        // has not got.
+        {"mutual, setting the machine's secret",
+         with(mutual, {"--chap-user", "bob", "--chap-secret-file", bob, "--initiator-secret-file",
+                       initiator}),
+         "", kExitMounted, ok},
+        {"mutual with the machine's secret, none",
+         with(mutual, {"--chap-user", "bob", "--chap-secret-file", bob, "--mutual-chap"}), "",
+         kExitFailed,
+         "vxdmount: VxdAttach returned VXD_STATUS_AUTH_FAILED, service status 0xEFFF004C, "
+         "virtual time 1.000s\n"},
+        {"mutual, the target answers with another secret",
+         with(mutual,
+              {"--chap-user", "bob", "--chap-secret-stdin", "--initiator-secret-file", wrong}),
+         "Hb5%Tm1*Yc6+", kExitFailed, refused},
+        {"one-way to a target that demands mutual",
+         with(mutual, {"--chap-user", "bob", "--chap-secret-file", bob}), "", kExitMounted, ok},
+        // Discovery: the portal checks the same credentials as the target, and only with the
+        // flag are they sent to it.
+        {"discovery CHAP",
+         with({"attach", "--scenario", scenario, "192.0.2.21", "3260", "iqn.one-way"},
+              {"--chap-user", "alice", "--chap-secret-file", right, "--discovery-chap"}),
+         "", kExitMounted, ok},
+        {"discovery CHAP that the target refuses",
+         with(discovery,
+              {"--chap-user", "finder", "--chap-secret-file", finder, "--discovery-chap"}),
+         "", kExitFailed, refused},
+        {"discovery CHAP without the flag",
+         with(discovery, {"--chap-user", "alice", "--chap-secret-file", right}), "", kExitFailed,
+         "vxdmount: VxdAttach returned VXD_STATUS_PORTAL_FAILED, service status 0xEFFF0009, "
+         "virtual time 0.000s\n"},
+        // The library judges the length, and says which one is wrong.
+        {"20 bytes", with(oneWay, {"--chap-user", "alice", "--chap-secret-file", tooLong}), "",
+         kExitFailed,
+         "vxdmount: VxdAttach returned VXD_STATUS_INVALID_ARGUMENT, virtual time 0.000s\n"},
+        // What cannot be a secret, or cannot be read, ends the run before the call.
+        {"a file too large", with(oneWay, {"--chap-user", "alice", "--chap-secret-file", huge}), "",
+         kExitUsage,
+         "vxdmount: cannot read the CHAP secret from " + huge +
+             ": it is more than 256 bytes long, which no CHAP secret is (Windows takes 12 to "
+             "16)\n"},
+        {"no such file",
+         with(oneWay, {"--chap-user", "alice", "--chap-secret-file", "/nonexistent/secret"}), "",
+         kExitUsage,
+         "vxdmount: cannot read the CHAP secret from /nonexistent/secret: No such file or "
+         "directory\n"},
+        {"a folder",
+         with(mutual, {"--chap-user", "bob", "--chap-secret-file", bob, "--initiator-secret-file",
+                       ::testing::TempDir()}),
+         "", kExitUsage,
+         "vxdmount: cannot read the initiator secret from " + ::testing::TempDir() +
+             ": Is a directory\n"},
+    };
+    for (const auto &each : cases) {
+        SCOPED_TRACE(each.name);
+        const InputPipe input(each.input);
+        const RunOutcome run = RunWithInput(each.arguments, input.get());
+        EXPECT_EQ(run.status, each.status);
+        EXPECT_EQ(run.err, each.closing);
+        for (const std::string &secret : kChapSecrets) {
+            EXPECT_FALSE(HoldsPartOf(run.out + run.err, secret)) << run.out << run.err;
+        }
+    }
+    // The 20 bytes: the library's line says which length is wrong.
+    const RunOutcome longer =
+        RunWith(with(oneWay, {"--chap-user", "alice", "--chap-secret-file", tooLong}));
+    EXPECT_NE(
+        longer.out.find("VxdAttach: the CHAP secret is 20 bytes long; Windows takes 12 to 16\n"),
+        std::string::npos)
+        << longer.out;
+}
+
+// Every line of a timeline, the platform calls' too, with the secrets of a mutual login that
+// sets the machine's secret, of discovery, and of a refused login: none holds four of a
+// secret's bytes in a row.
+TEST(RunnerCredentials, NoSecretInTheOutputOrTheTimeline) {
+    const std::string scenario = TempFile("chap_timeline.json", kChapScenario);
+    const std::string bob = TempFile("chap_timeline_bob", "Hb5%Tm1*Yc6+\n");
+    const std::string initiator = TempFile("chap_timeline_initiator", "Mn3$bV8^cX1zL6\n");
+    const std::string wrong = TempFile("chap_timeline_wrong", "Xw0&Jd7=Gr3?\n");
+    const RunOutcome mutual =
+        RunWith({"attach", "--timeline", "--scenario", scenario, "--chap-user", "bob",
+                 "--chap-secret-file", bob, "--initiator-secret-file", initiator,
+                 "--discovery-chap", "192.0.2.10", "3260", "iqn.mutual"});
+    EXPECT_EQ(mutual.status, kExitMounted) << mutual.err;
+    EXPECT_NE(mutual.out.find("    SetIScsiInitiatorCHAPSharedSecret(14 bytes) -> 0\n"),
+              std::string::npos)
+        << mutual.out;
+    EXPECT_NE(mutual.out.find("VxdAttach: logging in with mutual CHAP\n"), std::string::npos);
+    const RunOutcome refused =
+        RunWith({"attach", "--timeline", "--scenario", scenario, "--chap-user", "alice",
+                 "--chap-secret-file", wrong, "192.0.2.10", "3260", "iqn.one-way"});
+    EXPECT_EQ(refused.status, kExitFailed);
+    for (const RunOutcome *run : {&mutual, &refused}) {
+        for (const std::string &secret : kChapSecrets) {
+            EXPECT_FALSE(HoldsPartOf(run->out + run->err, secret)) << secret;
+        }
+    }
 }
 
 } // namespace

@@ -78,6 +78,7 @@ static int Attach(void) {
     request.progress = KeepLastLine;
     request.progressContext = &last;
     request.flags = 0;
+    /* The fields of 1.3, which sizeof request covers: no CHAP. */
     request.chapUserName = 0;
     request.chapSecret = 0;
     request.chapSecretLength = 0;

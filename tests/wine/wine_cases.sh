@@ -54,19 +54,29 @@ place_programs() {
 
 # run PROGRAM ARGUMENT...: one run of C:\vxd\PROGRAM (or of the one in C:\$program_dir), with
 # the kit playing $scenario (a file in C:\vxd\scenarios or C:\vxd\test-scenarios; none when
-# empty). The exit status lands in $status, the standard output (the trace) in $out, standard
-# error and the kit's call log in $err; each run keeps its files in the results folder.
+# empty) and, when $input names a file, that file as standard input. The exit status lands in
+# $status, the standard output (the trace) in $out, standard error and the kit's call log in
+# $err; each run keeps its files in the results folder.
 scenario=
+input=
 calls="$prefix/drive_c/vxd/calls.log"
-run() {
+launch() {
     local program=$1
     shift
-    begin_run "$program" "$@"
     (cd "$prefix/drive_c/$program_dir" &&
         env "${kit[@]}" VXDMOUNT_TESTKIT_LOG='C:\vxd\calls.log' \
             timeout -s "$run_signal" -k 5 "$run_limit" "$WINE" "C:\\$program_dir\\$program" "$@") \
         >"$out.raw" 2>"$err.raw"
+}
+run() {
+    begin_run "$@"
+    if [ -n "$input" ]; then
+        launch "$@" <"$input"
+    else
+        launch "$@"
+    fi
     status=$?
+    local program=$1
     end_run
     [ "$status" -ne 124 ] || fail "$program did not finish within $run_limit s"
 }
@@ -575,13 +585,13 @@ attach_failures)
     expect_lines '^VxdAttach: waiting up to 3000 ms for the session.s disks$' 1
     expect_status VxdAttach 'VXD_STATUS_NO_DEVICE \(6\)' 'the session showed no disk in time'
     expect_no_log "^vxdhost: the service's status"
-    expect_log 'LogoutIScsiTarget\(.*\) -> 0$'
+    expect_log 'LogoutIScsiTarget\(.+\) -> 0$'
     run_vxdhost scenarios/volume_never_arrives.json attach --letter-wait 3 $portal 3260 "$example_target"
     expect_exit 1
     expect_lines '^VxdAttach: waiting up to 3000 ms for the letters of the session.s volumes$' 1
     expect_status VxdAttach 'VXD_STATUS_NO_LETTER \(7\)' "the disk's volume got no drive letter in time"
     expect_lines '^VxdAttach: logged out the session it made$' 1
-    expect_log 'LogoutIScsiTarget\(.*\) -> 0$'
+    expect_log 'LogoutIScsiTarget\(.+\) -> 0$'
     run_vxdhost scenarios/volume_never_arrives.json attach --letter-wait 2 --keep-on-failure $portal 3260 "$example_target"
     expect_exit 1
     expect_status VxdAttach 'VXD_STATUS_NO_LETTER \(7\)' "the disk's volume got no drive letter in time"
@@ -610,7 +620,7 @@ attach_cancel_thread)
         grep '^attach_host: cancel: ' "$err" | sed "s/^/$wait: /"
         expect_lines '^VxdAttach: logged out the session it made$' 1
         expect_last_line 'VxdAttach: failed: the call was cancelled'
-        expect_log 'LogoutIScsiTarget\(.*\) -> 0$'
+        expect_log 'LogoutIScsiTarget\(.+\) -> 0$'
     done
     ;;
 attach_ctrl_c)
@@ -622,7 +632,7 @@ attach_ctrl_c)
     expect_exit 3
     expect_status VxdAttach 'VXD_STATUS_CANCELLED \(8\)' 'the call was cancelled'
     expect_lines '^VxdAttach: logged out the session it made$' 1
-    expect_log 'LogoutIScsiTarget\(.*\) -> 0$'
+    expect_log 'LogoutIScsiTarget\(.+\) -> 0$'
     # Outside an attach Ctrl+C ends vxdhost as it ends any console program: CreateVXD's
     # request never returns to it. Windows ends it with 0xC000013A (STATUS_CONTROL_C_EXIT);
     # Wine's default handler here with 0, so the status is shown, not judged.
@@ -659,13 +669,135 @@ detach)
     expect_log '^vxdhost: persistent logins removed: 0$'
     expect_log '^vxdhost: letters in use: none$'
     expect_lines '^VxdDetach: done: 1 sessions logged out, 0 persistent logins removed$' 1
-    expect_log 'LogoutIScsiTarget\(.*\) -> 0$'
+    expect_log 'LogoutIScsiTarget\(.+\) -> 0$'
     run vxdhost.exe detach --force --remove-portal $portal 3260 iqn.2026-01.test.vxd:absent
     expect_exit 1
     expect_log "^vxdhost: VxdDetach\\(iqn\\.2026-01\\.test\\.vxd:absent\\) from vxdmount\\.dll; forced; removes the portal $portal:3260\$"
     expect_status VxdDetach 'VXD_STATUS_NOT_ATTACHED \(9\)' 'the target has no session and no persistent login'
     expect_log '^vxdhost: sessions logged out: 0$'
     expect_no_log 'LogoutIScsiTarget|RemoveIScsiSendTargetPortalA'
+    ;;
+chap)
+    # vxdhost attach with the CHAP credentials that the kit's targets demand: the secret from a
+    # file and from standard input, a wrong one, mutual CHAP that sets the machine's secret and
+    # one that finds none, discovery CHAP. The secrets come from the scenario (test data) into
+    # files, never onto a command line. The debug channel reaches standard error
+    # (WINEDEBUG=+debugstr), and the kit's call log is there too: no run's output, debug line or
+    # call log holds four bytes in a row of any secret.
+    secrets="$prefix/drive_c/vxd/secrets"
+    mkdir -p "$secrets"
+    /usr/bin/python3 - "$prefix/drive_c/vxd/test-scenarios/chap.json" "$secrets" <<'PY'
+import json
+import pathlib
+import sys
+
+service = json.loads(pathlib.Path(sys.argv[1]).read_text())["service"]
+folder = pathlib.Path(sys.argv[2])
+targets = {t["target"].rsplit(":", 1)[1]: t for t in service["targets"]}
+right = targets["chap"]["chap"]["secret"]
+mutual = targets["mutual"]["chap"]["secret"]
+initiator = targets["mutual"]["initiator_secret"]
+wrong = "Xw0&Jd7=Gr3?Ka"
+files = {"right.txt": right + "\n", "right_crlf.txt": right + "\r\n",
+         "two_line_ends.txt": right + "\n\n", "wrong.txt": wrong + "\n",
+         "mutual.txt": mutual + "\n", "initiator.txt": initiator + "\n",
+         "long.txt": right + "123456\n"}
+for name, text in files.items():
+    (folder / name).write_bytes(text.encode())
+windows = {s[i:i + 4] for s in (right, mutual, initiator, wrong) for i in range(len(s) - 3)}
+(folder / "windows").write_text("\n".join(sorted(windows)) + "\n")
+PY
+    readonly chap_target=iqn.2026-01.test.vxd:chap
+    readonly mutual_target=iqn.2026-01.test.vxd:mutual
+    readonly in_secrets='C:\vxd\secrets'
+    expect_no_secret() {
+        ! grep -F -q -f "$secrets/windows" "$out" "$err" ||
+            fail "the output, the debug channel or the call log holds part of a secret"
+    }
+    expect_debug_channel() {
+        expect_log "debugstr:OutputDebugStringA \"VxdAttach: $1"
+    }
+    chap_run() {
+        WINEDEBUG=+debugstr run_vxdhost test-scenarios/chap.json attach "$@"
+        expect_no_secret
+    }
+    fresh_machine clean
+    scenario=test-scenarios/chap.json
+    chap_run --chap-user vxd-tester --chap-secret-file "$in_secrets\\right.txt" $portal 3260 "$chap_target"
+    expect_exit 0
+    expect_last_line 'F:'
+    expect_lines '^VxdAttach: logging in with CHAP$' 1
+    expect_debug_channel 'logging in with CHAP'
+    expect_log "^vxdhost: VxdAttach\\($portal, 3260, $chap_target\\) from vxdmount\\.dll: up to 60 s for the disks, 120 s for the letters; CHAP as \"vxd-tester\", the secret from C:\\\\vxd\\\\secrets\\\\right\\.txt\$"
+    expect_log "LoginIScsiTargetA\\($chap_target, persistent 0, CHAP, user 10 bytes, secret 14 bytes\\) -> 0\$"
+    # Standard input, a file with a Windows line end, as `type` or a pipe gives it.
+    input="$secrets/right_crlf.txt"
+    chap_run --chap-user vxd-tester --chap-secret-stdin $portal 3260 "$chap_target"
+    input=
+    expect_exit 0
+    expect_last_line 'F:'
+    expect_log "the secret from standard input\$"
+    # Only one line end is dropped: with two the secret is wrong, as is another secret.
+    for file in two_line_ends.txt wrong.txt; do
+        chap_run --chap-user vxd-tester --chap-secret-file "$in_secrets\\$file" $portal 3260 "$chap_target"
+        expect_exit 1
+        expect_status VxdAttach 'VXD_STATUS_AUTH_FAILED \(5\)' 'the target refused the credentials'
+        expect_log "^vxdhost: the service's status: ISDSC_AUTHENTICATION_FAILURE \\(0xEFFF0009\\): "
+        expect_log "LoginIScsiTargetA\\($chap_target, persistent 1, CHAP, user 10 bytes, secret 1[45] bytes\\) -> efff0009\$"
+        expect_no_log 'LogoutIScsiTarget'
+    done
+    # No credentials at all, and the check names what the target must hold for the kit's
+    # initiator.
+    chap_run --check $portal 3260 "$chap_target"
+    expect_exit 1
+    expect_finding 'the initiator.s name is iqn\.1991-05\.com\.microsoft:vxdmount-testkit$'
+    expect_verdict "The target $chap_target refuses this initiator without credentials: ISDSC_AUTHENTICATION_FAILURE \\(0xEFFF0009\\): .*; attach with --chap-user NAME and --chap-secret-file FILE \\(or --chap-secret-stdin\\), the CHAP user name and secret that the target holds for this initiator.s name, iqn\\.1991-05\\.com\\.microsoft:vxdmount-testkit\\.\$"
+    chap_run --check --chap-user vxd-tester --chap-secret-file "$in_secrets\\wrong.txt" $portal 3260 "$chap_target"
+    expect_exit 1
+    expect_preflight
+    expect_verdict "The target $chap_target refused the CHAP credentials: ISDSC_AUTHENTICATION_FAILURE \\(0xEFFF0009\\): .*; it must hold, for this initiator.s name, iqn\\.1991-05\\.com\\.microsoft:vxdmount-testkit, the CHAP user name \"vxd-tester\" and the secret from C:\\\\vxd\\\\secrets\\\\wrong\\.txt: correct whichever differs"
+    # The library judges the length and says which one is wrong; nothing is sent.
+    chap_run --chap-user vxd-tester --chap-secret-file "$in_secrets\\long.txt" $portal 3260 "$chap_target"
+    expect_exit 1
+    expect_lines '^VxdAttach: the CHAP secret is 20 bytes long; Windows takes 12 to 16$' 1
+    expect_status VxdAttach 'VXD_STATUS_INVALID_ARGUMENT \(1\)' 'an argument is missing or malformed; nothing was sent to the iSCSI service'
+    expect_no_log 'SetIScsiIKEInfoA|LoginIScsiTargetA'
+    # Mutual CHAP: the machine's secret set by the call, which says so; without it the kit's
+    # machine (a new one in each process) has none.
+    chap_run --chap-user vxd-mutual --chap-secret-file "$in_secrets\\mutual.txt" \
+        --initiator-secret-file "$in_secrets\\initiator.txt" $portal 3260 "$mutual_target"
+    expect_exit 0
+    expect_last_line 'F:'
+    expect_log '^vxdhost: the call first sets the initiator.s CHAP secret to the one from C:\\vxd\\secrets\\initiator\.txt: it is the machine.s, for every target.s mutual CHAP, and stays set$'
+    expect_log '^iscsidsc: SetIScsiInitiatorCHAPSharedSecret\(14 bytes\) -> 0$'
+    expect_log "LoginIScsiTargetA\\($mutual_target, persistent 0, mutual CHAP, user 10 bytes, secret 14 bytes\\) -> 0\$"
+    expect_debug_channel 'logging in with mutual CHAP'
+    chap_run --check --chap-user vxd-mutual --chap-secret-file "$in_secrets\\mutual.txt" --mutual-chap $portal 3260 "$mutual_target"
+    expect_exit 1
+    expect_log "^vxdhost: the service's status: ISDSC_INVALID_INITIATOR_CHAP_SECRET \\(0xEFFF004C\\): "
+    expect_verdict "Mutual CHAP needs the machine.s initiator secret, and the initiator has none that it can use: .*; set it with --initiator-secret-file FILE"
+    expect_no_log 'SetIScsiInitiatorCHAPSharedSecret'
+    chap_run --chap-user vxd-mutual --chap-secret-file "$in_secrets\\mutual.txt" \
+        --initiator-secret-file "$in_secrets\\wrong.txt" $portal 3260 "$mutual_target"
+    expect_exit 1
+    expect_status VxdAttach 'VXD_STATUS_AUTH_FAILED \(5\)' 'the target refused the credentials'
+    # Discovery CHAP: the portal checks the same credentials, sent only with --discovery-chap.
+    chap_run --chap-user vxd-tester --chap-secret-file "$in_secrets\\right.txt" --discovery-chap 127.0.0.2 3260 "$chap_target"
+    expect_exit 0
+    expect_log "AddIScsiSendTargetPortalA\\(127\\.0\\.0\\.2 port 3260, CHAP, user 10 bytes, secret 14 bytes\\) -> 0\$"
+    chap_run --chap-user vxd-tester --chap-secret-file "$in_secrets\\right.txt" 127.0.0.2 3260 "$chap_target"
+    expect_exit 1
+    expect_status VxdAttach 'VXD_STATUS_PORTAL_FAILED \(3\)' 'the portal could not be registered'
+    expect_log "AddIScsiSendTargetPortalA\\(127\\.0\\.0\\.2 port 3260\\) -> efff0009\$"
+    # Files that cannot be had, and a secret on the command line, stop vxdhost before the call.
+    chap_run --chap-user vxd-tester --chap-secret-file "$in_secrets\\absent.txt" $portal 3260 "$chap_target"
+    expect_exit 2
+    expect_log '^vxdhost: cannot read the CHAP secret from C:\\vxd\\secrets\\absent\.txt: error 2'
+    chap_run --chap-user vxd-tester --chap-secret=placeholder $portal 3260 "$chap_target"
+    expect_exit 2
+    expect_log '^vxdhost: --chap-secret: no option takes a secret on the command line'
+    expect_no_log 'placeholder|SetIScsiIKEInfoA'
+    rm -rf "$secrets"
     ;;
 listener_burst)
     # vxdhost's listener alone: lines written back to back, then an immediate stop.
@@ -792,7 +924,7 @@ import_library_mingw | import_library_msvc)
         "VxdDetach returned 9: the target has no session and no persistent login; sessions logged out 0"
     expect_log "LoginIScsiTargetA\(iqn\.2026-01\.test\.vxd:import, persistent 0\) -> efff003f$"
     expect_log "LoginIScsiTargetA\(iqn\.2026-01\.test\.vxd:import-attach, persistent 0\) -> 0$"
-    expect_log 'LogoutIScsiTarget\(.*\) -> 0$'
+    expect_log 'LogoutIScsiTarget\(.+\) -> 0$'
     ;;
 cmake_consumer)
     # A program built against the unpacked zip by CMake, with the zip's DLL beside it.

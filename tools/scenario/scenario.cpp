@@ -126,9 +126,85 @@ void LineAndColumn(const std::string &text, std::size_t offset, std::size_t &lin
     }
 }
 
+// A secret's value as it stands in the text, from its first byte to its last (a string's
+// closing quote, or the end of the text when there is none), with its key.
+struct SecretValue {
+    std::size_t begin;
+    std::size_t end;
+    std::string key;
+};
+
+// The end of the string whose opening quote is at `open`: its closing quote, or the last byte.
+// `decoded` gets its ASCII characters, escapes decoded, so that "secr\u0065t" is a secret's
+// key too.
+std::size_t StringEnd(const std::string &text, std::size_t open, std::string &decoded) {
+    decoded.clear();
+    for (std::size_t i = open + 1; i < text.size(); ++i) {
+        if (text[i] == '"') {
+            return i;
+        }
+        if (text[i] != '\\' || i + 1 >= text.size()) {
+            decoded += text[i];
+            continue;
+        }
+        const char escape = text[++i];
+        if (escape == 'u' && i + 4 < text.size()) {
+            const unsigned long code = std::strtoul(text.substr(i + 1, 4).c_str(), nullptr, 16);
+            decoded += code < 0x80 ? static_cast<char>(code) : '?';
+            i += 4;
+        } else {
+            decoded += escape;
+        }
+    }
+    return text.size() - 1;
+}
+
+// Where the values of "secret" and "initiator_secret" lie, as far as the text can be read as
+// JSON: a parser that fails in or just after one would quote it.
+std::vector<SecretValue> SecretValues(const std::string &text) {
+    std::vector<SecretValue> values;
+    const auto blank = [&text](std::size_t at) {
+        return at < text.size() && std::strchr(" \t\r\n", text[at]) != nullptr && text[at] != '\0';
+    };
+    std::string key;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '"') {
+            continue;
+        }
+        i = StringEnd(text, i, key);
+        std::size_t at = i + 1;
+        while (blank(at)) {
+            ++at;
+        }
+        if (at >= text.size() || text[at] != ':' ||
+            (key != "secret" && key != "initiator_secret")) {
+            continue;
+        }
+        do {
+            ++at;
+        } while (blank(at));
+        if (at >= text.size()) {
+            break;
+        }
+        std::size_t end = at;
+        if (text[at] == '"') {
+            std::string ignored;
+            end = StringEnd(text, at, ignored);
+        } else {
+            while (end + 1 < text.size() && std::strchr(",]} \t\r\n", text[end + 1]) == nullptr) {
+                ++end;
+            }
+        }
+        values.push_back({at, end, key});
+    }
+    return values;
+}
+
 // nlohmann's message in the reader's words: without its exception tag and its own position,
-// which would repeat ours, and with the text it quotes cut.
-std::string ParseProblem(std::string message) {
+// which would repeat ours, and with the text it quotes cut. The parser stopped at byte
+// `failedAt` of `text`, and what it quotes ends there: where that reaches into a secret's
+// value, only the secret's key is named.
+std::string ParseProblem(std::string message, const std::string &text, std::size_t failedAt) {
     if (message.rfind("[json.exception.", 0) == 0) {
         const std::size_t tagEnd = message.find("] ");
         message.erase(0, tagEnd == std::string::npos ? 0 : tagEnd + 2);
@@ -137,6 +213,7 @@ std::string ParseProblem(std::string message) {
         const std::size_t colon = message.find(": ");
         message.erase(0, colon == std::string::npos ? 0 : colon + 2);
     }
+    const std::vector<SecretValue> secrets = SecretValues(text);
     for (const char *opening : {"; last read: '", "parsing '"}) {
         const std::size_t from = message.find(opening);
         if (from == std::string::npos) {
@@ -147,8 +224,19 @@ std::string ParseProblem(std::string message) {
         if (closing == std::string::npos || closing < quoted) {
             closing = message.size() - (message.back() == '\'' ? 1 : 0);
         }
-        message.replace(quoted, closing - quoted,
-                        Prefix(message.substr(quoted, closing - quoted), kShownCharacters));
+        // The quoted text is at most as long as the bytes it shows: it escapes, never shortens.
+        const std::size_t reach = closing - quoted;
+        const auto secret =
+            std::find_if(secrets.begin(), secrets.end(), [&](const SecretValue &value) {
+                return value.begin <= failedAt + 1 && value.end + reach + 1 >= failedAt;
+            });
+        if (secret == secrets.end()) {
+            message.replace(quoted, reach, Prefix(message.substr(quoted, reach), kShownCharacters));
+        } else {
+            const std::size_t end = closing < message.size() ? closing + 1 : closing;
+            message.replace(quoted - 1, end - (quoted - 1),
+                            "the value of " + Quoted(secret->key) + ", not shown");
+        }
     }
     return Escaped(message, false);
 }
@@ -325,7 +413,8 @@ bool ParseJson(const std::string &text, Json &document, std::string &problem) {
     // The position counts the byte it stopped at from 1; past the end means the text ran out.
     const std::size_t failedAt = builder.ErrorPosition() == 0 ? 0 : builder.ErrorPosition() - 1;
     if (!parsed && (stop == std::string::npos || failedAt < stop)) {
-        problem = Position(text, failedAt) + "malformed JSON: " + ParseProblem(builder.ErrorText());
+        problem = Position(text, failedAt) +
+                  "malformed JSON: " + ParseProblem(builder.ErrorText(), text, failedAt);
         return false;
     }
     if (stop != std::string::npos) {
@@ -345,6 +434,7 @@ bool ParseJson(const std::string &text, Json &document, std::string &problem) {
 enum class Broken {
     kUnknownKey,
     kMissingKey,
+    kDependency,
     kType,
     kChoice,
     kRange,
@@ -361,6 +451,7 @@ Broken Classify(const std::string &description) {
     } rules[] = {
         {"Object contains a property that could not be validated", Broken::kUnknownKey},
         {"Missing required property", Broken::kMissingKey},
+        {"Missing dependency", Broken::kDependency},
         {"Value type not permitted", Broken::kType},
         {"Failed to validate against any child schemas allowed by oneOf", Broken::kChoice},
         {"Failed to validate against exactly one child schema", Broken::kChoice},
@@ -492,10 +583,30 @@ std::string Expected(const Json &described) {
     return type;
 }
 
-// "VALUE is not a TITLE: DESCRIPTION", from the schema's own words.
+// "VALUE is not a TITLE: DESCRIPTION", from the schema's own words; a secret (writeOnly) is
+// "the value", never shown.
 std::string NotA(const Json &value, const Json &described) {
-    return Shown(value) + " is not a " + Text(Member(described, "title")) + ": " +
-           Text(Member(described, "description"));
+    const Json *writeOnly = Member(described, "writeOnly");
+    const bool secret = writeOnly != nullptr && writeOnly->is_boolean() && writeOnly->get<bool>();
+    return (secret ? std::string("the value") : Shown(value)) + " is not a " +
+           Text(Member(described, "title")) + ": " + Text(Member(described, "description"));
+}
+
+// The first key that each choice of `choices` requires, "a", "b" and "c" with `last` before the
+// last; empty when a choice requires none.
+std::string ChoiceKeys(const Json &choices, const char *last) {
+    std::string keys;
+    for (std::size_t i = 0; i < choices.size(); ++i) {
+        const Json *required = Member(choices[i], "required");
+        if (required == nullptr || required->empty()) {
+            return std::string();
+        }
+        keys += (i == 0                    ? ""
+                 : i + 1 == choices.size() ? last
+                                           : ", ") +
+                Quoted(Text(&required->front()));
+    }
+    return keys;
 }
 
 // The rule as one readable phrase, or empty when it belongs to a branch of "anyOf" or "oneOf"
@@ -525,13 +636,33 @@ std::string Rule(Broken broken, const Place &at) {
         }
         return std::string();
     }
+    case Broken::kDependency: {
+        const Json *dependencies = Member(described, "dependencies");
+        if (dependencies == nullptr) {
+            return std::string();
+        }
+        for (const auto &dependency : dependencies->items()) {
+            if (Member(value, dependency.key()) == nullptr || !dependency.value().is_array()) {
+                continue;
+            }
+            for (const Json &needed : dependency.value()) {
+                if (Member(value, Text(&needed)) == nullptr) {
+                    return Quoted(dependency.key()) + " needs " + Quoted(Text(&needed));
+                }
+            }
+        }
+        return std::string();
+    }
     case Broken::kType:
         return Member(described, "type") == nullptr ? std::string()
                                                     : "wrong type: expected " + Expected(described);
     case Broken::kChoice: {
         const Json *oneOf = Member(described, "oneOf");
         if (oneOf == nullptr) {
-            return NotA(value, described);
+            // A choice of keys ("login_statuses" or "chap") names them; one of forms, the form.
+            const Json *anyOf = Member(described, "anyOf");
+            const std::string keys = anyOf == nullptr ? std::string() : ChoiceKeys(*anyOf, " or ");
+            return keys.empty() ? NotA(value, described) : "missing key " + keys;
         }
         std::string keys;
         for (std::size_t i = 0; i < oneOf->size(); ++i) {
@@ -735,6 +866,10 @@ void ReadLoginEffect(const Json &value, LoginEffect &effect) {
     });
 }
 
+Chap ReadChap(const Json &value) {
+    return Chap{Text(Member(value, "user")), Text(Member(value, "secret"))};
+}
+
 PortalAddress ReadPortalAddress(const Json &value) {
     PortalAddress portal{Text(Member(value, "address")), 3260};
     With(value, "port", [&](const Json &port) { portal.port = port.get<std::uint16_t>(); });
@@ -745,13 +880,15 @@ void ReadService(const Json &service, Scenario &scenario) {
     With(service, "ike_status", [&](const Json &v) { scenario.ikeStatus = ReadStatus(v); });
     With(service, "portal_status", [&](const Json &v) { scenario.portalStatus = ReadStatus(v); });
     ReadList(service, "portals", scenario.portals, [](const Json &v) {
-        PortalAnswer portal{Text(Member(v, "address")), 0};
+        PortalAnswer portal{Text(Member(v, "address")), 0, std::nullopt};
         With(v, "status", [&](const Json &status) { portal.status = ReadStatus(status); });
+        With(v, "chap", [&](const Json &chap) { portal.chap = ReadChap(chap); });
         return portal;
     });
     ReadList(service, "login_statuses", scenario.loginStatuses, ReadStatus);
     ReadList(service, "targets", scenario.targets, [](const Json &v) {
-        TargetLogins target{Text(Member(v, "target")), {}, std::nullopt, std::nullopt};
+        TargetLogins target{
+            Text(Member(v, "target")), {}, std::nullopt, std::nullopt, std::nullopt, std::nullopt};
         ReadList(v, "login_statuses", target.loginStatuses, ReadStatus);
         With(v, "logout_statuses", [&](const Json &list) {
             std::vector<Status> &statuses = target.logoutStatuses.emplace();
@@ -761,6 +898,9 @@ void ReadService(const Json &service, Scenario &scenario) {
         });
         With(v, "on_login",
              [&](const Json &effect) { ReadLoginEffect(effect, target.onLogin.emplace()); });
+        With(v, "chap", [&](const Json &chap) { target.chap = ReadChap(chap); });
+        With(v, "initiator_secret",
+             [&](const Json &secret) { target.initiatorSecret = Text(&secret); });
         return target;
     });
     ReadList(service, "logout_statuses", scenario.logoutStatuses, ReadStatus);

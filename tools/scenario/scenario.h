@@ -51,17 +51,29 @@ struct LoginEffect {
     std::vector<DelayedDrive> drives;
 };
 
-struct PortalAnswer {
-    std::string address; // as the request writes it
-    Status status = 0;
+// CHAP credentials that a target, or a portal for discovery, demands. The secret is the
+// string's bytes; no message of the reader shows it.
+struct Chap {
+    std::string user;
+    std::string secret;
 };
 
-// A target's own answers: its logins, its logouts and what its login brings.
+struct PortalAnswer {
+    std::string address; // as the request writes it
+    Status status = 0;   // when the credentials, if any, are right
+    std::optional<Chap> chap;
+};
+
+// A target's own answers: its logins, its logouts, what its login brings and the credentials
+// it demands.
 struct TargetLogins {
     std::string target; // as the request writes it
     std::vector<Status> loginStatuses;
     std::optional<std::vector<Status>> logoutStatuses; // unset: the service's
     std::optional<LoginEffect> onLogin;                // unset: the service's
+    std::optional<Chap> chap;                          // unset: none needed
+    // Mutual CHAP: the secret the target proves itself with, which the machine's must equal.
+    std::optional<std::string> initiatorSecret;
 };
 
 // A portal's address and TCP port, as the service keeps a registered portal.
@@ -126,7 +138,9 @@ std::vector<std::string> ReportedTargets(const Scenario &scenario);
 //   FILE: larger than 1 MiB ...
 //   FILE: PATH: RULE      (PATH such as service.on_login.drives[0]; none for the top level)
 // Columns count characters, not a leading byte-order mark; control characters are escaped as
-// JSON escapes them, and long values and paths are cut, so that the rule always shows.
+// JSON escapes them, and long values and paths are cut, so that the rule always shows. A
+// secret's value is never shown, not even where the JSON around it is malformed: the message
+// names its key.
 bool ParseScenario(const std::string &text, const std::string &fileName, Scenario &scenario,
                    std::string &error);
 

@@ -6,13 +6,15 @@
 // VXDMOUNT_TESTKIT_SCENARIO names the scenario file, read when the kit loads. Without a file
 // that reads and validates, every function fails with ISDSC_SERVICE_NOT_RUNNING and one line
 // on the debug-output channel says why: the kit makes no letter that nobody asked for.
-// VXDMOUNT_TESTKIT_LOG, when set, names a file that gets one line for each call.
+// VXDMOUNT_TESTKIT_LOG, when set, names a file that gets one line for each call; a line tells
+// the length of a secret, never its bytes.
 #include "platform/platform.h"
 
 #include <windows.h>
 
 #include <algorithm>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -78,8 +80,16 @@ struct Service {
     std::map<std::string, std::size_t> logouts; // successive logouts of each target's sessions
     std::vector<rules::PersistentLogin> persistentLogins;
     std::vector<rules::Portal> portals; // the registered send-target portals
+    // The machine's CHAP secret for mutual CHAP, as SetIScsiInitiatorCHAPSharedSecret set it.
+    std::vector<std::uint8_t> initiatorSecret;
     std::string logPath;
 };
+
+// A secret's bytes are overwritten before their memory goes back to the heap.
+void Wipe(std::vector<std::uint8_t> &secret) {
+    SecureZeroMemory(secret.data(), secret.size());
+    secret.clear();
+}
 
 Service &TheService() {
     static Service service;
@@ -227,13 +237,64 @@ bool ServiceAnswers() {
     return service.state == State::kReady;
 }
 
-ULONG PortalStatus(const scn::Scenario &scenario, const char *address) {
-    for (const scn::PortalAnswer &portal : scenario.portals) {
+rules::Chap DemandedChap(const scn::Chap &chap) {
+    return rules::Chap{chap.user,
+                       std::vector<std::uint8_t>(chap.secret.begin(), chap.secret.end())};
+}
+
+// What AddIScsiSendTargetPortalA answers: a portal that demands CHAP for discovery checks the
+// credentials first, as the runner's machine does.
+ULONG PortalStatus(const Service &service, const std::string &address,
+                   const p::ISCSI_LOGIN_OPTIONS *options) {
+    for (const scn::PortalAnswer &portal : service.scenario.portals) {
         if (portal.address == address) {
+            if (portal.chap) {
+                rules::Chap demanded = DemandedChap(*portal.chap);
+                const ULONG refused =
+                    rules::CheckCredentials(options, demanded, nullptr, service.initiatorSecret);
+                Wipe(demanded.secret);
+                if (refused != kSuccess) {
+                    return refused;
+                }
+            }
             return portal.status;
         }
     }
-    return scenario.portalStatus;
+    return service.scenario.portalStatus;
+}
+
+// What a target that demands CHAP answers a login's options: 0 for the right credentials.
+ULONG TargetCredentialsStatus(const Service &service, const std::string &target,
+                              const p::ISCSI_LOGIN_OPTIONS *options) {
+    const scn::TargetLogins *entry = scn::TargetEntry(service.scenario, target);
+    if (entry == nullptr || !entry->chap) {
+        return kSuccess;
+    }
+    rules::Chap demanded = DemandedChap(*entry->chap);
+    std::vector<std::uint8_t> targetSecret;
+    if (entry->initiatorSecret) {
+        targetSecret.assign(entry->initiatorSecret->begin(), entry->initiatorSecret->end());
+    }
+    const ULONG status =
+        rules::CheckCredentials(options, demanded, entry->initiatorSecret ? &targetSecret : nullptr,
+                                service.initiatorSecret);
+    Wipe(demanded.secret);
+    Wipe(targetSecret);
+    return status;
+}
+
+// ", CHAP, user 6 bytes, secret 14 bytes" for a call that carries credentials: their lengths,
+// never their bytes. Empty for one without.
+std::string CredentialsText(const p::ISCSI_LOGIN_OPTIONS *options) {
+    if (options == nullptr || (options->AuthType != p::ISCSI_CHAP_AUTH_TYPE &&
+                               options->AuthType != p::ISCSI_MUTUAL_CHAP_AUTH_TYPE)) {
+        return std::string();
+    }
+    return std::string(options->AuthType == p::ISCSI_MUTUAL_CHAP_AUTH_TYPE ? ", mutual CHAP"
+                                                                           : ", CHAP") +
+           ", user " + std::to_string(options->Username == nullptr ? 0 : options->UsernameLength) +
+           " bytes, secret " +
+           std::to_string(options->Password == nullptr ? 0 : options->PasswordLength) + " bytes";
 }
 
 std::vector<Session>::iterator FindSession(Service &service, const p::ISCSI_UNIQUE_SESSION_ID &id) {
@@ -357,7 +418,7 @@ ULONG WINAPI SetIScsiIKEInfoA(char * /*InitiatorName*/, ULONG /*InitiatorPortNum
 }
 
 ULONG WINAPI AddIScsiSendTargetPortalA(char * /*InitiatorInstance*/, ULONG /*InitiatorPortNumber*/,
-                                       p::ISCSI_LOGIN_OPTIONS * /*LoginOptions*/,
+                                       p::ISCSI_LOGIN_OPTIONS *LoginOptions,
                                        ULONGLONG /*SecurityFlags*/,
                                        p::ISCSI_TARGET_PORTALA *Portal) {
     const ServiceLock locked;
@@ -369,11 +430,12 @@ ULONG WINAPI AddIScsiSendTargetPortalA(char * /*InitiatorInstance*/, ULONG /*Ini
         return kInvalidParameter;
     }
     const std::string address = rules::AddressOf(*Portal);
-    const ULONG status = PortalStatus(service.scenario, address.c_str());
+    const ULONG status = PortalStatus(service, address, LoginOptions);
     if (status == kSuccess) {
         rules::RegisterPortal(service.portals, *Portal);
     }
-    Log("AddIScsiSendTargetPortalA(%s port %u) -> %lx", address.c_str(), Portal->Socket, status);
+    Log("AddIScsiSendTargetPortalA(%s port %u%s) -> %lx", address.c_str(), Portal->Socket,
+        CredentialsText(LoginOptions).c_str(), status);
     return status;
 }
 
@@ -397,13 +459,18 @@ ULONG WINAPI LoginIScsiTargetA(char *TargetName, BOOLEAN IsInformationalSession,
         return kInvalidParameter;
     }
     const std::string target = TargetName;
-    const ULONG status = rules::SuccessiveAnswer(scn::LoginStatusesOf(service.scenario, target),
-                                                 service.logins[target]++);
+    ULONG status = rules::SuccessiveAnswer(scn::LoginStatusesOf(service.scenario, target),
+                                           service.logins[target]++);
+    // A target that demands credentials checks them before anything else.
+    const ULONG refused = TargetCredentialsStatus(service, target, LoginOptions);
+    status = refused != kSuccess ? refused : status;
+    const std::string credentials = CredentialsText(LoginOptions);
     if (IsInformationalSession) {
-        Log("LoginIScsiTargetA(%s, persistent %u, informational 1) -> %lx", TargetName,
-            IsPersistent, status);
+        Log("LoginIScsiTargetA(%s, persistent %u, informational 1%s) -> %lx", TargetName,
+            IsPersistent, credentials.c_str(), status);
     } else {
-        Log("LoginIScsiTargetA(%s, persistent %u) -> %lx", TargetName, IsPersistent, status);
+        Log("LoginIScsiTargetA(%s, persistent %u%s) -> %lx", TargetName, IsPersistent,
+            credentials.c_str(), status);
     }
     if (status != kSuccess) {
         return status;
@@ -538,7 +605,26 @@ ULONG WINAPI SetIScsiInitiatorCHAPSharedSecret(ULONG SharedSecretLength, UCHAR *
     if (SharedSecret == nullptr && SharedSecretLength != 0) {
         return kInvalidParameter;
     }
+    Service &service = TheService();
+    Wipe(service.initiatorSecret);
+    // Reserved first: a reallocation would leave a copy of the secret behind.
+    service.initiatorSecret.reserve(SharedSecretLength);
+    service.initiatorSecret.assign(SharedSecret, SharedSecret + SharedSecretLength);
     Log("SetIScsiInitiatorCHAPSharedSecret(%lu bytes) -> 0", SharedSecretLength);
+    return kSuccess;
+}
+
+// The kit's own initiator name, which --check names as the one a target admits.
+ULONG WINAPI GetIScsiInitiatorNodeNameA(char *InitiatorNodeName) {
+    const ServiceLock locked;
+    if (!ServiceAnswers()) {
+        return kServiceNotRunning;
+    }
+    if (InitiatorNodeName == nullptr) {
+        return kInvalidParameter;
+    }
+    std::memcpy(InitiatorNodeName, kInitiatorName, sizeof kInitiatorName);
+    Log("GetIScsiInitiatorNodeNameA -> %s", kInitiatorName);
     return kSuccess;
 }
 
@@ -660,6 +746,7 @@ BOOL WINAPI DllMain(HINSTANCE /*module*/, DWORD reason, void * /*reserved*/) {
         TheService().state = StateAtLoad();
     } else if (reason == DLL_PROCESS_DETACH) {
         TheService().letters.RemoveAll();
+        Wipe(TheService().initiatorSecret);
     }
     return TRUE;
 }

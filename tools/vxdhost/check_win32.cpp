@@ -484,4 +484,18 @@ Fact WindowsMachine::LetterDisk(char letter, std::uint32_t &disk) {
 
 std::string WindowsMachine::SystemText(std::uint32_t code) { return WindowsText(code); }
 
+std::uint32_t WindowsMachine::InitiatorName(std::string &name) {
+    const auto get =
+        Find<p::GetIScsiInitiatorNodeNameAFunction>(iscsidsc_, "GetIScsiInitiatorNodeNameA");
+    if (get == nullptr) {
+        return kProcedureMissing;
+    }
+    char buffer[p::kMaxIScsiNameLen + 1] = {};
+    const ULONG status = get(buffer);
+    if (status == 0) {
+        name.assign(buffer, strnlen(buffer, sizeof buffer));
+    }
+    return status;
+}
+
 } // namespace vxdhost

@@ -39,6 +39,7 @@ class WindowsMachine : public Machine {
     DiskFacts Disk(std::uint32_t number) override;
     Fact LetterDisk(char letter, std::uint32_t &disk) override;
     std::string SystemText(std::uint32_t code) override;
+    std::uint32_t InitiatorName(std::string &name) override;
 
   private:
     HMODULE iscsidsc_;

@@ -89,9 +89,26 @@ CommandLine ParseAttach(int argc, const char *const *argv, int next, CommandLine
             }
         } else if (Is(argv[next], "--keep-on-failure")) {
             attach.keepOnFailure = true;
+        } else if (Is(argv[next], "--check")) {
+            attach.check = true;
         } else {
-            return Refused(std::string("attach has no option ") + argv[next]);
+            bool usedNext = false;
+            const char *value = next + 1 < argc ? argv[next + 1] : nullptr;
+            switch (
+                vxd::credentials::ParseOption(argv[next], value, usedNext, attach.chap, error)) {
+            case vxd::credentials::Parsed::kTaken:
+                next += usedNext ? 1 : 0;
+                break;
+            case vxd::credentials::Parsed::kRefused:
+                return Refused(error);
+            case vxd::credentials::Parsed::kNotCredential:
+                return Refused("attach has no option " +
+                               vxd::credentials::ShownArgument(argv[next]));
+            }
         }
+    }
+    if (!vxd::credentials::CheckOptions(attach.chap, error)) {
+        return Refused(error);
     }
     if (argc - next != 3) {
         return Refused("attach expects PORTAL PORT TARGET, got " + std::to_string(argc - next) +
@@ -127,7 +144,7 @@ CommandLine ParseDetach(int argc, const char *const *argv, int next, CommandLine
             detach.portal = argv[next + 1];
             next += 2;
         } else {
-            return Refused(std::string("detach has no option ") + argv[next]);
+            return Refused("detach has no option " + vxd::credentials::ShownArgument(argv[next]));
         }
     }
     if (argc - next != 1) {
@@ -167,7 +184,12 @@ CommandLine ParseCommandLine(int argc, const char *const *argv) {
         return line;
     }
     if (next < argc && (Is(argv[next], "attach") || Is(argv[next], "detach"))) {
-        // The checks and the timestamps follow CreateVXD's trace, which the calls do not write.
+        // The checks and the timestamps follow CreateVXD's trace, which the calls do not write;
+        // an attach has a check of its own, after its name.
+        if (mount.check && Is(argv[next], "attach")) {
+            return Refused("--check goes after attach (vxdhost attach --check ...): before it, "
+                           "it checks a CreateVXD request");
+        }
         if (mount.check || mount.timestamps) {
             return Refused(std::string(mount.check ? "--check" : "--timestamps") +
                            " goes with a CreateVXD request, not with " + argv[next]);

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "tools/credentials/credentials.h"
+
 namespace vxdhost {
 
 enum class Command { kMount, kAttach, kDetach, kVersion, kHelp, kUsageError };
@@ -27,6 +29,8 @@ struct AttachOptions {
     unsigned long deviceWaitMs = 60000;
     unsigned long letterWaitMs = 120000;
     bool keepOnFailure = false;
+    bool check = false;             // --check: the preflight, and why the call failed
+    vxd::credentials::Options chap; // the secrets are read when the call is made
 };
 
 struct DetachOptions {

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <optional>
 
+#include "entry/statuses.h"
+#include "entry/vxdmount.h"
 #include "iscsi/initiator_client.h"
 #include "platform/trace_texts.h"
 #include "tools/vxdhost/statuses.h"
@@ -18,6 +20,7 @@ constexpr std::uint32_t kServiceNotRunning = 0xEFFF003E;
 constexpr std::uint32_t kAuthenticationFailure = 0xEFFF0009;
 constexpr std::uint32_t kAuthorizationFailure = 0xEFFF000A;
 constexpr std::uint32_t kLoginUserInfoBad = 0xEFFF002A;
+constexpr std::uint32_t kInvalidInitiatorChapSecret = 0xEFFF004C;
 
 // Where the request stopped, as its trace tells it.
 enum class Stage {
@@ -560,7 +563,127 @@ std::string VolumeVerdict(const CheckRequest &request, const Preflight &prefligh
            " -UseMaximumSize -AssignDriveLetter | Format-Volume).";
 }
 
+// The progress line of VxdAttach that starts with `prefix` (after "VxdAttach: "), if any.
+bool Said(const std::vector<std::string> &progress, const std::string &prefix,
+          const std::string &suffix = std::string()) {
+    const std::string call = "VxdAttach: ";
+    return std::any_of(progress.begin(), progress.end(), [&](const std::string &line) {
+        return line.compare(0, call.size() + prefix.size(), call + prefix) == 0 &&
+               line.size() >= call.size() + prefix.size() + suffix.size() &&
+               line.compare(line.size() - suffix.size(), suffix.size(), suffix) == 0;
+    });
+}
+
+// Why the credentials of an attach were refused, and what makes them right: the target (or
+// the portal) must hold, for this initiator's name, what the attach sent.
+std::string CredentialsVerdict(const AttachFacts &facts, const std::string &initiator,
+                               const std::string &status) {
+    const std::string &target = facts.request.target;
+    const std::string user = "\"" + facts.chapUser + "\"";
+    const bool portalRegistered = Said(facts.progress, "the portal ", " is registered");
+    if (!facts.initiatorSecretSource.empty() && !portalRegistered &&
+        !Said(facts.progress, "set the initiator's CHAP secret")) {
+        return "The service refused the initiator secret from " + facts.initiatorSecretSource +
+               ": " + status +
+               "; it must be 12 to 16 bytes that the initiator takes as a CHAP secret.";
+    }
+    if (facts.discoveryChap && !portalRegistered) {
+        return "The portal " + Portal(facts.request) +
+               " refused the discovery credentials: " + status + "; it must hold, for " +
+               initiator + ", the CHAP user name " + user + " and the secret from " +
+               facts.secretSource +
+               ", or, where discovery needs no CHAP, attach without --discovery-chap.";
+    }
+    if (facts.serviceStatus == kInvalidInitiatorChapSecret) {
+        return "Mutual CHAP needs the machine's initiator secret, and the initiator has none that "
+               "it can use: " +
+               status +
+               "; set it with --initiator-secret-file FILE (the machine's for every target): the "
+               "secret that " +
+               target + " holds to prove itself to " + initiator + ".";
+    }
+    if (facts.chapUser.empty()) {
+        return "The target " + target + " refuses this initiator without credentials: " + status +
+               "; attach with --chap-user NAME and --chap-secret-file FILE (or "
+               "--chap-secret-stdin), the CHAP user name and secret that the target holds for " +
+               initiator + ".";
+    }
+    std::string verdict = "The target " + target + " refused the CHAP credentials: " + status +
+                          "; it must hold, for " + initiator + ", the CHAP user name " + user +
+                          " and the secret from " + facts.secretSource +
+                          ": correct whichever differs, on the target or here, and attach again.";
+    if (!facts.initiatorSecretSource.empty()) {
+        verdict += " With mutual CHAP the target also proves itself with the secret it holds "
+                   "for this initiator, which must be the one from " +
+                   facts.initiatorSecretSource + ".";
+    } else if (facts.mutualChap) {
+        verdict += " With mutual CHAP the target also proves itself with the secret it holds "
+                   "for this initiator, which must be the machine's initiator secret (set it "
+                   "with --initiator-secret-file FILE).";
+    }
+    return verdict;
+}
+
 } // namespace
+
+Diagnosis AttachPostMortem(const AttachFacts &facts, const Preflight &preflight, Machine &machine) {
+    Diagnosis diagnosis;
+    const std::string &target = facts.request.target;
+    if (facts.status == VXD_STATUS_OK) {
+        diagnosis.verdict =
+            "The attach succeeded: " + target + "'s volumes are at " + facts.letters + ".";
+        return diagnosis;
+    }
+    const std::string status = facts.serviceStatus == 0 ? std::string("no status")
+                                                        : StatusText(facts.serviceStatus, machine);
+    if (ServiceOrElevation(preflight, facts.serviceStatus, diagnosis.verdict) ||
+        facts.status == VXD_STATUS_SERVICE_UNAVAILABLE) {
+        if (diagnosis.verdict.empty()) {
+            diagnosis.verdict = std::string("The Microsoft iSCSI Initiator service (MSiSCSI) "
+                                            "cannot be reached: ") +
+                                status + "; " + kServiceRemedy + ".";
+        }
+        return diagnosis;
+    }
+    switch (facts.status) {
+    case VXD_STATUS_AUTH_FAILED: {
+        std::string name;
+        const std::uint32_t asked = machine.InitiatorName(name);
+        std::string initiator = "this initiator's name, " + name;
+        if (asked == 0) {
+            diagnosis.findings.push_back("the initiator's name is " + name);
+        } else {
+            initiator = "this initiator's name (which could not be read here)";
+            diagnosis.findings.push_back("could not tell the initiator's name: " +
+                                         StatusText(asked, machine));
+        }
+        diagnosis.verdict = CredentialsVerdict(facts, initiator, status);
+        break;
+    }
+    case VXD_STATUS_INVALID_ARGUMENT: {
+        // The library checks its arguments first: its first line says which one is wrong.
+        const std::string call = "VxdAttach: ";
+        std::string first = facts.progress.empty() ? std::string() : facts.progress.front();
+        first.erase(0, first.compare(0, call.size(), call) == 0 ? call.size() : 0);
+        diagnosis.verdict = "The library refused the request before sending anything" +
+                            (first.empty() ? std::string(".") : ": " + first + ".");
+        break;
+    }
+    case VXD_STATUS_CANCELLED:
+        diagnosis.verdict = "The attach was cancelled; the library undid the login it made.";
+        break;
+    default: {
+        const vxd::StatusName *name = vxd::FindStatusName(facts.status);
+        diagnosis.verdict =
+            "The attach failed with " +
+            (name != nullptr ? std::string(name->name) : "status " + std::to_string(facts.status)) +
+            (facts.serviceStatus == 0 ? std::string() : " (the service's status: " + status + ")") +
+            ": the progress lines above tell at which step.";
+        break;
+    }
+    }
+    return diagnosis;
+}
 
 std::string StatusText(std::uint32_t status, Machine &machine) {
     if (status == 0) {

@@ -71,6 +71,8 @@ class Machine {
     virtual Fact LetterDisk(char letter, std::uint32_t &disk) = 0;
     // Windows' own text for one of its codes; empty when it has none.
     virtual std::string SystemText(std::uint32_t code) = 0;
+    // The initiator's iSCSI name, which a target admits or refuses.
+    virtual std::uint32_t InitiatorName(std::string &name) = 0;
 };
 
 // A status by name and meaning: the discovery library's from its published list, Windows'
@@ -83,6 +85,25 @@ struct Diagnosis {
     std::vector<std::string> findings;
     std::string verdict;
 };
+
+// What vxdhost attach --check knows of its call: the request, where the CHAP secrets came from
+// (never the secrets), the call's progress lines and its result.
+struct AttachFacts {
+    CheckRequest request;
+    std::string chapUser;              // empty: no CHAP
+    std::string secretSource;          // a file's name, or "standard input"
+    std::string initiatorSecretSource; // empty: the machine's secret was not set
+    bool discoveryChap = false;
+    bool mutualChap = false; // with the secret that the machine has
+    std::vector<std::string> progress;
+    int status = 0;
+    std::uint32_t serviceStatus = 0;
+    std::string letters; // "F: G:"
+};
+
+// Why an attach failed, from its status, its progress lines and what the machine says; a
+// refused login's verdict names the credentials that the target must hold for this initiator.
+Diagnosis AttachPostMortem(const AttachFacts &facts, const Preflight &preflight, Machine &machine);
 
 // `lettersBefore` and `lettersAfter` are the machine's drive letters around the request.
 Diagnosis PostMortem(const CheckRequest &request, const Preflight &preflight,

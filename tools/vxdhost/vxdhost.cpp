@@ -14,6 +14,7 @@
 #define VXDMOUNT_NO_DLLIMPORT
 #include "entry/vxdmount.h"
 #include "platform/win32/unique_handles.h"
+#include "tools/credentials/credentials.h"
 #include "tools/vxdhost/call_report.h"
 #include "tools/vxdhost/check_win32.h"
 #include "tools/vxdhost/command_line.h"
@@ -25,7 +26,9 @@ namespace {
 const char kUsage[] =
     "usage: vxdhost [--dll PATH] [--check] [--timestamps] PORTAL PORT TARGET [EXTRA1 [EXTRA2]]\n"
     "       vxdhost [--dll PATH] attach [--device-wait S] [--letter-wait S] [--keep-on-failure]\n"
-    "                                   PORTAL PORT TARGET\n"
+    "                                   [--check] [--chap-user NAME (--chap-secret-file FILE |\n"
+    "                                   --chap-secret-stdin) [--initiator-secret-file FILE]\n"
+    "                                   [--mutual-chap] [--discovery-chap]] PORTAL PORT TARGET\n"
     "       vxdhost [--dll PATH] detach [--force] [--remove-portal PORTAL PORT] TARGET\n"
     "       vxdhost [--dll PATH] --version\n";
 
@@ -53,6 +56,23 @@ const char kHelp[] =
     "  --letter-wait S    wait up to S seconds for their volumes' letters (default 120)\n"
     "  --keep-on-failure  leave the login in place when the call fails; by default a\n"
     "                     failed or cancelled call logs out the session it made\n"
+    "  --check            check what the call needs first, as for CreateVXD; after a\n"
+    "                     failure find out why: a refused login's verdict names the user\n"
+    "                     name and secret that the target must hold for this initiator\n"
+    "\n"
+    "CHAP, for a target that admits an initiator only with credentials:\n"
+    "  --chap-user NAME            log in with CHAP as NAME, with the secret from\n"
+    "  --chap-secret-file FILE     the bytes of FILE, or\n"
+    "  --chap-secret-stdin         the bytes of standard input (a pipe or a file)\n"
+    "  --initiator-secret-file FILE  mutual CHAP: first set the initiator's CHAP secret, which\n"
+    "                              is the machine's for every target and stays set, to the\n"
+    "                              bytes of FILE\n"
+    "  --mutual-chap               mutual CHAP with the secret that the machine already has\n"
+    "  --discovery-chap            the same user name and secret for the portal's discovery\n"
+    "One line end at the end of a file or of standard input (\\n or \\r\\n) is not part of the\n"
+    "secret. Windows takes secrets of 12 to 16 bytes. No option takes a secret itself: on the\n"
+    "command line other users of the machine could read it. vxdhost wipes its copies after the\n"
+    "call. A secret that cannot be read ends vxdhost with 2 before anything is sent.\n"
     "\n"
     "Ctrl+C or Ctrl+Break cancels the attach: the library logs out the session it made and\n"
     "vxdhost ends with 3. A second Ctrl+C ends vxdhost at once.\n"
@@ -201,10 +221,18 @@ int Mount(const CommandLine &line) {
     return result == 1 ? vxdhost::kExitDone : vxdhost::kExitFailed;
 }
 
-// Each progress line of a call on standard output, the moment it comes.
-void VXDMOUNT_CALL PrintProgress(void * /*context*/, const char *line) {
+// Each progress line of a call on standard output, the moment it comes; kept in the vector
+// that `context` points at, when it does, for --check.
+void VXDMOUNT_CALL PrintProgress(void *context, const char *line) {
     std::printf("%s\n", line);
     std::fflush(stdout);
+    if (context != nullptr) {
+        // Nothing may be thrown back through the library.
+        try {
+            static_cast<std::vector<std::string> *>(context)->emplace_back(line);
+        } catch (...) {
+        }
+    }
 }
 
 // The exports of 1.2, found with GetProcAddress.
@@ -277,9 +305,112 @@ class CtrlCCancels {
     bool installed_ = false;
 };
 
+// Where --chap-secret-file and --chap-secret-stdin read: a file, or standard input as a pipe
+// or a file, never a console, where the secret would show as it is typed.
+class SecretFiles : public vxd::credentials::SecretSource {
+  public:
+    bool OpenFile(const std::string &path, std::string &error) override {
+        file_.reset(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file_) {
+            error = vxdhost::WindowsError(GetLastError());
+            return false;
+        }
+        reading_ = file_.get();
+        return true;
+    }
+    bool OpenStandardInput(std::string &error) override {
+        HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+        if (input == nullptr || input == INVALID_HANDLE_VALUE) {
+            error = "vxdhost has none";
+            return false;
+        }
+        if (GetFileType(input) == FILE_TYPE_CHAR) {
+            error = "it is a console, which would show the secret as it is typed: pipe it in, "
+                    "or use --chap-secret-file";
+            return false;
+        }
+        reading_ = input;
+        return true;
+    }
+    long Read(unsigned char *into, std::size_t size, std::string &error) override {
+        DWORD read = 0;
+        if (ReadFile(reading_, into, static_cast<DWORD>(size), &read, nullptr) == 0) {
+            const DWORD code = GetLastError();
+            if (code == ERROR_BROKEN_PIPE) {
+                return 0; // the writer closed its end: all has been read
+            }
+            error = vxdhost::WindowsError(code);
+            return -1;
+        }
+        return static_cast<long>(read);
+    }
+
+  private:
+    vxd::win32::UniqueFileHandle file_;
+    HANDLE reading_ = nullptr;
+};
+
+// "; CHAP as "alice", the secret from secret.txt, mutual, for discovery too": what the call
+// sends, but the secrets themselves.
+std::string ChapSummary(const vxd::credentials::Options &chap) {
+    if (chap.user.empty()) {
+        return std::string();
+    }
+    return "; CHAP as \"" + chap.user + "\", the secret from " +
+           (chap.secretFromStandardInput ? std::string("standard input") : chap.secretFile) +
+           (chap.mutual || !chap.initiatorSecretFile.empty() ? ", mutual" : "") +
+           (chap.discovery ? ", for discovery too" : "");
+}
+
+void PrintAttachCheck(const vxdhost::AttachOptions &options, const vxdhost::Preflight &preflight,
+                      HMODULE iscsidsc, const std::vector<std::string> &progress,
+                      const VxdAttachResult &result) {
+    vxdhost::AttachFacts facts;
+    facts.request = {options.portal, options.port, options.target};
+    facts.chapUser = options.chap.user;
+    facts.secretSource =
+        options.chap.secretFromStandardInput ? "standard input" : options.chap.secretFile;
+    facts.initiatorSecretSource = options.chap.initiatorSecretFile;
+    facts.discoveryChap = options.chap.discovery;
+    facts.mutualChap = options.chap.mutual;
+    facts.progress = progress;
+    facts.status = result.status;
+    facts.serviceStatus = result.serviceStatus;
+    facts.letters = vxdhost::LetterList(result.letters, sizeof result.letters);
+    vxdhost::WindowsMachine machine(iscsidsc);
+    const vxdhost::Diagnosis diagnosis = vxdhost::AttachPostMortem(facts, preflight, machine);
+    for (const std::string &finding : diagnosis.findings) {
+        PrintFinding(finding);
+    }
+    PrintVerdict(diagnosis.verdict);
+}
+
 int Attach(const CommandLine &line) {
     const vxdhost::AttachOptions &options = line.attach;
-    const UniqueModule library = LoadLibraryOrSay(line.dll, false);
+    // The secrets first: a file that cannot be read stops the attach before anything is sent.
+    vxd::credentials::Secrets secrets;
+    if (options.chap.Any()) {
+        SecretFiles files;
+        std::string error;
+        if (!vxd::credentials::ReadSecrets(options.chap, files, secrets, error)) {
+            std::fprintf(stderr, "vxdhost: %s\n", error.c_str());
+            return vxdhost::kExitUsage;
+        }
+    }
+    // Loaded before the library, which binds to the same module: the check asks the initiator
+    // through it.
+    HMODULE iscsidsc = nullptr;
+    vxdhost::Preflight preflight;
+    if (options.check) {
+        const vxdhost::CheckRequest checked{options.portal, options.port, options.target};
+        preflight = vxdhost::RunPreflight(checked, iscsidsc);
+        for (const std::string &finding : vxdhost::PreflightFindings(checked, preflight)) {
+            PrintFinding(finding);
+        }
+    }
+    const UniqueModule initiator(iscsidsc);
+    const UniqueModule library = LoadLibraryOrSay(line.dll, options.check);
     Calls calls;
     if (!library || !FindCalls(library.get(), line.dll, "VxdAttach", calls)) {
         return vxdhost::kExitUsage;
@@ -300,24 +431,49 @@ int Attach(const CommandLine &line) {
     request.letterWaitMs = options.letterWaitMs;
     request.cancelEvent = cancel.get();
     request.progress = PrintProgress;
+    std::vector<std::string> progress;
+    request.progressContext = options.check ? &progress : nullptr;
     request.flags = options.keepOnFailure ? VXD_ATTACH_KEEP_ON_FAILURE : 0;
+    if (options.chap.Any()) {
+        request.chapUserName = options.chap.user.c_str();
+        request.chapSecret = secrets.chap.Data();
+        request.chapSecretLength = static_cast<unsigned long>(secrets.chap.Size());
+        if (!options.chap.initiatorSecretFile.empty()) {
+            request.initiatorSecret = secrets.initiator.Data();
+            request.initiatorSecretLength = static_cast<unsigned long>(secrets.initiator.Size());
+        }
+        request.flags |= vxd::credentials::AttachFlags(options.chap);
+    }
     VxdAttachResult result{};
     result.size = sizeof result;
 
     std::fprintf(stderr,
                  "vxdhost: VxdAttach(%s, %u, %s) from %s: up to %lu s for the disks, %lu s for "
-                 "the letters%s\n",
+                 "the letters%s%s\n",
                  options.portal.c_str(), static_cast<unsigned>(options.port),
                  options.target.c_str(), line.dll.c_str(), options.deviceWaitMs / 1000,
                  options.letterWaitMs / 1000,
-                 options.keepOnFailure ? "; the login stays should it fail" : "");
+                 options.keepOnFailure ? "; the login stays should it fail" : "",
+                 ChapSummary(options.chap).c_str());
+    if (!options.chap.initiatorSecretFile.empty()) {
+        std::fprintf(stderr,
+                     "vxdhost: the call first sets the initiator's CHAP secret to the one from "
+                     "%s: it is the machine's, for every target's mutual CHAP, and stays set\n",
+                     options.chap.initiatorSecretFile.c_str());
+    }
     int status = VXD_STATUS_OK;
     {
         const CtrlCCancels ctrlC(cancel.get());
         status = calls.attach(&request, &result);
     }
+    // The library has made and wiped its own copies; vxdhost's go now.
+    secrets.chap.Clear();
+    secrets.initiator.Clear();
     vxdhost::WindowsMachine machine(nullptr);
     PrintLines(vxdhost::AttachReport(result, calls.statusText(result.status), machine));
+    if (options.check) {
+        PrintAttachCheck(options, preflight, iscsidsc, progress, result);
+    }
     if (status == VXD_STATUS_OK) {
         // The last line of standard output: what a script takes.
         std::printf("%s\n", vxdhost::LetterList(result.letters, sizeof result.letters).c_str());

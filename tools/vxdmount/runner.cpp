@@ -1,9 +1,15 @@
 #include "tools/vxdmount/runner.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "entry/statuses.h"
 #include "entry/vxdmount.h"
+#include "platform/unique_handle.h"
 #include "tools/vxdmount/scenario.h"
 
 namespace vxd::runner {
@@ -13,7 +19,9 @@ const char kUsage[] =
     "usage: vxdmount [--scenario FILE] [--timeline] [--real-time] "
     "[PORTAL PORT TARGET [EXTRA1 [EXTRA2]]]\n"
     "       vxdmount attach [--device-wait S] [--letter-wait S] [--keep-on-failure] "
-    "[--cancel-at MS] [--scenario FILE] [--timeline] [--real-time] [PORTAL PORT TARGET]\n"
+    "[--cancel-at MS] [--chap-user NAME (--chap-secret-file FILE | --chap-secret-stdin) "
+    "[--initiator-secret-file FILE] [--discovery-chap] [--mutual-chap]] "
+    "[--scenario FILE] [--timeline] [--real-time] [PORTAL PORT TARGET]\n"
     "       vxdmount detach [--force] [--remove-portal PORTAL PORT] [--scenario FILE] "
     "[--timeline] [--real-time] [TARGET]\n";
 
@@ -32,6 +40,15 @@ const char kHelp[] =
     "  --letter-wait S        how long to wait for their volumes' letters (default 120 s)\n"
     "  --keep-on-failure      leave a login that the call made when it fails\n"
     "  --cancel-at MS         signal the call's cancel event at this virtual time\n"
+    "  --chap-user NAME       log in with CHAP as NAME, with the secret from one of:\n"
+    "  --chap-secret-file FILE  the file's bytes, but for one line end at the end\n"
+    "  --chap-secret-stdin    standard input's, the same way (a pipe or a file)\n"
+    "  --initiator-secret-file FILE  set the machine's initiator secret first (for every\n"
+    "                         target) and log in with mutual CHAP\n"
+    "  --mutual-chap          mutual CHAP with the secret that the machine has\n"
+    "  --discovery-chap       the same credentials for the portal's discovery session\n"
+    "                         No option takes a secret itself: the command line is no place\n"
+    "                         for one.\n"
     "detach:\n"
     "  --force                dismount volumes in use all the same\n"
     "  --remove-portal PORTAL PORT  remove the send-target portal too\n"
@@ -128,6 +145,54 @@ bool IsOption(const std::vector<std::string> &arguments, std::size_t &i, const s
     return false;
 }
 
+// The files and the standard input that an attach's secrets come from.
+struct DescriptorTraits {
+    using Value = int;
+    static Value Invalid() { return -1; }
+    static void Close(Value descriptor) { close(descriptor); }
+};
+
+class SecretFiles : public credentials::SecretSource {
+  public:
+    explicit SecretFiles(int standardInput) : standardInput_(standardInput) {}
+
+    bool OpenFile(const std::string &path, std::string &error) override {
+        file_.reset(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!file_) {
+            error = std::strerror(errno);
+            return false;
+        }
+        reading_ = file_.get();
+        return true;
+    }
+    bool OpenStandardInput(std::string &error) override {
+        if (isatty(standardInput_) != 0) {
+            error = "it is a terminal, which would show the secret as it is typed: pipe it in, or "
+                    "use --chap-secret-file";
+            return false;
+        }
+        reading_ = standardInput_;
+        return true;
+    }
+    long Read(unsigned char *into, std::size_t size, std::string &error) override {
+        for (;;) {
+            const ssize_t count = read(reading_, into, size);
+            if (count >= 0) {
+                return static_cast<long>(count);
+            }
+            if (errno != EINTR) {
+                error = std::strerror(errno);
+                return -1;
+            }
+        }
+    }
+
+  private:
+    int standardInput_;
+    UniqueAny<DescriptorTraits> file_;
+    int reading_ = -1;
+};
+
 // The options of attach and detach; false with `error` set for a bad value, or with `error`
 // empty for an option that the command does not have.
 bool CommandOption(const std::vector<std::string> &arguments, std::size_t &i, Options &options,
@@ -135,6 +200,17 @@ bool CommandOption(const std::vector<std::string> &arguments, std::size_t &i, Op
     const std::string &argument = arguments[i];
     std::string value;
     if (options.command == Command::kAttach) {
+        bool usedNext = false;
+        const char *next = i + 1 < arguments.size() ? arguments[i + 1].c_str() : nullptr;
+        switch (credentials::ParseOption(argument, next, usedNext, options.chap, error)) {
+        case credentials::Parsed::kTaken:
+            i += usedNext ? 1 : 0;
+            return true;
+        case credentials::Parsed::kRefused:
+            return false;
+        case credentials::Parsed::kNotCredential:
+            break;
+        }
         if (argument == "--keep-on-failure") {
             options.keepOnFailure = true;
             return true;
@@ -271,7 +347,15 @@ int RunCreateVxd(const Options &options, sim::Machine &machine, std::ostream &er
 }
 
 int RunAttach(const Options &options, const Scenario &scenario, sim::Machine &machine,
-              Printer &printer, std::ostream &err) {
+              Printer &printer, std::ostream &err, int standardInput) {
+    // Read before anything is called; each copy is wiped when the run ends.
+    credentials::Secrets secrets;
+    std::string error;
+    SecretFiles files(standardInput);
+    if (options.chap.Any() && !credentials::ReadSecrets(options.chap, files, secrets, error)) {
+        err << "vxdmount: " << error << "\n";
+        return kExitUsage;
+    }
     VxdAttachRequest request{};
     request.size = sizeof request;
     request.portalAddress = options.portalAddress.c_str();
@@ -282,6 +366,16 @@ int RunAttach(const Options &options, const Scenario &scenario, sim::Machine &ma
     request.progress = &PrintProgress;
     request.progressContext = &printer;
     request.flags = options.keepOnFailure ? VXD_ATTACH_KEEP_ON_FAILURE : 0;
+    if (options.chap.Any()) {
+        request.chapUserName = options.chap.user.c_str();
+        request.chapSecret = secrets.chap.Data();
+        request.chapSecretLength = static_cast<unsigned long>(secrets.chap.Size());
+        if (!options.chap.initiatorSecretFile.empty()) {
+            request.initiatorSecret = secrets.initiator.Data();
+            request.initiatorSecretLength = static_cast<unsigned long>(secrets.initiator.Size());
+        }
+        request.flags |= credentials::AttachFlags(options.chap);
+    }
     // A host that can cancel hands over an event; without a time to signal it there is none, and
     // the call sleeps between its polls.
     const std::optional<sim::Ms> cancelAt =
@@ -357,15 +451,17 @@ bool ParseArguments(const std::vector<std::string> &arguments, Options &options,
             }
         } else if (!CommandOption(arguments, i, options, error)) {
             if (error.empty()) {
-                error = "unknown option \"" + argument + "\"";
+                error = "unknown option \"" + credentials::ShownArgument(argument) + "\"";
             }
             return false;
         }
     }
-    return TakePositional(positional, options, error);
+    return credentials::CheckOptions(options.chap, error) &&
+           TakePositional(positional, options, error);
 }
 
-int RunVxdMount(const std::vector<std::string> &arguments, std::ostream &out, std::ostream &err) {
+int RunVxdMount(const std::vector<std::string> &arguments, std::ostream &out, std::ostream &err,
+                int standardInput) {
     Options options;
     std::string error;
     if (!ParseArguments(arguments, options, error)) {
@@ -393,7 +489,7 @@ int RunVxdMount(const std::vector<std::string> &arguments, std::ostream &out, st
     }
     switch (options.command) {
     case Command::kAttach:
-        return RunAttach(options, scenario, machine, printer, err);
+        return RunAttach(options, scenario, machine, printer, err, standardInput);
     case Command::kDetach:
         return RunDetach(options, machine, printer, err);
     case Command::kCreateVxd:

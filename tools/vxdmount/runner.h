@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/sim/sim_machine.h"
+#include "tools/credentials/credentials.h"
 
 namespace vxd::runner {
 
@@ -36,6 +37,8 @@ struct Options {
     unsigned long letterWaitMs = 0;
     bool keepOnFailure = false;
     std::optional<sim::Ms> cancelAtMs;
+    // attach: CHAP, its secrets read from files or standard input when the call is made.
+    credentials::Options chap;
     // detach: dismount volumes in use; remove the portal PORTAL PORT too.
     bool force = false;
     bool removePortal = false;
@@ -54,7 +57,8 @@ std::string TimelineStamp(sim::Ms at);
 
 // Runs the whole program on `arguments` (without the program name) and returns its exit
 // status. `out` gets what the call says (and with --timeline the platform calls), `err` the
-// rest.
-int RunVxdMount(const std::vector<std::string> &arguments, std::ostream &out, std::ostream &err);
+// rest. `standardInput` is the file descriptor that --chap-secret-stdin reads.
+int RunVxdMount(const std::vector<std::string> &arguments, std::ostream &out, std::ostream &err,
+                int standardInput = 0);
 
 } // namespace vxd::runner

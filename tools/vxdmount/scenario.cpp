@@ -1,5 +1,9 @@
 #include "tools/vxdmount/scenario.h"
 
+#include <cstdint>
+#include <string>
+#include <vector>
+
 namespace vxd::runner {
 namespace {
 
@@ -13,6 +17,14 @@ sim::DriveSetup MachineDrive(const scenario::Drive &drive) {
     setup.flushError = drive.flushError;
     setup.dismountError = drive.dismountError;
     return setup;
+}
+
+std::vector<std::uint8_t> Bytes(const std::string &text) {
+    return std::vector<std::uint8_t>(text.begin(), text.end());
+}
+
+sim::Chap MachineChap(const scenario::Chap &chap) {
+    return sim::Chap{chap.user, Bytes(chap.secret)};
 }
 
 sim::LoginEffect MachineLoginEffect(const scenario::LoginEffect &effect) {
@@ -44,6 +56,9 @@ void StageScenario(const Scenario &scenario, sim::Machine &machine) {
     machine.portalStatus = scenario.portalStatus;
     for (const scenario::PortalAnswer &portal : scenario.portals) {
         machine.portalStatuses[portal.address] = portal.status;
+        if (portal.chap) {
+            machine.portalChap[portal.address] = MachineChap(*portal.chap);
+        }
     }
     machine.loginStatuses.assign(scenario.loginStatuses.begin(), scenario.loginStatuses.end());
     machine.logoutStatuses.assign(scenario.logoutStatuses.begin(), scenario.logoutStatuses.end());
@@ -56,6 +71,12 @@ void StageScenario(const Scenario &scenario, sim::Machine &machine) {
         }
         if (target.onLogin) {
             machine.targetOnLogin[target.target] = MachineLoginEffect(*target.onLogin);
+        }
+        if (target.chap) {
+            machine.targetChap[target.target] = MachineChap(*target.chap);
+        }
+        if (target.initiatorSecret) {
+            machine.targetInitiatorSecrets[target.target] = Bytes(*target.initiatorSecret);
         }
     }
     for (const scenario::Session &session : scenario.sessions) {

@@ -15,8 +15,9 @@ using scenario::Scenario;
 // one device on disk 2, and letter F appears on it 1.5 s after the login.
 Scenario DefaultScenario();
 
-// Sets the machine up: drives, service statuses, sessions, persistent logins and registered
-// portals, the logins' effects, and the events scheduled in file order. The machine applies changes
+// Sets the machine up: drives, service statuses, the credentials that targets and portals
+// demand, sessions, persistent logins and registered portals, the logins' effects, and the
+// events scheduled in file order. The machine applies changes
 // due at the same moment in the order they were scheduled, and the login schedules its letters when
 // it happens, so at any moment the events come first and the login's letters after them.
 void StageScenario(const Scenario &scenario, sim::Machine &machine);
