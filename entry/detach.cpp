@@ -144,6 +144,10 @@ int DetachCall::FindWhatTheTargetHas() {
         sessionDisks_.emplace_back();
         status = iscsi::AddSessionDisks(sessions_[i].id, sessionDisks_.back());
     }
+    // A list that the library has no room for.
+    if (status == platform::kErrorNotEnoughMemory) {
+        return Finish(VXD_STATUS_OUT_OF_MEMORY, status);
+    }
     if (status != 0) {
         return Finish(iscsi::ServiceUnavailable(status) ? VXD_STATUS_SERVICE_UNAVAILABLE
                                                         : VXD_STATUS_LOGOUT_FAILED,
