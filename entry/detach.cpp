@@ -328,12 +328,15 @@ int DetachCall::Run() {
     if (status != VXD_STATUS_OK) {
         return status;
     }
-    for (int (DetachCall::*step)() :
-         {&DetachCall::HoldVolumes, &DetachCall::DismountVolumes, &DetachCall::LogOut}) {
-        status = (this->*step)();
-        if (status != VXD_STATUS_OK) {
-            return status;
-        }
+    status = HoldVolumes();
+    if (status == VXD_STATUS_OK) {
+        status = DismountVolumes();
+    }
+    if (status == VXD_STATUS_OK) {
+        status = LogOut();
+    }
+    if (status != VXD_STATUS_OK) {
+        return status;
     }
     // The volumes went with their disks: their handles are closed, with nothing to unlock.
     volumes_.clear();

@@ -1352,6 +1352,7 @@ TEST(Chap, LengthsAndCombinationsAreCheckedBeforeAnythingIsSent) {
     const std::vector<std::uint8_t> eleven(11, 'a');
     const std::vector<std::uint8_t> seventeen(17, 'b');
     const std::vector<std::uint8_t> twelve(12, 'c');
+    const std::string longUser(256, 'u');
     struct Case {
         const char *name;
         std::function<void(Attach &)> spoil;
@@ -1390,8 +1391,36 @@ TEST(Chap, LengthsAndCombinationsAreCheckedBeforeAnythingIsSent) {
              a.request.chapUserName = nullptr;
          },
          "VxdAttach: CHAP needs chapUserName"},
+        {"a secret length without a user name", [](Attach &a) { a.request.chapSecretLength = 12; },
+         "VxdAttach: CHAP needs chapUserName"},
+        {"an initiator secret without a user name",
+         [&](Attach &a) {
+             a.request.initiatorSecret = twelve.data();
+             a.request.initiatorSecretLength = 12;
+         },
+         "VxdAttach: CHAP needs chapUserName"},
+        {"a CHAP flag without a user name",
+         [](Attach &a) { a.request.flags = VXD_ATTACH_MUTUAL_CHAP; },
+         "VxdAttach: CHAP needs chapUserName"},
         {"an empty user name", [&](Attach &a) { WithChap(a, twelve, ""); },
          "VxdAttach: the CHAP user name is empty or longer than 255 characters"},
+        {"a 256-character user name", [&](Attach &a) { WithChap(a, twelve, longUser.c_str()); },
+         "VxdAttach: the CHAP user name is empty or longer than 255 characters"},
+        // A length without the bytes is no secret: the line does not take the length for one.
+        {"a user name without a secret",
+         [](Attach &a) {
+             a.request.chapUserName = kChapUser;
+             a.request.chapSecretLength = 13;
+         },
+         "VxdAttach: the CHAP secret is 0 bytes long; Windows takes 12 to 16"},
+        {"a 17-byte initiator secret",
+         [&](Attach &a) {
+             WithChap(a, twelve);
+             a.request.initiatorSecret = seventeen.data();
+             a.request.initiatorSecretLength = 17;
+             a.request.flags = VXD_ATTACH_SET_INITIATOR_SECRET;
+         },
+         "VxdAttach: the initiator secret is 17 bytes long; Windows takes 12 to 16"},
         {"a CHAP flag in a request of 1.2",
          [](Attach &a) {
              a.request.size = offsetof(VxdAttachRequest, flags) + sizeof a.request.flags;

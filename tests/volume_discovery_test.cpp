@@ -69,6 +69,8 @@ TEST_F(VolumeDiscovery, SnapshotOfEveryLetter) {
     // The disks of 26 letters at most are looked at, however many are asked for: a 27th
     // volume is never opened.
     machine.AddDrive('[', 1);
+    ASSERT_EQ(Snapshot().size(), 27u);
+    EXPECT_EQ(volumes::LettersExamined(Snapshot()), 26u);
     const volumes::LetterDisks disks = volumes::DisksOfLetters("ABCDEFGHIJKLMNOPQRSTUVWXYZ[", 27);
     EXPECT_TRUE(disks[25].known);
     const std::vector<std::string> opened = OpenedPaths();
