@@ -325,7 +325,8 @@ TEST(Attach, RefusesWhatItCannotSendAndSendsNothing) {
     const char *badPortal =
         "VxdAttach: the portal's address is not a dotted IPv4 address such as 192.168.0.10";
     // A handle that the machine never gave: no event, nothing to wait on.
-    void *const noEvent = reinterpret_cast<void *>(std::uintptr_t{0x7770});
+    int notAnEvent = 0;
+    void *const noEvent = &notAnEvent;
     const std::vector<Case> cases = {
         {"no target", [](Attach &a) { a.request.targetName = nullptr; }, badTarget},
         {"empty target", [](Attach &a) { a.request.targetName = ""; }, badTarget},

@@ -652,6 +652,7 @@ TEST(InitiatorSessionList, ListsEverySessionWithItsNamesOrTheStatusThatStoppedIt
         std::vector<iscsi::Session> sessions;
         EXPECT_EQ(iscsi::ListSessions(sessions), c.status);
         std::vector<std::string> names;
+        names.reserve(sessions.size());
         for (const iscsi::Session &session : sessions) {
             names.push_back(session.targetName + "|" + session.targetNodeName);
         }
