@@ -206,10 +206,10 @@ endef
 $(foreach b,$(LINT_BUILDS),$(eval $(call lint_rule,$(b))))
 
 # Coverage floors, in percent, for entry/, iscsi/ and volumes/ under the host suite (the
-# README names what it cannot reach), just under 308 of 312 lines and 259 of 269 branches.
+# README names what it cannot reach), just under 1095 of 1101 lines and 947 of 959 branches.
 # Raise them when tests reach more; never lower them.
-COVERAGE_LINE_FLOOR := 98.7
-COVERAGE_BRANCH_FLOOR := 96.2
+COVERAGE_LINE_FLOOR := 99.4
+COVERAGE_BRANCH_FLOOR := 98.7
 
 # The host suite with gcov counters, then gcovr's report in build/coverage/html/. The valgrind
 # runs repeat the runner's checks.

@@ -46,6 +46,17 @@ bool SamePersistentLogin(const platform::PERSISTENT_ISCSI_LOGIN_INFOA &a,
            a.TargetPortal.Socket == b.TargetPortal.Socket;
 }
 
+// Whether removing `made` may take `kept` with it. The service removes every login of the
+// target through the portal that the removal names, on the initiator and port it names; a login
+// that names neither, as this call's do, stands for them all.
+bool RemovalMayTake(const platform::PERSISTENT_ISCSI_LOGIN_INFOA &made,
+                    const platform::PERSISTENT_ISCSI_LOGIN_INFOA &kept) {
+    return iscsi::SameIScsiName(kept.TargetName, made.TargetName) &&
+           std::strncmp(kept.TargetPortal.Address, made.TargetPortal.Address,
+                        sizeof kept.TargetPortal.Address) == 0 &&
+           kept.TargetPortal.Socket == made.TargetPortal.Socket;
+}
+
 class AttachCall {
   public:
     AttachCall(const VxdAttachRequest &request, VxdAttachResult &result)
@@ -93,6 +104,7 @@ class AttachCall {
     platform::ISCSI_UNIQUE_SESSION_ID session_{};
     bool triedPersistent_ = false;
     std::vector<platform::PERSISTENT_ISCSI_LOGIN_INFOA> persistentBefore_;
+    platform::ISDSC_STATUS persistentBeforeStatus_ = 0; // how listing persistentBefore_ went
     iscsi::SessionDisks disks_;
     // CHAP: the caller's user name and copies of its secrets, wiped as soon as they are sent.
     bool chap_ = false;
@@ -362,9 +374,8 @@ int AttachCall::Login() {
         }
         // A persistent login may be kept even when the login itself fails: what was kept
         // before tells which ones this call made.
-        if (iscsi::ListPersistentLogins(persistentBefore_) == 0) {
-            triedPersistent_ = true;
-        }
+        persistentBeforeStatus_ = iscsi::ListPersistentLogins(persistentBefore_);
+        triedPersistent_ = true;
         // The persistent login keeps the same credentials, so the target comes back at boot.
         status = iscsi::LoginToTarget(target_, true, &session_, LoginOptions());
     }
@@ -411,6 +422,10 @@ int AttachCall::WaitForDisks() {
         }
         if (iscsi::ServiceUnavailable(status)) {
             return Finish(VXD_STATUS_SERVICE_UNAVAILABLE, status);
+        }
+        // A list that the library has no room for: waiting makes none.
+        if (status == platform::kErrorNotEnoughMemory) {
+            return Finish(VXD_STATUS_OUT_OF_MEMORY, status);
         }
         lastFailure = status != 0 ? status : lastFailure;
         if (status == 0 && disks_.count > 0) {
@@ -510,7 +525,11 @@ int AttachCall::WaitForLetters() {
 
 void AttachCall::RemovePersistentLoginsMadeHere() {
     std::vector<platform::PERSISTENT_ISCSI_LOGIN_INFOA> now;
-    const platform::ISDSC_STATUS listed = iscsi::ListPersistentLogins(now);
+    // Without the list from before the login, none can be told apart as this call's.
+    platform::ISDSC_STATUS listed = persistentBeforeStatus_;
+    if (listed == 0) {
+        listed = iscsi::ListPersistentLogins(now);
+    }
     if (listed != 0) {
         progress_.Line("cannot list the persistent logins (%s); the one made here may stay",
                        StatusWords(listed).c_str());
@@ -523,14 +542,25 @@ void AttachCall::RemovePersistentLoginsMadeHere() {
                          [&login](const platform::PERSISTENT_ISCSI_LOGIN_INFOA &before) {
                              return SamePersistentLogin(before, login);
                          });
-        if (ours) {
-            const platform::ISDSC_STATUS removed = iscsi::RemovePersistentLogin(login);
-            if (removed == 0) {
-                progress_.Line("removed the persistent login it made");
-            } else {
-                progress_.Line("cannot remove the persistent login it made (%s)",
-                               StatusWords(removed).c_str());
-            }
+        if (!ours) {
+            continue;
+        }
+        const bool takesOneKept =
+            std::any_of(persistentBefore_.begin(), persistentBefore_.end(),
+                        [&login](const platform::PERSISTENT_ISCSI_LOGIN_INFOA &before) {
+                            return RemovalMayTake(login, before);
+                        });
+        if (takesOneKept) {
+            progress_.Line("the persistent login it made stays: removing it would remove the one "
+                           "kept before for the same portal");
+            continue;
+        }
+        const platform::ISDSC_STATUS removed = iscsi::RemovePersistentLogin(login);
+        if (removed == 0) {
+            progress_.Line("removed the persistent login it made");
+        } else {
+            progress_.Line("cannot remove the persistent login it made (%s)",
+                           StatusWords(removed).c_str());
         }
     }
 }

@@ -143,6 +143,10 @@ int DetachCall::FindWhatTheTargetHas() {
         sessionDisks_.emplace_back();
         status = iscsi::AddSessionDisks(sessions_[i].id, sessionDisks_.back());
     }
+    // A list that the library has no room for.
+    if (status == platform::kErrorNotEnoughMemory) {
+        return Finish(VXD_STATUS_OUT_OF_MEMORY, status);
+    }
     if (status != 0) {
         return Finish(iscsi::ServiceUnavailable(status) ? VXD_STATUS_SERVICE_UNAVAILABLE
                                                         : VXD_STATUS_LOGOUT_FAILED,
@@ -323,12 +327,15 @@ int DetachCall::Run() {
     if (status != VXD_STATUS_OK) {
         return status;
     }
-    for (int (DetachCall::*step)() :
-         {&DetachCall::HoldVolumes, &DetachCall::DismountVolumes, &DetachCall::LogOut}) {
-        status = (this->*step)();
-        if (status != VXD_STATUS_OK) {
-            return status;
-        }
+    status = HoldVolumes();
+    if (status == VXD_STATUS_OK) {
+        status = DismountVolumes();
+    }
+    if (status == VXD_STATUS_OK) {
+        status = LogOut();
+    }
+    if (status != VXD_STATUS_OK) {
+        return status;
     }
     // The volumes went with their disks: their handles are closed, with nothing to unlock.
     volumes_.clear();

@@ -31,11 +31,6 @@ unsigned CMountTask::FindSessionDevices(const std::string &targetName,
     return iscsi::FindSessionDevices(targetName, devices, &DebugChannel);
 }
 
-unsigned CMountTask::GetSessionDevices(platform::ISCSI_UNIQUE_SESSION_ID sessionId,
-                                       DeviceBuffer &devices) const {
-    return iscsi::GetSessionDevices(sessionId, devices, &DebugChannel);
-}
-
 void CMountTask::GetDriveLetters(std::string &letters) const {
     volumes::AppendDriveLetters(letters);
 }

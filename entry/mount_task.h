@@ -30,8 +30,6 @@ class CMountTask {
 
     // Session lookup and device enumeration: the number of records stored, 0 for none.
     unsigned FindSessionDevices(const std::string &targetName, DeviceBuffer &devices) const;
-    unsigned GetSessionDevices(platform::ISCSI_UNIQUE_SESSION_ID sessionId,
-                               DeviceBuffer &devices) const;
 
     // Drive-letter snapshots.
     void GetDriveLetters(std::string &letters) const;

@@ -140,7 +140,8 @@ typedef struct VxdDetachResult {
 /* Attaches the target: the same security record, portal and login as CreateVXD, then waits for
  * the session's disks and for the letters of their volumes. Returns the status, also stored in
  * result->status. On a failure or a cancel it logs out the session that it made and removes the
- * persistent login that it made, unless VXD_ATTACH_KEEP_ON_FAILURE. */
+ * persistent login that it made, unless VXD_ATTACH_KEEP_ON_FAILURE; a persistent login kept
+ * before the call stays in any case. */
 VXDMOUNT_IMPORT int VXDMOUNT_CALL VxdAttach(const VxdAttachRequest *request,
                                             VxdAttachResult *result);
 

@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <map>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -17,6 +20,7 @@ namespace {
 
 using sim::Machine;
 using sim::Ms;
+using Answer = sim::AnswerOverride;
 
 TEST(Attach, AnswersAFreshLoginWithItsLetterAndDiskAsSoonAsTheVolumeArrives) {
     Machine machine;
@@ -105,6 +109,76 @@ TEST(Attach, ReportsEveryLetterOnTheSessionsDisksAndNothingElse) {
     Attach single;
     EXPECT_EQ(single.Run(), VXD_STATUS_OK);
     EXPECT_STREQ(single.result.letters, "F");
+
+    // A volume that cannot be opened (a network drive) lies on no disk, not even on disk 0,
+    // the session's here.
+    Machine networked;
+    networked.AddDrive('C', 1);
+    networked.onLogin.disks = {0};
+    networked.onLogin.drives = {{test::UnopenableDrive('M'), 500}, {test::Drive('F', 0), 1500}};
+    Attach withNetworkDrive;
+    EXPECT_EQ(withNetworkDrive.Run(), VXD_STATUS_OK);
+    EXPECT_STREQ(withNetworkDrive.result.letters, "F");
+
+    // Two disks of which only one gets a letter in time: the letters found are taken, and a
+    // line says that a disk has none.
+    Machine halfLettered;
+    PlainMachine(halfLettered);
+    halfLettered.onLogin.disks = {2, 3};
+    Attach half;
+    half.request.letterWaitMs = 4000;
+    EXPECT_EQ(half.Run(), VXD_STATUS_OK);
+    EXPECT_STREQ(half.result.letters, "F");
+    EXPECT_EQ(half.result.diskCount, 2u);
+    EXPECT_EQ(halfLettered.Now(), 4000u);
+    EXPECT_NE(Joined(half.progress)
+                  .find("VxdAttach: not every disk of the session has a lettered volume; taking "
+                        "those that have\n"),
+              std::string::npos);
+    EXPECT_EQ(half.progress.back(), "VxdAttach: done: F:");
+}
+
+TEST(Attach, TellsEachWaitWhenItBeginsAndEveryTenSecondsAfter) {
+    struct Case {
+        const char *name;
+        std::function<void(Machine &)> setUp;
+        std::vector<std::string> waitLines;
+        Ms endsAt;
+    };
+    const std::vector<Case> cases = {
+        {"the disk at once, its letter at 1.5 s",
+         [](Machine &) {},
+         {"VxdAttach: waiting up to 120000 ms for the letters of the session's volumes"},
+         2000},
+        {"the disk at 10.5 s, its letter before",
+         [](Machine &m) { m.onLogin.devicesAfterMs = 10500; },
+         {"VxdAttach: waiting up to 60000 ms for the session's disks",
+          "VxdAttach: still waiting for the session's disks after 10 s"},
+         11000},
+        {"the letter at 21.5 s",
+         [](Machine &m) {
+             m.onLogin.drives = {{test::Drive('F', 2), 21500}};
+         },
+         {"VxdAttach: waiting up to 120000 ms for the letters of the session's volumes",
+          "VxdAttach: still waiting for the letters of the session's volumes after 10 s",
+          "VxdAttach: still waiting for the letters of the session's volumes after 20 s"},
+         22000},
+    };
+    for (const Case &c : cases) {
+        Machine machine;
+        PlainMachine(machine);
+        c.setUp(machine);
+        Attach attach;
+        EXPECT_EQ(attach.Run(), VXD_STATUS_OK) << c.name;
+        EXPECT_EQ(machine.Now(), c.endsAt) << c.name;
+        std::vector<std::string> waitLines;
+        for (const std::string &line : attach.progress) {
+            if (line.find("waiting") != std::string::npos) {
+                waitLines.push_back(line);
+            }
+        }
+        EXPECT_EQ(waitLines, c.waitLines) << c.name;
+    }
 }
 
 TEST(Attach, ATargetAlreadyLoggedInAnswersWithTheLettersItsDisksHaveAndIsNeverLoggedOut) {
@@ -127,6 +201,31 @@ TEST(Attach, ATargetAlreadyLoggedInAnswersWithTheLettersItsDisksHaveAndIsNeverLo
     EXPECT_TRUE(machine.CallsTo("LogoutIScsiTarget").empty());
     EXPECT_EQ(machine.SessionCount(), 1u);
     ExpectClean(machine);
+
+    // The target's sessions under either name the service lists them by, each with its disks;
+    // another target's count for nothing. A device list that fails is asked again a second
+    // later, the sessions after it included.
+    Machine listed;
+    listed.AddDrive('C', 0).AddDrive('E', 2).AddDrive('G', 3).AddDrive('H', 7);
+    listed.AddSession("iqn.2026-12.com.example:other", {7});
+    sim::SessionSetup underNodeName;
+    underNodeName.target = kTarget;
+    underNodeName.nullTargetName = true;
+    underNodeName.nodeName = "IQN.2026-12.COM.EXAMPLE:DISK1";
+    underNodeName.disks = {3};
+    listed.AddSession(underNodeName);
+    listed.AddSession(kTarget, {2});
+    listed.loginStatuses = {kAlreadyLoggedIn};
+    listed.deviceAnswers = {Answer{0xEFFF0001, std::nullopt, std::nullopt}};
+    Attach both;
+    EXPECT_EQ(both.Run(), VXD_STATUS_OK);
+    EXPECT_STREQ(both.result.letters, "EG");
+    ASSERT_EQ(both.result.diskCount, 2u);
+    EXPECT_EQ(both.result.diskNumbers[0], 3u);
+    EXPECT_EQ(both.result.diskNumbers[1], 2u);
+    EXPECT_EQ(listed.Now(), 1000u);
+    EXPECT_EQ(listed.CallsTo("GetDevicesForIScsiSessionA").size(), 1u + 4u);
+    ExpectClean(listed);
 }
 
 TEST(Attach, EachStatusComesFromTheStepThatShouldGiveIt) {
@@ -163,6 +262,26 @@ TEST(Attach, EachStatusComesFromTheStepThatShouldGiveIt) {
          VXD_STATUS_SERVICE_UNAVAILABLE, kServiceNotRunning, 0, 1},
         {"the session brings no disk", [](Machine &m) { m.onLogin.disks.clear(); },
          VXD_STATUS_NO_DEVICE, 0, 5000, 1},
+        // The last failure of the device list is the one answered, though later looks failed
+        // in no other way.
+        {"the device list fails once, then stays empty",
+         [](Machine &m) {
+             m.onLogin.disks.clear();
+             m.deviceAnswers = {Answer{0xEFFF0001, std::nullopt, std::nullopt}};
+         },
+         VXD_STATUS_NO_DEVICE, 0xEFFF0001, 5000, 1},
+        {"service stopped while the disks are awaited",
+         [](Machine &m) {
+             m.deviceAnswers = {Answer{kServiceNotRunning, std::nullopt, std::nullopt}};
+         },
+         VXD_STATUS_SERVICE_UNAVAILABLE, kServiceNotRunning, 0, 1},
+        // More device records than 4 GB hold: a list that the library has no room for, which
+        // waiting does not change.
+        {"more disks than the library can hold",
+         [](Machine &m) {
+             m.deviceAnswers = {Answer{std::nullopt, 0xFFFFFFFFu, std::nullopt}};
+         },
+         VXD_STATUS_OUT_OF_MEMORY, 8, 0, 1},
         {"the disk's volume gets no letter", [](Machine &m) { m.onLogin.drives.clear(); },
          VXD_STATUS_NO_LETTER, 0, 7000, 1},
     };
@@ -179,10 +298,13 @@ TEST(Attach, EachStatusComesFromTheStepThatShouldGiveIt) {
         EXPECT_EQ(machine.Now(), c.endsAt) << c.name;
         EXPECT_EQ(machine.CallsTo("LoginIScsiTargetA").size(), c.logins) << c.name;
         ASSERT_FALSE(attach.progress.empty()) << c.name;
-        EXPECT_EQ(attach.progress.back().rfind(
-                      c.status == VXD_STATUS_OK ? "VxdAttach: done" : "VxdAttach: failed: ", 0),
-                  0u)
+        const std::string closing = c.status == VXD_STATUS_OK ? std::string("VxdAttach: done")
+                                                              : std::string("VxdAttach: failed: ") +
+                                                                    VxdStatusText(c.status);
+        EXPECT_EQ(attach.progress.back().rfind(closing, 0), 0u)
             << c.name << ": " << attach.progress.back();
+        // A failure leaves no session of the call's behind.
+        EXPECT_EQ(machine.SessionCount(), c.status == VXD_STATUS_OK ? 1u : 0u) << c.name;
         // The waits are paced at a second or faster.
         for (const sim::CallRecord &sleep : machine.CallsTo("Sleep")) {
             EXPECT_LE(sleep.Arg("dwMilliseconds"), 1000u) << c.name;
@@ -195,20 +317,41 @@ TEST(Attach, RefusesWhatItCannotSendAndSendsNothing) {
     struct Case {
         const char *name;
         std::function<void(Attach &)> spoil;
+        const char *line; // the progress line that names what is wrong; null: none at all
     };
     const std::string tooLong(224, 'q');
+    const char *badTarget =
+        "VxdAttach: the target's name is missing, or longer than 223 characters";
+    const char *badPortal =
+        "VxdAttach: the portal's address is not a dotted IPv4 address such as 192.168.0.10";
+    // A handle that the machine never gave: no event, nothing to wait on.
+    int notAnEvent = 0;
+    void *const noEvent = &notAnEvent;
     const std::vector<Case> cases = {
-        {"no target", [](Attach &a) { a.request.targetName = nullptr; }},
-        {"empty target", [](Attach &a) { a.request.targetName = ""; }},
-        {"target too long", [&tooLong](Attach &a) { a.request.targetName = tooLong.c_str(); }},
-        {"no portal", [](Attach &a) { a.request.portalAddress = nullptr; }},
-        {"a part above 255", [](Attach &a) { a.request.portalAddress = "300.1.2.3"; }},
-        {"a host name", [](Attach &a) { a.request.portalAddress = "san.example.net"; }},
-        {"three parts", [](Attach &a) { a.request.portalAddress = "10.0.0"; }},
-        {"a leading zero", [](Attach &a) { a.request.portalAddress = "10.0.0.010"; }},
-        {"a trailing point", [](Attach &a) { a.request.portalAddress = "10.0.0.1."; }},
-        {"unknown flags", [](Attach &a) { a.request.flags = 0x100; }},
-        {"a request of no known version", [](Attach &a) { a.request.size = 8; }},
+        {"no target", [](Attach &a) { a.request.targetName = nullptr; }, badTarget},
+        {"empty target", [](Attach &a) { a.request.targetName = ""; }, badTarget},
+        {"target too long", [&tooLong](Attach &a) { a.request.targetName = tooLong.c_str(); },
+         badTarget},
+        {"no portal", [](Attach &a) { a.request.portalAddress = nullptr; }, badPortal},
+        {"a part above 255", [](Attach &a) { a.request.portalAddress = "300.1.2.3"; }, badPortal},
+        {"a host name", [](Attach &a) { a.request.portalAddress = "san.example.net"; }, badPortal},
+        {"three parts", [](Attach &a) { a.request.portalAddress = "10.0.0"; }, badPortal},
+        {"an empty part", [](Attach &a) { a.request.portalAddress = "10..0.1"; }, badPortal},
+        {"a leading zero", [](Attach &a) { a.request.portalAddress = "10.0.0.010"; }, badPortal},
+        // inet_addr would take these for 10.0.0.1 and 0.0.0.1: the record would name another.
+        {"a hexadecimal part", [](Attach &a) { a.request.portalAddress = "0x0A.0.0.1"; },
+         badPortal},
+        {"a part that wraps to 1 in 32 bits",
+         [](Attach &a) { a.request.portalAddress = "4294967297.0.0.1"; }, badPortal},
+        {"a trailing point", [](Attach &a) { a.request.portalAddress = "10.0.0.1."; }, badPortal},
+        {"a letter after the last part", [](Attach &a) { a.request.portalAddress = "10.0.0.1a"; },
+         badPortal},
+        {"unknown flags", [](Attach &a) { a.request.flags = 0x100; },
+         "VxdAttach: unknown flags 0x100"},
+        {"a cancel event that is no event",
+         [noEvent](Attach &a) { a.request.cancelEvent = noEvent; },
+         "VxdAttach: the cancel event is not a handle that can be waited on"},
+        {"a request of no known version", [](Attach &a) { a.request.size = 8; }, nullptr},
     };
     for (const Case &c : cases) {
         Machine machine;
@@ -218,6 +361,15 @@ TEST(Attach, RefusesWhatItCannotSendAndSendsNothing) {
         EXPECT_EQ(attach.Run(), VXD_STATUS_INVALID_ARGUMENT) << c.name;
         EXPECT_EQ(attach.result.status, VXD_STATUS_INVALID_ARGUMENT) << c.name;
         EXPECT_TRUE(ServiceCalls(machine).empty()) << c.name;
+        if (c.line == nullptr) {
+            EXPECT_TRUE(attach.progress.empty()) << c.name;
+            continue;
+        }
+        EXPECT_EQ(attach.progress,
+                  (std::vector<std::string>{c.line, "VxdAttach: failed: an argument is missing or "
+                                                    "malformed; nothing was sent to the iSCSI "
+                                                    "service"}))
+            << c.name;
     }
     const std::string longest(223, 'q');
     Machine machine;
@@ -267,10 +419,18 @@ TEST(Attach, ACancelDuringAnyWaitEndsTheCallAtOnceAndUndoesTheLoginItMade) {
         const char *name;
         std::function<void(Machine &)> setUp;
         Ms cancelAt;
-        bool loggedIn; // the call made a session, which must go
+        bool loggedIn;                 // the call made a session, which must go
+        const char *during = nullptr;  // signalled while this request is with the service
+        const char *notSent = nullptr; // the request that the cancel kept from being sent
     };
     const std::vector<Case> cases = {
         {"before it begins", [](Machine &) {}, 0, false},
+        // Another thread cancels while a request is with the service: it is answered, and the
+        // next one is not sent.
+        {"while the security record is sent", [](Machine &) {}, 0, false, "SetIScsiIKEInfoA",
+         "AddIScsiSendTargetPortalA"},
+        {"while the portal is registered", [](Machine &) {}, 0, false, "AddIScsiSendTargetPortalA",
+         "LoginIScsiTargetA"},
         {"between the two logins",
          [](Machine &m) {
              m.loginStatuses = {kTargetNotFound, 0};
@@ -284,17 +444,51 @@ TEST(Attach, ACancelDuringAnyWaitEndsTheCallAtOnceAndUndoesTheLoginItMade) {
         PlainMachine(machine);
         c.setUp(machine);
         Attach attach;
-        attach.request.cancelEvent = machine.CreateEvent();
-        machine.SignalEventAt(attach.request.cancelEvent, c.cancelAt);
+        platform::HANDLE event = machine.CreateEvent();
+        attach.request.cancelEvent = event;
+        if (c.during == nullptr) {
+            machine.SignalEventAt(event, c.cancelAt);
+        } else {
+            machine.onCall = [&machine, &c, event](const sim::CallRecord &call) {
+                if (call.name == c.during) {
+                    machine.SignalEventAt(event, machine.Now());
+                }
+            };
+        }
         EXPECT_EQ(attach.Run(), VXD_STATUS_CANCELLED) << c.name;
         EXPECT_LE(machine.Now(), c.cancelAt + 100) << c.name;
         EXPECT_TRUE(machine.CallsTo("Sleep").empty()) << c.name; // the event stands for sleeps
         EXPECT_EQ(machine.CallsTo("LogoutIScsiTarget").size(), c.loggedIn ? 1u : 0u) << c.name;
         EXPECT_EQ(machine.SessionCount(), 0u) << c.name;
-        if (c.cancelAt == 0) {
+        EXPECT_EQ(attach.progress.back(), "VxdAttach: failed: the call was cancelled") << c.name;
+        if (c.cancelAt == 0 && c.during == nullptr) {
             EXPECT_TRUE(ServiceCalls(machine).empty());
         }
+        if (c.during != nullptr) {
+            EXPECT_EQ(machine.CallsTo(c.during).size(), 1u) << c.name;
+            EXPECT_TRUE(machine.CallsTo(c.notSent).empty()) << c.name;
+        }
+        ExpectClean(machine);
     }
+
+    // An event that the host closes while the call waits can cancel nothing any more: the call
+    // stops waiting on it at once, sleeps instead and answers as it would have.
+    Machine machine;
+    PlainMachine(machine);
+    Attach attach;
+    attach.request.cancelEvent = machine.CreateEvent();
+    machine.CloseEventAt(attach.request.cancelEvent, 500);
+    EXPECT_EQ(attach.Run(), VXD_STATUS_OK);
+    EXPECT_STREQ(attach.result.letters, "F");
+    EXPECT_EQ(machine.Now(), 2000u);
+    const auto waits = machine.CallsTo("WaitForSingleObject");
+    ASSERT_FALSE(waits.empty());
+    EXPECT_EQ(waits.back().at, 1000u); // the first wait after the close, and the last
+    const auto sleeps = machine.CallsTo("Sleep");
+    ASSERT_EQ(sleeps.size(), 1u);
+    EXPECT_EQ(sleeps[0].at, 1000u);
+    EXPECT_EQ(machine.Faults(),
+              std::vector<std::string>{"WaitForSingleObject on a handle that is no event"});
 }
 
 TEST(Attach, UndoesItsLoginAndPersistentLoginOnFailureUnlessAskedToKeepThem) {
@@ -323,6 +517,132 @@ TEST(Attach, UndoesItsLoginAndPersistentLoginOnFailureUnlessAskedToKeepThem) {
     }
 }
 
+sim::PersistentLogin KeptLogin(const char *target, const char *instance, platform::ULONG port,
+                               const char *portal, platform::USHORT socket) {
+    sim::PersistentLogin login;
+    login.target = target;
+    login.initiatorInstance = instance;
+    login.initiatorPortNumber = port;
+    login.portalAddress = portal;
+    login.portalSocket = socket;
+    return login;
+}
+
+bool SameLogin(const sim::PersistentLogin &a, const sim::PersistentLogin &b) {
+    return a.target == b.target && a.initiatorInstance == b.initiatorInstance &&
+           a.initiatorPortNumber == b.initiatorPortNumber && a.portalAddress == b.portalAddress &&
+           a.portalSocket == b.portalSocket;
+}
+
+// The persistent login that a failed attach made goes, and nothing that was there before the
+// call: what the undo cannot do, or may not do without taking more, it leaves and tells.
+TEST(Attach, TheUndoTakesOnlyWhatTheCallMadeAndTellsWhatItCannotUndo) {
+    constexpr platform::ULONG kAllPorts = 0xFFFFFFFF;
+    const char *const otherInitiator = "ROOT\\ISCSIPRT\\0000_0";
+    struct Case {
+        const char *name;
+        std::function<void(Machine &)> setUp;
+        std::vector<sim::PersistentLogin> before;
+        const char *line; // what the undo says
+        bool sessionStays;
+        bool persistentStays; // the persistent login the call made
+        std::size_t lists;    // ReportIScsiPersistentLoginsA calls
+    };
+    const std::vector<Case> cases = {
+        {"logins kept before for other portals and targets",
+         [](Machine &) {},
+         {KeptLogin(kTarget, "", kAllPorts, "198.51.100.1", 3260),
+          KeptLogin(kTarget, "", kAllPorts, "", 3261),
+          KeptLogin("iqn.2026-12.com.example:other", "", kAllPorts, "", 0)},
+         "VxdAttach: removed the persistent login it made",
+         false,
+         false,
+         4},
+        // The removal names the target and the portal, and no initiator or port: it would take
+        // these too.
+        {"a login kept before for the same portal on another initiator",
+         [](Machine &) {},
+         {KeptLogin(kTarget, otherInitiator, kAllPorts, "", 0)},
+         "VxdAttach: the persistent login it made stays: removing it would remove the one kept "
+         "before for the same portal",
+         false,
+         true,
+         4},
+        {"a login kept before for the same portal on one port",
+         [](Machine &) {},
+         {KeptLogin(kTarget, "", 0, "", 0)},
+         "VxdAttach: the persistent login it made stays: removing it would remove the one kept "
+         "before for the same portal",
+         false,
+         true,
+         4},
+        {"the logout refused",
+         [](Machine &m) { m.logoutStatuses = {0xEFFF0001}; },
+         {},
+         "VxdAttach: cannot log out the session it made (0xEFFF0001)",
+         true,
+         false,
+         3},
+        {"the removal refused",
+         [](Machine &m) { m.removePersistentStatus = 0xEFFF0042; },
+         {},
+         "VxdAttach: cannot remove the persistent login it made (0xEFFF0042)",
+         false,
+         true,
+         3},
+        // Without the list from before, the call cannot tell which login is its own.
+        {"no list before the persistent login",
+         [](Machine &m) { m.reportPersistentStatus = 0xEFFF0001; },
+         {},
+         "VxdAttach: cannot list the persistent logins (0xEFFF0001); the one made here may stay",
+         false,
+         true,
+         1},
+        {"no list at the undo",
+         [](Machine &m) {
+             m.onCall = [&m](const sim::CallRecord &call) {
+                 if (call.name == "LoginIScsiTargetA" && call.Arg("IsPersistent") == 1) {
+                     m.reportPersistentStatus = 0xEFFF0001;
+                 }
+             };
+         },
+         {},
+         "VxdAttach: cannot list the persistent logins (0xEFFF0001); the one made here may stay",
+         false,
+         true,
+         2},
+    };
+    for (const Case &c : cases) {
+        Machine machine;
+        PlainMachine(machine);
+        machine.onLogin.drives.clear();
+        machine.loginStatuses = {kTargetNotFound, 0}; // the second login is persistent
+        machine.persistentLogins = c.before;
+        c.setUp(machine);
+        Attach attach;
+        attach.request.letterWaitMs = 2000;
+        EXPECT_EQ(attach.Run(), VXD_STATUS_NO_LETTER) << c.name;
+        EXPECT_NE(Joined(attach.progress).find(std::string(c.line) + "\n"), std::string::npos)
+            << c.name << "\n"
+            << Joined(attach.progress);
+        EXPECT_EQ(attach.progress.back(),
+                  "VxdAttach: failed: the disk's volume got no drive letter in time")
+            << c.name;
+        EXPECT_EQ(machine.SessionCount(), c.sessionStays ? 1u : 0u) << c.name;
+        EXPECT_EQ(machine.CallsTo("ReportIScsiPersistentLoginsA").size(), c.lists) << c.name;
+        // Every login kept before is there as it was; the call's own as the case says.
+        EXPECT_EQ(machine.persistentLogins.size(), c.before.size() + (c.persistentStays ? 1 : 0))
+            << c.name;
+        for (const sim::PersistentLogin &kept : c.before) {
+            EXPECT_TRUE(std::any_of(
+                machine.persistentLogins.begin(), machine.persistentLogins.end(),
+                [&kept](const sim::PersistentLogin &now) { return SameLogin(now, kept); }))
+                << c.name << ": " << kept.portalAddress << ":" << kept.portalSocket;
+        }
+        ExpectClean(machine);
+    }
+}
+
 // A target attached as the plain machine has it, with a persistent login kept for it.
 void AttachedMachine(Machine &machine) {
     PlainMachine(machine);
@@ -333,6 +653,77 @@ void AttachedMachine(Machine &machine) {
     persistent.target = kTarget;
     machine.persistentLogins = {persistent};
     machine.portals = {{kPortal, 3260}};
+}
+
+// A progress function that throws, as a C++ host's may: from the first line that starts with
+// `from`, once or at every line after.
+struct ThrowingProgress {
+    const char *from;
+    bool badAlloc;
+    bool everyLine;
+    bool thrown = false;
+    std::vector<std::string> lines;
+
+    static void VXDMOUNT_CALL Line(void *context, const char *line) {
+        auto &self = *static_cast<ThrowingProgress *>(context);
+        self.lines.push_back(line);
+        const bool first = !self.thrown && std::string(line).rfind(self.from, 0) == 0;
+        if (!first && !(self.thrown && self.everyLine)) {
+            return;
+        }
+        self.thrown = true;
+        if (self.badAlloc) {
+            throw std::bad_alloc();
+        }
+        throw std::runtime_error("the host's own");
+    }
+};
+
+// Whatever throws inside a call ends at the export, which answers for it; a session that the
+// attach made is logged out all the same, and a detach leaves no volume locked or open.
+TEST(AttachThenDetach, AnExceptionEndsAtTheExportAndLeavesNothingHalfDone) {
+    struct Case {
+        const char *name;
+        bool badAlloc;
+        bool everyLine; // the undo's lines throw too
+        int status;
+    };
+    const std::vector<Case> cases = {
+        {"out of memory", true, false, VXD_STATUS_OUT_OF_MEMORY},
+        {"another exception", false, false, VXD_STATUS_INTERNAL_ERROR},
+        {"an exception at every line after", false, true, VXD_STATUS_INTERNAL_ERROR},
+    };
+    for (const Case &c : cases) {
+        Machine machine;
+        PlainMachine(machine);
+        ThrowingProgress progress{"VxdAttach: logged in", c.badAlloc, c.everyLine};
+        Attach attach;
+        attach.request.progress = &ThrowingProgress::Line;
+        attach.request.progressContext = &progress;
+        EXPECT_EQ(attach.Run(), c.status) << c.name;
+        EXPECT_EQ(attach.result.status, c.status) << c.name;
+        EXPECT_EQ(machine.CallsTo("LogoutIScsiTarget").size(), 1u) << c.name;
+        EXPECT_EQ(machine.SessionCount(), 0u) << c.name;
+        EXPECT_STREQ(attach.result.letters, "") << c.name;
+        ExpectClean(machine);
+
+        Machine attached;
+        AttachedMachine(attached);
+        attached.AddDrive('E', 2);
+        ThrowingProgress detachProgress{"VxdDetach: F: flushed and locked", c.badAlloc,
+                                        c.everyLine};
+        Detach detach;
+        detach.request.progress = &ThrowingProgress::Line;
+        detach.request.progressContext = &detachProgress;
+        EXPECT_EQ(detach.Run(), c.status) << c.name;
+        EXPECT_EQ(detach.result.status, c.status) << c.name;
+        EXPECT_FALSE(attached.Locked('E')) << c.name;
+        EXPECT_FALSE(attached.Locked('F')) << c.name;
+        EXPECT_TRUE(attached.CallsTo("LogoutIScsiTarget").empty()) << c.name;
+        EXPECT_EQ(attached.SessionCount(), 1u) << c.name;
+        EXPECT_EQ(detach.result.sessionsLoggedOut, 0u) << c.name;
+        ExpectClean(attached);
+    }
 }
 
 TEST(Detach, FlushesLocksAndDismountsBeforeTheLogoutThenRemovesThePersistentLogin) {
@@ -399,6 +790,23 @@ TEST(Detach, AVolumeInUseRefusesTheDetachWithNothingChangedUnlessForced) {
         }
         ExpectClean(machine);
     }
+
+    // A caller of 1.2 has no lettersInUse: the refusal writes nothing past what its size covers.
+    Machine machine;
+    AttachedMachine(machine);
+    sim::DriveSetup busy = test::Drive('F', 2);
+    busy.inUse = true;
+    machine.AddDrive(busy);
+    Detach older;
+    std::memset(&older.result, 0x5A, sizeof older.result);
+    older.result.size = offsetof(VxdDetachResult, lettersInUse);
+    EXPECT_EQ(older.Run(), VXD_STATUS_VOLUME_IN_USE);
+    EXPECT_EQ(older.result.serviceStatus, 5u);
+    EXPECT_EQ(older.result.sessionsLoggedOut, 0u);
+    for (const char byte : older.result.lettersInUse) {
+        EXPECT_EQ(static_cast<unsigned char>(byte), 0x5A);
+    }
+    ExpectClean(machine);
 }
 
 TEST(Detach, ReportsExactlyWhatItDidWhenTheServiceRefuses) {
@@ -467,13 +875,21 @@ TEST(Detach, VolumesThatCannotBeFlushedOrDismountedRefuseOnlyForRealFailures) {
         platform::DWORD flushError;
         platform::DWORD dismountError;
         int status;
+        platform::DWORD serviceStatus;
+        const char *line = nullptr; // what the refusal says
+        bool openFailsAtTheLock = false;
     };
     // A folder-backed drive (as under Wine) answers 1 and 50: nothing to flush or dismount.
     const std::vector<Case> cases = {
-        {"flush not supported", 1, 0, VXD_STATUS_OK},
-        {"dismount not supported", 0, 50, VXD_STATUS_OK},
-        {"flush fails", 1117, 0, VXD_STATUS_VOLUME_IN_USE},
-        {"dismount fails", 0, 5, VXD_STATUS_VOLUME_IN_USE},
+        {"flush not supported", 1, 0, VXD_STATUS_OK, 0},
+        {"dismount not supported", 0, 50, VXD_STATUS_OK, 0},
+        {"flush fails", 1117, 0, VXD_STATUS_VOLUME_IN_USE, 1117,
+         "VxdDetach: F: cannot be flushed (error 1117)"},
+        {"dismount fails", 0, 5, VXD_STATUS_VOLUME_IN_USE, 5,
+         "VxdDetach: F: cannot be dismounted (error 5)"},
+        // Another program opens the volume for itself between the look at its disk and the lock.
+        {"opened elsewhere before the lock", 0, 0, VXD_STATUS_VOLUME_IN_USE, 21,
+         "VxdDetach: F: cannot be opened (error 21)", true},
     };
     for (const Case &c : cases) {
         Machine machine;
@@ -482,11 +898,20 @@ TEST(Detach, VolumesThatCannotBeFlushedOrDismountedRefuseOnlyForRealFailures) {
         drive.flushError = c.flushError;
         drive.dismountError = c.dismountError;
         machine.AddDrive(drive);
+        if (c.openFailsAtTheLock) {
+            machine.onCall = [&machine](const sim::CallRecord &call) {
+                if (call.name == "CreateFileA" && call.String("lpFileName") == "\\\\.\\F:") {
+                    machine.EditDrive('F')->openable = false;
+                }
+            };
+        }
         Detach detach;
         EXPECT_EQ(detach.Run(), c.status) << c.name;
         EXPECT_EQ(machine.SessionCount(), c.status == VXD_STATUS_OK ? 0u : 1u) << c.name;
-        if (c.status != VXD_STATUS_OK) {
-            EXPECT_EQ(detach.result.serviceStatus, c.flushError + c.dismountError) << c.name;
+        EXPECT_EQ(detach.result.serviceStatus, c.serviceStatus) << c.name;
+        if (c.line != nullptr) {
+            EXPECT_NE(Joined(detach.progress).find(std::string(c.line) + "\n"), std::string::npos)
+                << c.name;
         }
         EXPECT_FALSE(machine.Locked('F')) << c.name;
         ExpectClean(machine);
@@ -533,6 +958,196 @@ TEST(Detach, RemovesThePortalOnlyWhenAskedAndLeavesOtherTargetsAlone) {
     machine.AddSession(kTarget, {2});
     Detach stopped;
     EXPECT_EQ(stopped.Run(), VXD_STATUS_SERVICE_UNAVAILABLE);
+
+    // A persistent login kept on one initiator and port is removed as the service listed it;
+    // a service that stops at that removal, or at the portal's, is told as such.
+    for (const bool atThePortal : {false, true}) {
+        Machine stops;
+        stops.AddDrive('C', 0);
+        stops.persistentLogins = {KeptLogin(kTarget, "ROOT\\ISCSIPRT\\0000_0", 1, kPortal, 3260)};
+        stops.portals = {{kPortal, 3260}};
+        if (atThePortal) {
+            stops.removePortalStatus = kServiceNotRunning;
+        } else {
+            stops.removePersistentStatus = kServiceNotRunning;
+        }
+        Detach detach;
+        detach.request.flags = VXD_DETACH_REMOVE_PORTAL;
+        detach.request.portalAddress = kPortal;
+        EXPECT_EQ(detach.Run(), VXD_STATUS_SERVICE_UNAVAILABLE) << atThePortal;
+        EXPECT_EQ(detach.result.serviceStatus, kServiceNotRunning) << atThePortal;
+        EXPECT_EQ(detach.result.persistentLoginsRemoved, atThePortal ? 1u : 0u) << atThePortal;
+        EXPECT_EQ(stops.CallsTo("RemoveIScsiSendTargetPortalA").size(), atThePortal ? 1u : 0u)
+            << atThePortal;
+        const auto removals = stops.CallsTo("RemoveIScsiPersistentTargetA");
+        ASSERT_EQ(removals.size(), 1u) << atThePortal;
+        EXPECT_EQ(removals[0].String("InitiatorInstance"), "ROOT\\ISCSIPRT\\0000_0");
+        EXPECT_EQ(removals[0].Arg("InitiatorPortNumber"), 1u);
+        EXPECT_EQ(detach.progress.back(),
+                  "VxdDetach: stopped: the iSCSI initiator service (MSiSCSI) cannot be reached "
+                  "(0xEFFF003E)")
+            << atThePortal;
+        ExpectClean(stops);
+    }
+}
+
+TEST(Detach, RefusesWhatItCannotSendAndSendsNothing) {
+    struct Case {
+        const char *name;
+        std::function<void(Detach &)> spoil;
+        const char *line; // the progress line that names what is wrong; null: none at all
+    };
+    const std::string tooLong(224, 'q');
+    const char *badTarget =
+        "VxdDetach: the target's name is missing, or longer than 223 characters";
+    const char *badPortal =
+        "VxdDetach: the portal to remove is not a dotted IPv4 address such as 192.168.0.10";
+    const std::vector<Case> cases = {
+        {"no target", [](Detach &d) { d.request.targetName = nullptr; }, badTarget},
+        {"empty target", [](Detach &d) { d.request.targetName = ""; }, badTarget},
+        {"target too long", [&tooLong](Detach &d) { d.request.targetName = tooLong.c_str(); },
+         badTarget},
+        {"unknown flags", [](Detach &d) { d.request.flags = 0x4; }, "VxdDetach: unknown flags 0x4"},
+        {"no portal to remove", [](Detach &d) { d.request.flags = VXD_DETACH_REMOVE_PORTAL; },
+         badPortal},
+        {"a portal that is a host name",
+         [](Detach &d) {
+             d.request.flags = VXD_DETACH_REMOVE_PORTAL;
+             d.request.portalAddress = "san.example.net";
+         },
+         badPortal},
+        {"a request of no known version", [](Detach &d) { d.request.size = 8; }, nullptr},
+    };
+    for (const Case &c : cases) {
+        Machine machine;
+        AttachedMachine(machine);
+        Detach detach;
+        c.spoil(detach);
+        EXPECT_EQ(detach.Run(), VXD_STATUS_INVALID_ARGUMENT) << c.name;
+        EXPECT_EQ(detach.result.status, VXD_STATUS_INVALID_ARGUMENT) << c.name;
+        EXPECT_TRUE(ServiceCalls(machine).empty()) << c.name;
+        EXPECT_EQ(machine.SessionCount(), 1u) << c.name;
+        if (c.line == nullptr) {
+            EXPECT_TRUE(detach.progress.empty()) << c.name;
+            continue;
+        }
+        EXPECT_EQ(detach.progress,
+                  (std::vector<std::string>{c.line, "VxdDetach: stopped: an argument is missing or "
+                                                    "malformed; nothing was sent to the iSCSI "
+                                                    "service"}))
+            << c.name;
+    }
+
+    // Without a result of a known version there is nowhere to answer: nothing is written.
+    Machine machine;
+    AttachedMachine(machine);
+    Detach detach;
+    EXPECT_EQ(VxdDetach(&detach.request, nullptr), VXD_STATUS_INVALID_ARGUMENT);
+    VxdDetachResult shortResult;
+    std::memset(&shortResult, 0x5A, sizeof shortResult);
+    shortResult.size = offsetof(VxdDetachResult, persistentLoginsRemoved);
+    EXPECT_EQ(VxdDetach(&detach.request, &shortResult), VXD_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(shortResult.status, 0x5A5A5A5A);
+    EXPECT_EQ(VxdDetach(nullptr, &detach.result), VXD_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(detach.result.status, VXD_STATUS_INVALID_ARGUMENT);
+    EXPECT_TRUE(ServiceCalls(machine).empty());
+    EXPECT_EQ(machine.SessionCount(), 1u);
+}
+
+// A list that fails while the detach looks at what the target has stops it with nothing
+// changed, and with the status of what failed.
+TEST(Detach, ALookupThatFailsStopsItBeforeAnythingChanges) {
+    struct Case {
+        const char *name;
+        std::function<void(Machine &)> setUp;
+        int status;
+        sim::ISDSC_STATUS serviceStatus;
+        const char *words; // the service status as the closing line gives it
+    };
+    const std::vector<Case> cases = {
+        {"service stopped at the session list",
+         [](Machine &m) {
+             m.sessionListAnswers = {Answer{kServiceNotRunning, std::nullopt, std::nullopt}};
+         },
+         VXD_STATUS_SERVICE_UNAVAILABLE, kServiceNotRunning, "0xEFFF003E"},
+        {"the session list refused",
+         [](Machine &m) {
+             m.sessionListAnswers = {{}, Answer{0xEFFF0001, std::nullopt, std::nullopt}};
+         },
+         VXD_STATUS_LOGOUT_FAILED, 0xEFFF0001, "0xEFFF0001"},
+        {"a session count past the list's records",
+         [](Machine &m) {
+             m.sessionListAnswers = {{}, Answer{std::nullopt, std::nullopt, 1000u}};
+         },
+         VXD_STATUS_LOGOUT_FAILED, 13, "error 13"},
+        {"the persistent logins refused", [](Machine &m) { m.reportPersistentStatus = 0xEFFF0001; },
+         VXD_STATUS_LOGOUT_FAILED, 0xEFFF0001, "0xEFFF0001"},
+        {"no room for the persistent logins", [](Machine &m) { m.heapBlocksBeforeRefusal = 0; },
+         VXD_STATUS_OUT_OF_MEMORY, 8, "error 8"},
+        {"the device list refused",
+         [](Machine &m) {
+             m.deviceAnswers = {Answer{0xEFFF0001, std::nullopt, std::nullopt}};
+         },
+         VXD_STATUS_LOGOUT_FAILED, 0xEFFF0001, "0xEFFF0001"},
+        {"more devices than the library can hold",
+         [](Machine &m) {
+             m.deviceAnswers = {Answer{std::nullopt, 0xFFFFFFFFu, std::nullopt}};
+         },
+         VXD_STATUS_OUT_OF_MEMORY, 8, "error 8"},
+    };
+    for (const Case &c : cases) {
+        Machine machine;
+        AttachedMachine(machine);
+        c.setUp(machine);
+        Detach detach;
+        EXPECT_EQ(detach.Run(), c.status) << c.name;
+        EXPECT_EQ(detach.result.serviceStatus, c.serviceStatus) << c.name;
+        EXPECT_EQ(detach.progress.back(), std::string("VxdDetach: stopped: ") +
+                                              VxdStatusText(c.status) + " (" + c.words + ")")
+            << c.name;
+        EXPECT_EQ(detach.result.sessionsLoggedOut, 0u) << c.name;
+        EXPECT_EQ(detach.result.persistentLoginsRemoved, 0u) << c.name;
+        EXPECT_EQ(machine.SessionCount(), 1u) << c.name;
+        EXPECT_EQ(machine.persistentLogins.size(), 1u) << c.name;
+        EXPECT_TRUE(machine.CallsTo("FlushFileBuffers").empty()) << c.name;
+        EXPECT_TRUE(machine.CallsTo("LogoutIScsiTarget").empty()) << c.name;
+        ExpectClean(machine);
+    }
+}
+
+// The target's sessions under either name the service lists them by, two paths to one disk
+// included; only the volumes on their disks are taken, and a volume that does not answer is
+// left alone.
+TEST(Detach, TakesTheSessionsUnderEitherNameAndOnlyTheVolumesOnTheirDisks) {
+    Machine machine;
+    machine.AddDrive('C', 0).AddDrive('F', 2).AddDrive('G', 3).AddDrive('H', 7);
+    machine.AddDrive(test::UnopenableDrive('N'));
+    machine.AddSession(kTarget, {2});
+    sim::SessionSetup underNodeName;
+    underNodeName.target = kTarget;
+    underNodeName.nullTargetName = true;
+    underNodeName.nodeName = "IQN.2026-12.COM.EXAMPLE:DISK1";
+    underNodeName.disks = {3};
+    machine.AddSession(underNodeName);
+    machine.AddSession("iqn.2026-12.com.example:other", {7});
+    machine.AddSession(kTarget, {2}); // a second path to disk 2
+    Detach detach;
+    EXPECT_EQ(detach.Run(), VXD_STATUS_OK);
+    EXPECT_STREQ(detach.result.letters, "FG");
+    EXPECT_EQ(detach.result.sessionsLoggedOut, 3u);
+    EXPECT_EQ(machine.SessionTargets(), std::vector<std::string>{"iqn.2026-12.com.example:other"});
+    EXPECT_EQ(machine.DriveLetters(), "CHN");
+    std::map<std::string, std::size_t> opened;
+    for (const sim::CallRecord &call : machine.CallsTo("CreateFileA")) {
+        ++opened[call.String("lpFileName")];
+    }
+    // Each letter is looked at once; only the target's are opened again, to be locked.
+    EXPECT_EQ(opened, (std::map<std::string, std::size_t>{{"\\\\.\\C:", 1},
+                                                          {"\\\\.\\F:", 2},
+                                                          {"\\\\.\\G:", 2},
+                                                          {"\\\\.\\H:", 1},
+                                                          {"\\\\.\\N:", 1}}));
+    ExpectClean(machine);
 }
 
 TEST(AttachThenDetach, LeavesTheMachineAsItWasAndCanAttachAgain) {
@@ -670,10 +1285,75 @@ TEST(Chap, RefusedCredentialsGiveAuthFailedWithTheServicesStatus) {
     EXPECT_EQ(attach.Run(), VXD_STATUS_OK);
 }
 
+// Each step that carries credentials answers with its own status: setting the machine's secret
+// and the portal's discovery, each refused in every way the service refuses.
+TEST(Chap, EachStepThatCarriesCredentialsAnswersForItself) {
+    struct Case {
+        const char *name;
+        std::function<void(Machine &)> setUp;
+        unsigned long flags;
+        int status;
+        sim::ISDSC_STATUS serviceStatus;
+        std::vector<std::string> sent;
+    };
+    const std::vector<std::string> secretSet = {"SetIScsiIKEInfoA",
+                                                "SetIScsiInitiatorCHAPSharedSecret"};
+    const std::vector<std::string> portalSent = {"SetIScsiIKEInfoA", "AddIScsiSendTargetPortalA"};
+    const std::vector<std::string> all = {
+        "SetIScsiIKEInfoA",  "SetIScsiInitiatorCHAPSharedSecret", "AddIScsiSendTargetPortalA",
+        "LoginIScsiTargetA", "GetDevicesForIScsiSessionA",        "GetDevicesForIScsiSessionA"};
+    const std::vector<Case> cases = {
+        // A warning: the secret was taken, and the mutual login passes with it.
+        {"the secret taken though short", [](Machine &m) { m.chapSecretStatus = 0xAFFF0048; },
+         VXD_ATTACH_SET_INITIATOR_SECRET, VXD_STATUS_OK, 0, all},
+        {"the secret refused as a secret", [](Machine &m) { m.chapSecretStatus = 0xEFFF004A; },
+         VXD_ATTACH_SET_INITIATOR_SECRET, VXD_STATUS_AUTH_FAILED, 0xEFFF004A, secretSet},
+        {"the secret refused otherwise", [](Machine &m) { m.chapSecretStatus = 87; },
+         VXD_ATTACH_SET_INITIATOR_SECRET, VXD_STATUS_LOGIN_FAILED, 87, secretSet},
+        {"no service to take the secret", [](Machine &m) { m.chapSecretStatus = 1722; },
+         VXD_ATTACH_SET_INITIATOR_SECRET, VXD_STATUS_SERVICE_UNAVAILABLE, 1722, secretSet},
+        // A portal that refuses for a reason other than the credentials is a portal failure.
+        {"a discovery refused for no credential",
+         [](Machine &m) {
+             m.portalChap[kPortal] = sim::Chap{kChapUser, kSecret};
+             m.portalStatus = 0xEFFF0003;
+         },
+         VXD_ATTACH_DISCOVERY_CHAP, VXD_STATUS_PORTAL_FAILED, 0xEFFF0003, portalSent},
+    };
+    for (const Case &c : cases) {
+        Machine machine;
+        ChapTarget(machine);
+        c.setUp(machine);
+        Attach attach;
+        WithChap(attach, kSecret);
+        attach.request.flags = c.flags;
+        if ((c.flags & VXD_ATTACH_SET_INITIATOR_SECRET) != 0) {
+            attach.request.initiatorSecret = kInitiatorSecret.data();
+            attach.request.initiatorSecretLength =
+                static_cast<unsigned long>(kInitiatorSecret.size());
+        }
+        EXPECT_EQ(attach.Run(), c.status) << c.name;
+        EXPECT_EQ(attach.result.serviceStatus, c.serviceStatus) << c.name;
+        std::vector<std::string> sent = ServiceCalls(machine);
+        sent.erase(std::remove(sent.begin(), sent.end(), "LogoutIScsiTarget"), sent.end());
+        EXPECT_EQ(sent, c.sent) << c.name;
+        const bool secretTaken = c.status == VXD_STATUS_OK;
+        EXPECT_EQ(Joined(attach.progress)
+                          .find("VxdAttach: set the initiator's CHAP secret, which is the "
+                                "machine's for every target") != std::string::npos,
+                  secretTaken)
+            << c.name;
+        EXPECT_EQ(machine.SessionCount(), secretTaken ? 1u : 0u) << c.name;
+        EXPECT_EQ(machine.LiveHeapBlocks(), 0u) << c.name;
+        ExpectClean(machine);
+    }
+}
+
 TEST(Chap, LengthsAndCombinationsAreCheckedBeforeAnythingIsSent) {
     const std::vector<std::uint8_t> eleven(11, 'a');
     const std::vector<std::uint8_t> seventeen(17, 'b');
     const std::vector<std::uint8_t> twelve(12, 'c');
+    const std::string longUser(256, 'u');
     struct Case {
         const char *name;
         std::function<void(Attach &)> spoil;
@@ -712,8 +1392,36 @@ TEST(Chap, LengthsAndCombinationsAreCheckedBeforeAnythingIsSent) {
              a.request.chapUserName = nullptr;
          },
          "VxdAttach: CHAP needs chapUserName"},
+        {"a secret length without a user name", [](Attach &a) { a.request.chapSecretLength = 12; },
+         "VxdAttach: CHAP needs chapUserName"},
+        {"an initiator secret without a user name",
+         [&](Attach &a) {
+             a.request.initiatorSecret = twelve.data();
+             a.request.initiatorSecretLength = 12;
+         },
+         "VxdAttach: CHAP needs chapUserName"},
+        {"a CHAP flag without a user name",
+         [](Attach &a) { a.request.flags = VXD_ATTACH_MUTUAL_CHAP; },
+         "VxdAttach: CHAP needs chapUserName"},
         {"an empty user name", [&](Attach &a) { WithChap(a, twelve, ""); },
          "VxdAttach: the CHAP user name is empty or longer than 255 characters"},
+        {"a 256-character user name", [&](Attach &a) { WithChap(a, twelve, longUser.c_str()); },
+         "VxdAttach: the CHAP user name is empty or longer than 255 characters"},
+        // A length without the bytes is no secret: the line does not take the length for one.
+        {"a user name without a secret",
+         [](Attach &a) {
+             a.request.chapUserName = kChapUser;
+             a.request.chapSecretLength = 13;
+         },
+         "VxdAttach: the CHAP secret is 0 bytes long; Windows takes 12 to 16"},
+        {"a 17-byte initiator secret",
+         [&](Attach &a) {
+             WithChap(a, twelve);
+             a.request.initiatorSecret = seventeen.data();
+             a.request.initiatorSecretLength = 17;
+             a.request.flags = VXD_ATTACH_SET_INITIATOR_SECRET;
+         },
+         "VxdAttach: the initiator secret is 17 bytes long; Windows takes 12 to 16"},
         {"a CHAP flag in a request of 1.2",
          [](Attach &a) {
              a.request.size = offsetof(VxdAttachRequest, flags) + sizeof a.request.flags;
@@ -741,6 +1449,33 @@ TEST(Chap, LengthsAndCombinationsAreCheckedBeforeAnythingIsSent) {
     older.request.size = offsetof(VxdAttachRequest, flags) + sizeof older.request.flags;
     EXPECT_EQ(older.Run(), VXD_STATUS_OK);
     EXPECT_TRUE(machine.CallsTo("HeapAlloc").empty());
+
+    // A heap without room for the copy of the secret, or of the initiator's: nothing is sent,
+    // and a copy already made is wiped and freed.
+    for (const std::size_t blocksGiven : {0u, 1u}) {
+        Machine full;
+        ChapTarget(full);
+        full.heapBlocksBeforeRefusal = blocksGiven;
+        Attach attach;
+        WithChap(attach, kSecret);
+        attach.request.flags = VXD_ATTACH_SET_INITIATOR_SECRET;
+        attach.request.initiatorSecret = kInitiatorSecret.data();
+        attach.request.initiatorSecretLength = static_cast<unsigned long>(kInitiatorSecret.size());
+        EXPECT_EQ(attach.Run(), VXD_STATUS_OUT_OF_MEMORY) << blocksGiven;
+        EXPECT_EQ(attach.result.status, VXD_STATUS_OUT_OF_MEMORY) << blocksGiven;
+        EXPECT_EQ(attach.result.serviceStatus, 0u) << blocksGiven;
+        EXPECT_EQ(attach.progress,
+                  std::vector<std::string>{"VxdAttach: failed: the library ran out of memory"})
+            << blocksGiven;
+        EXPECT_TRUE(ServiceCalls(full).empty()) << blocksGiven;
+        EXPECT_EQ(full.CallsTo("HeapAlloc").size(), blocksGiven + 1) << blocksGiven;
+        EXPECT_EQ(full.LiveHeapBlocks(), 0u) << blocksGiven;
+        ASSERT_EQ(full.FreedHeapBlocks().size(), blocksGiven) << blocksGiven;
+        for (const std::vector<std::uint8_t> &freed : full.FreedHeapBlocks()) {
+            EXPECT_FALSE(Holds(freed, kSecret)) << blocksGiven;
+        }
+        ExpectClean(full);
+    }
 }
 
 } // namespace

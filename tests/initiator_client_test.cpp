@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <optional>
 #include <string>
@@ -317,6 +318,12 @@ TEST_F(SessionLookup, TargetNameMatchesInAnyLetterCase) {
     machine.AddSession("iqn.2026-12.com.example:zz", {8});
     EXPECT_EQ(Find("IQN.2026-12.COM.EXAMPLE:ZZ"), 1u);
     EXPECT_EQ(DeviceNumber(0), 8u);
+
+    // Past the alphabet nothing folds: '~' is not '^', 32 below it.
+    machine.AddSession("iqn.2026-12.com.example:disk~", {9});
+    EXPECT_EQ(Find("iqn.2026-12.com.example:disk^"), 0u);
+    EXPECT_EQ(Find("IQN.2026-12.COM.EXAMPLE:DISK~"), 1u);
+    EXPECT_EQ(DeviceNumber(0), 9u);
 }
 
 TEST_F(SessionLookup, FirstMatchingSessionWinsAndOthersArePassedOver) {
@@ -467,6 +474,13 @@ TEST(SessionLookupFailure, LeavesTheDeviceBufferUntouched) {
              m.deviceAnswers = {Answer{std::nullopt, 0xFFFFFFFFu, std::nullopt}};
          },
          {"GetSession Error1"}},
+        // The devices went between the calls: success with none, which stores nothing.
+        {"second device call reports no devices",
+         [&](sim::Machine &m) {
+             withTarget(m);
+             m.deviceAnswers = {{}, Answer{std::nullopt, 0u, std::nullopt}};
+         },
+         kDevicesFound},
     };
 
     CMountTask task;
@@ -480,6 +494,355 @@ TEST(SessionLookupFailure, LeavesTheDeviceBufferUntouched) {
         EXPECT_EQ(task.FindSessionDevices(kTarget, devices), 0u);
         EXPECT_EQ(machine.TraceTexts(), c.trace);
         EXPECT_EQ(test::BytesOf(devices), before);
+        EXPECT_TRUE(machine.Faults().empty());
+
+        // Without a sink the same lookup comes up just as empty and writes no line.
+        sim::Machine again;
+        c.arrange(again);
+        EXPECT_EQ(iscsi::FindSessionDevices(kTarget, devices, nullptr), 0u);
+        EXPECT_TRUE(again.Trace().empty());
+        EXPECT_EQ(test::BytesOf(devices), before);
+    }
+}
+
+// --- The requests of VxdAttach and VxdDetach ----------------------------------------------
+
+TEST(InitiatorNames, CompareWithoutRegardToLetterCaseOnly) {
+    const struct {
+        const char *listed;
+        const char *wanted;
+        bool same;
+    } cases[] = {
+        {"iqn.2026-12.com.example:disk1", "iqn.2026-12.com.example:disk1", true},
+        {"IQN.2026-12.COM.EXAMPLE:DISK1", "iqn.2026-12.com.example:disk1", true},
+        {"iqn.2026-12.com.example:zz", "IQN.2026-12.COM.EXAMPLE:ZZ", true},
+        {"", "", true},
+        {"iqn.2026-12.com.example:disk~", "iqn.2026-12.com.example:disk^", false},
+        {"iqn.2026-12.com.example:disk", "iqn.2026-12.com.example:disk1", false},
+        {"iqn.2026-12.com.example:disk1", "iqn.2026-12.com.example:disk", false},
+        {"jqn.2026-12.com.example:disk1", "iqn.2026-12.com.example:disk1", false},
+        {nullptr, "iqn.2026-12.com.example:disk1", false},
+        {"iqn.2026-12.com.example:disk1", nullptr, false},
+        {nullptr, nullptr, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.listed == nullptr ? "null" : c.listed) + " / " +
+                     (c.wanted == nullptr ? "null" : c.wanted));
+        EXPECT_EQ(iscsi::SameIScsiName(c.listed, c.wanted), c.same);
+    }
+}
+
+// The statuses that say what became of a request: the service out of reach, or credentials
+// refused (every one that the README names, and the statuses next to them not).
+TEST(InitiatorStatuses, TellAnUnreachableServiceAndRefusedCredentials) {
+    const struct {
+        platform::ISDSC_STATUS status;
+        bool unavailable;
+        bool refused;
+    } cases[] = {
+        {0, false, false},
+        {0xEFFF003E, true, false}, // ISDSC_SERVICE_NOT_RUNNING
+        {1722, true, false},       // RPC_S_SERVER_UNAVAILABLE
+        {1721, false, false},
+        {1723, false, false},
+        {0xEFFF003F, false, false}, // already logged in
+        {0xEFFF0009, false, true},  // ISDSC_AUTHENTICATION_FAILURE
+        {0xEFFF000A, false, true},  // ISDSC_AUTHORIZATION_FAILURE
+        {0xEFFF0028, false, true},  // ISDSC_TARGET_AUTHINFO_UNAVAILABLE
+        {0xEFFF002A, false, true},  // ISDSC_LOGIN_USER_INFO_BAD
+        {0xEFFF0034, false, true},  // ISDSC_NO_AUTH_INFO_AVAILABLE
+        {0xEFFF004A, false, true},  // ISDSC_INVALID_CHAP_SECRET, the first of the range
+        {0xEFFF004C, false, true},
+        {0xEFFF004E, false, true}, // ISDSC_INVALID_LOGON_AUTH_TYPE, the last of the range
+        {0xEFFF0049, false, false},
+        {0xEFFF004F, false, false},
+        {0xEFFF0029, false, false}, // target not found
+        {0xEFFF0002, false, false}, // login failed
+        {5, false, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.status);
+        EXPECT_EQ(iscsi::ServiceUnavailable(c.status), c.unavailable);
+        EXPECT_EQ(iscsi::CredentialsRefused(c.status), c.refused);
+    }
+}
+
+// The session list of VxdAttach and VxdDetach: every session with both of its names, however
+// the service answers the two calls.
+TEST(InitiatorSessionList, ListsEverySessionWithItsNamesOrTheStatusThatStoppedIt) {
+    using Answer = sim::AnswerOverride;
+    const struct {
+        const char *situation;
+        std::function<void(sim::Machine &)> arrange;
+        platform::ISDSC_STATUS status;
+        std::vector<std::string> names; // each session's "TargetName|TargetNodeName"
+        std::size_t calls;
+    } cases[] = {
+        {"no sessions", [](sim::Machine &) {}, 0, {}, 1},
+        {"each name as listed",
+         [](sim::Machine &m) {
+             m.AddSession(kTarget, {2});
+             sim::SessionSetup underNodeName;
+             underNodeName.target = kTarget;
+             underNodeName.nullTargetName = true;
+             underNodeName.nodeName = "IQN.2026-12.COM.EXAMPLE:DISK1";
+             m.AddSession(underNodeName);
+             sim::SessionSetup both{"iqn.2026-12.com.example:other", {}};
+             both.nodeName = "iqn.2026-12.com.example:node";
+             m.AddSession(both);
+         },
+         0,
+         {kTarget + "|", "|IQN.2026-12.COM.EXAMPLE:DISK1",
+          "iqn.2026-12.com.example:other|iqn.2026-12.com.example:node"},
+         2},
+        {"the list grows between the calls, once",
+         [](sim::Machine &m) {
+             m.AddSession(kTarget, {2});
+             m.sessionAddedAfterListQuery = sim::SessionSetup{"iqn.2026-12.com.example:late", {}};
+         },
+         0,
+         {kTarget + "|", "iqn.2026-12.com.example:late|"},
+         4},
+        {"the list grows at every round",
+         [](sim::Machine &m) {
+             m.AddSession(kTarget, {2});
+             const Answer grew{platform::kErrorInsufficientBuffer, std::nullopt, std::nullopt};
+             m.sessionListAnswers = {{}, grew, {}, grew, {}, grew};
+         },
+         platform::kErrorInsufficientBuffer,
+         {},
+         6},
+        {"the first call refused",
+         [](sim::Machine &m) {
+             m.AddSession(kTarget, {2});
+             m.sessionListAnswers = {Answer{0xEFFF003E, std::nullopt, std::nullopt}};
+         },
+         0xEFFF003E,
+         {},
+         1},
+        {"the second call refused",
+         [](sim::Machine &m) {
+             m.AddSession(kTarget, {2});
+             m.sessionListAnswers = {{}, Answer{0xEFFF0001, std::nullopt, std::nullopt}};
+         },
+         0xEFFF0001,
+         {},
+         2},
+        {"a count past the records",
+         [](sim::Machine &m) {
+             m.AddSession(kTarget, {2});
+             m.sessionListAnswers = {{}, Answer{std::nullopt, std::nullopt, 1000u}};
+         },
+         platform::kErrorInvalidData,
+         {},
+         2},
+        {"the second call lists none",
+         [](sim::Machine &m) {
+             m.AddSession(kTarget, {2});
+             m.sessionListAnswers = {{}, Answer{std::nullopt, std::nullopt, 0u}};
+         },
+         0,
+         {},
+         2},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.situation);
+        sim::Machine machine;
+        c.arrange(machine);
+        std::vector<iscsi::Session> sessions;
+        EXPECT_EQ(iscsi::ListSessions(sessions), c.status);
+        std::vector<std::string> names;
+        names.reserve(sessions.size());
+        for (const iscsi::Session &session : sessions) {
+            names.push_back(session.targetName + "|" + session.targetNodeName);
+        }
+        EXPECT_EQ(names, c.names);
+        EXPECT_EQ(machine.CallsTo("GetIScsiSessionListA").size(), c.calls);
+        EXPECT_TRUE(machine.Faults().empty());
+    }
+    // The ids are the service's own, in its order.
+    sim::Machine machine;
+    machine.AddSession("iqn.2026-12.com.example:other", {1});
+    machine.AddSession(kTarget, {2});
+    std::vector<iscsi::Session> sessions;
+    ASSERT_EQ(iscsi::ListSessions(sessions), 0u);
+    ASSERT_EQ(sessions.size(), 2u);
+    const auto id = test::ListedSessionId(machine, kTarget);
+    ASSERT_TRUE(id.has_value());
+    EXPECT_EQ(test::BytesOf(sessions[1].id), test::BytesOf(*id));
+}
+
+// A session's disk numbers, added to what the caller holds: each disk once, at most 26.
+TEST(InitiatorSessionDisks, AddsEachDiskOnceOrTheStatusThatStoppedIt) {
+    using Answer = sim::AnswerOverride;
+    std::vector<platform::ULONG> thirty;
+    for (platform::ULONG disk = 100; disk < 130; ++disk) {
+        thirty.push_back(disk);
+    }
+    const std::vector<platform::ULONG> first26(thirty.begin(), thirty.begin() + 26);
+    const struct {
+        const char *situation;
+        std::vector<platform::ULONG> disks; // the session's, in the service's order
+        std::deque<Answer> answers;
+        std::vector<platform::ULONG> held; // the caller's before the call
+        platform::ISDSC_STATUS status;
+        std::vector<platform::ULONG> after;
+    } cases[] = {
+        {"in the service's order", {7, 3, 5}, {}, {}, 0, {7, 3, 5}},
+        {"a disk on two devices", {4, 4, 5}, {}, {}, 0, {4, 5}},
+        {"a disk the caller holds already", {4, 5}, {}, {4}, 0, {4, 5}},
+        {"30 disks", thirty, {}, {}, 0, first26},
+        {"no devices", {}, {}, {}, 0, {}},
+        {"the size query refused",
+         {2},
+         {Answer{0xEFFF0001, std::nullopt, std::nullopt}},
+         {},
+         0xEFFF0001,
+         {}},
+        {"more records than 4 GB hold",
+         {2},
+         {Answer{std::nullopt, 0xFFFFFFFFu, std::nullopt}},
+         {},
+         platform::kErrorNotEnoughMemory,
+         {}},
+        {"the second call refused",
+         {2},
+         {{}, Answer{0x1Fu, std::nullopt, std::nullopt}},
+         {},
+         0x1F,
+         {}},
+        {"more devices at the second call than were allocated",
+         {2, 3},
+         {{}, Answer{std::nullopt, 3u, std::nullopt}},
+         {},
+         platform::kErrorInvalidData,
+         {}},
+        {"fewer devices at the second call",
+         {2, 3},
+         {{}, Answer{std::nullopt, 1u, std::nullopt}},
+         {},
+         0,
+         {2}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.situation);
+        sim::Machine machine;
+        machine.AddSession(kTarget, c.disks);
+        machine.deviceAnswers = c.answers;
+        const auto id = test::ListedSessionId(machine, kTarget);
+        ASSERT_TRUE(id.has_value());
+        iscsi::SessionDisks disks;
+        for (const platform::ULONG disk : c.held) {
+            disks.Add(disk);
+        }
+        EXPECT_EQ(iscsi::AddSessionDisks(*id, disks), c.status);
+        EXPECT_EQ(
+            std::vector<platform::ULONG>(disks.numbers.begin(),
+                                         disks.numbers.begin() + static_cast<long>(disks.count)),
+            c.status == 0 ? c.after : c.held);
+        EXPECT_TRUE(machine.Faults().empty());
+    }
+}
+
+// The persistent logins, however the service answers its two calls; the answer's buffer holds
+// the logins' credentials, so it is wiped before it goes, and the records keep no pointer to
+// it.
+TEST(InitiatorPersistentLogins, ListsThemOrTheStatusThatStoppedItAndWipesTheirCredentials) {
+    using Answer = sim::AnswerOverride;
+    const std::vector<std::uint8_t> password = {'k', 'e', 'p', 't', '-', 's', 'e',
+                                                'c', 'r', 'e', 't', '!', '1'};
+    const auto keptTwo = [&password](sim::Machine &m) {
+        sim::PersistentLogin chap;
+        chap.target = kTarget;
+        chap.portalAddress = "192.0.2.10";
+        chap.portalSocket = 3260;
+        chap.username = {'h', 'o', 's', 't'};
+        chap.password = password;
+        sim::PersistentLogin plain;
+        plain.target = "iqn.2026-12.com.example:other";
+        plain.initiatorInstance = "ROOT\\ISCSIPRT\\0000_0";
+        plain.initiatorPortNumber = 1;
+        m.persistentLogins = {chap, plain};
+    };
+    const Answer grew{platform::kErrorInsufficientBuffer, std::nullopt, std::nullopt};
+    const struct {
+        const char *situation;
+        std::function<void(sim::Machine &)> arrange;
+        platform::ISDSC_STATUS status;
+        std::size_t listed;
+        std::size_t calls;
+    } cases[] = {
+        {"none kept", [](sim::Machine &) {}, 0, 0, 1},
+        {"none kept, answered with success",
+         [](sim::Machine &m) {
+             m.persistentLoginAnswers = {Answer{0u, std::nullopt, std::nullopt}};
+         },
+         0, 0, 1},
+        {"two kept", keptTwo, 0, 2, 2},
+        {"the list grows between the calls, once",
+         [&](sim::Machine &m) {
+             keptTwo(m);
+             m.persistentLoginAnswers = {{}, grew};
+         },
+         0, 2, 3},
+        {"the list grows at every round",
+         [&](sim::Machine &m) {
+             keptTwo(m);
+             m.persistentLoginAnswers = {{}, grew, grew, grew};
+         },
+         platform::kErrorInsufficientBuffer, 0, 4},
+        {"the first call refused",
+         [&](sim::Machine &m) {
+             keptTwo(m);
+             m.persistentLoginAnswers = {Answer{0xEFFF003E, std::nullopt, std::nullopt}};
+         },
+         0xEFFF003E, 0, 1},
+        {"the second call refused",
+         [&](sim::Machine &m) {
+             keptTwo(m);
+             m.persistentLoginAnswers = {{}, Answer{0xEFFF0001, std::nullopt, std::nullopt}};
+         },
+         0xEFFF0001, 0, 2},
+        {"a count past the records",
+         [&](sim::Machine &m) {
+             keptTwo(m);
+             m.persistentLoginAnswers = {{}, Answer{std::nullopt, std::nullopt, 1000u}};
+         },
+         platform::kErrorInvalidData, 0, 2},
+        {"no room on the heap",
+         [&](sim::Machine &m) {
+             keptTwo(m);
+             m.heapBlocksBeforeRefusal = 0;
+         },
+         platform::kErrorNotEnoughMemory, 0, 1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.situation);
+        sim::Machine machine;
+        c.arrange(machine);
+        std::vector<platform::PERSISTENT_ISCSI_LOGIN_INFOA> logins;
+        EXPECT_EQ(iscsi::ListPersistentLogins(logins), c.status);
+        ASSERT_EQ(logins.size(), c.listed);
+        EXPECT_EQ(machine.CallsTo("ReportIScsiPersistentLoginsA").size(), c.calls);
+        if (c.listed == 2) {
+            EXPECT_STREQ(logins[0].TargetName, kTarget.c_str());
+            EXPECT_STREQ(logins[0].TargetPortal.Address, "192.0.2.10");
+            EXPECT_EQ(logins[0].TargetPortal.Socket, 3260u);
+            EXPECT_EQ(logins[0].LoginOptions.UsernameLength, 4u);
+            EXPECT_EQ(logins[0].LoginOptions.PasswordLength, password.size());
+            EXPECT_STREQ(logins[1].TargetName, "iqn.2026-12.com.example:other");
+            EXPECT_STREQ(logins[1].InitiatorInstance, "ROOT\\ISCSIPRT\\0000_0");
+            EXPECT_EQ(logins[1].InitiatorPortNumber, 1u);
+        }
+        for (const platform::PERSISTENT_ISCSI_LOGIN_INFOA &login : logins) {
+            EXPECT_EQ(login.LoginOptions.Username, nullptr);
+            EXPECT_EQ(login.LoginOptions.Password, nullptr);
+        }
+        EXPECT_EQ(machine.LiveHeapBlocks(), 0u);
+        for (const std::vector<std::uint8_t> &freed : machine.FreedHeapBlocks()) {
+            EXPECT_EQ(std::search(freed.begin(), freed.end(), password.begin(), password.end()),
+                      freed.end());
+        }
         EXPECT_TRUE(machine.Faults().empty());
     }
 }

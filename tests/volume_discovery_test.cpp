@@ -65,6 +65,17 @@ TEST_F(VolumeDiscovery, SnapshotOfEveryLetter) {
         machine.AddDrive(letter, 0);
     }
     EXPECT_EQ(Snapshot(), "ABCDEFGHIJKLMNOPQRSTUVWXYZ");
+
+    // The disks of 26 letters at most are looked at, however many are asked for: a 27th
+    // volume is never opened.
+    machine.AddDrive('[', 1);
+    ASSERT_EQ(Snapshot().size(), 27u);
+    EXPECT_EQ(volumes::LettersExamined(Snapshot()), 26u);
+    const volumes::LetterDisks disks = volumes::DisksOfLetters("ABCDEFGHIJKLMNOPQRSTUVWXYZ[", 27);
+    EXPECT_TRUE(disks[25].known);
+    const std::vector<std::string> opened = OpenedPaths();
+    ASSERT_EQ(opened.size(), 26u);
+    EXPECT_EQ(opened.back(), "\\\\.\\Z:");
 }
 
 TEST_F(VolumeDiscovery, NoDrivesOrAFailedListGiveAnEmptySnapshot) {
@@ -104,6 +115,10 @@ TEST_F(VolumeDiscovery, ChangeTestIgnoresCaseAndReplacesTheFreshSnapshot) {
     machine.AddDrive('Z', 3);
     std::string newLetters;
     EXPECT_EQ(task.DriveLettersChanged("adez", newLetters), 0);
+
+    // Only letters fold: '@' and '`', '[' and '{' lie 32 apart as 'A' and 'a' do, and differ.
+    EXPECT_NE(volumes::CompareLettersIgnoringCase("@DE", "`DE"), 0);
+    EXPECT_NE(volumes::CompareLettersIgnoringCase("[DE", "{DE"), 0);
 }
 
 TEST_F(VolumeDiscovery, ChangeShowsAsTheMachineChanges) {

@@ -404,11 +404,14 @@ ISDSC_STATUS Machine::GetIScsiSessionListA(ULONG *bufferSize, ULONG *sessionCoun
     call.args["BufferSize"] = *bufferSize;
     call.args["SessionCount"] = *sessionCount;
 
-    // Records first, then the target-name strings they point to.
+    // Records first, then the name strings they point to.
     std::size_t needed = sessions_.size() * sizeof(platform::ISCSI_SESSION_INFOA);
     for (const Session &session : sessions_) {
         if (!session.setup.nullTargetName) {
             needed += session.setup.target.size() + 1;
+        }
+        if (!session.setup.nodeName.empty()) {
+            needed += session.setup.nodeName.size() + 1;
         }
     }
     ISDSC_STATUS status = 0;
@@ -434,6 +437,12 @@ ISDSC_STATUS Machine::GetIScsiSessionListA(ULONG *bufferSize, ULONG *sessionCoun
                 std::memcpy(strings, target.c_str(), target.size() + 1);
                 record.TargetName = strings;
                 strings += target.size() + 1;
+            }
+            if (!sessions_[i].setup.nodeName.empty()) {
+                const std::string &node = sessions_[i].setup.nodeName;
+                std::memcpy(strings, node.c_str(), node.size() + 1);
+                record.TargetNodeName = strings;
+                strings += node.size() + 1;
             }
             std::memcpy(base + i * sizeof record, &record, sizeof record);
         }
@@ -837,6 +846,16 @@ Machine &Machine::SignalEventAt(platform::HANDLE event, Ms at) {
     return *this;
 }
 
+Machine &Machine::CloseEventAt(platform::HANDLE event, Ms at) {
+    const auto number = reinterpret_cast<std::uintptr_t>(event);
+    if (waitables_.count(number) == 0) {
+        faults_.push_back("CloseEventAt on a handle that is no event");
+    } else {
+        Schedule(at, [this, number] { waitables_.erase(number); });
+    }
+    return *this;
+}
+
 platform::DWORD Machine::WaitForSingleObject(platform::HANDLE handle,
                                              platform::DWORD milliseconds) {
     CallRecord &call = Log("WaitForSingleObject");
@@ -941,10 +960,19 @@ Machine::ReportIScsiPersistentLoginsA(ULONG *count,
         return kStatusInvalidParameter;
     }
     call.args["BufferSizeInBytes"] = *bufferSizeInBytes;
-    const ISDSC_STATUS status =
-        reportPersistentStatus ? *reportPersistentStatus
-                               : ReportPersistentLogins(persistentLogins, count,
-                                                        persistentLoginInfo, bufferSizeInBytes);
+    ISDSC_STATUS status = reportPersistentStatus
+                              ? *reportPersistentStatus
+                              : ReportPersistentLogins(persistentLogins, count, persistentLoginInfo,
+                                                       bufferSizeInBytes);
+    if (const auto answer = NextOverride(persistentLoginAnswers)) {
+        status = answer->status.value_or(status);
+        if (answer->size) {
+            *bufferSizeInBytes = *answer->size;
+        }
+        if (answer->count) {
+            *count = *answer->count;
+        }
+    }
     Publish(call, "size " + std::to_string(call.Arg("BufferSizeInBytes")) + ") -> " +
                       Status(status) + ", count " + std::to_string(*count));
     return status;
@@ -1005,7 +1033,7 @@ ISDSC_STATUS Machine::SetIScsiInitiatorCHAPSharedSecret(ULONG sharedSecretLength
     if (sharedSecret == nullptr && sharedSecretLength != 0) {
         faults_.push_back("SetIScsiInitiatorCHAPSharedSecret without the secret's bytes");
         status = kStatusInvalidParameter;
-    } else if (status == 0) {
+    } else if (status == 0 || status == platform::kStatusShortChapSecret) {
         initiatorSecret.assign(sharedSecret, sharedSecret + sharedSecretLength);
     }
     Publish(call, std::to_string(sharedSecretLength) + " bytes) -> " + Status(status));
@@ -1026,13 +1054,15 @@ void *Machine::HeapAlloc(platform::HANDLE heap, platform::DWORD flags, std::size
     call.args["dwFlags"] = flags;
     call.args["dwBytes"] = bytes;
     void *block = nullptr;
+    const bool full = heapBlocksBeforeRefusal && heapBlocksGiven_ >= *heapBlocksBeforeRefusal;
     if (reinterpret_cast<std::uintptr_t>(heap) != kProcessHeap) {
         faults_.push_back("HeapAlloc on a heap that is not the process's");
-    } else {
+    } else if (!full) {
         block = (flags & kHeapZeroMemory) != 0 ? std::calloc(bytes == 0 ? 1 : bytes, 1)
                                                : std::malloc(bytes == 0 ? 1 : bytes);
         if (block != nullptr) {
             heapBlocks_[block] = bytes;
+            ++heapBlocksGiven_;
         }
     }
     Publish(call, std::to_string(bytes) + " bytes) -> " + (block == nullptr ? "null" : "a block"));

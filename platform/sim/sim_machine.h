@@ -49,6 +49,7 @@ struct SessionSetup {
     std::vector<ULONG> disks; // one device per entry, in the service's order
     Ms devicesFrom = 0;       // before this time the session is listed with no devices
     bool nullTargetName = false;
+    std::string nodeName; // listed as TargetNodeName; empty: null
 };
 
 // What a login answered with status 0 brings.
@@ -146,11 +147,14 @@ class Machine {
     std::vector<PersistentLogin> persistentLogins;
     std::vector<Portal> portals;
     std::optional<ISDSC_STATUS> reportPersistentStatus; // ReportIScsiPersistentLoginsA's answer
+    // Replaces parts of ReportIScsiPersistentLoginsA's answers, as for the session list: `size`
+    // is BufferSizeInBytes, `count` the Count reported.
+    std::deque<AnswerOverride> persistentLoginAnswers;
     std::optional<ISDSC_STATUS> removePersistentStatus; // RemoveIScsiPersistentTargetA's answer
     std::optional<ISDSC_STATUS> removePortalStatus;     // RemoveIScsiSendTargetPortalA's answer
     // The machine's CHAP secret for mutual CHAP, as SetIScsiInitiatorCHAPSharedSecret set it.
     std::vector<std::uint8_t> initiatorSecret;
-    ISDSC_STATUS chapSecretStatus = 0;
+    ISDSC_STATUS chapSecretStatus = 0; // ISDSC_SHORT_CHAP_SECRET takes the secret all the same
     // Targets that admit an initiator only with CHAP, and the initiator secret that a target
     // answers mutual CHAP with (the machine's must equal it); portals whose discovery needs
     // CHAP. Wrong or missing credentials get ISDSC_AUTHENTICATION_FAILURE; mutual CHAP on a
@@ -162,6 +166,10 @@ class Machine {
     // Events that a host signals, such as a request's cancel event.
     platform::HANDLE CreateEvent();
     Machine &SignalEventAt(platform::HANDLE event, Ms at);
+    Machine &CloseEventAt(platform::HANDLE event, Ms at); // the host closes it meanwhile
+
+    // The process heap: HeapAlloc answers null once it has given this many blocks.
+    std::optional<std::size_t> heapBlocksBeforeRefusal;
 
     // The clock. With realTime, Sleep also pauses the calling thread.
     Ms Now() const { return now_; }
@@ -255,6 +263,7 @@ class Machine {
     std::map<std::string, std::size_t> logoutCalls_; // by target name
     platform::DWORD lastError_ = 0;
     std::map<void *, std::size_t> heapBlocks_; // live blocks and their sizes
+    std::size_t heapBlocksGiven_ = 0;
     std::vector<std::vector<std::uint8_t>> freedBlocks_;
     std::uintptr_t nextHandle_ = 0x100;
     std::vector<TraceLine> trace_;
