@@ -60,9 +60,13 @@ PersistentLogin PersistentLoginOf(const char *targetName, const char *initiatorI
 ISDSC_STATUS CheckCredentials(const platform::ISCSI_LOGIN_OPTIONS *options, const Chap &demanded,
                               const std::vector<std::uint8_t> *targetInitiatorSecret,
                               const std::vector<std::uint8_t> &machineSecret) {
-    const auto bytes = [](const platform::UCHAR *data, ULONG length) {
-        return data == nullptr ? std::vector<std::uint8_t>()
-                               : std::vector<std::uint8_t>(data, data + length);
+    // Compared where they lie: no copy of a secret is made, so none is left behind unwiped.
+    const auto same = [](const platform::UCHAR *data, ULONG length, const auto &expected) {
+        return data != nullptr && length == expected.size() &&
+               std::equal(expected.begin(), expected.end(), data,
+                          [](auto want, platform::UCHAR got) {
+                              return static_cast<platform::UCHAR>(want) == got;
+                          });
     };
     if (options == nullptr ||
         (options->AuthType != platform::ISCSI_CHAP_AUTH_TYPE &&
@@ -70,9 +74,8 @@ ISDSC_STATUS CheckCredentials(const platform::ISCSI_LOGIN_OPTIONS *options, cons
         (options->InformationSpecified & platform::ISCSI_LOGIN_OPTIONS_AUTH_TYPE) == 0) {
         return platform::kStatusAuthenticationFailure;
     }
-    const std::vector<std::uint8_t> user = bytes(options->Username, options->UsernameLength);
-    const std::vector<std::uint8_t> secret = bytes(options->Password, options->PasswordLength);
-    if (std::string(user.begin(), user.end()) != demanded.user || secret != demanded.secret) {
+    if (!same(options->Username, options->UsernameLength, demanded.user) ||
+        !same(options->Password, options->PasswordLength, demanded.secret)) {
         return platform::kStatusAuthenticationFailure;
     }
     if (options->AuthType == platform::ISCSI_MUTUAL_CHAP_AUTH_TYPE) {
