@@ -413,9 +413,7 @@ int AttachCall::WaitForDisks() {
             std::vector<iscsi::Session> sessions;
             status = iscsi::ListSessions(sessions);
             for (const iscsi::Session &session : sessions) {
-                if (status == 0 &&
-                    (iscsi::SameIScsiName(session.targetName.c_str(), target_.c_str()) ||
-                     iscsi::SameIScsiName(session.targetNodeName.c_str(), target_.c_str()))) {
+                if (status == 0 && iscsi::IsSessionOf(session, target_)) {
                     status = iscsi::AddSessionDisks(session.id, disks_);
                 }
             }

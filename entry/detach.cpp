@@ -126,8 +126,7 @@ int DetachCall::FindWhatTheTargetHas() {
     platform::ISDSC_STATUS status = iscsi::ListSessions(all);
     if (status == 0) {
         for (const iscsi::Session &session : all) {
-            if (iscsi::SameIScsiName(session.targetName.c_str(), target_.c_str()) ||
-                iscsi::SameIScsiName(session.targetNodeName.c_str(), target_.c_str())) {
+            if (iscsi::IsSessionOf(session, target_)) {
                 sessions_.push_back(session);
             }
         }

@@ -99,6 +99,9 @@ struct Session {
     std::string targetNodeName;
 };
 
+// Whether a session is one of `target`'s, under either of its names.
+bool IsSessionOf(const Session &session, const std::string &target);
+
 // Every session that the initiator lists, in its order.
 platform::ISDSC_STATUS ListSessions(std::vector<Session> &sessions);
 

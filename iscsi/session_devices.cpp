@@ -62,6 +62,11 @@ bool SameIScsiName(const char *listed, const char *wanted) {
     return *listed == *wanted;
 }
 
+bool IsSessionOf(const Session &session, const std::string &target) {
+    return SameIScsiName(session.targetName.c_str(), target.c_str()) ||
+           SameIScsiName(session.targetNodeName.c_str(), target.c_str());
+}
+
 platform::ISDSC_STATUS ListSessions(std::vector<Session> &sessions) {
     HeapBuffer list;
     platform::ULONG count = 0;
