@@ -6,17 +6,9 @@
 #include <cstddef>
 
 #include "platform/platform.h"
+#include "platform/wipe_bytes.h"
 
 namespace vxd {
-
-// Overwrites `size` bytes with zeros in a way the compiler may not leave out, as Windows'
-// SecureZeroMemory does.
-inline void WipeBytes(void *bytes, std::size_t size) {
-    volatile unsigned char *each = static_cast<volatile unsigned char *>(bytes);
-    for (std::size_t i = 0; i < size; ++i) {
-        each[i] = 0;
-    }
-}
 
 class SecretBuffer {
   public:

@@ -1,10 +1,7 @@
 #include "tools/credentials/credentials.h"
 
-#if defined(_WIN32)
-#include <windows.h>
-#endif
-
 #include "entry/vxdmount.h"
+#include "platform/wipe_bytes.h"
 
 namespace vxd::credentials {
 namespace {
@@ -77,14 +74,7 @@ void Secret::DropOneLineEnd() {
 }
 
 void Secret::Clear() {
-#if defined(_WIN32)
-    SecureZeroMemory(bytes_.data(), bytes_.size());
-#else
-    volatile unsigned char *each = bytes_.data();
-    for (std::size_t i = 0; i < bytes_.size(); ++i) {
-        each[i] = 0;
-    }
-#endif
+    WipeBytes(bytes_.data(), bytes_.size());
     size_ = 0;
 }
 

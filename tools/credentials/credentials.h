@@ -16,7 +16,7 @@ namespace vxd::credentials {
 constexpr std::size_t kMostSecretBytes = 256;
 
 // A secret's bytes in storage of fixed size, which never moves and is wiped on every path
-// (SecureZeroMemory on Windows): no copy is left on the heap.
+// (WipeBytes): no copy is left on the heap.
 class Secret {
   public:
     Secret() = default;
