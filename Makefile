@@ -6,7 +6,7 @@ SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 # Every preset that `make test` builds.
 PRESETS := host host-asan win32 win64
 
-# What the host preset builds with: all that `make run` needs, with valijson's headers below.
+# What the host preset builds with: all that `make run` needs (valijson comes at configure time).
 HOST_PACKAGES := cmake make g++ libgtest-dev nlohmann-json3-dev python3
 # Everything else that `make test` uses: the Windows builds, Wine, the release's tools, the
 # fuzzer, lint and coverage.
@@ -17,14 +17,9 @@ PACKAGES := $(HOST_PACKAGES) python3-jsonschema \
             openssl osslsigncode \
             python3-pefile pev
 
-# valijson's headers, from Debian's own package but not installed: libvalijson-dev depends on
-# Qt 5, Poco and every other JSON library valijson has an adapter for, and the project uses only
-# its nlohmann adapter. cmake/unpack_deb.sh downloads it, checks it against the package index's
-# SHA256 and unpacks it here; every build takes its headers from here, installed package or not.
-VALIJSON := build/third_party/libvalijson-dev
-unpack_valijson = [ -f $(VALIJSON)/usr/include/valijson/validator.hpp ] || \
-                  bash cmake/unpack_deb.sh libvalijson-dev $(VALIJSON)
-configure = cmake --preset $(1) -DVXD_VALIJSON_INCLUDE=$(CURDIR)/$(VALIJSON)/usr/include
+# Every build configures as an IDE does from CMakePresets.json, with nothing done before:
+# cmake/valijson.cmake finds valijson's headers or unpacks Debian's package for them.
+configure = cmake --preset $(1)
 
 # The fuzzer builds with clang in a project of its own (fuzz/CMakeLists.txt).
 FUZZ_SECONDS ?= 60
@@ -48,15 +43,12 @@ install_missing = missing=""; \
 	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
 	fi
 
-# valijson's headers after the packages, so that a fresh machine's package index is fetched once.
 deps:
 	@$(call install_missing,$(PACKAGES))
 	@$(MAKE) --no-print-directory deps-wine32
-	@$(unpack_valijson)
 
 deps-host:
 	@$(call install_missing,$(HOST_PACKAGES))
-	@$(unpack_valijson)
 
 # Wine's 32-bit loader runs the product itself, where the kernel runs 32-bit code at all.
 deps-wine32:
@@ -138,8 +130,7 @@ test: build build-fuzz lint-prepare
 	if [ -n "$$failed" ]; then echo "make test: failed:$$failed"; exit 1; fi; \
 	echo "make test: every suite passed"
 
-FUZZ_CONFIGURE := $(unpack_valijson) && cmake -S fuzz -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ \
-                    -DVXD_VALIJSON_INCLUDE=$(CURDIR)/$(VALIJSON)/usr/include >/dev/null
+FUZZ_CONFIGURE := cmake -S fuzz -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 
 build-fuzz: deps
 	$(FUZZ_CONFIGURE)

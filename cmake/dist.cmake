@@ -42,7 +42,8 @@ add_test(NAME dist_contents
 # A second build of the same sources in another folder must give the same bytes.
 add_test(NAME dist_is_reproducible
   COMMAND bash ${PROJECT_SOURCE_DIR}/tests/check_dist.sh reproducible ${VXD_DIST_ZIP}
-          ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR}/dist-reproduced ${VXD_DIST_ARCH})
+          ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR}/dist-reproduced ${VXD_DIST_ARCH}
+          ${VXD_VALIJSON_INCLUDE})
 set_tests_properties(dist_is_reproducible PROPERTIES TIMEOUT 600)
 
 # The zip as a CMake package, for a consumer of its own bitness and of the other one. The

@@ -4,8 +4,9 @@
 #       the install tree's files, their checksums, the DLL as check_dll.sh wants it and within
 #       192 KiB, vxdhost's machine, the README's bitness, and no path of the machine that built
 #       them inside any file (ARCH: win32 or win64)
-#   check_dist.sh reproducible ZIP SOURCE_DIR WORK_DIR PRESET
-#       a copy of the sources built in WORK_DIR with PRESET gives the same zip, byte for byte
+#   check_dist.sh reproducible ZIP SOURCE_DIR WORK_DIR PRESET VALIJSON_INCLUDE
+#       a copy of the sources built in WORK_DIR with PRESET gives the same zip, byte for byte;
+#       it takes valijson's headers from where the first build took them
 set -uo pipefail
 export LC_ALL=C
 mode=$1
@@ -74,6 +75,7 @@ contents)
 reproducible)
     work_dir=$4
     preset=$5
+    valijson=$6
     rm -rf "$work_dir"
     mkdir -p "$work_dir/src"
     # The working tree's files, tracked or new, without what git ignores (the builds).
@@ -81,7 +83,7 @@ reproducible)
         xargs -0 cp --parents -t "$work_dir/src") || fail "cannot copy the sources"
     export SOURCE_DATE_EPOCH
     SOURCE_DATE_EPOCH=$(bash "$source_dir/tools/dist/make_zip.sh" --epoch "$source_dir")
-    (cd "$work_dir/src" && cmake --preset "$preset" >/dev/null &&
+    (cd "$work_dir/src" && cmake --preset "$preset" -DVXD_VALIJSON_INCLUDE="$valijson" >/dev/null &&
         cmake --build --preset "$preset" --target vxdmount_dist >"$work_dir/build.log" 2>&1) ||
         { tail -30 "$work_dir/build.log"; fail "the second build failed"; }
     second="$work_dir/src/build/$preset/dist/$(basename "$zip_file")"
