@@ -4,7 +4,10 @@
 // each request does not lose memory and handles every time.
 #include <windows.h>
 
+#include <utility>
+
 #include "entry/mount_app.h"
+#include "platform/win32/unique_handles.h"
 
 namespace __gnu_cxx {
 // libstdc++'s release of the emergency exception pool that it allocates at load.
@@ -35,11 +38,10 @@ decltype(&VxdRegistrySemaphore)
     registrySemaphoreImport __asm__("__imp__VxdRegistrySemaphore@16") = &VxdRegistrySemaphore;
 }
 
+// A raw handle until then: an owner's destructor would run with the module's globals, while the
+// registry still needs it.
 void ReleaseRegistrySemaphore() {
-    if (registrySemaphore != nullptr) {
-        CloseHandle(registrySemaphore);
-        registrySemaphore = nullptr;
-    }
+    const vxd::win32::UniqueHandle released(std::exchange(registrySemaphore, nullptr));
 }
 #else
 void ReleaseRegistrySemaphore() {}

@@ -64,4 +64,13 @@ struct MappedViewTraits {
 };
 using UniqueMappedView = UniqueAny<MappedViewTraits>;
 
+// A socket of Windows Sockets: windows.h declares it through either version's header, whichever
+// the program included first.
+struct SocketTraits {
+    using Value = SOCKET;
+    static Value Invalid() { return INVALID_SOCKET; }
+    static void Close(Value socket) { ::closesocket(socket); }
+};
+using UniqueSocket = UniqueAny<SocketTraits>;
+
 } // namespace vxd::win32

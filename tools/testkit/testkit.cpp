@@ -351,9 +351,9 @@ void ScheduleLetters(const Service &service, const scn::LoginEffect &effect,
     }
     std::stable_sort(letters->begin(), letters->end(),
                      [](const DueLetter &a, const DueLetter &b) { return a.due < b.due; });
-    HMODULE pinned = nullptr;
+    vxd::win32::UniqueModule pinned;
     if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                            reinterpret_cast<const char *>(&MakeLetters), &pinned)) {
+                            reinterpret_cast<const char *>(&MakeLetters), pinned.put())) {
         Note("cannot keep the kit loaded for the login's letters (error " +
              std::to_string(GetLastError()) + ")");
         return;
@@ -363,10 +363,11 @@ void ScheduleLetters(const Service &service, const scn::LoginEffect &effect,
     if (!thread) {
         Note("cannot start the thread for the login's letters (error " +
              std::to_string(GetLastError()) + ")");
-        FreeLibrary(pinned);
         return;
     }
-    static_cast<void>(letters.release()); // the thread owns them now
+    // The thread owns them now, and frees the kit's pin as it ends.
+    static_cast<void>(letters.release());
+    static_cast<void>(pinned.release());
 }
 
 template <std::size_t N> void CopyText(char (&field)[N], const std::string &text) {

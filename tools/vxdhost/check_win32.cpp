@@ -40,12 +40,7 @@ using vxd::win32::UniqueHandle;
 using vxd::win32::UniqueServiceHandle;
 using vxd::win32::UniqueVolumeSearch;
 
-struct SocketTraits {
-    using Value = SOCKET;
-    static Value Invalid() { return INVALID_SOCKET; }
-    static void Close(Value socket) { closesocket(socket); }
-};
-using UniqueSocket = vxd::UniqueAny<SocketTraits>;
+using vxd::win32::UniqueSocket;
 
 class WinsockSession {
   public:
