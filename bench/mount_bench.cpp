@@ -240,7 +240,7 @@ int Report(const std::string &jsonPath, const Dlls &dlls) {
          costs["attach-existing-mount"]},
     };
 
-    // Markdown, so the README can show it as printed.
+    // Markdown, so docs/cost.md can show it as printed.
     std::printf("| %-50s | %12s | %19s | %12s |\n", "library code", "instructions",
                 "allocations (bytes)", "machine's own");
     std::printf("|%s|%s:|%s:|%s:|\n", std::string(52, '-').c_str(), std::string(13, '-').c_str(),

@@ -533,7 +533,7 @@ TEST(InitiatorNames, CompareWithoutRegardToLetterCaseOnly) {
 }
 
 // The statuses that say what became of a request: the service out of reach, or credentials
-// refused (every one that the README names, and the statuses next to them not).
+// refused (every one that docs/api.md names, and the statuses next to them not).
 TEST(InitiatorStatuses, TellAnUnreachableServiceAndRefusedCredentials) {
     const struct {
         platform::ISDSC_STATUS status;
