@@ -200,6 +200,24 @@ std::vector<SecretValue> SecretValues(const std::string &text) {
     return values;
 }
 
+// What nlohmann's parser names after "; expected ", its token names.
+constexpr const char *kParserExpectations[] = {"<uninitialized>",
+                                               "true literal",
+                                               "false literal",
+                                               "null literal",
+                                               "string literal",
+                                               "number literal",
+                                               "'['",
+                                               "'{'",
+                                               "']'",
+                                               "'}'",
+                                               "':'",
+                                               "','",
+                                               "<parse error>",
+                                               "end of input",
+                                               "'[', '{', or a literal",
+                                               "unknown token"};
+
 // nlohmann's message in the reader's words: without its exception tag and its own position,
 // which would repeat ours, and with the text it quotes cut. The parser stopped at byte
 // `failedAt` of `text`, and what it quotes ends there: where that reaches into a secret's
@@ -214,18 +232,25 @@ std::string ParseProblem(std::string message, const std::string &text, std::size
         message.erase(0, colon == std::string::npos ? 0 : colon + 2);
     }
     const std::vector<SecretValue> secrets = SecretValues(text);
+    // The parser quotes the text it read last, whatever it holds, quotes and the words that
+    // follow the quote included: only its end is known, by what the parser may add after it.
     for (const char *opening : {"; last read: '", "parsing '"}) {
         const std::size_t from = message.find(opening);
         if (from == std::string::npos) {
             continue;
         }
         const std::size_t quoted = from + std::strlen(opening);
-        std::size_t closing = message.rfind("'; expected ");
-        if (closing == std::string::npos || closing < quoted) {
-            closing = message.size() - (message.back() == '\'' ? 1 : 0);
+        std::size_t closing = message.size() - (message.back() == '\'' ? 1 : 0);
+        for (const char *expected : kParserExpectations) {
+            const std::string after = std::string("'; expected ") + expected;
+            if (message.size() >= quoted + after.size() &&
+                message.compare(message.size() - after.size(), after.size(), after) == 0) {
+                closing = message.size() - after.size();
+                break;
+            }
         }
         // The quoted text is at most as long as the bytes it shows: it escapes, never shortens.
-        const std::size_t reach = closing - quoted;
+        const std::size_t reach = std::max(closing, quoted) - quoted;
         const auto secret =
             std::find_if(secrets.begin(), secrets.end(), [&](const SecretValue &value) {
                 return value.begin <= failedAt + 1 && value.end + reach + 1 >= failedAt;
@@ -237,6 +262,8 @@ std::string ParseProblem(std::string message, const std::string &text, std::size
             message.replace(quoted - 1, end - (quoted - 1),
                             "the value of " + Quoted(secret->key) + ", not shown");
         }
+        // One quote in a message: the next opening may stand inside the text just cut.
+        break;
     }
     return Escaped(message, false);
 }
