@@ -394,9 +394,7 @@ int AttachCall::Login() {
                       status);
     }
     madeSession_ = true;
-    progress_.Line("logged in: session %llx-%016llx",
-                   static_cast<unsigned long long>(session_.AdapterUnique),
-                   static_cast<unsigned long long>(session_.AdapterSpecific));
+    progress_.Line("logged in: session %s", SessionIdText(session_).text);
     return VXD_STATUS_OK;
 }
 

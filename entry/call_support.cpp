@@ -1,13 +1,28 @@
 #include "entry/call_support.h"
 
 #include <cstdarg>
-#include <cstdio>
 #include <cstring>
+
+#include "platform/trace.h"
 
 namespace vxd {
 namespace {
 
 constexpr std::size_t kProgressLineCapacity = 512;
+
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style on purpose; the format attribute checks callers.
+void FormatInto(char *buffer, std::size_t size, const char *format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 3, 4)))
+#endif
+    ;
+
+void FormatInto(char *buffer, std::size_t size, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    platform::FormatTextV(buffer, size, format, args);
+    va_end(args);
+}
 
 } // namespace
 
@@ -19,9 +34,8 @@ void Progress::Line(const char *format, ...) {
     std::memcpy(line, prefix_, prefixLength);
     va_list args;
     va_start(args, format);
-    // A line longer than the buffer is cut; vsnprintf always ends it with a NUL.
-    // NOLINTNEXTLINE(cert-err33-c): the result only tells how long the whole line would be.
-    std::vsnprintf(line + prefixLength, sizeof line - prefixLength, format, args);
+    // A line longer than the buffer is cut, and always ended with a NUL.
+    platform::FormatTextV(line + prefixLength, sizeof line - prefixLength, format, args);
     va_end(args);
     if (function_ != nullptr) {
         function_(context_, line);
@@ -67,13 +81,29 @@ bool IsTargetName(const char *text) {
 }
 
 std::string StatusWords(platform::ULONG status) {
-    char words[32];
     // The discovery library's statuses carry its facility in the high bits; Windows' are small.
-    const char *format = (status & 0xFFFF0000u) != 0 ? "0x%08lX" : "error %lu";
-    // 32 bytes hold either form of any 32-bit status: the length needs no look.
-    static_cast<void>(
-        std::snprintf(words, sizeof words, format, static_cast<unsigned long>(status)));
-    return words;
+    if ((status & 0xFFFF0000u) != 0) {
+        return Format("0x%08lX", static_cast<unsigned long>(status));
+    }
+    return Format("error %lu", static_cast<unsigned long>(status));
+}
+
+SessionIdText::SessionIdText(const platform::ISCSI_UNIQUE_SESSION_ID &session) : text{} {
+    const auto high = [](platform::ULONGLONG value) {
+        return static_cast<unsigned long>(value >> 32);
+    };
+    const auto low = [](platform::ULONGLONG value) {
+        return static_cast<unsigned long>(value & 0xFFFFFFFFu);
+    };
+    const platform::ULONGLONG adapter = session.AdapterUnique;
+    const platform::ULONGLONG specific = session.AdapterSpecific;
+    if (high(adapter) != 0) {
+        FormatInto(text, sizeof text, "%lx%08lx-%08lx%08lx", high(adapter), low(adapter),
+                   high(specific), low(specific));
+    } else {
+        FormatInto(text, sizeof text, "%lx-%08lx%08lx", low(adapter), high(specific),
+                   low(specific));
+    }
 }
 
 } // namespace vxd

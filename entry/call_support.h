@@ -61,6 +61,14 @@ bool IsTargetName(const char *text);
 // "0xEFFF0029" for a status of the discovery library, "error 5" for one of Windows'.
 std::string StatusWords(platform::ULONG status);
 
+// A session's identifier as the progress lines name it, "%llx-%016llx" of its two halves, in a
+// buffer of its own: built without an allocation, and without "ll", which Windows' own C
+// runtime may not know.
+struct SessionIdText {
+    explicit SessionIdText(const platform::ISCSI_UNIQUE_SESSION_ID &session);
+    char text[40];
+};
+
 // The boundary of VxdAttach and VxdDetach. A result that the caller's version cannot hold gets
 // no answer at all; otherwise what it covers is cleared, a request of no known version is
 // refused, and `Call` runs. A C++ exception cannot cross into a host built with another

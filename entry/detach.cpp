@@ -267,9 +267,7 @@ int DetachCall::LogOut() {
                 AppendLetter(result_.letters, volume.letter);
             }
         }
-        progress_.Line("logged out session %llx-%016llx",
-                       static_cast<unsigned long long>(sessions_[i].id.AdapterUnique),
-                       static_cast<unsigned long long>(sessions_[i].id.AdapterSpecific));
+        progress_.Line("logged out session %s", SessionIdText(sessions_[i].id).text);
     }
     return VXD_STATUS_OK;
 }

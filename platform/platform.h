@@ -4,6 +4,7 @@
 // the tests and the runner (platform/sim).
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 
@@ -138,5 +139,11 @@ extern SleepFunction &Sleep;
 extern WaitForSingleObjectFunction &WaitForSingleObject;
 extern OutputDebugStringAFunction &OutputDebugStringA;
 #endif
+
+// printf-style text with C99's answers: at most `size` bytes, the last of them a NUL, and the
+// length of the whole text returned. On Windows the system's C runtime formats it, so the DLL
+// carries no formatter of its own (mingw-w64's would be a sixth of it); the library's formats
+// therefore keep to the conversions every C runtime has: no "ll", "z" or floating point.
+int FormatTextV(char *buffer, std::size_t size, const char *format, std::va_list args);
 
 } // namespace vxd::platform

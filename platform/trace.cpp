@@ -1,7 +1,6 @@
 #include "platform/trace.h"
 
 #include <cstdarg>
-#include <cstdio>
 
 #include "platform/platform.h"
 
@@ -13,14 +12,13 @@ std::string Format(const char *format, ...) {
     va_start(args, format);
     va_list sizing;
     va_copy(sizing, args);
-    const int length = std::vsnprintf(nullptr, 0, format, sizing);
+    const int length = platform::FormatTextV(nullptr, 0, format, sizing);
     va_end(sizing);
     std::string text;
     if (length > 0) {
         text.resize(static_cast<std::size_t>(length));
-        // The string's own terminator slot takes vsnprintf's NUL.
-        // NOLINTNEXTLINE(cert-err33-c): the length was measured above with the same arguments.
-        std::vsnprintf(&text[0], text.size() + 1, format, args);
+        // The string's own terminator slot takes the NUL; the length was measured above.
+        platform::FormatTextV(&text[0], text.size() + 1, format, args);
     }
     va_end(args);
     return text;

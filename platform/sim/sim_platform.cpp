@@ -1,6 +1,9 @@
 // The platform operations on the simulated machine: each one calls the machine's member of the
 // same name on the machine that is current at the time of the call.
 #include "platform/platform.h"
+
+#include <cstdio>
+
 #include "platform/sim/sim_machine.h"
 
 namespace vxd::platform {
@@ -57,5 +60,10 @@ WaitForSingleObjectFunction &WaitForSingleObject =
     OnCurrentMachine<&sim::Machine::WaitForSingleObject>::Call;
 OutputDebugStringAFunction &OutputDebugStringA =
     OnCurrentMachine<&sim::Machine::OutputDebugStringA>::Call;
+
+// Not the machine's: formatting reaches nothing outside the process.
+int FormatTextV(char *buffer, std::size_t size, const char *format, std::va_list args) {
+    return std::vsnprintf(buffer, size, format, args);
+}
 
 } // namespace vxd::platform

@@ -7,6 +7,8 @@
 // windows.h must come after winsock2.h.
 #include <windows.h>
 
+#include <cstdio>
+
 namespace vxd::platform {
 
 std::uint32_t inet_addr(const char *cp) { return ::inet_addr(cp); }
@@ -65,5 +67,19 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
 }
 
 void OutputDebugStringA(const char *lpOutputString) { ::OutputDebugStringA(lpOutputString); }
+
+// msvcrt's own: _vsnprintf leaves a text that fills the buffer without its NUL and answers -1
+// for one that does not fit, so the length comes from _vscprintf.
+int FormatTextV(char *buffer, std::size_t size, const char *format, std::va_list args) {
+    std::va_list counting;
+    va_copy(counting, args);
+    const int length = ::_vscprintf(format, counting);
+    va_end(counting);
+    if (size > 0) {
+        const int written = ::_vsnprintf(buffer, size - 1, format, args);
+        buffer[written < 0 ? size - 1 : static_cast<std::size_t>(written)] = '\0';
+    }
+    return length;
+}
 
 } // namespace vxd::platform
