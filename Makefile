@@ -100,12 +100,16 @@ dist: build-win32 build-win64
 	done; \
 	ls -l dist/vxdmount-$$version-win32.zip dist/vxdmount-$$version-win64.zip
 
-# The whole suite. Once everything is built the suites run side by side: the Windows presets
-# spend most of their time waiting in the two-minute polls of their examples, and the others
-# fill that time. Each writes build/test-logs/SUITE.log, shown in full at the end.
+# The whole suite, as a pipeline of suites side by side, each of which builds what it tests
+# and then runs it: win32 and win64 first, since their Wine cases spend two minutes waiting in
+# the polls of their examples; the host builds, lint and the fuzzers take the processors while
+# those wait, niced so that they never hold the Windows builds up. Each writes
+# build/test-logs/SUITE.log, shown in full at the end.
 TEST_LOGS := build/test-logs
-TEST_SUITES := lint host win32 win64 fuzz
-test: build build-fuzz lint-prepare
+TEST_SUITES := win32 win64 host host-asan fuzz lint
+build_then = cmake --build --preset $(1) -j $(JOBS) >/dev/null && echo "$(1): built" && \
+             ctest --preset $(1) --no-tests=error
+test: lint-prepare
 	@rm -rf $(TEST_LOGS); mkdir -p $(TEST_LOGS); \
 	suite() { \
 	  local name=$$1 started=$$(date +%s) status=0; shift; \
@@ -114,13 +118,15 @@ test: build build-fuzz lint-prepare
 	  echo "make test: $$name $$([ $$status -eq 0 ] && echo passed || echo FAILED)" \
 	       "in $$(($$(date +%s) - started)) s"; \
 	}; \
-	suite lint bash -c '$(MAKE) --no-print-directory -k -j $(JOBS) lint-files && \
-	                    echo "lint: no findings"' & \
-	suite host bash -c 'ctest --preset host --no-tests=error && \
-	                    ctest --preset host-asan --no-tests=error' & \
-	suite win32 ctest --preset win32 --no-tests=error & \
-	suite win64 ctest --preset win64 --no-tests=error & \
-	suite fuzz bash -c '$(call run_fuzzers,$(FUZZ_TEST_SECONDS))' & \
+	suite win32 bash -c '$(call build_then,win32)' & \
+	suite win64 bash -c '$(call build_then,win64)' & \
+	suite host nice -n 5 bash -c '$(call build_then,host)' & \
+	suite host-asan nice -n 5 bash -c '$(call configure,host-asan) >/dev/null && \
+	                                   $(call build_then,host-asan)' & \
+	suite fuzz nice -n 5 bash -c 'cmake --build build/fuzz -j $(JOBS) >/dev/null && \
+	                              $(call run_fuzzers,$(FUZZ_TEST_SECONDS))' & \
+	suite lint nice -n 10 bash -c '$(MAKE) --no-print-directory -k -j $(JOBS) lint-files && \
+	                               echo "lint: no findings"' & \
 	wait; \
 	failed=""; \
 	for name in $(TEST_SUITES); do \
@@ -146,17 +152,20 @@ bench: build-host build-win32 build-win64
 	  --dll win64=build/win64/vxdmount.dll --json build/host/bench/bench.json
 
 # clang-tidy (.clang-tidy, and one in each folder of programs) over the project's own files in
-# the builds' compilation databases: everything host and win32 compile (the library for Linux
-# and again for the 32-bit target it ships for), and what only win64 or the fuzz build compile.
-# A file is checked again only when it, a header, a .clang-tidy or its build's flags changed.
+# the builds' compilation databases, each file once: in the 32-bit build where it is part of the
+# product (the library, the programs and the kit as they ship), else in the build that compiles
+# it (the simulated machine and the tests on the host, the fuzzers). The library's sources hold
+# no platform conditionals of their own; the headers' Windows and Linux halves are each read by
+# the files of their build. A file is checked again only when it, a header, a .clang-tidy or its
+# build's flags changed.
 LINT := build/lint
 # The project's own files in a build's compilation database.
 db_files = $(filter-out build/%,$(shell sed -n 's|^ *"file": "$(CURDIR)/\(.*\)",*$$|\1|p' \
              build/$(1)/compile_commands.json 2>/dev/null | sort -u))
-LINT_host = $(call db_files,host)
 LINT_win32 = $(call db_files,win32)
+LINT_host = $(filter-out $(LINT_win32),$(call db_files,host))
 LINT_win64 = $(filter-out $(LINT_win32),$(call db_files,win64))
-LINT_fuzz = $(filter-out $(LINT_host),$(call db_files,fuzz))
+LINT_fuzz = $(filter-out $(LINT_win32) $(LINT_host),$(call db_files,fuzz))
 LINT_BUILDS := host win32 win64 fuzz
 LINT_INPUTS := $(wildcard */*.h */*/*.h .clang-tidy */.clang-tidy */*/.clang-tidy)
 # clang does not find the C++ headers of Debian's mingw-w64 g++ by itself; g++ names them.

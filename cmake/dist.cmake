@@ -44,7 +44,8 @@ add_test(NAME dist_is_reproducible
   COMMAND bash ${PROJECT_SOURCE_DIR}/tests/check_dist.sh reproducible ${VXD_DIST_ZIP}
           ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR}/dist-reproduced ${VXD_DIST_ARCH}
           ${VXD_VALIJSON_INCLUDE})
-set_tests_properties(dist_is_reproducible PROPERTIES TIMEOUT 600)
+# First of all: it builds the release again, and needs no Wine prefix.
+set_tests_properties(dist_is_reproducible PROPERTIES TIMEOUT 600 COST 2000)
 
 # The zip as a CMake package, for a consumer of its own bitness and of the other one. The
 # consumer it builds runs under Wine (wine.cmake_consumer).

@@ -84,7 +84,8 @@ reproducible)
     export SOURCE_DATE_EPOCH
     SOURCE_DATE_EPOCH=$(bash "$source_dir/tools/dist/make_zip.sh" --epoch "$source_dir")
     (cd "$work_dir/src" && cmake --preset "$preset" -DVXD_VALIJSON_INCLUDE="$valijson" >/dev/null &&
-        cmake --build --preset "$preset" --target vxdmount_dist >"$work_dir/build.log" 2>&1) ||
+        cmake --build --preset "$preset" -j "$(nproc)" --target vxdmount_dist \
+            >"$work_dir/build.log" 2>&1) ||
         { tail -30 "$work_dir/build.log"; fail "the second build failed"; }
     second="$work_dir/src/build/$preset/dist/$(basename "$zip_file")"
     if ! cmp "$zip_file" "$second"; then
