@@ -17,6 +17,7 @@ void FormatInto(char *buffer, std::size_t size, const char *format, ...)
 #endif
     ;
 
+// NOLINTNEXTLINE(cert-dcl50-cpp): as above.
 void FormatInto(char *buffer, std::size_t size, const char *format, ...) {
     va_list args;
     va_start(args, format);
