@@ -24,8 +24,10 @@ namespace {
 
 using Json = nlohmann::json;
 
-// How much of a value or key a message shows, and of a path, in characters.
+// How much of a value or key a message shows, and of a path, in characters; a value's
+// characters also in bytes once escaped, since one character may take six (\u0085).
 constexpr std::size_t kShownCharacters = 40;
+constexpr std::size_t kShownBytes = 120;
 constexpr std::size_t kShownPathCharacters = 160;
 
 bool IsContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
@@ -45,12 +47,6 @@ std::size_t CharacterCount(const std::string &text) {
     return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char byte) {
         return !IsContinuation(static_cast<unsigned char>(byte));
     }));
-}
-
-// The first `count` characters, and "..." when there were more.
-std::string Prefix(const std::string &text, std::size_t count) {
-    const std::size_t end = OffsetOfCharacter(text, count);
-    return end == text.size() ? text : text.substr(0, end) + "...";
 }
 
 // The text with its middle left out when it is longer than `count` characters.
@@ -102,11 +98,28 @@ std::string Escaped(const std::string &text, bool quoting) {
     return escaped;
 }
 
-// A value or key as JSON writes it, cut after kShownCharacters characters.
-std::string Quoted(const std::string &text) {
-    const std::size_t end = OffsetOfCharacter(text, kShownCharacters);
-    return "\"" + Escaped(text.substr(0, end), true) + (end == text.size() ? "\"" : "...\"");
+// The text escaped, cut after kShownCharacters characters or before kShownBytes bytes,
+// whichever comes first, with "..." where it was cut.
+std::string Shown(const std::string &text, bool quoting) {
+    std::string shown;
+    std::size_t start = 0;
+    for (std::size_t count = 0; start < text.size(); ++count) {
+        std::size_t end = start + 1;
+        while (end < text.size() && IsContinuation(static_cast<unsigned char>(text[end]))) {
+            ++end;
+        }
+        const std::string character = Escaped(text.substr(start, end - start), quoting);
+        if (count == kShownCharacters || shown.size() + character.size() > kShownBytes) {
+            return shown + "...";
+        }
+        shown += character;
+        start = end;
+    }
+    return shown;
 }
+
+// A value or key as JSON writes it, cut as Shown cuts it.
+std::string Quoted(const std::string &text) { return "\"" + Shown(text, true) + "\""; }
 
 // 1-based line and column of the byte at `offset`; columns count characters, not the
 // continuation bytes of UTF-8 sequences, nor a byte-order mark, which editors do not show.
@@ -256,7 +269,7 @@ std::string ParseProblem(std::string message, const std::string &text, std::size
                 return value.begin <= failedAt + 1 && value.end + reach + 1 >= failedAt;
             });
         if (secret == secrets.end()) {
-            message.replace(quoted, reach, Prefix(message.substr(quoted, reach), kShownCharacters));
+            message.replace(quoted, reach, Shown(message.substr(quoted, reach), false));
         } else {
             const std::size_t end = closing < message.size() ? closing + 1 : closing;
             message.replace(quoted - 1, end - (quoted - 1),
@@ -406,8 +419,7 @@ class DocumentBuilder {
             if (levels_[i].isArray) {
                 path += "[" + std::to_string(levels_[i].elements - 1) + "]";
             } else {
-                path += (path.empty() ? "" : ".") +
-                        Escaped(Prefix(levels_[i].key, kShownCharacters), false);
+                path += (path.empty() ? "" : ".") + Shown(levels_[i].key, false);
             }
         }
         return path.empty() ? path : Shortened(path, kShownPathCharacters) + ": ";
