@@ -33,7 +33,7 @@ TEST(Attach, AnswersAFreshLoginWithItsLetterAndDiskAsSoonAsTheVolumeArrives) {
     EXPECT_EQ(attach.result.diskCount, 1u);
     EXPECT_EQ(attach.result.diskNumbers[0], 2u);
     EXPECT_EQ(attach.result.alreadyLoggedIn, 0);
-    EXPECT_EQ(machine.Now(), 2000u); // paced at a second: F: is there at the third look
+    EXPECT_EQ(machine.Now(), 1500u); // paced at 250 ms: F: is answered the moment it arrives
     EXPECT_EQ(ServiceCalls(machine),
               (std::vector<std::string>{"SetIScsiIKEInfoA", "AddIScsiSendTargetPortalA",
                                         "LoginIScsiTargetA", "GetDevicesForIScsiSessionA",
@@ -149,12 +149,12 @@ TEST(Attach, TellsEachWaitWhenItBeginsAndEveryTenSecondsAfter) {
         {"the disk at once, its letter at 1.5 s",
          [](Machine &) {},
          {"VxdAttach: waiting up to 120000 ms for the letters of the session's volumes"},
-         2000},
+         1500},
         {"the disk at 10.5 s, its letter before",
          [](Machine &m) { m.onLogin.devicesAfterMs = 10500; },
          {"VxdAttach: waiting up to 60000 ms for the session's disks",
           "VxdAttach: still waiting for the session's disks after 10 s"},
-         11000},
+         10500},
         {"the letter at 21.5 s",
          [](Machine &m) {
              m.onLogin.drives = {{test::Drive('F', 2), 21500}};
@@ -162,7 +162,7 @@ TEST(Attach, TellsEachWaitWhenItBeginsAndEveryTenSecondsAfter) {
          {"VxdAttach: waiting up to 120000 ms for the letters of the session's volumes",
           "VxdAttach: still waiting for the letters of the session's volumes after 10 s",
           "VxdAttach: still waiting for the letters of the session's volumes after 20 s"},
-         22000},
+         21500},
     };
     for (const Case &c : cases) {
         Machine machine;
@@ -223,7 +223,7 @@ TEST(Attach, ATargetAlreadyLoggedInAnswersWithTheLettersItsDisksHaveAndIsNeverLo
     ASSERT_EQ(both.result.diskCount, 2u);
     EXPECT_EQ(both.result.diskNumbers[0], 3u);
     EXPECT_EQ(both.result.diskNumbers[1], 2u);
-    EXPECT_EQ(listed.Now(), 1000u);
+    EXPECT_EQ(listed.Now(), 250u);
     EXPECT_EQ(listed.CallsTo("GetDevicesForIScsiSessionA").size(), 1u + 4u);
     ExpectClean(listed);
 }
@@ -239,7 +239,7 @@ TEST(Attach, EachStatusComesFromTheStepThatShouldGiveIt) {
     };
     const std::vector<Case> cases = {
         {"security record refused: goes on", [](Machine &m) { m.ikeStatus = 0xEFFF0001; },
-         VXD_STATUS_OK, 0, 2000, 1},
+         VXD_STATUS_OK, 0, 1500, 1},
         {"service stopped at the security record",
          [](Machine &m) { m.ikeStatus = kServiceNotRunning; }, VXD_STATUS_SERVICE_UNAVAILABLE,
          kServiceNotRunning, 0, 0},
@@ -253,7 +253,7 @@ TEST(Attach, EachStatusComesFromTheStepThatShouldGiveIt) {
          [](Machine &m) {
              m.loginStatuses = {kTargetNotFound, 0};
          },
-         VXD_STATUS_OK, 0, 3000, 2},
+         VXD_STATUS_OK, 0, 2500, 2},
         {"credentials refused", [](Machine &m) { m.loginStatuses = {0xEFFF0009}; },
          VXD_STATUS_AUTH_FAILED, 0xEFFF0009, 1000, 2},
         {"CHAP secret refused", [](Machine &m) { m.loginStatuses = {0xEFFF004A}; },
@@ -480,13 +480,13 @@ TEST(Attach, ACancelDuringAnyWaitEndsTheCallAtOnceAndUndoesTheLoginItMade) {
     machine.CloseEventAt(attach.request.cancelEvent, 500);
     EXPECT_EQ(attach.Run(), VXD_STATUS_OK);
     EXPECT_STREQ(attach.result.letters, "F");
-    EXPECT_EQ(machine.Now(), 2000u);
+    EXPECT_EQ(machine.Now(), 1500u);
     const auto waits = machine.CallsTo("WaitForSingleObject");
     ASSERT_FALSE(waits.empty());
-    EXPECT_EQ(waits.back().at, 1000u); // the first wait after the close, and the last
+    EXPECT_EQ(waits.back().at, 500u); // the first wait after the close, and the last
     const auto sleeps = machine.CallsTo("Sleep");
-    ASSERT_EQ(sleeps.size(), 1u);
-    EXPECT_EQ(sleeps[0].at, 1000u);
+    ASSERT_EQ(sleeps.size(), 4u);
+    EXPECT_EQ(sleeps[0].at, 500u);
     EXPECT_EQ(machine.Faults(),
               std::vector<std::string>{"WaitForSingleObject on a handle that is no event"});
 }

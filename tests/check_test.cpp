@@ -1506,8 +1506,8 @@ TEST(CallStatuses, NamedWithTheLibrarysText) {
     EXPECT_EQ(CallStatusText(VXD_STATUS_CANCELLED, "cancelled by the caller"),
               "VXD_STATUS_CANCELLED (8): cancelled by the caller");
     // A status of a later library keeps its number and its text.
-    EXPECT_EQ(CallStatusText(14, "a status of a later version"),
-              "status 14: a status of a later version");
+    EXPECT_EQ(CallStatusText(18, "a status of a later version"),
+              "status 18: a status of a later version");
     EXPECT_EQ(CallStatusText(-1, VxdStatusText(-1)), "status -1: an unknown status");
     EXPECT_EQ(CallStatusText(VXD_STATUS_OK, nullptr), "VXD_STATUS_OK (0): (no text)");
 

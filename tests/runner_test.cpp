@@ -1189,14 +1189,14 @@ TEST(RunnerOutput, AttachPrintsItsProgressThenItsLettersAndClosesWithItsStatus) 
     EXPECT_EQ(run.status, kExitMounted);
     progress.push_back("F:");
     EXPECT_EQ(Lines(run.out), progress);
-    EXPECT_EQ(run.err, "vxdmount: VxdAttach returned VXD_STATUS_OK, virtual time 2.000s\n");
+    EXPECT_EQ(run.err, "vxdmount: VxdAttach returned VXD_STATUS_OK, virtual time 1.500s\n");
     // The calls are the same as the reference's, with no cancel event to wait on.
     EXPECT_TRUE(reference.CallsTo("WaitForSingleObject").empty());
 
     // In a timeline the letters come last too, stamped like every other line.
     const RunOutcome timeline = RunWith({"attach", "--timeline"});
     ASSERT_FALSE(Lines(timeline.out).empty());
-    EXPECT_EQ(Lines(timeline.out).back(), "[  2.000s] F:");
+    EXPECT_EQ(Lines(timeline.out).back(), "[  1.500s] F:");
     for (const std::string &line : Lines(timeline.out)) {
         EXPECT_EQ(line.rfind('[', 0), 0u) << line;
     }
@@ -1229,7 +1229,7 @@ TEST(RunnerOutput, EachCallClosesWithItsStatusByNameAndItsExitStatus) {
          "virtual time 0.000s\n"},
         {{"attach", "10.0.0.1", "0", "iqn.2026-12.com.example:disk1"},
          kExitMounted,
-         "vxdmount: VxdAttach returned VXD_STATUS_OK, virtual time 2.000s\n"},
+         "vxdmount: VxdAttach returned VXD_STATUS_OK, virtual time 1.500s\n"},
         {{"detach"},
          kExitFailed,
          "vxdmount: VxdDetach returned VXD_STATUS_NOT_ATTACHED, virtual time 0.000s\n"},
@@ -1344,7 +1344,7 @@ TEST(RunnerCredentials, AttachLogsInWithTheSecretsOfItsFilesOrStandardInput) {
         arguments.insert(arguments.end(), more.begin(), more.end());
         return arguments;
     };
-    const std::string ok = "vxdmount: VxdAttach returned VXD_STATUS_OK, virtual time 2.000s\n";
+    const std::string ok = "vxdmount: VxdAttach returned VXD_STATUS_OK, virtual time 1.500s\n";
     const std::string refused = "vxdmount: VxdAttach returned VXD_STATUS_AUTH_FAILED, service "
                                 "status 0xEFFF0009, virtual time 1.000s\n";
     const struct {

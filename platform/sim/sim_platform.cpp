@@ -57,5 +57,19 @@ WaitForSingleObjectFunction &WaitForSingleObject =
     OnCurrentMachine<&sim::Machine::WaitForSingleObject>::Call;
 OutputDebugStringAFunction &OutputDebugStringA =
     OnCurrentMachine<&sim::Machine::OutputDebugStringA>::Call;
+FindFirstVolumeAFunction &FindFirstVolumeA =
+    OnCurrentMachine<&sim::Machine::FindFirstVolumeA>::Call;
+FindNextVolumeAFunction &FindNextVolumeA = OnCurrentMachine<&sim::Machine::FindNextVolumeA>::Call;
+FindVolumeCloseFunction &FindVolumeClose = OnCurrentMachine<&sim::Machine::FindVolumeClose>::Call;
+GetVolumePathNamesForVolumeNameAFunction &GetVolumePathNamesForVolumeNameA =
+    OnCurrentMachine<&sim::Machine::GetVolumePathNamesForVolumeNameA>::Call;
+SetVolumeMountPointAFunction &SetVolumeMountPointA =
+    OnCurrentMachine<&sim::Machine::SetVolumeMountPointA>::Call;
+DeleteVolumeMountPointAFunction &DeleteVolumeMountPointA =
+    OnCurrentMachine<&sim::Machine::DeleteVolumeMountPointA>::Call;
+GetFileAttributesAFunction &GetFileAttributesA =
+    OnCurrentMachine<&sim::Machine::GetFileAttributesA>::Call;
+GetVolumeNameForVolumeMountPointAFunction &GetVolumeNameForVolumeMountPointA =
+    OnCurrentMachine<&sim::Machine::GetVolumeNameForVolumeMountPointA>::Call;
 
 } // namespace vxd::platform
