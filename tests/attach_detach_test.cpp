@@ -1141,12 +1141,18 @@ TEST(Detach, TakesTheSessionsUnderEitherNameAndOnlyTheVolumesOnTheirDisks) {
     for (const sim::CallRecord &call : machine.CallsTo("CreateFileA")) {
         ++opened[call.String("lpFileName")];
     }
-    // Each letter is looked at once; only the target's are opened again, to be locked.
+    // Each letter and each volume by name is looked at once; only the target's letters are
+    // opened again, to be locked, and their volumes not a second time by name.
+    const std::string volume = "\\\\?\\Volume{5d1c0000-0000-4000-8000-0000000000";
     EXPECT_EQ(opened, (std::map<std::string, std::size_t>{{"\\\\.\\C:", 1},
                                                           {"\\\\.\\F:", 2},
                                                           {"\\\\.\\G:", 2},
                                                           {"\\\\.\\H:", 1},
-                                                          {"\\\\.\\N:", 1}}));
+                                                          {"\\\\.\\N:", 1},
+                                                          {volume + "43}", 1},
+                                                          {volume + "46}", 1},
+                                                          {volume + "47}", 1},
+                                                          {volume + "48}", 1}}));
     ExpectClean(machine);
 }
 
