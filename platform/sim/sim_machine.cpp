@@ -1314,6 +1314,11 @@ platform::BOOL Machine::DiskControl(ULONG disk, platform::DWORD ioControlCode, v
                  (state.readOnly ? ", read-only" : "");
         return 1;
     }
+    if (ioControlCode == platform::kIoctlDiskSetDiskAttributes && diskSetError) {
+        lastError_ = *diskSetError;
+        answer = "FALSE, error " + std::to_string(*diskSetError);
+        return 0;
+    }
     if (ioControlCode == platform::kIoctlDiskSetDiskAttributes) {
         platform::SET_DISK_ATTRIBUTES record;
         if (inBuffer == nullptr || inBufferSize != sizeof record) {
@@ -1337,18 +1342,7 @@ platform::BOOL Machine::DiskControl(ULONG disk, platform::DWORD ioControlCode, v
                 (record.Attributes & platform::kDiskAttributeOffline) != 0 || Collides(disk);
         }
         if (wasOffline && !state.offline) {
-            std::vector<std::pair<DriveSetup, std::uint64_t>> waiting;
-            waiting.swap(waitingVolumes_);
-            for (const auto &volume : waiting) {
-                if (volume.first.disk != disk) {
-                    waitingVolumes_.push_back(volume);
-                    continue;
-                }
-                const DriveSetup drive = volume.first;
-                const std::uint64_t session = volume.second;
-                Schedule(now_ + onlineVolumesAfterMs,
-                         [this, drive, session] { ArriveVolume(drive, session); });
-            }
+            ShowWaitingVolumes(disk);
         }
         answer = std::string("TRUE, now ") + (state.offline ? "offline" : "online") +
                  (state.readOnly ? ", read-only" : "");
@@ -1408,6 +1402,32 @@ platform::BOOL Machine::DiskControl(ULONG disk, platform::DWORD ioControlCode, v
     }
     answer = "TRUE, " + state.layout;
     return 1;
+}
+
+void Machine::ShowWaitingVolumes(ULONG disk) {
+    std::vector<std::pair<DriveSetup, std::uint64_t>> waiting;
+    waiting.swap(waitingVolumes_);
+    for (const auto &volume : waiting) {
+        if (volume.first.disk != disk) {
+            waitingVolumes_.push_back(volume);
+            continue;
+        }
+        const DriveSetup drive = volume.first;
+        const std::uint64_t session = volume.second;
+        Schedule(now_ + onlineVolumesAfterMs,
+                 [this, drive, session] { ArriveVolume(drive, session); });
+    }
+}
+
+Machine &Machine::BringDiskOnlineAt(Ms at, ULONG disk) {
+    Schedule(at, [this, disk] {
+        DiskNow &state = DiskState(disk);
+        if (state.offline) {
+            state.offline = false;
+            ShowWaitingVolumes(disk);
+        }
+    });
+    return *this;
 }
 
 platform::HANDLE Machine::FindFirstVolumeA(char *volumeName, platform::DWORD bufferLength) {

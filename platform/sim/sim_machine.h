@@ -147,6 +147,9 @@ class Machine {
     std::map<std::string, bool> folders; // existing folders, "C:\\mnt\\x\\", and whether empty
     std::optional<platform::DWORD> mountPointError; // SetVolumeMountPointA fails with it
     std::optional<platform::DWORD> deleteMountPointError;
+    std::optional<platform::DWORD> diskSetError; // IOCTL_DISK_SET_DISK_ATTRIBUTES fails with it
+    // The partition manager brings a disk online by itself, as under the online-all policy.
+    Machine &BringDiskOnlineAt(Ms at, ULONG disk);
     bool DiskOffline(ULONG disk);
     bool DiskReadOnly(ULONG disk);
     std::string VolumeOf(char letter) const; // the volume name of a letter's drive, or ""
@@ -279,6 +282,7 @@ class Machine {
                                platform::DWORD outBufferSize, platform::DWORD *bytesReturned,
                                std::string &answer);
     void ArriveVolume(const DriveSetup &drive, std::uint64_t session);
+    void ShowWaitingVolumes(ULONG disk);
     unsigned char FreeKey() const;
     struct Session {
         SessionSetup setup;
