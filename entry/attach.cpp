@@ -340,6 +340,10 @@ int AttachCall::Run() {
             shown += found.letter;
             shown += ":";
         }
+        // A volume mounted at a folder only: the folder is where it is.
+        if (shown.empty() && !mountFolder_.empty()) {
+            shown = mountFolder_;
+        }
         progress_.Line("done: %s", shown.c_str());
     } else if (serviceStatus != 0) {
         progress_.Line("failed: %s (%s)", VxdStatusText(status),

@@ -34,7 +34,6 @@ using platform::ULONG;
 
 struct DriveSetup {
     char letter = 'C';              // '\0': a volume without a letter
-    std::string volume;             // "\\?\Volume{GUID}\"; empty: one made from the letter
     ULONG disk = 0;                 // disk of the volume's first extent
     bool openable = true;           // false: opening the volume fails
     bool answers = true;            // false: the extents query fails
@@ -44,7 +43,8 @@ struct DriveSetup {
     bool inUse = false;                // files are open on it: a lock fails until it is dismounted
     platform::DWORD flushError = 0;    // FlushFileBuffers fails with this error
     platform::DWORD dismountError = 0; // FSCTL_DISMOUNT_VOLUME fails with this error
-    std::vector<std::string> folders;  // the folders it is mounted at, "C:\\mnt\\x\\"
+    std::string volume{}; // "\\?\Volume{GUID}\"; empty: one made from the letter
+    std::vector<std::string> folders{}; // the folders it is mounted at, "C:\\mnt\\x\\"
 };
 
 // A disk's state, as the machine has it or as a login brings it. Unset attributes: online and
