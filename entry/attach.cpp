@@ -840,6 +840,12 @@ int AttachCall::MountFolder(bool last, bool &mounted) {
             everyDisk && std::any_of(volumes_.begin(), volumes_.end(),
                                      [disk](const SeenVolume &v) { return v.disk == disk; });
     }
+    if (volumes_.empty() && last && !letters_.empty()) {
+        // Lettered volumes whose names Windows does not tell cannot be mounted elsewhere.
+        progress_.Line("no volume of the target could be named to mount at %s",
+                       mountFolder_.c_str());
+        return Finish(VXD_STATUS_MOUNT_FAILED);
+    }
     if (volumes_.empty() || (!everyDisk && !last)) {
         return VXD_STATUS_OK;
     }

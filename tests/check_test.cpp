@@ -1651,6 +1651,21 @@ TEST(CallReport, AttachTellsTheLettersOrTheStatusesOfTheFailure) {
     const std::vector<std::string> logged = AttachReport(result, "done", machine);
     ASSERT_EQ(logged.size(), 3u);
     EXPECT_EQ(logged[2], "the target was logged in before the call; its sessions stay");
+    // 1.4: each disk's attributes in words, the volumes and the letters given.
+    result.alreadyLoggedIn = 0;
+    result.diskCount = 2;
+    result.diskAttributes[0] = VXD_DISK_BROUGHT_ONLINE | VXD_DISK_MADE_WRITABLE;
+    result.diskAttributes[1] = VXD_DISK_STATE_UNKNOWN;
+    result.volumeCount = 1;
+    std::strcpy(result.volumeNames[0], "\\\\?\\Volume{0a1b2c3d-0000-4000-8000-000000000002}\\");
+    std::strcpy(result.assignedLetters, "G");
+    EXPECT_EQ(AttachReport(result, "done", machine),
+              (std::vector<std::string>{
+                  "VxdAttach returned VXD_STATUS_OK (0): done", "letters F: G: on disks 2, 5",
+                  "disk 2: brought online by this call, made writable by this call",
+                  "disk 5: state unknown: Windows did not answer its attribute queries",
+                  "volume \\\\?\\Volume{0a1b2c3d-0000-4000-8000-000000000002}\\",
+                  "letters given by the call: G:"}));
 
     VxdAttachResult failed{};
     failed.size = sizeof failed;
