@@ -423,7 +423,7 @@ DiskFacts WindowsMachine::Disk(std::uint32_t number) {
             Unknown("IOCTL_DISK_GET_DRIVE_LAYOUT_EX: " + WindowsError(state.layoutError));
     }
     facts.identity = state.identity;
-    std::uint32_t other = 0;
+    vxd::platform::ULONG other = 0;
     facts.collision = No("");
     if (vxd::disks::FindCollision(state, other)) {
         facts.collision = Yes("");
