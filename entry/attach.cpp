@@ -161,14 +161,14 @@ class AttachCall {
     SecretBuffer initiatorSecret_;
     std::vector<FoundLetter> letters_;
     // 1.4: the disks' state, the volumes, and the mount points that this call gave.
-    bool bringOnline_ = false;
-    bool assignLetter_ = false;
-    std::string mountFolder_;
-    platform::DWORD checkError_ = 0;
     std::vector<WatchedDisk> watched_;
     std::vector<SeenVolume> volumes_;
     std::vector<std::string> given_;
     std::string assigned_;
+    std::string mountFolder_;
+    platform::DWORD checkError_ = 0;
+    bool bringOnline_ = false;
+    bool assignLetter_ = false;
     bool succeeded_ = false;
     bool undone_ = false;
 };

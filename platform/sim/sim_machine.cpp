@@ -1512,7 +1512,7 @@ platform::BOOL Machine::GetVolumePathNamesForVolumeNameA(const char *volumeName,
     } else if (pathNames == nullptr || bufferLength < list.size()) {
         lastError_ = platform::kErrorMoreData;
     } else {
-        std::memcpy(pathNames, list.data(), list.size());
+        std::copy(list.begin(), list.end(), pathNames);
         result = 1;
     }
     if (returnLength != nullptr) {
