@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -473,6 +474,15 @@ TEST(Attach, RefusesWhatItCannotSendAndSendsNothing) {
          badPortal},
         {"unknown flags", [](Attach &a) { a.request.flags = 0x100; },
          "VxdAttach: unknown flags 0x100"},
+        // A caller of 1.3 cannot mean 1.4's flags.
+        {"1.4's flags in a request of 1.3",
+         [](Attach &a) {
+             a.request.size = offsetof(VxdAttachRequest, mountFolder);
+             a.request.flags = VXD_ATTACH_BRING_ONLINE;
+         },
+         "VxdAttach: unknown flags 0x10"},
+        {"an empty mount folder", [](Attach &a) { a.request.mountFolder = ""; },
+         "VxdAttach: the mount folder is empty or longer than 259 characters"},
         {"a cancel event that is no event",
          [noEvent](Attach &a) { a.request.cancelEvent = noEvent; },
          "VxdAttach: the cancel event is not a handle that can be waited on"},

@@ -1,5 +1,7 @@
 // A simulated Windows machine behind the platform operations: the iSCSI initiator service,
-// the drive letters and their volumes, a virtual clock, the trace and a log of every call.
+// the drive letters and their volumes (with or without a letter, mounted at folders too), the
+// disks' own state (offline, read-only, layout, clones) under a SAN policy and automount, a
+// virtual clock, the trace and a log of every call.
 //
 // A test states a machine in a few lines and runs the logic against it:
 //
