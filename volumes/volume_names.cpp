@@ -2,6 +2,7 @@
 // points that a call gives and takes back.
 #include <cstddef>
 #include <cstring>
+#include <utility>
 
 #include "platform/unique_handle.h"
 #include "volumes/volume_discovery.h"
@@ -16,10 +17,15 @@ constexpr platform::DWORD kNameBufferSize = 64;
 
 std::vector<platform::ULONG> DisksOfVolume(const std::string &name) {
     std::vector<platform::ULONG> disks;
-    // The volume itself, not its root folder: the name without its final backslash.
-    const std::string device = name.substr(0, name.size() - 1);
+    // The volume itself, not its root folder: the name without its final backslash, in a
+    // fixed buffer, so that a poll allocates no path.
+    char device[kNameBufferSize] = {};
+    if (name.size() >= sizeof device) {
+        return disks;
+    }
+    std::memcpy(device, name.data(), name.size() - 1);
     const platform::UniqueFileHandle volume(platform::CreateFileA(
-        device.c_str(), 0, kVolumeShareMode, nullptr, platform::kOpenExisting, 0, nullptr));
+        device, 0, kVolumeShareMode, nullptr, platform::kOpenExisting, 0, nullptr));
     if (!volume) {
         return disks;
     }
@@ -79,7 +85,7 @@ std::vector<VolumeOnDisks> ListVolumes() {
         volume.name.assign(name, length);
         volume.disks = DisksOfVolume(volume.name);
         ReadPaths(volume);
-        volumes.push_back(volume);
+        volumes.push_back(std::move(volume));
     } while (platform::FindNextVolumeA(search.get(), name, sizeof name - 1) != 0);
     return volumes;
 }
