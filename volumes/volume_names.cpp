@@ -1,5 +1,6 @@
 // Volumes by name: the machine's volumes with their disks, letters and folders, and the mount
 // points that a call gives and takes back.
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <utility>
@@ -23,7 +24,8 @@ std::vector<platform::ULONG> DisksOfVolume(const std::string &name) {
     if (name.size() >= sizeof device) {
         return disks;
     }
-    std::memcpy(device, name.data(), name.size() - 1);
+    // The buffer is zeroed: the copy stays NUL-terminated.
+    std::copy(name.begin(), name.end() - 1, device);
     const platform::UniqueFileHandle volume(platform::CreateFileA(
         device, 0, kVolumeShareMode, nullptr, platform::kOpenExisting, 0, nullptr));
     if (!volume) {
