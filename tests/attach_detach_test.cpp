@@ -344,6 +344,14 @@ TEST(Attach, EachStatusComesFromTheStepThatShouldGiveIt) {
          "$false"},
         {"read-only, made writable", [](Machine &m) { m.disks[2].readOnly = true; }, VXD_STATUS_OK,
          0, 1500, 1, VXD_ATTACH_BRING_ONLINE, nullptr, VXD_DISK_MADE_WRITABLE},
+        {"read-only, its attribute kept",
+         [](Machine &m) {
+             m.disks[2].readOnly = true;
+             m.diskSetError = 5;
+         },
+         VXD_STATUS_OK, 0, 1500, 1, VXD_ATTACH_BRING_ONLINE, nullptr, VXD_DISK_READ_ONLY, nullptr,
+         "",
+         "VxdAttach: disk 2 stays read-only: its read-only attribute cannot be cleared (error 5)"},
         // As Wine and older systems do: 1.3's answer, at 1.3's moment.
         {"the attribute queries unanswered",
          [](Machine &m) {
@@ -387,6 +395,13 @@ TEST(Attach, EachStatusComesFromTheStepThatShouldGiveIt) {
          "",
          "VxdAttach: mounted the volume "
          "\\\\?\\Volume{5d1c0000-0000-4000-8000-000000000046}\\ at C:\\mnt\\data\\"},
+        // Where Windows lists no volume on the disk (Wine), the letter names it.
+        {"a volume known by its letter only, at a folder",
+         [folder](Machine &m) {
+             folder(m);
+             m.onLogin.drives[0].drive.listed = false;
+         },
+         VXD_STATUS_OK, 0, 1500, 1, 0, "C:\\mnt\\data", 0},
         {"a folder that does not exist", [](Machine &) {}, VXD_STATUS_MOUNT_FAILED, 3, 0, 0, 0,
          "C:\\mnt\\none\\", 0, ""},
         {"a folder that is not empty", [](Machine &m) { m.folders["C:\\mnt\\data\\"] = false; },
@@ -864,6 +879,24 @@ TEST(AttachThenDetach, AnExceptionEndsAtTheExportAndLeavesNothingHalfDone) {
 // The undo takes back the letters and folders that the call gave, and leaves the disk
 // attributes that it changed as they are now.
 TEST(Attach, TheUndoTakesBackTheLettersAndFoldersItGaveButNoDiskAttribute) {
+    {
+        // A letter that cannot be taken back is told, and the undo goes on.
+        Machine refusing;
+        PlainMachine(refusing);
+        UnletteredVolume(refusing);
+        refusing.deleteMountPointError = 5;
+        refusing.onLogin.disks = {2, 3}; // disk 3 never gets a volume: the call waits on
+        Attach attach;
+        attach.request.flags = VXD_ATTACH_ASSIGN_LETTER;
+        attach.request.cancelEvent = refusing.CreateEvent();
+        refusing.SignalEventAt(attach.request.cancelEvent, 5000);
+        EXPECT_EQ(attach.Run(), VXD_STATUS_CANCELLED);
+        EXPECT_NE(Joined(attach.progress)
+                      .find("VxdAttach: cannot take back E:\\, which it gave (error 5)\n"),
+                  std::string::npos);
+        EXPECT_EQ(refusing.SessionCount(), 0u);
+        ExpectClean(refusing);
+    }
     Machine machine;
     PlainMachine(machine);
     UnletteredVolume(machine);
@@ -949,6 +982,10 @@ TEST(Detach, FlushesLocksAndDismountsBeforeTheLogoutThenRemovesThePersistentLogi
     for (const bool inUse : {false, true}) {
         Machine unlettered;
         AttachedMachine(unlettered);
+        // A folder that stays is told; the detach goes on.
+        if (!inUse) {
+            unlettered.deleteMountPointError = 5;
+        }
         unlettered.RemoveDrive('F');
         sim::DriveSetup volume = test::Drive('\0', 2);
         volume.volume = kNoLetterVolume;
@@ -965,6 +1002,10 @@ TEST(Detach, FlushesLocksAndDismountsBeforeTheLogoutThenRemovesThePersistentLogi
             std::string::npos)
             << lines;
         EXPECT_EQ(unlettered.SessionCount(), inUse ? 1u : 0u);
+        EXPECT_EQ(lines.find("VxdDetach: cannot remove the mount point C:\\mnt\\data\\ (error 5); "
+                             "remove it with mountvol C:\\mnt\\data\\ /D\n") != std::string::npos,
+                  !inUse)
+            << lines;
         EXPECT_STREQ(byName.result.letters, "");
         EXPECT_STREQ(byName.result.lettersInUse, "");
         const auto removed = unlettered.CallsTo("DeleteVolumeMountPointA");

@@ -1435,7 +1435,7 @@ platform::HANDLE Machine::FindFirstVolumeA(char *volumeName, platform::DWORD buf
     call.args["cchBufferLength"] = bufferLength;
     VolumeSearch search;
     for (const auto &drive : drives_) {
-        if (drive.second.openable) {
+        if (drive.second.openable && drive.second.listed) {
             search.names.push_back(drive.second.volume);
         }
     }

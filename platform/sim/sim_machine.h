@@ -45,7 +45,8 @@ struct DriveSetup {
     bool inUse = false;                // files are open on it: a lock fails until it is dismounted
     platform::DWORD flushError = 0;    // FlushFileBuffers fails with this error
     platform::DWORD dismountError = 0; // FSCTL_DISMOUNT_VOLUME fails with this error
-    std::string volume{}; // "\\?\Volume{GUID}\"; empty: one made from the letter
+    std::string volume{};              // "\\?\Volume{GUID}\"; empty: one made from the letter
+    bool listed = true; // false: FindFirstVolumeA leaves it out, as Wine does a drive's alias
     std::vector<std::string> folders{}; // the folders it is mounted at, "C:\\mnt\\x\\"
 };
 
