@@ -1,11 +1,14 @@
 // VxdAttach: the same security record, portal and login as CreateVXD, then the session's disks
 // and the letters of the volumes on them, found by disk rather than by counting new letters;
-// cancellable at every wait, and undone on failure.
+// cancellable at every wait, and undone on failure. Since 1.4 it also watches each disk's own
+// state while it waits (offline, read-only, a clone, blank), finds the volumes by name, and
+// gives a letter or a folder when asked.
 #include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "disks/disk_state.h"
 #include "entry/call_support.h"
 #include "entry/vxdmount.h"
 #include "iscsi/initiator_client.h"
@@ -18,12 +21,28 @@ namespace {
 constexpr unsigned long kDefaultDeviceWaitMs = 60000;
 constexpr unsigned long kDefaultLetterWaitMs = 120000;
 constexpr unsigned long kWaitReportMs = 10000;
+// The waits of VxdAttach look four times a second, so that what arrives is answered within
+// 250 ms; CreateVXD keeps its pace of a second.
+constexpr unsigned long kAttachPollMs = 250;
+// How long a disk may stay offline after it appeared, and a volume without a letter after it
+// appeared, before the call takes it as the machine's answer: the service, the partition
+// manager and the mount manager may still be bringing them up.
+constexpr unsigned long kOfflineGraceMs = 2000;
+constexpr unsigned long kLetterGraceMs = 3000;
+constexpr unsigned long kNotYet = ~0ul;
+constexpr std::size_t kLongestMountFolder = 259;
 
 // The CHAP fields came with 1.3; a caller of 1.2 passes a shorter request.
 constexpr std::size_t kAttachRequestChapEnd = offsetof(VxdAttachRequest, initiatorSecretLength) +
                                               sizeof(VxdAttachRequest::initiatorSecretLength);
 constexpr unsigned long kChapFlags =
     VXD_ATTACH_DISCOVERY_CHAP | VXD_ATTACH_SET_INITIATOR_SECRET | VXD_ATTACH_MUTUAL_CHAP;
+// mountFolder and the two flags came with 1.4, and the result's fields after alreadyLoggedIn.
+constexpr std::size_t kAttachRequestFolderEnd =
+    offsetof(VxdAttachRequest, mountFolder) + sizeof(VxdAttachRequest::mountFolder);
+constexpr unsigned long kReadinessFlags = VXD_ATTACH_BRING_ONLINE | VXD_ATTACH_ASSIGN_LETTER;
+constexpr std::size_t kAttachResultVolumesEnd =
+    offsetof(VxdAttachResult, assignedLetters) + sizeof(VxdAttachResult::assignedLetters);
 // The secret lengths that Windows takes without IPsec.
 constexpr unsigned long kShortestSecret = 12;
 constexpr unsigned long kLongestSecret = 16;
@@ -33,6 +52,23 @@ constexpr std::size_t kLongestChapUser = 255;
 struct FoundLetter {
     char letter;
     platform::ULONG disk;
+};
+
+// One of the session's disks as the call watches it.
+struct WatchedDisk {
+    platform::ULONG number;
+    unsigned long attributes = 0; // VXD_DISK_...
+    bool settled = false;         // nothing more to read
+    bool toldReadOnly = false;
+    unsigned long broughtOnlineAt = kNotYet; // when this call cleared its offline attribute
+};
+
+// A volume on the session's disks, found by name.
+struct SeenVolume {
+    std::string name;
+    platform::ULONG disk;
+    unsigned long seenAt; // ms into the letter wait
+    std::string letters;
 };
 
 bool SamePersistentLogin(const platform::PERSISTENT_ISCSI_LOGIN_INFOA &a,
@@ -85,6 +121,16 @@ class AttachCall {
     int WaitForDisks();
     int WaitForLetters();
     bool CollectLetters(const std::string &baseline);
+    int WatchDisks(unsigned long waited);
+    int WatchDisk(WatchedDisk &watched, unsigned long waited);
+    void CollectVolumes(const std::string &baseline, unsigned long waited);
+    bool EveryDiskLettered() const;
+    int AssignLetters(unsigned long waited);
+    int MountFolder(bool last, bool &mounted);
+    void TellUnlettered();
+    void AddLetter(char letter, platform::ULONG disk);
+    void WriteReadiness();
+    void TakeBackMountPoints();
     void UndoUnlessKept() noexcept;
     void RemovePersistentLoginsMadeHere();
 
@@ -114,13 +160,24 @@ class AttachCall {
     SecretBuffer chapSecret_;
     SecretBuffer initiatorSecret_;
     std::vector<FoundLetter> letters_;
+    // 1.4: the disks' state, the volumes, and the mount points that this call gave.
+    std::vector<WatchedDisk> watched_;
+    std::vector<SeenVolume> volumes_;
+    std::vector<std::string> given_;
+    std::string assigned_;
+    std::string mountFolder_;
+    platform::DWORD checkError_ = 0;
+    bool bringOnline_ = false;
+    bool assignLetter_ = false;
     bool succeeded_ = false;
     bool undone_ = false;
 };
 
 int AttachCall::Check() {
     const bool chapFields = Covers(request_.size, kAttachRequestChapEnd);
-    const unsigned long knownFlags = VXD_ATTACH_KEEP_ON_FAILURE | (chapFields ? kChapFlags : 0);
+    const bool folderField = Covers(request_.size, kAttachRequestFolderEnd);
+    const unsigned long knownFlags = VXD_ATTACH_KEEP_ON_FAILURE | (chapFields ? kChapFlags : 0) |
+                                     (folderField ? kReadinessFlags : 0);
     if (!IsTargetName(request_.targetName)) {
         progress_.Line("the target's name is missing, or longer than %u characters",
                        static_cast<unsigned>(platform::kMaxIScsiNameLen));
@@ -134,6 +191,28 @@ int AttachCall::Check() {
         progress_.Line("unknown flags 0x%lx", request_.flags & ~knownFlags);
         return VXD_STATUS_INVALID_ARGUMENT;
     }
+    if (folderField && request_.mountFolder != nullptr) {
+        const std::size_t length = strnlen(request_.mountFolder, kLongestMountFolder + 1);
+        if (length == 0 || length > kLongestMountFolder) {
+            progress_.Line("the mount folder is empty or longer than %u characters",
+                           static_cast<unsigned>(kLongestMountFolder));
+            return VXD_STATUS_INVALID_ARGUMENT;
+        }
+        mountFolder_.assign(request_.mountFolder, length);
+        if (mountFolder_.back() != '\\') {
+            mountFolder_.push_back('\\');
+        }
+        // Before anything is sent: a folder that cannot take the volume stops the call here.
+        checkError_ = volumes::CheckMountFolder(mountFolder_);
+        if (checkError_ != 0) {
+            progress_.Line("%s cannot take the volume (%s): it must be an existing, empty "
+                           "folder on an NTFS volume",
+                           mountFolder_.c_str(), StatusWords(checkError_).c_str());
+            return VXD_STATUS_MOUNT_FAILED;
+        }
+    }
+    bringOnline_ = (request_.flags & VXD_ATTACH_BRING_ONLINE) != 0;
+    assignLetter_ = (request_.flags & VXD_ATTACH_ASSIGN_LETTER) != 0;
     const int credentials = CheckCredentials(chapFields);
     if (credentials != VXD_STATUS_OK) {
         return credentials;
@@ -252,6 +331,7 @@ int AttachCall::Finish(int status, platform::ULONG serviceStatus) {
 int AttachCall::Run() {
     const int status = Steps();
     UndoUnlessKept();
+    WriteReadiness();
     const platform::ULONG serviceStatus = result_.serviceStatus;
     if (status == VXD_STATUS_OK) {
         std::string shown;
@@ -259,6 +339,10 @@ int AttachCall::Run() {
             shown += shown.empty() ? "" : " ";
             shown += found.letter;
             shown += ":";
+        }
+        // A volume mounted at a folder only: the folder is where it is.
+        if (shown.empty() && !mountFolder_.empty()) {
+            shown = mountFolder_;
         }
         progress_.Line("done: %s", shown.c_str());
     } else if (serviceStatus != 0) {
@@ -292,7 +376,7 @@ bool AttachCall::Wait(platform::DWORD milliseconds) {
 void AttachCall::TellWaiting(const char *what, unsigned long limitMs, unsigned long waitedMs) {
     if (waitedMs == 0) {
         progress_.Line("waiting up to %lu ms for %s", limitMs, what);
-    } else if (waitedMs % kWaitReportMs < kPollIntervalMs) {
+    } else if (waitedMs % kWaitReportMs < kAttachPollMs) {
         progress_.Line("still waiting for %s after %lu s", what, waitedMs / 1000);
     }
 }
@@ -305,7 +389,7 @@ bool AttachCall::Cancelled() {
 int AttachCall::Steps() {
     const int checked = Check();
     if (checked != VXD_STATUS_OK) {
-        return Finish(checked);
+        return Finish(checked, checkError_);
     }
     progress_.Line("%s at %s:%d", target_.c_str(), portal_.c_str(), port_);
 
@@ -432,7 +516,7 @@ int AttachCall::WaitForDisks() {
         }
         TellWaiting("the session's disks", deviceWaitMs_, waited);
         const platform::DWORD pause = static_cast<platform::DWORD>(
-            std::min<unsigned long>(kPollIntervalMs, deviceWaitMs_ - waited));
+            std::min<unsigned long>(kAttachPollMs, deviceWaitMs_ - waited));
         if (!Wait(pause)) {
             return Finish(VXD_STATUS_CANCELLED);
         }
@@ -446,6 +530,7 @@ int AttachCall::WaitForDisks() {
     result_.diskCount = static_cast<unsigned long>(disks_.count);
     for (std::size_t i = 0; i < disks_.count; ++i) {
         result_.diskNumbers[i] = disks_.numbers[i];
+        watched_.push_back(WatchedDisk{disks_.numbers[i]});
     }
     return VXD_STATUS_OK;
 }
@@ -455,6 +540,12 @@ int AttachCall::WaitForDisks() {
 bool AttachCall::CollectLetters(const std::string &baseline) {
     std::string current;
     volumes::AppendDriveLetters(current);
+    // A letter seen at an earlier look that has gone since names nothing any more.
+    letters_.erase(std::remove_if(letters_.begin(), letters_.end(),
+                                  [&current](const FoundLetter &found) {
+                                      return current.find(found.letter) == std::string::npos;
+                                  }),
+                   letters_.end());
     const std::string candidates = volumes::LettersAdded(baseline, current);
     const std::size_t count = volumes::LettersExamined(candidates);
     const volumes::LetterDisks disks = volumes::DisksOfLetters(candidates, count);
@@ -484,15 +575,41 @@ bool AttachCall::CollectLetters(const std::string &baseline) {
 }
 
 // After a fresh login only letters that were not there before count; a target that was
-// already logged in answers with the letters its disks have now.
+// already logged in answers with the letters its disks have now. Each look also reads the
+// disks' state and the volumes by name; with mountFolder the call ends once the volume is
+// mounted there.
 int AttachCall::WaitForLetters() {
     const std::string baseline = alreadyLoggedIn_ ? std::string() : baseline_;
     for (unsigned long waited = 0;;) {
-        if (CollectLetters(baseline)) {
+        const int disks = WatchDisks(waited);
+        if (disks != VXD_STATUS_OK) {
+            return disks;
+        }
+        bool lettered = CollectLetters(baseline);
+        CollectVolumes(baseline, waited);
+        const bool last = waited >= letterWaitMs_;
+        if (!mountFolder_.empty()) {
+            bool mounted = false;
+            const int folder = MountFolder(last, mounted);
+            if (folder != VXD_STATUS_OK) {
+                return folder;
+            }
+            if (mounted) {
+                break;
+            }
+        } else if (assignLetter_ && !lettered) {
+            const int assigned = AssignLetters(waited);
+            if (assigned != VXD_STATUS_OK) {
+                return assigned;
+            }
+            lettered = EveryDiskLettered();
+        }
+        if (lettered && mountFolder_.empty()) {
             break;
         }
-        if (waited >= letterWaitMs_) {
+        if (last) {
             if (letters_.empty()) {
+                TellUnlettered();
                 return Finish(VXD_STATUS_NO_LETTER);
             }
             progress_.Line("not every disk of the session has a lettered volume; taking those "
@@ -501,7 +618,7 @@ int AttachCall::WaitForLetters() {
         }
         TellWaiting("the letters of the session's volumes", letterWaitMs_, waited);
         const platform::DWORD pause = static_cast<platform::DWORD>(
-            std::min<unsigned long>(kPollIntervalMs, letterWaitMs_ - waited));
+            std::min<unsigned long>(kAttachPollMs, letterWaitMs_ - waited));
         if (!Wait(pause)) {
             return Finish(VXD_STATUS_CANCELLED);
         }
@@ -517,6 +634,298 @@ int AttachCall::WaitForLetters() {
     }
     result_.letters[written] = '\0';
     return Finish(VXD_STATUS_OK);
+}
+
+int AttachCall::WatchDisks(unsigned long waited) {
+    for (WatchedDisk &watched : watched_) {
+        if (watched.settled) {
+            continue;
+        }
+        const int status = WatchDisk(watched, waited);
+        if (status != VXD_STATUS_OK) {
+            return status;
+        }
+    }
+    return VXD_STATUS_OK;
+}
+
+// One look at a disk that is not settled yet: a disk that Windows does not describe, or that is
+// online (writable, or read-only as the caller accepts), is settled; an offline one waits out
+// its grace, then fails the call or, with VXD_ATTACH_BRING_ONLINE, is brought online.
+int AttachCall::WatchDisk(WatchedDisk &watched, unsigned long waited) {
+    const unsigned long number = watched.number;
+    const disks::DiskState state = disks::ReadDisk(watched.number);
+    if (!state.attributesKnown) {
+        watched.attributes |= VXD_DISK_STATE_UNKNOWN;
+        watched.settled = true;
+        progress_.Line("disk %lu: Windows does not tell its attributes (%s); going on without them",
+                       number, StatusWords(state.attributesError).c_str());
+        return VXD_STATUS_OK;
+    }
+    watched.attributes &= ~static_cast<unsigned long>(VXD_DISK_OFFLINE | VXD_DISK_READ_ONLY);
+    watched.attributes |=
+        (state.offline ? VXD_DISK_OFFLINE : 0) | (state.readOnly ? VXD_DISK_READ_ONLY : 0);
+    if (state.offline) {
+        platform::ULONG other = 0;
+        if (disks::FindCollision(state, other)) {
+            watched.attributes |= VXD_DISK_COLLISION;
+            progress_.Line("disk %lu stays offline: its %s is also disk %lu's (a clone or a "
+                           "snapshot of it); Windows keeps such a copy offline, and the call "
+                           "never writes a signature: see VXD_STATUS_DISK_COLLISION in the docs",
+                           number, state.identity.c_str(), static_cast<unsigned long>(other));
+            return Finish(VXD_STATUS_DISK_COLLISION);
+        }
+        if (watched.broughtOnlineAt != kNotYet) {
+            if (waited - watched.broughtOnlineAt < kOfflineGraceMs) {
+                return VXD_STATUS_OK;
+            }
+            progress_.Line("disk %lu is still offline %lu ms after it was brought online", number,
+                           kOfflineGraceMs);
+            return Finish(VXD_STATUS_DISK_OFFLINE);
+        }
+        if (waited < kOfflineGraceMs) {
+            return VXD_STATUS_OK;
+        }
+        if (!bringOnline_) {
+            progress_.Line("disk %lu is offline%s, as the machine's SAN policy keeps new shared "
+                           "disks: pass VXD_ATTACH_BRING_ONLINE (vxdhost attach --online), or "
+                           "Set-Disk -Number %lu -IsOffline $false -IsReadOnly $false",
+                           number, state.readOnly ? " and read-only" : "", number);
+            return Finish(VXD_STATUS_DISK_OFFLINE);
+        }
+        const platform::DWORD error =
+            disks::MakeOnlineAndWritable(watched.number, true, state.readOnly);
+        if (error != 0) {
+            progress_.Line("disk %lu cannot be brought online (%s)", number,
+                           StatusWords(error).c_str());
+            return Finish(VXD_STATUS_DISK_OFFLINE, error);
+        }
+        watched.attributes |=
+            VXD_DISK_BROUGHT_ONLINE | (state.readOnly ? VXD_DISK_MADE_WRITABLE : 0);
+        watched.broughtOnlineAt = waited;
+        progress_.Line("brought disk %lu online%s, persistently, as Set-Disk does", number,
+                       state.readOnly ? " and writable" : "");
+        return VXD_STATUS_OK;
+    }
+    if (state.readOnly && bringOnline_) {
+        const platform::DWORD error = disks::MakeOnlineAndWritable(watched.number, false, true);
+        if (error == 0) {
+            watched.attributes |= VXD_DISK_MADE_WRITABLE;
+            progress_.Line("made disk %lu writable, persistently, as Set-Disk does", number);
+            return VXD_STATUS_OK; // read again at the next look
+        }
+        progress_.Line("disk %lu stays read-only: its read-only attribute cannot be cleared (%s)",
+                       number, StatusWords(error).c_str());
+    } else if (state.readOnly && !watched.toldReadOnly) {
+        watched.toldReadOnly = true;
+        progress_.Line("disk %lu is online but read-only, so its volumes cannot be written: pass "
+                       "VXD_ATTACH_BRING_ONLINE (vxdhost attach --online), or Set-Disk -Number "
+                       "%lu -IsReadOnly $false",
+                       number, number);
+    }
+    if (state.layout == disks::Layout::kRaw ||
+        (state.layout != disks::Layout::kUnknown && state.mountable == 0)) {
+        watched.attributes |= VXD_DISK_NO_VOLUME;
+        progress_.Line("disk %lu holds no volume that Windows mounts (%s); the call never "
+                       "partitions or formats: initialize and format it (Initialize-Disk, "
+                       "New-Partition, Format-Volume) if it is meant to be empty",
+                       number,
+                       state.layout == disks::Layout::kRaw ? "it is not initialized"
+                                                           : "it has no data partition");
+        return Finish(VXD_STATUS_NO_VOLUME);
+    }
+    watched.settled = true;
+    return VXD_STATUS_OK;
+}
+
+void AttachCall::AddLetter(char letter, platform::ULONG disk) {
+    if (std::none_of(letters_.begin(), letters_.end(),
+                     [letter](const FoundLetter &f) { return f.letter == letter; })) {
+        letters_.push_back({letter, disk});
+        progress_.Line("%c: lies on disk %lu", letter, static_cast<unsigned long>(disk));
+    }
+}
+
+// The volumes on the session's disks, by name, with the letters they are mounted at. Where
+// Windows tells no volume's disks (Wine), a letter found on a disk names its volume.
+void AttachCall::CollectVolumes(const std::string &baseline, unsigned long waited) {
+    const auto onSessionDisk = [this](platform::ULONG disk) {
+        return std::find(disks_.numbers.begin(),
+                         disks_.numbers.begin() + static_cast<long>(disks_.count),
+                         disk) != disks_.numbers.begin() + static_cast<long>(disks_.count);
+    };
+    const auto seen = [this](const std::string &name) {
+        return std::find_if(volumes_.begin(), volumes_.end(),
+                            [&name](const SeenVolume &v) { return v.name == name; });
+    };
+    for (const volumes::VolumeOnDisks &volume : volumes::ListVolumes()) {
+        const auto disk = std::find_if(volume.disks.begin(), volume.disks.end(), onSessionDisk);
+        if (disk == volume.disks.end()) {
+            continue;
+        }
+        auto known = seen(volume.name);
+        if (known == volumes_.end()) {
+            volumes_.push_back(SeenVolume{volume.name, *disk, waited, std::string()});
+            known = volumes_.end() - 1;
+            // A lettered volume is told by its letter; one without is told here.
+            if (volume.letters.empty()) {
+                progress_.Line("the volume %s lies on disk %lu and has no letter yet",
+                               volume.name.c_str(), static_cast<unsigned long>(*disk));
+            }
+        }
+        known->letters = volume.letters;
+        for (const char letter : volume.letters) {
+            if (baseline.find(letter) == std::string::npos) {
+                AddLetter(letter, *disk);
+            }
+        }
+    }
+    for (const FoundLetter &found : letters_) {
+        const bool named = std::any_of(volumes_.begin(), volumes_.end(), [&](const SeenVolume &v) {
+            return v.letters.find(found.letter) != std::string::npos;
+        });
+        if (named) {
+            continue;
+        }
+        const std::string name = volumes::VolumeOfLetter(found.letter);
+        if (!name.empty() && seen(name) == volumes_.end()) {
+            volumes_.push_back(SeenVolume{name, found.disk, waited, std::string(1, found.letter)});
+        }
+    }
+}
+
+bool AttachCall::EveryDiskLettered() const {
+    for (std::size_t i = 0; i < disks_.count; ++i) {
+        const platform::ULONG disk = disks_.numbers[i];
+        if (std::none_of(letters_.begin(), letters_.end(),
+                         [disk](const FoundLetter &f) { return f.disk == disk; })) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// VXD_ATTACH_ASSIGN_LETTER: a volume still without a letter its grace after it appeared gets
+// the first free one.
+int AttachCall::AssignLetters(unsigned long waited) {
+    for (SeenVolume &volume : volumes_) {
+        if (!volume.letters.empty() || waited - volume.seenAt < kLetterGraceMs) {
+            continue;
+        }
+        const char letter = volumes::FirstFreeLetter();
+        if (letter == '\0') {
+            progress_.Line("no letter from D to Z is free for the volume %s", volume.name.c_str());
+            return Finish(VXD_STATUS_MOUNT_FAILED);
+        }
+        const std::string root = std::string(1, letter) + ":\\";
+        const platform::DWORD error = volumes::MountVolume(root, volume.name);
+        if (error != 0) {
+            progress_.Line("%s cannot be given to the volume %s (%s)", root.c_str(),
+                           volume.name.c_str(), StatusWords(error).c_str());
+            return Finish(VXD_STATUS_MOUNT_FAILED, error);
+        }
+        given_.push_back(root);
+        assigned_.push_back(letter);
+        volume.letters.push_back(letter);
+        progress_.Line("gave %c: to the volume %s, which had no letter", letter,
+                       volume.name.c_str());
+        AddLetter(letter, volume.disk);
+    }
+    return VXD_STATUS_OK;
+}
+
+// mountFolder: the target's one volume, once every disk shows one (or at the end of the wait).
+int AttachCall::MountFolder(bool last, bool &mounted) {
+    mounted = false;
+    bool everyDisk = true;
+    for (std::size_t i = 0; i < disks_.count; ++i) {
+        const platform::ULONG disk = disks_.numbers[i];
+        everyDisk =
+            everyDisk && std::any_of(volumes_.begin(), volumes_.end(),
+                                     [disk](const SeenVolume &v) { return v.disk == disk; });
+    }
+    if (volumes_.empty() && last && !letters_.empty()) {
+        // Lettered volumes whose names Windows does not tell cannot be mounted elsewhere.
+        progress_.Line("no volume of the target could be named to mount at %s",
+                       mountFolder_.c_str());
+        return Finish(VXD_STATUS_MOUNT_FAILED);
+    }
+    if (volumes_.empty() || (!everyDisk && !last)) {
+        return VXD_STATUS_OK;
+    }
+    if (volumes_.size() > 1) {
+        std::string names;
+        for (const SeenVolume &volume : volumes_) {
+            names += (names.empty() ? "" : ", ") + volume.name;
+        }
+        progress_.Line("the target has %lu volumes (%s) and one folder takes one: mount them "
+                       "yourself, or leave mountFolder out",
+                       static_cast<unsigned long>(volumes_.size()), names.c_str());
+        return Finish(VXD_STATUS_MOUNT_FAILED);
+    }
+    const platform::DWORD error = volumes::MountVolume(mountFolder_, volumes_[0].name);
+    if (error != 0) {
+        progress_.Line("the volume %s cannot be mounted at %s (%s)", volumes_[0].name.c_str(),
+                       mountFolder_.c_str(), StatusWords(error).c_str());
+        return Finish(VXD_STATUS_MOUNT_FAILED, error);
+    }
+    given_.push_back(mountFolder_);
+    progress_.Line("mounted the volume %s at %s", volumes_[0].name.c_str(), mountFolder_.c_str());
+    mounted = true;
+    return VXD_STATUS_OK;
+}
+
+// Why a volume that is there may have no letter, and what to pass.
+void AttachCall::TellUnlettered() {
+    const bool noneFree = volumes::FirstFreeLetter() == '\0';
+    for (const SeenVolume &volume : volumes_) {
+        if (!volume.letters.empty()) {
+            continue;
+        }
+        progress_.Line("the volume %s on disk %lu has no letter: %s; pass "
+                       "VXD_ATTACH_ASSIGN_LETTER or a mountFolder, or use the volume by its name",
+                       volume.name.c_str(), static_cast<unsigned long>(volume.disk),
+                       noneFree ? "no letter from D to Z is free"
+                                : "automount may be off (mountvol /E turns it on), or its "
+                                  "partition is marked to get no default letter");
+    }
+}
+
+// The fields of 1.4, for a caller whose result holds them.
+void AttachCall::WriteReadiness() {
+    if (!Covers(result_.size, kAttachResultVolumesEnd)) {
+        return;
+    }
+    for (std::size_t i = 0; i < watched_.size() && i < kDiskNumberListSize; ++i) {
+        result_.diskAttributes[i] = watched_[i].attributes;
+    }
+    std::size_t count = 0;
+    for (const SeenVolume &volume : volumes_) {
+        if (count < sizeof result_.volumeNames / sizeof result_.volumeNames[0] &&
+            volume.name.size() < sizeof result_.volumeNames[0]) {
+            std::memcpy(result_.volumeNames[count++], volume.name.c_str(), volume.name.size() + 1);
+        }
+    }
+    result_.volumeCount = static_cast<unsigned long>(count);
+    const std::size_t letters = std::min(assigned_.size(), sizeof result_.assignedLetters - 1);
+    std::memcpy(result_.assignedLetters, assigned_.data(), letters);
+    result_.assignedLetters[letters] = '\0';
+}
+
+// The undo's first step: the letters and folders this call gave go before the session does.
+// Disk attributes that it changed stay as they are now.
+void AttachCall::TakeBackMountPoints() {
+    for (auto point = given_.rbegin(); point != given_.rend(); ++point) {
+        const platform::DWORD error = volumes::RemoveMountPoint(*point);
+        if (error == 0) {
+            progress_.Line("took back %s, which it gave", point->c_str());
+        } else {
+            progress_.Line("cannot take back %s, which it gave (%s)", point->c_str(),
+                           StatusWords(error).c_str());
+        }
+    }
+    given_.clear();
+    assigned_.clear();
 }
 
 void AttachCall::RemovePersistentLoginsMadeHere() {
@@ -568,6 +977,7 @@ void AttachCall::UndoUnlessKept() noexcept {
     undone_ = true;
     // Nothing may leave the call: a failure to undo is told, not thrown.
     try {
+        TakeBackMountPoints();
         if (madeSession_) {
             const platform::ISDSC_STATUS status = iscsi::LogoutSession(session_);
             if (status == 0) {

@@ -1,6 +1,7 @@
-// VxdDetach: takes a target away without losing written data. Its volumes are flushed, locked
-// and dismounted, the locks held until its sessions are logged out; then its persistent logins
-// and, when asked, its portal go. The first refusal stops the call with nothing changed that it
+// VxdDetach: takes a target away without losing written data. Its volumes, with or without a
+// letter, are flushed, locked and dismounted, the locks held until its sessions are logged out,
+// and the folders they are mounted at are taken away first; then its persistent logins and,
+// when asked, its portal go. The first refusal stops the call with nothing changed that it
 // could keep.
 #include <algorithm>
 #include <cstring>
@@ -21,7 +22,8 @@ constexpr int kSessionBusyRetries = 5;
 
 // A volume of the target's, held open (and locked, unless it could not be) until the logout.
 struct HeldVolume {
-    char letter;
+    char letter; // '\0': a volume without a letter, held by its name
+    std::string name;
     platform::ULONG disk;
     platform::UniqueFileHandle handle;
     bool locked;
@@ -55,6 +57,10 @@ class DetachCall {
     int Finish(int status, platform::ULONG serviceStatus = 0);
     int FindWhatTheTargetHas();
     int HoldVolumes();
+    int HoldVolume(const std::string &path, const std::string &label, char letter,
+                   platform::ULONG disk, bool &inUse);
+    bool OnTargetDisk(platform::ULONG disk) const;
+    void RemoveFolders();
     int DismountVolumes();
     int LogOut();
     int RemovePersistentLogins();
@@ -77,6 +83,7 @@ class DetachCall {
     std::vector<iscsi::SessionDisks> sessionDisks_; // one for each of sessions_
     std::vector<platform::PERSISTENT_ISCSI_LOGIN_INFOA> persistent_;
     std::vector<HeldVolume> volumes_;
+    std::vector<std::string> folders_; // where the target's volumes are mounted, but letters
 };
 
 int DetachCall::Check() {
@@ -160,66 +167,115 @@ int DetachCall::FindWhatTheTargetHas() {
     return VXD_STATUS_OK;
 }
 
-// Opens, flushes and locks every volume whose letter lies on one of the sessions' disks. A lock
-// that fails refuses the call, unless it is forced; a refusal unlocks what was locked.
+bool DetachCall::OnTargetDisk(platform::ULONG disk) const {
+    return std::any_of(
+        sessionDisks_.begin(), sessionDisks_.end(), [disk](const iscsi::SessionDisks &session) {
+            const auto end = session.numbers.begin() + static_cast<long>(session.count);
+            return std::find(session.numbers.begin(), end, disk) != end;
+        });
+}
+
+// Opens, flushes and locks one volume of the target's; `label` names it in the lines.
+int DetachCall::HoldVolume(const std::string &path, const std::string &label, char letter,
+                           platform::ULONG disk, bool &inUse) {
+    platform::UniqueFileHandle handle(platform::CreateFileA(path.c_str(), kVolumeAccess,
+                                                            kVolumeShareMode, nullptr,
+                                                            platform::kOpenExisting, 0, nullptr));
+    if (!handle) {
+        const platform::DWORD error = platform::GetLastError();
+        progress_.Line("%s cannot be opened (%s)", label.c_str(), StatusWords(error).c_str());
+        return Finish(VXD_STATUS_VOLUME_IN_USE, error);
+    }
+    if (!platform::FlushFileBuffers(handle.get())) {
+        const platform::DWORD error = platform::GetLastError();
+        if (!Unsupported(error)) {
+            progress_.Line("%s cannot be flushed (%s)", label.c_str(), StatusWords(error).c_str());
+            return Finish(VXD_STATUS_VOLUME_IN_USE, error);
+        }
+    }
+    platform::DWORD returned = 0;
+    const bool locked = platform::DeviceIoControl(handle.get(), platform::kFsctlLockVolume, nullptr,
+                                                  0, nullptr, 0, &returned, nullptr) != 0;
+    if (!locked) {
+        inUse = true;
+        if (InUseWritable() && letter != '\0') {
+            AppendLetter(result_.lettersInUse, letter);
+        }
+        progress_.Line(force_ ? "%s is in use; it is dismounted all the same"
+                              : "%s is in use (files are open on it)",
+                       label.c_str());
+    } else {
+        progress_.Line("%s flushed and locked", label.c_str());
+    }
+    volumes_.push_back(HeldVolume{letter, label, disk, std::move(handle), locked});
+    return VXD_STATUS_OK;
+}
+
+// Opens, flushes and locks every volume that lies on one of the sessions' disks: those with a
+// letter by the letter, as 1.3 did, and the others by their names. A lock that fails refuses
+// the call, unless it is forced; a refusal unlocks what was locked.
 int DetachCall::HoldVolumes() {
+    // Every volume by name, looked at before any is held.
+    const std::vector<volumes::VolumeOnDisks> named = volumes::ListVolumes();
     std::string letters;
     volumes::AppendDriveLetters(letters);
     const std::size_t count = volumes::LettersExamined(letters);
     const volumes::LetterDisks disks = volumes::DisksOfLetters(letters, count);
     bool inUse = false;
     for (std::size_t j = 0; j < count; ++j) {
-        const bool ours =
-            disks[j].known &&
-            std::any_of(sessionDisks_.begin(), sessionDisks_.end(),
-                        [&](const iscsi::SessionDisks &session) {
-                            return std::find(session.numbers.begin(),
-                                             session.numbers.begin() +
-                                                 static_cast<long>(session.count),
-                                             disks[j].disk) !=
-                                   session.numbers.begin() + static_cast<long>(session.count);
-                        });
-        if (!ours) {
+        if (!disks[j].known || !OnTargetDisk(disks[j].disk)) {
             continue;
         }
-        const char letter = letters[j];
         char path[] = "\\\\.\\?:";
-        path[4] = letter;
-        platform::UniqueFileHandle handle(platform::CreateFileA(
-            path, kVolumeAccess, kVolumeShareMode, nullptr, platform::kOpenExisting, 0, nullptr));
-        if (!handle) {
-            const platform::DWORD error = platform::GetLastError();
-            progress_.Line("%c: cannot be opened (%s)", letter, StatusWords(error).c_str());
-            return Finish(VXD_STATUS_VOLUME_IN_USE, error);
+        path[4] = letters[j];
+        const int held =
+            HoldVolume(path, std::string(1, letters[j]) + ":", letters[j], disks[j].disk, inUse);
+        if (held != VXD_STATUS_OK) {
+            return held;
         }
-        if (!platform::FlushFileBuffers(handle.get())) {
-            const platform::DWORD error = platform::GetLastError();
-            if (!Unsupported(error)) {
-                progress_.Line("%c: cannot be flushed (%s)", letter, StatusWords(error).c_str());
-                return Finish(VXD_STATUS_VOLUME_IN_USE, error);
-            }
+    }
+    for (const volumes::VolumeOnDisks &volume : named) {
+        const auto disk = std::find_if(volume.disks.begin(), volume.disks.end(),
+                                       [this](platform::ULONG d) { return OnTargetDisk(d); });
+        if (disk == volume.disks.end()) {
+            continue;
         }
-        platform::DWORD returned = 0;
-        const bool locked =
-            platform::DeviceIoControl(handle.get(), platform::kFsctlLockVolume, nullptr, 0, nullptr,
-                                      0, &returned, nullptr) != 0;
-        if (!locked) {
-            inUse = true;
-            if (InUseWritable()) {
-                AppendLetter(result_.lettersInUse, letter);
-            }
-            progress_.Line(force_ ? "%c: is in use; it is dismounted all the same"
-                                  : "%c: is in use (files are open on it)",
-                           letter);
-        } else {
-            progress_.Line("%c: flushed and locked", letter);
+        folders_.insert(folders_.end(), volume.folders.begin(), volume.folders.end());
+        const bool heldByLetter =
+            std::any_of(volume.letters.begin(), volume.letters.end(), [this](char letter) {
+                return std::any_of(volumes_.begin(), volumes_.end(),
+                                   [letter](const HeldVolume &v) { return v.letter == letter; });
+            });
+        if (heldByLetter) {
+            continue;
         }
-        volumes_.push_back(HeldVolume{letter, disks[j].disk, std::move(handle), locked});
+        // The volume itself: its name without the final backslash.
+        const int held =
+            HoldVolume(volume.name.substr(0, volume.name.size() - 1), volume.name,
+                       volume.letters.empty() ? '\0' : volume.letters[0], *disk, inUse);
+        if (held != VXD_STATUS_OK) {
+            return held;
+        }
     }
     if (inUse && !force_) {
         return Finish(VXD_STATUS_VOLUME_IN_USE, platform::kErrorAccessDenied);
     }
     return VXD_STATUS_OK;
+}
+
+// The folders that the target's volumes are mounted at: taken away before the logout, so that
+// none is left pointing at a volume that is gone. A refusal is told, and the detach goes on:
+// the data is safe either way.
+void DetachCall::RemoveFolders() {
+    for (const std::string &folder : folders_) {
+        const platform::DWORD error = volumes::RemoveMountPoint(folder);
+        if (error == 0) {
+            progress_.Line("removed the mount point %s", folder.c_str());
+        } else {
+            progress_.Line("cannot remove the mount point %s (%s); remove it with mountvol %s /D",
+                           folder.c_str(), StatusWords(error).c_str(), folder.c_str());
+        }
+    }
 }
 
 // Dismounts each volume it holds; the locks stay until the logout is done.
@@ -232,7 +288,7 @@ int DetachCall::DismountVolumes() {
         }
         const platform::DWORD error = platform::GetLastError();
         if (!Unsupported(error)) {
-            progress_.Line("%c: cannot be dismounted (%s)", volume.letter,
+            progress_.Line("%s cannot be dismounted (%s)", volume.name.c_str(),
                            StatusWords(error).c_str());
             return Finish(VXD_STATUS_VOLUME_IN_USE, error);
         }
@@ -263,7 +319,7 @@ int DetachCall::LogOut() {
             if (std::find(disks.numbers.begin(),
                           disks.numbers.begin() + static_cast<long>(disks.count),
                           volume.disk) != disks.numbers.begin() + static_cast<long>(disks.count) &&
-                std::strchr(result_.letters, volume.letter) == nullptr) {
+                volume.letter != '\0' && std::strchr(result_.letters, volume.letter) == nullptr) {
                 AppendLetter(result_.letters, volume.letter);
             }
         }
@@ -329,6 +385,7 @@ int DetachCall::Run() {
         status = DismountVolumes();
     }
     if (status == VXD_STATUS_OK) {
+        RemoveFolders();
         status = LogOut();
     }
     if (status != VXD_STATUS_OK) {

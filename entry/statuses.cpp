@@ -26,6 +26,13 @@ constexpr StatusName kStatuses[] = {
     {VXD_STATUS_LOGOUT_FAILED, "VXD_STATUS_LOGOUT_FAILED", "the target could not be logged out"},
     {VXD_STATUS_OUT_OF_MEMORY, "VXD_STATUS_OUT_OF_MEMORY", "the library ran out of memory"},
     {VXD_STATUS_INTERNAL_ERROR, "VXD_STATUS_INTERNAL_ERROR", "the library met a fault of its own"},
+    {VXD_STATUS_DISK_OFFLINE, "VXD_STATUS_DISK_OFFLINE", "a disk of the target stays offline"},
+    {VXD_STATUS_DISK_COLLISION, "VXD_STATUS_DISK_COLLISION",
+     "a disk of the target stays offline: its signature or disk ID is another disk's"},
+    {VXD_STATUS_NO_VOLUME, "VXD_STATUS_NO_VOLUME",
+     "a disk of the target holds no volume that Windows can mount"},
+    {VXD_STATUS_MOUNT_FAILED, "VXD_STATUS_MOUNT_FAILED",
+     "a letter or folder could not be given to a volume of the target"},
 };
 
 } // namespace

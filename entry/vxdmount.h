@@ -65,6 +65,15 @@ typedef int(VXDMOUNT_CALL *VxdCreateVxdFunction)(const char *portalAddress, cons
 #define VXD_STATUS_OUT_OF_MEMORY 12
 /* A fault inside the library itself. */
 #define VXD_STATUS_INTERNAL_ERROR 13
+/* Since 1.4. A disk of the target stays offline; serviceStatus: the Windows error of bringing it
+ * online, else 0. */
+#define VXD_STATUS_DISK_OFFLINE 14
+/* A disk stays offline because its signature or GPT disk ID is another disk's. */
+#define VXD_STATUS_DISK_COLLISION 15
+/* A disk of the target holds no volume Windows can mount (RAW or no partition). */
+#define VXD_STATUS_NO_VOLUME 16
+/* A letter or folder could not be given to a volume; serviceStatus: the Windows error. */
+#define VXD_STATUS_MOUNT_FAILED 17
 
 /* Attach: leave a login that this call made when the call fails. */
 #define VXD_ATTACH_KEEP_ON_FAILURE 0x1
@@ -76,10 +85,23 @@ typedef int(VXDMOUNT_CALL *VxdCreateVxdFunction)(const char *portalAddress, cons
 #define VXD_ATTACH_SET_INITIATOR_SECRET 0x4
 /* Mutual CHAP with the secret that the machine already has. */
 #define VXD_ATTACH_MUTUAL_CHAP 0x8
+/* Since 1.4: bring the target's offline or read-only disks online and writable. */
+#define VXD_ATTACH_BRING_ONLINE 0x10
+/* Give a volume of the target that has no letter the first free one, D to Z. */
+#define VXD_ATTACH_ASSIGN_LETTER 0x20
 /* Detach: dismount volumes that cannot be locked (open files lose unwritten data). */
 #define VXD_DETACH_FORCE 0x1
 /* Detach: also remove portalAddress:portalPort from the send-target portals. */
 #define VXD_DETACH_REMOVE_PORTAL 0x2
+
+/* Since 1.4: VxdAttachResult.diskAttributes, a disk's state as the call saw it. */
+#define VXD_DISK_OFFLINE 0x01        /* the disk is offline now */
+#define VXD_DISK_READ_ONLY 0x02      /* the disk is read-only now */
+#define VXD_DISK_BROUGHT_ONLINE 0x04 /* this call brought it online */
+#define VXD_DISK_MADE_WRITABLE 0x08  /* this call cleared its read-only attribute */
+#define VXD_DISK_COLLISION 0x10      /* its MBR signature or GPT disk ID is also another disk's */
+#define VXD_DISK_NO_VOLUME 0x20      /* no partition that Windows mounts */
+#define VXD_DISK_STATE_UNKNOWN 0x40  /* Windows did not answer the disk attribute queries */
 
 /* One progress line, NUL-terminated, without a line end; called on the calling thread. */
 typedef void(VXDMOUNT_CALL *VxdProgressFunction)(void *context, const char *line);
@@ -105,6 +127,9 @@ typedef struct VxdAttachRequest {
     unsigned long chapSecretLength;
     const unsigned char *initiatorSecret; /* mutual CHAP: the target proves itself with this */
     unsigned long initiatorSecretLength;  /* needs VXD_ATTACH_SET_INITIATOR_SECRET */
+    /* Since 1.4: an empty NTFS folder ("C:\\mnt\\data\\") to mount the target's volume at,
+     * instead of waiting for a letter; NULL: none. */
+    const char *mountFolder;
 } VxdAttachRequest;
 
 typedef struct VxdAttachResult {
@@ -115,6 +140,12 @@ typedef struct VxdAttachResult {
     unsigned long diskCount;
     unsigned long diskNumbers[26];
     int alreadyLoggedIn; /* 1: the target had a session before the call */
+    /* Since 1.4. */
+    unsigned long diskAttributes[26]; /* VXD_DISK_... of diskNumbers[i] */
+    unsigned long volumeCount;
+    char volumeNames[8]
+                    [50]; /* the target's volumes, "\\?\Volume{GUID}\", with or without a letter */
+    char assignedLetters[27]; /* the letters that this call gave */
 } VxdAttachResult;
 
 typedef struct VxdDetachRequest {
@@ -145,8 +176,9 @@ typedef struct VxdDetachResult {
 VXDMOUNT_IMPORT int VXDMOUNT_CALL VxdAttach(const VxdAttachRequest *request,
                                             VxdAttachResult *result);
 
-/* Takes the target away: flushes, locks and dismounts the volumes on its disks, logs out each
- * of its sessions, removes its persistent logins and, with VXD_DETACH_REMOVE_PORTAL, the
+/* Takes the target away: flushes, locks and dismounts the volumes on its disks (since 1.4 by
+ * their volume names, with or without a letter, and removes their folder mount points), logs
+ * out each of its sessions, removes its persistent logins and, with VXD_DETACH_REMOVE_PORTAL, the
  * portal. Stops at the first refusal; the result counts what was done. */
 VXDMOUNT_IMPORT int VXDMOUNT_CALL VxdDetach(const VxdDetachRequest *request,
                                             VxdDetachResult *result);

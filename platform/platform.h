@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/disk_ioctl.h"
 #include "platform/iscsi_discovery.h"
 #include "platform/types.h"
 
@@ -31,6 +32,15 @@ constexpr DWORD kErrorInvalidFunction = 1;
 constexpr DWORD kErrorAccessDenied = 5;
 constexpr DWORD kErrorNotSupported = 50;
 constexpr DWORD kErrorInvalidParameter = 87;
+constexpr DWORD kErrorFileNotFound = 2;
+constexpr DWORD kErrorPathNotFound = 3;
+constexpr DWORD kErrorNoMoreFiles = 18;
+constexpr DWORD kErrorCallNotImplemented = 120;
+constexpr DWORD kErrorDirNotEmpty = 145;
+constexpr DWORD kErrorMoreData = 234;
+constexpr DWORD kErrorDirectory = 267;
+constexpr DWORD kInvalidFileAttributes = 0xFFFFFFFF;
+constexpr DWORD kFileAttributeDirectory = 0x10;
 constexpr DWORD kRpcServerUnavailable = 1722;
 
 // WaitForSingleObject's answers.
@@ -77,6 +87,21 @@ using HeapFreeFunction = BOOL(HANDLE hHeap, DWORD dwFlags, void *lpMem);
 using SleepFunction = void(DWORD dwMilliseconds);
 using WaitForSingleObjectFunction = DWORD(HANDLE hHandle, DWORD dwMilliseconds);
 using OutputDebugStringAFunction = void(const char *lpOutputString);
+// Volumes by name, and the letters and folders they are mounted at.
+using FindFirstVolumeAFunction = HANDLE(char *lpszVolumeName, DWORD cchBufferLength);
+using FindNextVolumeAFunction = BOOL(HANDLE hFindVolume, char *lpszVolumeName,
+                                     DWORD cchBufferLength);
+using FindVolumeCloseFunction = BOOL(HANDLE hFindVolume);
+using GetVolumePathNamesForVolumeNameAFunction = BOOL(const char *lpszVolumeName,
+                                                      char *lpszVolumePathNames,
+                                                      DWORD cchBufferLength,
+                                                      DWORD *lpcchReturnLength);
+using SetVolumeMountPointAFunction = BOOL(const char *lpszVolumeMountPoint,
+                                          const char *lpszVolumeName);
+using DeleteVolumeMountPointAFunction = BOOL(const char *lpszVolumeMountPoint);
+using GetFileAttributesAFunction = DWORD(const char *lpFileName);
+using GetVolumeNameForVolumeMountPointAFunction = BOOL(const char *lpszVolumeMountPoint,
+                                                       char *lpszVolumeName, DWORD cchBufferLength);
 
 #ifdef _WIN32
 // iSCSI initiator discovery: the library's own functions, bound at load.
@@ -111,6 +136,14 @@ HeapFreeFunction HeapFree;
 SleepFunction Sleep;
 WaitForSingleObjectFunction WaitForSingleObject;
 OutputDebugStringAFunction OutputDebugStringA;
+FindFirstVolumeAFunction FindFirstVolumeA;
+FindNextVolumeAFunction FindNextVolumeA;
+FindVolumeCloseFunction FindVolumeClose;
+GetVolumePathNamesForVolumeNameAFunction GetVolumePathNamesForVolumeNameA;
+SetVolumeMountPointAFunction SetVolumeMountPointA;
+DeleteVolumeMountPointAFunction DeleteVolumeMountPointA;
+GetFileAttributesAFunction GetFileAttributesA;
+GetVolumeNameForVolumeMountPointAFunction GetVolumeNameForVolumeMountPointA;
 #else
 // Each operation reaches the simulated machine that is current when it is called.
 extern SetIScsiIKEInfoAFunction &SetIScsiIKEInfoA;
@@ -138,6 +171,14 @@ extern HeapFreeFunction &HeapFree;
 extern SleepFunction &Sleep;
 extern WaitForSingleObjectFunction &WaitForSingleObject;
 extern OutputDebugStringAFunction &OutputDebugStringA;
+extern FindFirstVolumeAFunction &FindFirstVolumeA;
+extern FindNextVolumeAFunction &FindNextVolumeA;
+extern FindVolumeCloseFunction &FindVolumeClose;
+extern GetVolumePathNamesForVolumeNameAFunction &GetVolumePathNamesForVolumeNameA;
+extern SetVolumeMountPointAFunction &SetVolumeMountPointA;
+extern DeleteVolumeMountPointAFunction &DeleteVolumeMountPointA;
+extern GetFileAttributesAFunction &GetFileAttributesA;
+extern GetVolumeNameForVolumeMountPointAFunction &GetVolumeNameForVolumeMountPointA;
 #endif
 
 // printf-style text with C99's answers: at most `size` bytes, the last of them a NUL, and the

@@ -59,5 +59,13 @@ struct FileHandleTraits {
 };
 using UniqueFileHandle = UniqueAny<FileHandleTraits>;
 
+// A search of the platform's FindFirstVolumeA.
+struct VolumeSearchTraits {
+    using Value = HANDLE;
+    static Value Invalid() { return InvalidHandle(); }
+    static void Close(Value search) { FindVolumeClose(search); }
+};
+using UniqueVolumeSearch = UniqueAny<VolumeSearchTraits>;
+
 } // namespace platform
 } // namespace vxd

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -33,7 +34,7 @@ TEST(Attach, AnswersAFreshLoginWithItsLetterAndDiskAsSoonAsTheVolumeArrives) {
     EXPECT_EQ(attach.result.diskCount, 1u);
     EXPECT_EQ(attach.result.diskNumbers[0], 2u);
     EXPECT_EQ(attach.result.alreadyLoggedIn, 0);
-    EXPECT_EQ(machine.Now(), 2000u); // paced at a second: F: is there at the third look
+    EXPECT_EQ(machine.Now(), 1500u); // paced at 250 ms: F: is answered the moment it arrives
     EXPECT_EQ(ServiceCalls(machine),
               (std::vector<std::string>{"SetIScsiIKEInfoA", "AddIScsiSendTargetPortalA",
                                         "LoginIScsiTargetA", "GetDevicesForIScsiSessionA",
@@ -149,12 +150,12 @@ TEST(Attach, TellsEachWaitWhenItBeginsAndEveryTenSecondsAfter) {
         {"the disk at once, its letter at 1.5 s",
          [](Machine &) {},
          {"VxdAttach: waiting up to 120000 ms for the letters of the session's volumes"},
-         2000},
+         1500},
         {"the disk at 10.5 s, its letter before",
          [](Machine &m) { m.onLogin.devicesAfterMs = 10500; },
          {"VxdAttach: waiting up to 60000 ms for the session's disks",
           "VxdAttach: still waiting for the session's disks after 10 s"},
-         11000},
+         10500},
         {"the letter at 21.5 s",
          [](Machine &m) {
              m.onLogin.drives = {{test::Drive('F', 2), 21500}};
@@ -162,7 +163,7 @@ TEST(Attach, TellsEachWaitWhenItBeginsAndEveryTenSecondsAfter) {
          {"VxdAttach: waiting up to 120000 ms for the letters of the session's volumes",
           "VxdAttach: still waiting for the letters of the session's volumes after 10 s",
           "VxdAttach: still waiting for the letters of the session's volumes after 20 s"},
-         22000},
+         21500},
     };
     for (const Case &c : cases) {
         Machine machine;
@@ -223,9 +224,19 @@ TEST(Attach, ATargetAlreadyLoggedInAnswersWithTheLettersItsDisksHaveAndIsNeverLo
     ASSERT_EQ(both.result.diskCount, 2u);
     EXPECT_EQ(both.result.diskNumbers[0], 3u);
     EXPECT_EQ(both.result.diskNumbers[1], 2u);
-    EXPECT_EQ(listed.Now(), 1000u);
+    EXPECT_EQ(listed.Now(), 250u);
     EXPECT_EQ(listed.CallsTo("GetDevicesForIScsiSessionA").size(), 1u + 4u);
     ExpectClean(listed);
+}
+
+// A volume without a letter on disk 2, arriving 1.5 s after the login, on a machine whose
+// automount gives it none.
+constexpr const char *kNoLetterVolume = "\\\\?\\Volume{0a1b2c3d-0000-4000-8000-000000000002}\\";
+void UnletteredVolume(Machine &machine) {
+    machine.automount = false;
+    sim::DriveSetup volume = test::Drive('\0', 2);
+    volume.volume = kNoLetterVolume;
+    machine.onLogin.drives = {{volume, 1500}};
 }
 
 TEST(Attach, EachStatusComesFromTheStepThatShouldGiveIt) {
@@ -236,10 +247,19 @@ TEST(Attach, EachStatusComesFromTheStepThatShouldGiveIt) {
         sim::ISDSC_STATUS serviceStatus;
         Ms endsAt; // virtual time when the call returns
         std::size_t logins;
+        // Since 1.4: the request's flags and folder, and what the result says of disk 2.
+        unsigned long flags = 0;
+        const char *folder = nullptr;
+        unsigned long attributes = 0;
+        const char *letters = nullptr; // null: "F" when it succeeds
+        const char *assigned = "";
+        const char *line = nullptr; // a progress line that the call must write
     };
+    const auto offlineShared = [](Machine &m) { m.sanPolicy = sim::SanPolicy::kOfflineShared; };
+    const auto folder = [](Machine &m) { m.folders["C:\\mnt\\data\\"] = true; };
     const std::vector<Case> cases = {
         {"security record refused: goes on", [](Machine &m) { m.ikeStatus = 0xEFFF0001; },
-         VXD_STATUS_OK, 0, 2000, 1},
+         VXD_STATUS_OK, 0, 1500, 1},
         {"service stopped at the security record",
          [](Machine &m) { m.ikeStatus = kServiceNotRunning; }, VXD_STATUS_SERVICE_UNAVAILABLE,
          kServiceNotRunning, 0, 0},
@@ -253,7 +273,7 @@ TEST(Attach, EachStatusComesFromTheStepThatShouldGiveIt) {
          [](Machine &m) {
              m.loginStatuses = {kTargetNotFound, 0};
          },
-         VXD_STATUS_OK, 0, 3000, 2},
+         VXD_STATUS_OK, 0, 2500, 2},
         {"credentials refused", [](Machine &m) { m.loginStatuses = {0xEFFF0009}; },
          VXD_STATUS_AUTH_FAILED, 0xEFFF0009, 1000, 2},
         {"CHAP secret refused", [](Machine &m) { m.loginStatuses = {0xEFFF004A}; },
@@ -284,6 +304,114 @@ TEST(Attach, EachStatusComesFromTheStepThatShouldGiveIt) {
          VXD_STATUS_OUT_OF_MEMORY, 8, 0, 1},
         {"the disk's volume gets no letter", [](Machine &m) { m.onLogin.drives.clear(); },
          VXD_STATUS_NO_LETTER, 0, 7000, 1},
+        // 1.4: the disk's own state. An offline disk is answered its grace after it showed,
+        // not at the end of the letter wait.
+        {"SAN policy: the disk stays offline", offlineShared, VXD_STATUS_DISK_OFFLINE, 0, 2000, 1,
+         0, nullptr, VXD_DISK_OFFLINE | VXD_DISK_READ_ONLY, "", "",
+         "VxdAttach: disk 2 is offline and read-only, as the machine's SAN policy keeps new "
+         "shared disks: pass VXD_ATTACH_BRING_ONLINE (vxdhost attach --online), or Set-Disk "
+         "-Number 2 -IsOffline $false -IsReadOnly $false"},
+        {"online within its grace: goes on",
+         [](Machine &m) {
+             m.disks[2].offline = true;
+             m.BringDiskOnlineAt(1750, 2);
+         },
+         VXD_STATUS_OK, 0, 2250, 1, 0, nullptr, 0},
+        {"SAN policy, brought online", offlineShared, VXD_STATUS_OK, 0, 2500, 1,
+         VXD_ATTACH_BRING_ONLINE, nullptr, VXD_DISK_BROUGHT_ONLINE | VXD_DISK_MADE_WRITABLE,
+         nullptr, "",
+         "VxdAttach: brought disk 2 online and writable, persistently, as Set-Disk does"},
+        {"bringing it online refused",
+         [](Machine &m) {
+             m.sanPolicy = sim::SanPolicy::kOfflineAll;
+             m.diskSetError = 5;
+         },
+         VXD_STATUS_DISK_OFFLINE, 5, 2000, 1, VXD_ATTACH_BRING_ONLINE, nullptr,
+         VXD_DISK_OFFLINE | VXD_DISK_READ_ONLY},
+        {"a clone of the machine's disk 0",
+         [](Machine &m) {
+             m.disks[0].id = "golden image";
+             m.disks[2].id = "golden image";
+         },
+         VXD_STATUS_DISK_COLLISION, 0, 0, 1, VXD_ATTACH_BRING_ONLINE, nullptr,
+         VXD_DISK_OFFLINE | VXD_DISK_COLLISION, "", "", nullptr},
+        {"a blank disk", [](Machine &m) { m.disks[2].layout = "raw"; }, VXD_STATUS_NO_VOLUME, 0, 0,
+         1, 0, nullptr, VXD_DISK_NO_VOLUME, ""},
+        {"online but read-only: goes on", [](Machine &m) { m.disks[2].readOnly = true; },
+         VXD_STATUS_OK, 0, 1500, 1, 0, nullptr, VXD_DISK_READ_ONLY, nullptr, "",
+         "VxdAttach: disk 2 is online but read-only, so its volumes cannot be written: pass "
+         "VXD_ATTACH_BRING_ONLINE (vxdhost attach --online), or Set-Disk -Number 2 -IsReadOnly "
+         "$false"},
+        {"read-only, made writable", [](Machine &m) { m.disks[2].readOnly = true; }, VXD_STATUS_OK,
+         0, 1500, 1, VXD_ATTACH_BRING_ONLINE, nullptr, VXD_DISK_MADE_WRITABLE},
+        {"read-only, its attribute kept",
+         [](Machine &m) {
+             m.disks[2].readOnly = true;
+             m.diskSetError = 5;
+         },
+         VXD_STATUS_OK, 0, 1500, 1, VXD_ATTACH_BRING_ONLINE, nullptr, VXD_DISK_READ_ONLY, nullptr,
+         "",
+         "VxdAttach: disk 2 stays read-only: its read-only attribute cannot be cleared (error 5)"},
+        // As Wine and older systems do: 1.3's answer, at 1.3's moment.
+        {"the attribute queries unanswered",
+         [](Machine &m) {
+             m.diskAttributesAnswered = false;
+             m.disks[2].layout = "raw";
+         },
+         VXD_STATUS_OK, 0, 1500, 1, VXD_ATTACH_BRING_ONLINE, nullptr, VXD_DISK_STATE_UNKNOWN},
+        // Volumes without a letter.
+        {"a volume without a letter", UnletteredVolume, VXD_STATUS_NO_LETTER, 0, 7000, 1, 0,
+         nullptr, 0, "", "",
+         "VxdAttach: the volume \\\\?\\Volume{0a1b2c3d-0000-4000-8000-000000000002}\\ on disk 2 "
+         "has "
+         "no letter: automount may be off (mountvol /E turns it on), or its partition is marked "
+         "to get no default letter; pass VXD_ATTACH_ASSIGN_LETTER or a mountFolder, or use the "
+         "volume by its name"},
+        {"automount gives it the first free letter",
+         [](Machine &m) {
+             UnletteredVolume(m);
+             m.automount = true;
+         },
+         VXD_STATUS_OK, 0, 1500, 1, 0, nullptr, 0, "E"},
+        {"a letter given its grace after the volume came", UnletteredVolume, VXD_STATUS_OK, 0, 4500,
+         1, VXD_ATTACH_ASSIGN_LETTER, nullptr, 0, "E", "E"},
+        {"no letter free",
+         [](Machine &m) {
+             UnletteredVolume(m);
+             for (char letter = 'E'; letter <= 'Z'; ++letter) {
+                 m.AddDrive(letter, 0);
+             }
+         },
+         VXD_STATUS_MOUNT_FAILED, 0, 4500, 1, VXD_ATTACH_ASSIGN_LETTER, nullptr, 0, "", "",
+         "VxdAttach: no letter from D to Z is free for the volume "
+         "\\\\?\\Volume{0a1b2c3d-0000-4000-8000-000000000002}\\"},
+        {"the letter refused",
+         [](Machine &m) {
+             UnletteredVolume(m);
+             m.mountPointError = 120;
+         },
+         VXD_STATUS_MOUNT_FAILED, 120, 4500, 1, VXD_ATTACH_ASSIGN_LETTER, nullptr, 0, ""},
+        {"mounted at a folder", folder, VXD_STATUS_OK, 0, 1500, 1, 0, "C:\\mnt\\data", 0, nullptr,
+         "",
+         "VxdAttach: mounted the volume "
+         "\\\\?\\Volume{5d1c0000-0000-4000-8000-000000000046}\\ at C:\\mnt\\data\\"},
+        // Where Windows lists no volume on the disk (Wine), the letter names it.
+        {"a volume known by its letter only, at a folder",
+         [folder](Machine &m) {
+             folder(m);
+             m.onLogin.drives[0].drive.listed = false;
+         },
+         VXD_STATUS_OK, 0, 1500, 1, 0, "C:\\mnt\\data", 0},
+        {"a folder that does not exist", [](Machine &) {}, VXD_STATUS_MOUNT_FAILED, 3, 0, 0, 0,
+         "C:\\mnt\\none\\", 0, ""},
+        {"a folder that is not empty", [](Machine &m) { m.folders["C:\\mnt\\data\\"] = false; },
+         VXD_STATUS_MOUNT_FAILED, 145, 1500, 1, 0, "C:\\mnt\\data\\", 0, ""},
+        {"two volumes for one folder",
+         [folder](Machine &m) {
+             folder(m);
+             m.onLogin.drives.push_back({test::Drive('G', 2), 1500});
+         },
+         VXD_STATUS_MOUNT_FAILED, 0, 1500, 1, 0, "C:\\mnt\\data\\", 0, ""},
     };
     for (const Case &c : cases) {
         Machine machine;
@@ -292,9 +420,22 @@ TEST(Attach, EachStatusComesFromTheStepThatShouldGiveIt) {
         Attach attach;
         attach.request.deviceWaitMs = 5000;
         attach.request.letterWaitMs = 7000;
-        EXPECT_EQ(attach.Run(), c.status) << c.name;
+        attach.request.flags = c.flags;
+        attach.request.mountFolder = c.folder;
+        EXPECT_EQ(attach.Run(), c.status) << c.name << "\n" << Joined(attach.progress);
         EXPECT_EQ(attach.result.status, c.status) << c.name;
         EXPECT_EQ(attach.result.serviceStatus, c.serviceStatus) << c.name;
+        EXPECT_EQ(attach.result.diskAttributes[0], c.attributes) << c.name;
+        if (c.letters != nullptr || c.status == VXD_STATUS_OK) {
+            EXPECT_STREQ(attach.result.letters, c.letters == nullptr ? "F" : c.letters) << c.name;
+        }
+        EXPECT_STREQ(attach.result.assignedLetters, c.assigned) << c.name;
+        if (c.line != nullptr) {
+            EXPECT_NE(Joined(attach.progress).find(std::string(c.line) + "\n"), std::string::npos)
+                << c.name << "\n"
+                << Joined(attach.progress);
+        }
+
         EXPECT_EQ(machine.Now(), c.endsAt) << c.name;
         EXPECT_EQ(machine.CallsTo("LoginIScsiTargetA").size(), c.logins) << c.name;
         ASSERT_FALSE(attach.progress.empty()) << c.name;
@@ -348,6 +489,15 @@ TEST(Attach, RefusesWhatItCannotSendAndSendsNothing) {
          badPortal},
         {"unknown flags", [](Attach &a) { a.request.flags = 0x100; },
          "VxdAttach: unknown flags 0x100"},
+        // A caller of 1.3 cannot mean 1.4's flags.
+        {"1.4's flags in a request of 1.3",
+         [](Attach &a) {
+             a.request.size = offsetof(VxdAttachRequest, mountFolder);
+             a.request.flags = VXD_ATTACH_BRING_ONLINE;
+         },
+         "VxdAttach: unknown flags 0x10"},
+        {"an empty mount folder", [](Attach &a) { a.request.mountFolder = ""; },
+         "VxdAttach: the mount folder is empty or longer than 259 characters"},
         {"a cancel event that is no event",
          [noEvent](Attach &a) { a.request.cancelEvent = noEvent; },
          "VxdAttach: the cancel event is not a handle that can be waited on"},
@@ -480,13 +630,13 @@ TEST(Attach, ACancelDuringAnyWaitEndsTheCallAtOnceAndUndoesTheLoginItMade) {
     machine.CloseEventAt(attach.request.cancelEvent, 500);
     EXPECT_EQ(attach.Run(), VXD_STATUS_OK);
     EXPECT_STREQ(attach.result.letters, "F");
-    EXPECT_EQ(machine.Now(), 2000u);
+    EXPECT_EQ(machine.Now(), 1500u);
     const auto waits = machine.CallsTo("WaitForSingleObject");
     ASSERT_FALSE(waits.empty());
-    EXPECT_EQ(waits.back().at, 1000u); // the first wait after the close, and the last
+    EXPECT_EQ(waits.back().at, 500u); // the first wait after the close, and the last
     const auto sleeps = machine.CallsTo("Sleep");
-    ASSERT_EQ(sleeps.size(), 1u);
-    EXPECT_EQ(sleeps[0].at, 1000u);
+    ASSERT_EQ(sleeps.size(), 4u);
+    EXPECT_EQ(sleeps[0].at, 500u);
     EXPECT_EQ(machine.Faults(),
               std::vector<std::string>{"WaitForSingleObject on a handle that is no event"});
 }
@@ -726,6 +876,73 @@ TEST(AttachThenDetach, AnExceptionEndsAtTheExportAndLeavesNothingHalfDone) {
     }
 }
 
+// The undo takes back the letters and folders that the call gave, and leaves the disk
+// attributes that it changed as they are now.
+TEST(Attach, TheUndoTakesBackTheLettersAndFoldersItGaveButNoDiskAttribute) {
+    {
+        // A letter that cannot be taken back is told, and the undo goes on.
+        Machine refusing;
+        PlainMachine(refusing);
+        UnletteredVolume(refusing);
+        refusing.deleteMountPointError = 5;
+        refusing.onLogin.disks = {2, 3}; // disk 3 never gets a volume: the call waits on
+        Attach attach;
+        attach.request.flags = VXD_ATTACH_ASSIGN_LETTER;
+        attach.request.cancelEvent = refusing.CreateEvent();
+        refusing.SignalEventAt(attach.request.cancelEvent, 5000);
+        EXPECT_EQ(attach.Run(), VXD_STATUS_CANCELLED);
+        EXPECT_NE(Joined(attach.progress)
+                      .find("VxdAttach: cannot take back E:\\, which it gave (error 5)\n"),
+                  std::string::npos);
+        EXPECT_EQ(refusing.SessionCount(), 0u);
+        ExpectClean(refusing);
+    }
+    Machine machine;
+    PlainMachine(machine);
+    UnletteredVolume(machine);
+    machine.sanPolicy = sim::SanPolicy::kOfflineShared;
+    machine.onLogin.disks = {2, 3};
+    Attach attach;
+    attach.request.flags = VXD_ATTACH_BRING_ONLINE | VXD_ATTACH_ASSIGN_LETTER;
+    attach.request.cancelEvent = machine.CreateEvent();
+    // Online at 2 s, the volume at 2.5 s, its letter 3 s later; disk 3 holds none.
+    machine.SignalEventAt(attach.request.cancelEvent, 6000);
+    EXPECT_EQ(attach.Run(), VXD_STATUS_CANCELLED);
+    const auto given = machine.CallsTo("SetVolumeMountPointA");
+    ASSERT_EQ(given.size(), 1u);
+    EXPECT_EQ(given[0].at, 5500u);
+    EXPECT_EQ(given[0].String("lpszVolumeMountPoint"), "E:\\");
+    const auto taken = machine.CallsTo("DeleteVolumeMountPointA");
+    ASSERT_EQ(taken.size(), 1u);
+    EXPECT_EQ(taken[0].String("lpszVolumeMountPoint"), "E:\\");
+    EXPECT_NE(Joined(attach.progress).find("VxdAttach: took back E:\\, which it gave\n"),
+              std::string::npos);
+    EXPECT_STREQ(attach.result.assignedLetters, "");
+    EXPECT_STREQ(attach.result.letters, "");
+    EXPECT_EQ(attach.result.volumeCount, 1u);
+    EXPECT_STREQ(attach.result.volumeNames[0], kNoLetterVolume);
+    EXPECT_EQ(attach.result.diskAttributes[0],
+              unsigned{VXD_DISK_BROUGHT_ONLINE | VXD_DISK_MADE_WRITABLE});
+    EXPECT_FALSE(machine.DiskOffline(2));
+    EXPECT_FALSE(machine.DiskReadOnly(3));
+    ExpectClean(machine);
+
+    // A folder given just before a fault of the host's.
+    Machine folder;
+    PlainMachine(folder);
+    folder.folders["C:\\mnt\\data\\"] = true;
+    ThrowingProgress progress{"VxdAttach: mounted the volume", false, false};
+    Attach mounting;
+    mounting.request.mountFolder = "C:\\mnt\\data\\";
+    mounting.request.progress = &ThrowingProgress::Line;
+    mounting.request.progressContext = &progress;
+    EXPECT_EQ(mounting.Run(), VXD_STATUS_INTERNAL_ERROR);
+    EXPECT_EQ(folder.CallsTo("DeleteVolumeMountPointA").size(), 1u);
+    EXPECT_TRUE(folder.folders["C:\\mnt\\data\\"]); // empty again
+    EXPECT_EQ(folder.SessionCount(), 0u);
+    ExpectClean(folder);
+}
+
 TEST(Detach, FlushesLocksAndDismountsBeforeTheLogoutThenRemovesThePersistentLogin) {
     Machine machine;
     AttachedMachine(machine);
@@ -759,6 +976,53 @@ TEST(Detach, FlushesLocksAndDismountsBeforeTheLogoutThenRemovesThePersistentLogi
     EXPECT_EQ(again.Run(), VXD_STATUS_NOT_ATTACHED);
     EXPECT_EQ(again.result.sessionsLoggedOut, 0u);
     EXPECT_TRUE(machine.CallsTo("LogoutIScsiTarget").size() == 1u);
+
+    // A volume without a letter, mounted at a folder, is held by its name and its folder
+    // goes before the logout; one in use refuses the detach as a lettered one does.
+    for (const bool inUse : {false, true}) {
+        Machine unlettered;
+        AttachedMachine(unlettered);
+        // A folder that stays is told; the detach goes on.
+        if (!inUse) {
+            unlettered.deleteMountPointError = 5;
+        }
+        unlettered.RemoveDrive('F');
+        sim::DriveSetup volume = test::Drive('\0', 2);
+        volume.volume = kNoLetterVolume;
+        volume.folders = {"C:\\mnt\\data\\"};
+        volume.inUse = inUse;
+        unlettered.folders["C:\\mnt\\data\\"] = false;
+        unlettered.AddDrive(volume);
+        Detach byName;
+        EXPECT_EQ(byName.Run(), inUse ? VXD_STATUS_VOLUME_IN_USE : VXD_STATUS_OK);
+        const std::string lines = Joined(byName.progress);
+        EXPECT_NE(
+            lines.find(std::string("VxdDetach: ") + kNoLetterVolume +
+                       (inUse ? " is in use (files are open on it)\n" : " flushed and locked\n")),
+            std::string::npos)
+            << lines;
+        EXPECT_EQ(unlettered.SessionCount(), inUse ? 1u : 0u);
+        EXPECT_EQ(lines.find("VxdDetach: cannot remove the mount point C:\\mnt\\data\\ (error 5); "
+                             "remove it with mountvol C:\\mnt\\data\\ /D\n") != std::string::npos,
+                  !inUse)
+            << lines;
+        EXPECT_STREQ(byName.result.letters, "");
+        EXPECT_STREQ(byName.result.lettersInUse, "");
+        const auto removed = unlettered.CallsTo("DeleteVolumeMountPointA");
+        ASSERT_EQ(removed.size(), inUse ? 0u : 1u);
+        if (!inUse) {
+            EXPECT_EQ(removed[0].String("lpszVolumeMountPoint"), "C:\\mnt\\data\\");
+            std::vector<std::string> order;
+            for (const sim::CallRecord &call : unlettered.Calls()) {
+                if (call.name == "DeleteVolumeMountPointA" || call.name == "LogoutIScsiTarget") {
+                    order.push_back(call.name);
+                }
+            }
+            EXPECT_EQ(order,
+                      (std::vector<std::string>{"DeleteVolumeMountPointA", "LogoutIScsiTarget"}));
+        }
+        ExpectClean(unlettered);
+    }
 }
 
 TEST(Detach, AVolumeInUseRefusesTheDetachWithNothingChangedUnlessForced) {
@@ -1141,12 +1405,18 @@ TEST(Detach, TakesTheSessionsUnderEitherNameAndOnlyTheVolumesOnTheirDisks) {
     for (const sim::CallRecord &call : machine.CallsTo("CreateFileA")) {
         ++opened[call.String("lpFileName")];
     }
-    // Each letter is looked at once; only the target's are opened again, to be locked.
+    // Each letter and each volume by name is looked at once; only the target's letters are
+    // opened again, to be locked, and their volumes not a second time by name.
+    const std::string volume = "\\\\?\\Volume{5d1c0000-0000-4000-8000-0000000000";
     EXPECT_EQ(opened, (std::map<std::string, std::size_t>{{"\\\\.\\C:", 1},
                                                           {"\\\\.\\F:", 2},
                                                           {"\\\\.\\G:", 2},
                                                           {"\\\\.\\H:", 1},
-                                                          {"\\\\.\\N:", 1}}));
+                                                          {"\\\\.\\N:", 1},
+                                                          {volume + "43}", 1},
+                                                          {volume + "46}", 1},
+                                                          {volume + "47}", 1},
+                                                          {volume + "48}", 1}}));
     ExpectClean(machine);
 }
 

@@ -62,6 +62,17 @@ EDGES = [
     # Keys are whole strings.
     (False, '{"drives\\u0000x": []}'),
     (True, '{"$schema": "\\u0000"}'),
+    (True, '{"machine": {"san_policy": "offline_all", "automount": false}, '
+           '"disks": [{"disk": 2.0, "layout": "raw", "id": "a"}], "service": {"on_login": '
+           '{"drives": [{"volume": "\\\\\\\\?\\\\Volume{0a1b2c3d-0000-4000-8000-000000000002}\\\\", '
+           '"disk": 2}]}}}'),
+    (False, '{"machine": {"san_policy": "offline_internal"}}'),
+    (False, '{"disks": [{"layout": "mbr"}]}'),
+    (False, '{"disks": [{"disk": 2, "id": ""}]}'),
+    (False, '{"service": {"on_login": {"drives": [{"disk": 2}]}}}'),
+    (False, '{"service": {"on_login": {"drives": [{"letter": "F", "disk": 2, '
+            '"volume": "\\\\\\\\?\\\\Volume{0a1b2c3d-0000-4000-8000-000000000002}\\\\"}]}}}'),
+    (False, '{"service": {"on_login": {"drives": [{"volume": "F:", "disk": 2}]}}}'),
 ]
 
 

@@ -163,6 +163,16 @@ struct FakeMachine : Machine {
         name = "iqn.1991-05.com.microsoft:host7";
         return initiatorNameStatus;
     }
+    Fact sanPolicy = {Answer::kYes, ""};
+    std::uint32_t sanPolicyValue = 2;
+    Fact SanPolicy(std::uint32_t &policy) override {
+        policy = sanPolicyValue;
+        return sanPolicy;
+    }
+    Fact autoMount = {Answer::kYes, ""};
+    Fact AutoMount() override { return autoMount; }
+    std::string letters = "CD";
+    std::string Letters() override { return letters; }
 };
 
 // What a post-mortem starts from: the request failed with drive letter C: before and after it,
@@ -1294,6 +1304,101 @@ TEST(AttachPostMortem, NamesWhatTheTargetMustHoldForThisInitiator) {
          {},
          "The attach failed with VXD_STATUS_NO_LETTER: the progress lines above tell at which "
          "step."},
+        // 1.4: each verdict reads what Windows says now and names the remedy.
+        {"disk offline: the SAN policy",
+         [](AttachFacts &facts, Preflight &, FakeMachine &machine) {
+             facts.status = VXD_STATUS_DISK_OFFLINE;
+             facts.serviceStatus = 0;
+             facts.disks = {2};
+             facts.diskAttributes = {VXD_DISK_OFFLINE | VXD_DISK_READ_ONLY};
+             machine.disks[2].offline = kYes;
+             machine.disks[2].readOnly = kYes;
+         },
+         {"disk 2 is offline", "disk 2 is read-only",
+          "the machine's SAN policy is offline shared (SanPolicy 2)"},
+         "iqn.2026-01.test:disk1's disk 2 is offline, as the SAN policy keeps new disks on a "
+         "shared bus: a cluster's shared disks stay offline on purpose, since two machines "
+         "writing one disk lose data. If no other machine uses this LUN, attach with --online "
+         "(it brings the disk online and writable), or once: Set-Disk -Number 2 -IsOffline "
+         "$false -IsReadOnly $false."},
+        {"disk offline: bringing it online refused",
+         [](AttachFacts &facts, Preflight &, FakeMachine &machine) {
+             facts.status = VXD_STATUS_DISK_OFFLINE;
+             facts.serviceStatus = 5;
+             facts.disks = {2};
+             facts.diskAttributes = {VXD_DISK_OFFLINE};
+             machine.sanPolicy = {Answer::kUnknown, "SanPolicy: error 2"};
+         },
+         {"disk 2 is online", "disk 2 is writable",
+          "could not read the machine's SAN policy (SanPolicy: error 2); Windows Server's "
+          "default is offline shared"},
+         "iqn.2026-01.test:disk1's disk 2 could not be brought online: error 5 (0x00000005): "
+         "Access is denied; run the attach as administrator, or Set-Disk -Number 2 -IsOffline "
+         "$false -IsReadOnly $false."},
+        {"a clone",
+         [](AttachFacts &facts, Preflight &, FakeMachine &machine) {
+             facts.status = VXD_STATUS_DISK_COLLISION;
+             facts.serviceStatus = 0;
+             facts.disks = {2};
+             facts.diskAttributes = {VXD_DISK_OFFLINE | VXD_DISK_COLLISION};
+             machine.disks[2].offline = kYes;
+             machine.disks[2].identity = "MBR signature 1A2B3C4D";
+             machine.disks[2].collision = kYes;
+             machine.disks[2].collidingDisk = 1;
+         },
+         {"disk 2 is offline", "disk 2 is writable",
+          "disk 2's identity is its MBR signature 1A2B3C4D, also disk 1's"},
+         "iqn.2026-01.test:disk1's disk 2 stays offline because its signature is also disk 1's: "
+         "it is a clone or a snapshot of it, and Windows keeps such a copy offline. Attach it on "
+         "a machine that does not have the original, or give the copy a new signature "
+         "(diskpart: select disk 2, uniqueid disk id=NEW), then attach again: its data stays as "
+         "it is, but whatever knows the copy by its signature or disk ID (boot entries, cluster "
+         "resources, a backup's catalog) no longer finds it."},
+        {"a blank disk",
+         [](AttachFacts &facts, Preflight &, FakeMachine &machine) {
+             facts.status = VXD_STATUS_NO_VOLUME;
+             facts.serviceStatus = 0;
+             facts.disks = {2};
+             facts.diskAttributes = {VXD_DISK_NO_VOLUME};
+             machine.disks[2].initialized = kNo;
+         },
+         {"disk 2 is online", "disk 2 is writable"},
+         "iqn.2026-01.test:disk1's disk 2 holds no volume that Windows can mount (it is not "
+         "initialized): if it is a new, empty LUN, initialize and format it (Initialize-Disk "
+         "-Number 2; New-Partition -DiskNumber 2 -UseMaximumSize | Format-Volume); if it should "
+         "hold data, the target maps another LUN than the one you expect. The attach never "
+         "partitions or formats."},
+        {"no letter free to give",
+         [](AttachFacts &facts, Preflight &, FakeMachine &machine) {
+             facts.status = VXD_STATUS_MOUNT_FAILED;
+             facts.serviceStatus = 0;
+             machine.letters = "CDEFGHIJKLMNOPQRSTUVWXYZ";
+         },
+         {"no drive letter from D to Z is free"},
+         "Every drive letter from D to Z is taken: free one (mountvol X: /D), or attach with "
+         "--mount-folder DIR instead."},
+        {"the mount refused",
+         [](AttachFacts &facts, Preflight &, FakeMachine &) {
+             facts.status = VXD_STATUS_MOUNT_FAILED;
+             facts.serviceStatus = 5;
+         },
+         {"the first free drive letter is E:"},
+         "Windows refused to mount iqn.2026-01.test:disk1's volume: error 5 (0x00000005): "
+         "Access is denied; the folder must exist, be empty and lie on an NTFS volume, and the "
+         "attach must run as administrator."},
+        {"a volume without a letter, automount off",
+         [](AttachFacts &facts, Preflight &, FakeMachine &machine) {
+             facts.status = VXD_STATUS_NO_LETTER;
+             facts.serviceStatus = 0;
+             facts.volumes = {"\\\\?\\Volume{0a1b2c3d-0000-4000-8000-000000000002}\\"};
+             machine.autoMount = kNo;
+         },
+         {"automount is off (NoAutoMount 1): new volumes get no drive letter",
+          "the first free drive letter is E:"},
+         "The volume \\\\?\\Volume{0a1b2c3d-0000-4000-8000-000000000002}\\ on "
+         "iqn.2026-01.test:disk1's disk is there but has no drive letter, since automount is "
+         "off: turn it on (mountvol /E); attach with --assign-letter or --mount-folder DIR, or "
+         "use the volume by its name."},
         {"login failed",
          [](AttachFacts &facts, Preflight &, FakeMachine &) {
              facts.status = VXD_STATUS_LOGIN_FAILED;
@@ -1506,8 +1611,8 @@ TEST(CallStatuses, NamedWithTheLibrarysText) {
     EXPECT_EQ(CallStatusText(VXD_STATUS_CANCELLED, "cancelled by the caller"),
               "VXD_STATUS_CANCELLED (8): cancelled by the caller");
     // A status of a later library keeps its number and its text.
-    EXPECT_EQ(CallStatusText(14, "a status of a later version"),
-              "status 14: a status of a later version");
+    EXPECT_EQ(CallStatusText(18, "a status of a later version"),
+              "status 18: a status of a later version");
     EXPECT_EQ(CallStatusText(-1, VxdStatusText(-1)), "status -1: an unknown status");
     EXPECT_EQ(CallStatusText(VXD_STATUS_OK, nullptr), "VXD_STATUS_OK (0): (no text)");
 
@@ -1546,6 +1651,21 @@ TEST(CallReport, AttachTellsTheLettersOrTheStatusesOfTheFailure) {
     const std::vector<std::string> logged = AttachReport(result, "done", machine);
     ASSERT_EQ(logged.size(), 3u);
     EXPECT_EQ(logged[2], "the target was logged in before the call; its sessions stay");
+    // 1.4: each disk's attributes in words, the volumes and the letters given.
+    result.alreadyLoggedIn = 0;
+    result.diskCount = 2;
+    result.diskAttributes[0] = VXD_DISK_BROUGHT_ONLINE | VXD_DISK_MADE_WRITABLE;
+    result.diskAttributes[1] = VXD_DISK_STATE_UNKNOWN;
+    result.volumeCount = 1;
+    std::strcpy(result.volumeNames[0], "\\\\?\\Volume{0a1b2c3d-0000-4000-8000-000000000002}\\");
+    std::strcpy(result.assignedLetters, "G");
+    EXPECT_EQ(AttachReport(result, "done", machine),
+              (std::vector<std::string>{
+                  "VxdAttach returned VXD_STATUS_OK (0): done", "letters F: G: on disks 2, 5",
+                  "disk 2: brought online by this call, made writable by this call",
+                  "disk 5: state unknown: Windows did not answer its attribute queries",
+                  "volume \\\\?\\Volume{0a1b2c3d-0000-4000-8000-000000000002}\\",
+                  "letters given by the call: G:"}));
 
     VxdAttachResult failed{};
     failed.size = sizeof failed;
@@ -1624,8 +1744,12 @@ TEST(CommandLine, CreateVxdsRequestIsReadAsBefore) {
 
 TEST(CommandLine, AttachTakesItsWaitsInSecondsAndAPortNumber) {
     CommandLine line = Parse({"--dll", "a.dll", "attach", "--device-wait", "3", "--letter-wait",
-                              "4294967", "--keep-on-failure", "10.0.0.5", "3261", "iqn.x"});
+                              "4294967", "--keep-on-failure", "--online", "--assign-letter",
+                              "--mount-folder", "C:\\mnt\\data", "10.0.0.5", "3261", "iqn.x"});
     ASSERT_EQ(line.command, Command::kAttach) << line.error;
+    EXPECT_TRUE(line.attach.bringOnline);
+    EXPECT_TRUE(line.attach.assignLetter);
+    EXPECT_EQ(line.attach.mountFolder, "C:\\mnt\\data");
     EXPECT_EQ(line.dll, "a.dll");
     EXPECT_EQ(line.attach.portal, "10.0.0.5");
     EXPECT_EQ(line.attach.port, 3261);
@@ -1641,6 +1765,8 @@ TEST(CommandLine, AttachTakesItsWaitsInSecondsAndAPortNumber) {
     EXPECT_EQ(line.attach.deviceWaitMs, 60000ul);
     EXPECT_EQ(line.attach.letterWaitMs, 120000ul);
     EXPECT_FALSE(line.attach.keepOnFailure);
+    EXPECT_FALSE(line.attach.bringOnline || line.attach.assignLetter);
+    EXPECT_TRUE(line.attach.mountFolder.empty());
 
     const std::string seconds = "a whole number of seconds from 1 to 4294967";
     const std::string port = "the port is a whole number from 1 to 65535, not ";
@@ -1650,6 +1776,7 @@ TEST(CommandLine, AttachTakesItsWaitsInSecondsAndAPortNumber) {
         {{"attach", "--device-wait", "-3", "p", "1", "t"}, "--device-wait needs " + seconds},
         {{"attach", "--device-wait", "2.5", "p", "1", "t"}, "--device-wait needs " + seconds},
         {{"attach", "--device-wait"}, "--device-wait needs " + seconds},
+        {{"attach", "--mount-folder"}, "--mount-folder needs a folder, such as C:\\mnt\\data"},
         {{"attach", "p", "0", "t"}, port + "\"0\""},
         {{"attach", "p", "65536", "t"}, port + "\"65536\""},
         {{"attach", "p", "+3260", "t"}, port + "\"+3260\""},

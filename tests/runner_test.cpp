@@ -62,6 +62,10 @@ RunOutcome RunWith(const std::vector<std::string> &arguments) {
 TEST(ScenarioFile, ReadsEveryKeyOfTheFormat) {
     const Scenario scenario = Parsed(R"({
       "$schema": "scenario.schema.json",
+      "machine": {"san_policy": "offline_all", "automount": false,
+                  "disk_attributes": "unsupported"},
+      "disks": [ {"disk": 7, "offline": false, "read_only": true, "layout": "gpt", "id": "x"},
+                 {"disk": 0, "layout": "raw"} ],
       "drives": [ {"letter": "D", "disk": 1, "openable": false, "answers": true},
                   {"letter": "C", "disk": 0, "openable": true, "answers": false,
                    "in_use": true, "flush_error": 1117, "dismount_error": "0x5"} ],
@@ -86,7 +90,9 @@ TEST(ScenarioFile, ReadsEveryKeyOfTheFormat) {
         "reported_targets": ["iqn.r", "iqn.x"],
         "on_login": { "devices": [7, 8], "devices_after_ms": 2500,
                       "drives": [ {"letter": "F", "disk": 7, "after_ms": 1500},
-                                  {"letter": "G", "disk": 8, "answers": false} ] }
+                                  {"letter": "G", "disk": 8, "answers": false},
+                                  {"volume": "\\\\?\\Volume{0a1b2c3d-0000-4000-8000-000000000002}\\",
+                                   "disk": 7} ] }
       },
       "events": [ {"at_ms": 4000, "add_drive": {"letter": "H", "disk": 5, "openable": false}},
                   {"at_ms": 6000, "remove_drive": "E"} ],
@@ -161,7 +167,21 @@ TEST(ScenarioFile, ReadsEveryKeyOfTheFormat) {
 
     EXPECT_EQ(scenario.onLogin.disks, (std::vector<scenario::Disk>{7, 8}));
     EXPECT_EQ(scenario.onLogin.devicesAfterMs, 2500u);
-    ASSERT_EQ(scenario.onLogin.drives.size(), 2u);
+    ASSERT_EQ(scenario.onLogin.drives.size(), 3u);
+    EXPECT_EQ(scenario.onLogin.drives[2].drive.letter, '\0');
+    EXPECT_EQ(scenario.onLogin.drives[2].drive.volume,
+              "\\\\?\\Volume{0a1b2c3d-0000-4000-8000-000000000002}\\");
+    EXPECT_EQ(scenario.machine.sanPolicy, scenario::SanPolicy::kOfflineAll);
+    EXPECT_FALSE(scenario.machine.automount);
+    EXPECT_FALSE(scenario.machine.diskAttributesAnswered);
+    ASSERT_EQ(scenario.disks.size(), 2u);
+    EXPECT_EQ(scenario.disks[0].disk, 7u);
+    EXPECT_EQ(scenario.disks[0].offline, std::optional<bool>(false));
+    EXPECT_EQ(scenario.disks[0].readOnly, std::optional<bool>(true));
+    EXPECT_EQ(scenario.disks[0].layout, "gpt");
+    EXPECT_EQ(scenario.disks[0].id, "x");
+    EXPECT_FALSE(scenario.disks[1].offline.has_value());
+    EXPECT_EQ(scenario.disks[1].layout, "raw");
     EXPECT_EQ(scenario.onLogin.drives[0].drive.letter, 'F');
     EXPECT_EQ(scenario.onLogin.drives[0].drive.disk, 7u);
     EXPECT_EQ(scenario.onLogin.drives[0].afterMs, 1500u);
@@ -967,9 +987,12 @@ TEST(RunnerArguments, AttachAndDetachTakeTheirOwnOptionsAndArguments) {
     std::string error;
     ASSERT_TRUE(
         ParseArguments({"attach", "--device-wait", "2.5", "10.0.0.1", "--letter-wait=7", "860",
-                        "--keep-on-failure", "--cancel-at", "1500", "iqn.t", "--timeline"},
+                        "--keep-on-failure", "--cancel-at", "1500", "iqn.t", "--timeline",
+                        "--online", "--assign-letter", "--mount-folder", "C:\\mnt\\data"},
                        attach, error))
         << error;
+    EXPECT_EQ(attach.flags, unsigned{VXD_ATTACH_BRING_ONLINE | VXD_ATTACH_ASSIGN_LETTER});
+    EXPECT_EQ(attach.mountFolder, "C:\\mnt\\data");
     EXPECT_EQ(attach.command, Command::kAttach);
     EXPECT_EQ(attach.deviceWaitMs, 2500u);
     EXPECT_EQ(attach.letterWaitMs, 7000u);
@@ -1189,14 +1212,14 @@ TEST(RunnerOutput, AttachPrintsItsProgressThenItsLettersAndClosesWithItsStatus) 
     EXPECT_EQ(run.status, kExitMounted);
     progress.push_back("F:");
     EXPECT_EQ(Lines(run.out), progress);
-    EXPECT_EQ(run.err, "vxdmount: VxdAttach returned VXD_STATUS_OK, virtual time 2.000s\n");
+    EXPECT_EQ(run.err, "vxdmount: VxdAttach returned VXD_STATUS_OK, virtual time 1.500s\n");
     // The calls are the same as the reference's, with no cancel event to wait on.
     EXPECT_TRUE(reference.CallsTo("WaitForSingleObject").empty());
 
     // In a timeline the letters come last too, stamped like every other line.
     const RunOutcome timeline = RunWith({"attach", "--timeline"});
     ASSERT_FALSE(Lines(timeline.out).empty());
-    EXPECT_EQ(Lines(timeline.out).back(), "[  2.000s] F:");
+    EXPECT_EQ(Lines(timeline.out).back(), "[  1.500s] F:");
     for (const std::string &line : Lines(timeline.out)) {
         EXPECT_EQ(line.rfind('[', 0), 0u) << line;
     }
@@ -1229,7 +1252,34 @@ TEST(RunnerOutput, EachCallClosesWithItsStatusByNameAndItsExitStatus) {
          "virtual time 0.000s\n"},
         {{"attach", "10.0.0.1", "0", "iqn.2026-12.com.example:disk1"},
          kExitMounted,
-         "vxdmount: VxdAttach returned VXD_STATUS_OK, virtual time 2.000s\n"},
+         "vxdmount: VxdAttach returned VXD_STATUS_OK, virtual time 1.500s\n"},
+        // 1.4: each example's status, and what its flag makes of it.
+        {{"attach", "--scenario", examples + "disk_offline.json"},
+         kExitFailed,
+         "vxdmount: VxdAttach returned VXD_STATUS_DISK_OFFLINE, virtual time 2.000s\n"},
+        {{"attach", "--online", "--scenario", examples + "attach_online.json"},
+         kExitMounted,
+         "vxdmount: VxdAttach returned VXD_STATUS_OK, virtual time 2.500s\n"},
+        {{"attach", "--online", "--scenario", examples + "disk_collision.json"},
+         kExitFailed,
+         "vxdmount: VxdAttach returned VXD_STATUS_DISK_COLLISION, virtual time 0.000s\n"},
+        {{"attach", "--scenario", examples + "blank_disk.json"},
+         kExitFailed,
+         "vxdmount: VxdAttach returned VXD_STATUS_NO_VOLUME, virtual time 0.000s\n"},
+        {{"attach", "--letter-wait", "9", "--scenario", examples + "attach_assign_letter.json"},
+         kExitFailed,
+         "vxdmount: VxdAttach returned VXD_STATUS_NO_LETTER, virtual time 9.000s\n"},
+        {{"attach", "--assign-letter", "--scenario", examples + "attach_assign_letter.json"},
+         kExitMounted,
+         "vxdmount: VxdAttach returned VXD_STATUS_OK, virtual time 4.500s\n"},
+        {{"attach", "--mount-folder", "C:\\mnt\\data", "--scenario",
+          examples + "attach_mount_folder.json"},
+         kExitMounted,
+         "vxdmount: VxdAttach returned VXD_STATUS_OK, virtual time 1.500s\n"},
+        {{"attach", "--mount-folder", "C:\\mnt\\data", "--scenario",
+          examples + "mount_folder_two_volumes.json"},
+         kExitFailed,
+         "vxdmount: VxdAttach returned VXD_STATUS_MOUNT_FAILED, virtual time 1.500s\n"},
         {{"detach"},
          kExitFailed,
          "vxdmount: VxdDetach returned VXD_STATUS_NOT_ATTACHED, virtual time 0.000s\n"},
@@ -1344,7 +1394,7 @@ TEST(RunnerCredentials, AttachLogsInWithTheSecretsOfItsFilesOrStandardInput) {
         arguments.insert(arguments.end(), more.begin(), more.end());
         return arguments;
     };
-    const std::string ok = "vxdmount: VxdAttach returned VXD_STATUS_OK, virtual time 2.000s\n";
+    const std::string ok = "vxdmount: VxdAttach returned VXD_STATUS_OK, virtual time 1.500s\n";
     const std::string refused = "vxdmount: VxdAttach returned VXD_STATUS_AUTH_FAILED, service "
                                 "status 0xEFFF0009, virtual time 1.000s\n";
     const struct {

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -60,6 +61,35 @@ int LettersCoverDevices(const std::string &letters,
 // The first letter whose volume lies on the disk of device record 0, or '\0'.
 char LetterOnFirstDeviceDisk(const std::string &letters,
                              const platform::ISCSI_DEVICE_ON_SESSIONA *devices, std::size_t filled);
+
+// Volumes by name: "\\?\Volume{GUID}\", 49 characters, with or without a letter.
+constexpr std::size_t kVolumeNameLength = 49;
+
+struct VolumeOnDisks {
+    std::string name;                   // with its final backslash
+    std::vector<platform::ULONG> disks; // of its extents; empty where Windows tells none
+    std::string letters;                // the letters it is mounted at: "F"
+    std::vector<std::string> folders;   // the folders it is mounted at: "C:\\mnt\\data\\"
+};
+
+// Every volume of the machine, with its disks, letters and folders; an empty list where the
+// search cannot start.
+std::vector<VolumeOnDisks> ListVolumes();
+
+// The volume mounted at a letter's root, "" where none can be told.
+std::string VolumeOfLetter(char letter);
+
+// The first letter from D to Z that the machine does not use; '\0' when none is free.
+char FirstFreeLetter();
+
+// Mounts a volume at "F:\\" or at an empty folder "C:\\mnt\\data\\", and takes such a mount point
+// away: 0 or the Windows error.
+platform::DWORD MountVolume(const std::string &mountPoint, const std::string &volume);
+platform::DWORD RemoveMountPoint(const std::string &mountPoint);
+
+// A folder that a volume can be mounted at, with its final backslash: 0 when it is an existing
+// folder, else the Windows error (3 for one that does not exist, 267 for a file).
+platform::DWORD CheckMountFolder(const std::string &folder);
 
 } // namespace volumes
 } // namespace vxd

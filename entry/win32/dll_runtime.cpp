@@ -23,6 +23,8 @@ namespace std {
 // they bring libstdc++'s second string type and its exception classes into the DLL, a quarter
 // of its size.
 void __throw_bad_alloc() { throw bad_alloc(); }
+// An array's size beyond what can be allocated: out of memory, as the caller is told.
+void __throw_bad_array_new_length() { throw bad_alloc(); }
 void __throw_length_error(const char *) { throw StandardLibraryMisuse(); }
 void __throw_logic_error(const char *) { throw StandardLibraryMisuse(); }
 void __throw_out_of_range_fmt(const char *, ...) { throw StandardLibraryMisuse(); }

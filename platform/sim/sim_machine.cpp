@@ -24,6 +24,8 @@ constexpr platform::DWORD kErrorFileNotFound = 2;
 constexpr platform::DWORD kErrorInvalidHandle = 6;
 constexpr platform::DWORD kErrorNotReady = 21;
 constexpr platform::DWORD kErrorNotLocked = 158;
+constexpr platform::DWORD kErrorNoMoreFiles = 18;
+constexpr platform::DWORD kErrorFilenameExcedRange = 206;
 constexpr Ms kNever = ~Ms{0};
 constexpr std::uintptr_t kProcessHeap = 0x7E0000;
 constexpr platform::DWORD kHeapZeroMemory = 0x8;
@@ -68,6 +70,39 @@ bool VolumeLetter(const char *path, char &letter) {
     letter = path[4];
     return true;
 }
+
+// The keys of volumes without a letter: past every letter, so the drive list never shows them.
+constexpr unsigned char kFirstUnletteredKey = 0x80;
+
+// Any printable character plays a letter, so that a test can list more than 26 drives.
+bool IsLetter(char c) { return c > ' ' && static_cast<unsigned char>(c) < kFirstUnletteredKey; }
+
+std::string MadeVolumeName(unsigned char key) {
+    char name[64];
+    // NOLINTNEXTLINE(cert-err33-c): 64 bytes hold the name.
+    std::snprintf(name, sizeof name, "\\\\?\\Volume{5d1c0000-0000-4000-8000-0000000000%02x}\\",
+                  static_cast<unsigned>(key));
+    return name;
+}
+
+// A disk's identity as its layout shows it: equal ids give equal signatures and disk IDs.
+std::uint32_t IdHash(const std::string &id) {
+    std::uint32_t hash = 2166136261u;
+    for (const char c : id) {
+        hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+    }
+    return hash | 1u;
+}
+
+std::string WithBackslash(const char *path) {
+    std::string text = path == nullptr ? std::string() : std::string(path);
+    if (!text.empty() && text.back() != '\\') {
+        text.push_back('\\');
+    }
+    return text;
+}
+
+constexpr platform::DWORD kErrorAlreadyExists = 183;
 
 } // namespace
 
@@ -116,8 +151,133 @@ Machine &Machine::AddDrive(char letter, ULONG disk) {
 }
 
 Machine &Machine::AddDrive(const DriveSetup &drive) {
-    drives_[static_cast<unsigned char>(drive.letter)] = drive;
+    DriveSetup copy = drive;
+    // The same volume under a new letter, or without one, is the same volume: it moves.
+    if (!copy.volume.empty()) {
+        for (auto found = drives_.begin(); found != drives_.end(); ++found) {
+            if (found->second.volume == copy.volume) {
+                drives_.erase(found);
+                break;
+            }
+        }
+    }
+    const unsigned char key =
+        IsLetter(copy.letter) ? static_cast<unsigned char>(copy.letter) : FreeKey();
+    copy.letter = static_cast<char>(key);
+    if (copy.volume.empty()) {
+        copy.volume = MadeVolumeName(key);
+    }
+    drives_[key] = copy;
     return *this;
+}
+
+unsigned char Machine::FreeKey() const {
+    unsigned char key = kFirstUnletteredKey;
+    while (drives_.count(key) == 1 && key < 0xFF) {
+        ++key;
+    }
+    return key;
+}
+
+std::string Machine::VolumeOf(char letter) const {
+    const DriveSetup *drive = FindDrive(letter);
+    return drive == nullptr ? std::string() : drive->volume;
+}
+
+const DriveSetup *Machine::FindVolume(const std::string &name) const {
+    for (const auto &drive : drives_) {
+        if (drive.second.volume == name) {
+            return &drive.second;
+        }
+    }
+    return nullptr;
+}
+
+bool Machine::DiskOffline(ULONG disk) { return DiskState(disk).offline; }
+bool Machine::DiskReadOnly(ULONG disk) { return DiskState(disk).readOnly; }
+
+Machine::DiskNow &Machine::DiskState(ULONG disk, bool broughtByLogin) {
+    const auto known = diskStates_.find(disk);
+    if (known != diskStates_.end()) {
+        return known->second;
+    }
+    const auto listed = disks.find(disk);
+    const DiskSetup setup = listed == disks.end() ? DiskSetup{} : listed->second;
+    const bool policyOffline = broughtByLogin && sanPolicy != SanPolicy::kOnlineAll;
+    DiskNow state;
+    state.offline = setup.offline.value_or(policyOffline);
+    state.readOnly = setup.readOnly.value_or(policyOffline);
+    state.layout = setup.layout;
+    state.id = setup.id.empty() ? "disk " + std::to_string(disk) : setup.id;
+    DiskNow &stored = diskStates_[disk] = state;
+    // A clone of a disk that is there already arrives offline, and stays so.
+    if (Collides(disk)) {
+        stored.offline = true;
+    }
+    return stored;
+}
+
+bool Machine::DiskPresent(ULONG disk) const {
+    for (const auto &drive : drives_) {
+        if (drive.second.disk == disk) {
+            return true;
+        }
+    }
+    for (const Session &session : sessions_) {
+        const std::vector<ULONG> &own = session.setup.disks;
+        if (std::find(own.begin(), own.end(), disk) != own.end()) {
+            return true;
+        }
+    }
+    if (disks.count(disk) == 0) {
+        return false;
+    }
+    // A listed disk that a login brings is there only with its session.
+    const auto brings = [disk](const LoginEffect &effect) {
+        return std::find(effect.disks.begin(), effect.disks.end(), disk) != effect.disks.end();
+    };
+    return !brings(onLogin) &&
+           std::none_of(targetOnLogin.begin(), targetOnLogin.end(),
+                        [&brings](const auto &own) { return brings(own.second); });
+}
+
+bool Machine::Collides(ULONG disk) {
+    const std::string id = diskStates_.at(disk).id;
+    for (const auto &other : diskStates_) {
+        if (other.first != disk && other.second.id == id && DiskPresent(other.first)) {
+            return true;
+        }
+    }
+    // Present disks that nothing has asked about yet.
+    for (const auto &listed : disks) {
+        if (listed.first != disk && listed.second.id == id &&
+            diskStates_.count(listed.first) == 0 && DiskPresent(listed.first)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void Machine::ArriveVolume(const DriveSetup &drive, std::uint64_t session) {
+    if (std::none_of(sessions_.begin(), sessions_.end(),
+                     [session](const Session &s) { return s.number == session; })) {
+        return;
+    }
+    if (DiskState(drive.disk).offline) {
+        waitingVolumes_.emplace_back(drive, session);
+        return;
+    }
+    DriveSetup arriving = drive;
+    if (!IsLetter(arriving.letter) && automount) {
+        const std::string used = DriveLetters();
+        for (char letter = 'D'; letter <= 'Z'; ++letter) {
+            if (used.find(letter) == std::string::npos) {
+                arriving.letter = letter;
+                break;
+            }
+        }
+    }
+    AddDrive(arriving);
 }
 
 DriveSetup *Machine::EditDrive(char letter) {
@@ -173,7 +333,9 @@ std::vector<CallRecord> Machine::CallsTo(const std::string &name) const {
 std::string Machine::DriveLetters() const {
     std::string letters;
     for (const auto &drive : drives_) {
-        letters.push_back(static_cast<char>(drive.first));
+        if (IsLetter(static_cast<char>(drive.first))) {
+            letters.push_back(static_cast<char>(drive.first));
+        }
     }
     return letters;
 }
@@ -373,15 +535,13 @@ ISDSC_STATUS Machine::LoginIScsiTargetA(char *targetName, platform::BOOLEAN isIn
         }
         // The login's letters come only while its session stands: a logout takes its disk away.
         const std::uint64_t number = sessions_.back().number;
+        for (const ULONG disk : effect.disks) {
+            DiskState(disk, true);
+        }
         for (const LoginEffect::DelayedDrive &delayed : effect.drives) {
             const DriveSetup drive = delayed.drive;
-            Schedule(now_ + delayed.afterMs, [this, number, drive] {
-                if (std::any_of(
-                        sessions_.begin(), sessions_.end(),
-                        [number](const Session &session) { return session.number == number; })) {
-                    AddDrive(drive);
-                }
-            });
+            Schedule(now_ + delayed.afterMs,
+                     [this, number, drive] { ArriveVolume(drive, number); });
         }
         if (isPersistent != 0) {
             persistentLogins.push_back(PersistentLoginOf(
@@ -579,7 +739,26 @@ platform::HANDLE Machine::CreateFileA(const char *fileName, platform::DWORD desi
     platform::HANDLE handle = platform::InvalidHandle();
     char letter = 0;
     const DriveSetup *drive = VolumeLetter(fileName, letter) ? FindDrive(letter) : nullptr;
-    if (drive != nullptr && drive->openable && creationDisposition == platform::kOpenExisting) {
+    const std::string name = fileName == nullptr ? std::string() : std::string(fileName);
+    const std::string diskPrefix = "\\\\.\\PhysicalDrive";
+    if (drive == nullptr && name.rfind("\\\\?\\Volume{", 0) == 0 && name.back() != '\\') {
+        drive = FindVolume(name + "\\");
+        letter = drive == nullptr ? '\0' : drive->letter;
+    }
+    if (name.rfind(diskPrefix, 0) == 0 && name.size() > diskPrefix.size() &&
+        name.find_first_not_of("0123456789", diskPrefix.size()) == std::string::npos &&
+        name.size() - diskPrefix.size() <= 9) {
+        const auto disk = static_cast<ULONG>(std::stoul(name.substr(diskPrefix.size())));
+        if (DiskPresent(disk) && creationDisposition == platform::kOpenExisting) {
+            nextHandle_ += 4;
+            diskHandles_[nextHandle_] = disk;
+            // NOLINTNEXTLINE(performance-no-int-to-ptr): handles are numbers, as the platform's.
+            handle = reinterpret_cast<platform::HANDLE>(nextHandle_);
+        } else {
+            lastError_ = kErrorFileNotFound;
+        }
+    } else if (drive != nullptr && drive->openable &&
+               creationDisposition == platform::kOpenExisting) {
         nextHandle_ += 4;
         openHandles_[nextHandle_] = *drive;
         // The next use of a dismounted volume mounts it again.
@@ -612,7 +791,15 @@ platform::BOOL Machine::DeviceIoControl(platform::HANDLE device, platform::DWORD
     platform::BOOL result = 0;
     std::string answer = "FALSE";
     const auto open = openHandles_.find(reinterpret_cast<std::uintptr_t>(device));
-    if (open == openHandles_.end()) {
+    const auto disk = diskHandles_.find(reinterpret_cast<std::uintptr_t>(device));
+    if (disk != diskHandles_.end()) {
+        if (inBuffer != nullptr) {
+            const auto *first = static_cast<const std::uint8_t *>(inBuffer);
+            call.bytes["InBuffer"].assign(first, first + inBufferSize);
+        }
+        result = DiskControl(disk->second, ioControlCode, inBuffer, inBufferSize, outBuffer,
+                             outBufferSize, bytesReturned, answer);
+    } else if (open == openHandles_.end()) {
         faults_.push_back("DeviceIoControl on a handle that is not open");
         lastError_ = kErrorInvalidHandle;
     } else if (ioControlCode == platform::kFsctlLockVolume ||
@@ -659,7 +846,8 @@ platform::BOOL Machine::CloseHandle(platform::HANDLE object) {
     for (auto lock = locks_.begin(); lock != locks_.end();) {
         lock = lock->second == number ? locks_.erase(lock) : std::next(lock);
     }
-    const bool open = openHandles_.erase(number) == 1 || waitables_.erase(number) == 1;
+    const bool open = openHandles_.erase(number) == 1 || waitables_.erase(number) == 1 ||
+                      diskHandles_.erase(number) == 1;
     if (!open) {
         faults_.push_back("CloseHandle on a handle that is not open");
     }
@@ -1086,6 +1274,352 @@ platform::BOOL Machine::HeapFree(platform::HANDLE heap, platform::DWORD flags, v
         result = 1;
     }
     Publish(call, std::to_string(call.Arg("dwFlags")) + ") -> " + (result ? "TRUE" : "FALSE"));
+    return result;
+}
+
+} // namespace vxd::sim
+
+namespace vxd::sim {
+
+platform::BOOL Machine::DiskControl(ULONG disk, platform::DWORD ioControlCode, void *inBuffer,
+                                    platform::DWORD inBufferSize, void *outBuffer,
+                                    platform::DWORD outBufferSize, platform::DWORD *bytesReturned,
+                                    std::string &answer) {
+    const bool known = ioControlCode == platform::kIoctlDiskGetDiskAttributes ||
+                       ioControlCode == platform::kIoctlDiskSetDiskAttributes ||
+                       ioControlCode == platform::kIoctlDiskUpdateProperties ||
+                       ioControlCode == platform::kIoctlDiskGetDriveLayoutEx;
+    if (!known || !diskAttributesAnswered) {
+        lastError_ = platform::kErrorNotSupported;
+        answer = "FALSE, error 50";
+        return 0;
+    }
+    DiskNow &state = DiskState(disk);
+    if (ioControlCode == platform::kIoctlDiskGetDiskAttributes) {
+        if (outBuffer == nullptr || outBufferSize < sizeof(platform::GET_DISK_ATTRIBUTES)) {
+            faults_.push_back("IOCTL_DISK_GET_DISK_ATTRIBUTES without room for its record");
+            lastError_ = platform::kErrorInsufficientBuffer;
+            return 0;
+        }
+        platform::GET_DISK_ATTRIBUTES record;
+        record.Version = sizeof record;
+        record.Reserved1 = 0;
+        record.Attributes = (state.offline ? platform::kDiskAttributeOffline : 0) |
+                            (state.readOnly ? platform::kDiskAttributeReadOnly : 0);
+        std::memcpy(outBuffer, &record, sizeof record);
+        if (bytesReturned != nullptr) {
+            *bytesReturned = sizeof record;
+        }
+        answer = std::string("TRUE, ") + (state.offline ? "offline" : "online") +
+                 (state.readOnly ? ", read-only" : "");
+        return 1;
+    }
+    if (ioControlCode == platform::kIoctlDiskSetDiskAttributes && diskSetError) {
+        lastError_ = *diskSetError;
+        answer = "FALSE, error " + std::to_string(*diskSetError);
+        return 0;
+    }
+    if (ioControlCode == platform::kIoctlDiskSetDiskAttributes) {
+        platform::SET_DISK_ATTRIBUTES record;
+        if (inBuffer == nullptr || inBufferSize != sizeof record) {
+            faults_.push_back("IOCTL_DISK_SET_DISK_ATTRIBUTES without its 40-byte record");
+            lastError_ = platform::kErrorInvalidParameter;
+            return 0;
+        }
+        std::memcpy(&record, inBuffer, sizeof record);
+        if (record.Version != sizeof record) {
+            faults_.push_back("IOCTL_DISK_SET_DISK_ATTRIBUTES with a wrong Version");
+            lastError_ = platform::kErrorInvalidParameter;
+            return 0;
+        }
+        const bool wasOffline = state.offline;
+        if ((record.AttributesMask & platform::kDiskAttributeReadOnly) != 0) {
+            state.readOnly = (record.Attributes & platform::kDiskAttributeReadOnly) != 0;
+        }
+        if ((record.AttributesMask & platform::kDiskAttributeOffline) != 0) {
+            // A clone stays offline: clearing the attribute does not help it.
+            state.offline =
+                (record.Attributes & platform::kDiskAttributeOffline) != 0 || Collides(disk);
+        }
+        if (wasOffline && !state.offline) {
+            ShowWaitingVolumes(disk);
+        }
+        answer = std::string("TRUE, now ") + (state.offline ? "offline" : "online") +
+                 (state.readOnly ? ", read-only" : "");
+        return 1;
+    }
+    if (ioControlCode == platform::kIoctlDiskUpdateProperties) {
+        answer = "TRUE";
+        return 1;
+    }
+    const std::size_t header = offsetof(platform::DRIVE_LAYOUT_INFORMATION_EX, PartitionEntry);
+    const bool raw = state.layout == "raw";
+    const std::size_t needed = header + (raw ? 0 : sizeof(platform::PARTITION_INFORMATION_EX));
+    if (outBuffer == nullptr || outBufferSize < needed) {
+        lastError_ = platform::kErrorInsufficientBuffer;
+        answer = "FALSE, error 122";
+        return 0;
+    }
+    platform::DRIVE_LAYOUT_INFORMATION_EX layout;
+    std::memset(&layout, 0, sizeof layout);
+    const bool gpt = state.layout == "gpt";
+    layout.PartitionStyle = raw   ? platform::kPartitionStyleRaw
+                            : gpt ? platform::kPartitionStyleGpt
+                                  : platform::kPartitionStyleMbr;
+    layout.PartitionCount = raw ? 0 : (gpt ? 1 : 4);
+    if (gpt) {
+        layout.Gpt.DiskId.Data1 = IdHash(state.id);
+        layout.Gpt.DiskId.Data2 = 0x1D15;
+        layout.Gpt.DiskId.Data3 = 0x4000;
+        layout.Gpt.MaxPartitionCount = 128;
+    } else if (!raw) {
+        layout.Mbr.Signature = IdHash(state.id);
+    }
+    platform::PARTITION_INFORMATION_EX &entry = layout.PartitionEntry[0];
+    entry.PartitionStyle = layout.PartitionStyle;
+    entry.StartingOffset = 1048576;
+    entry.PartitionLength = raw ? 0 : (1LL << 30);
+    entry.PartitionNumber = 1;
+    if (gpt) {
+        entry.Gpt.PartitionType = platform::kGptBasicDataPartition;
+    } else if (!raw) {
+        entry.Mbr.PartitionType = 0x07;
+        entry.Mbr.RecognizedPartition = 1;
+    }
+    // The MBR's three other entries are unused: zero, as Windows lists them. Only the first
+    // entry fits the record; the others are written as zeros.
+    auto *out = static_cast<unsigned char *>(outBuffer);
+    const std::size_t written =
+        header + (raw ? 0
+                      : std::min<std::size_t>(layout.PartitionCount,
+                                              (outBufferSize - header) /
+                                                  sizeof(platform::PARTITION_INFORMATION_EX)) *
+                            sizeof(platform::PARTITION_INFORMATION_EX));
+    std::memset(out, 0, written);
+    std::memcpy(out, &layout, std::min(sizeof layout, written));
+    if (bytesReturned != nullptr) {
+        *bytesReturned = static_cast<platform::DWORD>(written);
+    }
+    answer = "TRUE, " + state.layout;
+    return 1;
+}
+
+void Machine::ShowWaitingVolumes(ULONG disk) {
+    std::vector<std::pair<DriveSetup, std::uint64_t>> waiting;
+    waiting.swap(waitingVolumes_);
+    for (const auto &volume : waiting) {
+        if (volume.first.disk != disk) {
+            waitingVolumes_.push_back(volume);
+            continue;
+        }
+        const DriveSetup drive = volume.first;
+        const std::uint64_t session = volume.second;
+        Schedule(now_ + onlineVolumesAfterMs,
+                 [this, drive, session] { ArriveVolume(drive, session); });
+    }
+}
+
+Machine &Machine::BringDiskOnlineAt(Ms at, ULONG disk) {
+    Schedule(at, [this, disk] {
+        DiskNow &state = DiskState(disk);
+        if (state.offline) {
+            state.offline = false;
+            ShowWaitingVolumes(disk);
+        }
+    });
+    return *this;
+}
+
+platform::HANDLE Machine::FindFirstVolumeA(char *volumeName, platform::DWORD bufferLength) {
+    CallRecord &call = Log("FindFirstVolumeA");
+    call.args["cchBufferLength"] = bufferLength;
+    VolumeSearch search;
+    for (const auto &drive : drives_) {
+        if (drive.second.openable && drive.second.listed) {
+            search.names.push_back(drive.second.volume);
+        }
+    }
+    platform::HANDLE handle = platform::InvalidHandle();
+    if (search.names.empty()) {
+        lastError_ = kErrorNoMoreFiles;
+    } else if (volumeName == nullptr || bufferLength <= search.names[0].size()) {
+        lastError_ = kErrorFilenameExcedRange;
+    } else {
+        CopyText(volumeName, bufferLength, search.names[0]);
+        search.next = 1;
+        nextHandle_ += 4;
+        volumeSearches_[nextHandle_] = search;
+        // NOLINTNEXTLINE(performance-no-int-to-ptr): handles are numbers, as the platform's are.
+        handle = reinterpret_cast<platform::HANDLE>(nextHandle_);
+    }
+    Publish(call, std::to_string(bufferLength) + ") -> " +
+                      (handle == platform::InvalidHandle() ? std::string("INVALID_HANDLE_VALUE")
+                                                           : Quoted(volumeName)));
+    return handle;
+}
+
+platform::BOOL Machine::FindNextVolumeA(platform::HANDLE find, char *volumeName,
+                                        platform::DWORD bufferLength) {
+    CallRecord &call = Log("FindNextVolumeA");
+    const auto search = volumeSearches_.find(reinterpret_cast<std::uintptr_t>(find));
+    platform::BOOL result = 0;
+    if (search == volumeSearches_.end()) {
+        faults_.push_back("FindNextVolumeA on a handle that is no volume search");
+        lastError_ = kErrorInvalidHandle;
+    } else if (search->second.next >= search->second.names.size()) {
+        lastError_ = kErrorNoMoreFiles;
+    } else if (volumeName == nullptr ||
+               bufferLength <= search->second.names[search->second.next].size()) {
+        lastError_ = kErrorFilenameExcedRange;
+    } else {
+        CopyText(volumeName, bufferLength, search->second.names[search->second.next++]);
+        result = 1;
+    }
+    Publish(call, std::to_string(bufferLength) + ") -> " +
+                      (result ? Quoted(volumeName) : "FALSE, error " + std::to_string(lastError_)));
+    return result;
+}
+
+platform::BOOL Machine::FindVolumeClose(platform::HANDLE find) {
+    CallRecord &call = Log("FindVolumeClose");
+    const bool open = volumeSearches_.erase(reinterpret_cast<std::uintptr_t>(find)) == 1;
+    if (!open) {
+        faults_.push_back("FindVolumeClose on a handle that is no volume search");
+    }
+    Publish(call, Hex(PointerArg(find)) + ") -> " + (open ? "TRUE" : "FALSE"));
+    return open ? 1 : 0;
+}
+
+platform::BOOL Machine::GetVolumePathNamesForVolumeNameA(const char *volumeName, char *pathNames,
+                                                         platform::DWORD bufferLength,
+                                                         platform::DWORD *returnLength) {
+    CallRecord &call = Log("GetVolumePathNamesForVolumeNameA");
+    call.strings["lpszVolumeName"] = volumeName == nullptr ? "" : volumeName;
+    const DriveSetup *drive = volumeName == nullptr ? nullptr : FindVolume(volumeName);
+    std::string list;
+    if (drive != nullptr) {
+        if (IsLetter(drive->letter)) {
+            list += std::string(1, drive->letter) + ":\\" + std::string(1, '\0');
+        }
+        for (const std::string &folder : drive->folders) {
+            list += folder + std::string(1, '\0');
+        }
+        list.push_back('\0');
+    }
+    platform::BOOL result = 0;
+    if (drive == nullptr) {
+        lastError_ = kErrorFileNotFound;
+    } else if (pathNames == nullptr || bufferLength < list.size()) {
+        lastError_ = platform::kErrorMoreData;
+    } else {
+        std::copy(list.begin(), list.end(), pathNames);
+        result = 1;
+    }
+    if (returnLength != nullptr) {
+        *returnLength = static_cast<platform::DWORD>(list.size());
+    }
+    Publish(call, Quoted(volumeName) + ") -> " +
+                      (result ? "TRUE" : "FALSE, error " + std::to_string(lastError_)));
+    return result;
+}
+
+platform::BOOL Machine::GetVolumeNameForVolumeMountPointA(const char *mountPoint, char *volumeName,
+                                                          platform::DWORD bufferLength) {
+    CallRecord &call = Log("GetVolumeNameForVolumeMountPointA");
+    call.strings["lpszVolumeMountPoint"] = mountPoint == nullptr ? "" : mountPoint;
+    const DriveSetup *drive = DriveOfRoot(mountPoint);
+    platform::BOOL result = 0;
+    if (drive == nullptr || !drive->openable) {
+        lastError_ = kErrorFileNotFound;
+    } else if (volumeName == nullptr || bufferLength <= drive->volume.size()) {
+        lastError_ = kErrorFilenameExcedRange;
+    } else {
+        CopyText(volumeName, bufferLength, drive->volume);
+        result = 1;
+    }
+    Publish(call, Quoted(mountPoint) + ") -> " +
+                      (result ? Quoted(volumeName) : "FALSE, error " + std::to_string(lastError_)));
+    return result;
+}
+
+platform::BOOL Machine::SetVolumeMountPointA(const char *mountPoint, const char *volumeName) {
+    CallRecord &call = Log("SetVolumeMountPointA");
+    call.strings["lpszVolumeMountPoint"] = mountPoint == nullptr ? "" : mountPoint;
+    call.strings["lpszVolumeName"] = volumeName == nullptr ? "" : volumeName;
+    const std::string point = mountPoint == nullptr ? std::string() : mountPoint;
+    const DriveSetup *drive = volumeName == nullptr ? nullptr : FindVolume(volumeName);
+    platform::DWORD error = 0;
+    if (point.empty() || point.back() != '\\' || drive == nullptr) {
+        faults_.push_back("SetVolumeMountPointA without a path and a volume, each ending in \\");
+        error = platform::kErrorInvalidParameter;
+    } else if (mountPointError) {
+        error = *mountPointError;
+    } else if (point.size() == 3 && point[1] == ':') {
+        if (!IsLetter(point[0]) || FindDrive(point[0]) != nullptr || IsLetter(drive->letter)) {
+            error = kErrorAlreadyExists;
+        } else {
+            DriveSetup moved = *drive;
+            moved.letter = point[0];
+            AddDrive(moved);
+        }
+    } else if (folders.count(point) == 0) {
+        error = platform::kErrorPathNotFound;
+    } else if (!folders[point]) {
+        error = platform::kErrorDirNotEmpty;
+    } else {
+        drives_[static_cast<unsigned char>(drive->letter)].folders.push_back(point);
+        folders[point] = false;
+    }
+    lastError_ = error == 0 ? lastError_ : error;
+    Publish(call, Quoted(mountPoint) + ", " + Quoted(volumeName) + ") -> " +
+                      (error == 0 ? std::string("TRUE") : "FALSE, error " + std::to_string(error)));
+    return error == 0 ? 1 : 0;
+}
+
+platform::BOOL Machine::DeleteVolumeMountPointA(const char *mountPoint) {
+    CallRecord &call = Log("DeleteVolumeMountPointA");
+    call.strings["lpszVolumeMountPoint"] = mountPoint == nullptr ? "" : mountPoint;
+    const std::string point = mountPoint == nullptr ? std::string() : mountPoint;
+    platform::DWORD error = 0;
+    DriveSetup *holder = nullptr;
+    for (auto &drive : drives_) {
+        const std::vector<std::string> &own = drive.second.folders;
+        if (std::find(own.begin(), own.end(), point) != own.end()) {
+            holder = &drive.second;
+        }
+    }
+    const DriveSetup *lettered = DriveOfRoot(mountPoint);
+    if (deleteMountPointError) {
+        error = *deleteMountPointError;
+    } else if (lettered != nullptr) {
+        DriveSetup moved = *lettered;
+        drives_.erase(static_cast<unsigned char>(lettered->letter));
+        moved.letter = '\0';
+        AddDrive(moved);
+    } else if (holder != nullptr) {
+        std::vector<std::string> &own = holder->folders;
+        own.erase(std::remove(own.begin(), own.end(), point), own.end());
+        folders[point] = true;
+    } else {
+        error = kErrorFileNotFound;
+    }
+    lastError_ = error == 0 ? lastError_ : error;
+    Publish(call, Quoted(mountPoint) + ") -> " +
+                      (error == 0 ? std::string("TRUE") : "FALSE, error " + std::to_string(error)));
+    return error == 0 ? 1 : 0;
+}
+
+platform::DWORD Machine::GetFileAttributesA(const char *fileName) {
+    CallRecord &call = Log("GetFileAttributesA");
+    call.strings["lpFileName"] = fileName == nullptr ? "" : fileName;
+    const std::string path = WithBackslash(fileName);
+    platform::DWORD result = platform::kInvalidFileAttributes;
+    if (folders.count(path) == 1 || DriveOfRoot(path.c_str()) != nullptr) {
+        result = platform::kFileAttributeDirectory;
+    } else {
+        lastError_ = platform::kErrorPathNotFound;
+    }
+    Publish(call, Quoted(fileName) + ") -> " + Hex(result));
     return result;
 }
 

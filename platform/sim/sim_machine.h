@@ -1,5 +1,7 @@
 // A simulated Windows machine behind the platform operations: the iSCSI initiator service,
-// the drive letters and their volumes, a virtual clock, the trace and a log of every call.
+// the drive letters and their volumes (with or without a letter, mounted at folders too), the
+// disks' own state (offline, read-only, layout, clones) under a SAN policy and automount, a
+// virtual clock, the trace and a log of every call.
 //
 // A test states a machine in a few lines and runs the logic against it:
 //
@@ -20,6 +22,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -32,7 +35,7 @@ using platform::ISDSC_STATUS;
 using platform::ULONG;
 
 struct DriveSetup {
-    char letter = 'C';
+    char letter = 'C';              // '\0': a volume without a letter
     ULONG disk = 0;                 // disk of the volume's first extent
     bool openable = true;           // false: opening the volume fails
     bool answers = true;            // false: the extents query fails
@@ -42,7 +45,21 @@ struct DriveSetup {
     bool inUse = false;                // files are open on it: a lock fails until it is dismounted
     platform::DWORD flushError = 0;    // FlushFileBuffers fails with this error
     platform::DWORD dismountError = 0; // FSCTL_DISMOUNT_VOLUME fails with this error
+    std::string volume{};              // "\\?\Volume{GUID}\"; empty: one made from the letter
+    bool listed = true; // false: FindFirstVolumeA leaves it out, as Wine does a drive's alias
+    std::vector<std::string> folders{}; // the folders it is mounted at, "C:\\mnt\\x\\"
 };
+
+// A disk's state, as the machine has it or as a login brings it. Unset attributes: online and
+// writable, or what the machine's SAN policy gives a disk that a login brings.
+struct DiskSetup {
+    std::optional<bool> offline;
+    std::optional<bool> readOnly;
+    std::string layout = "mbr"; // "mbr", "gpt" (one data partition each) or "raw"
+    std::string id;             // equal ids collide; empty: the disk's own
+};
+
+enum class SanPolicy { kOnlineAll, kOfflineShared, kOfflineAll };
 
 struct SessionSetup {
     std::string target;
@@ -123,6 +140,23 @@ class Machine {
     bool driveListFails = false; // GetLogicalDriveStringsA answers 0 and writes nothing
     // GetLogicalDriveStringsA's answer, in place of the true one; the roots are written as usual.
     std::optional<platform::DWORD> driveListResult;
+
+    // The disks' own state, Windows' policies for new disks and volumes, and its folders.
+    std::map<ULONG, DiskSetup> disks;
+    SanPolicy sanPolicy = SanPolicy::kOnlineAll;
+    bool automount = true;               // a volume without a letter gets the first free one
+    bool diskAttributesAnswered = true;  // false: the disk queries fail with error 50
+    Ms onlineVolumesAfterMs = 500;       // a disk brought online shows its volumes this later
+    std::map<std::string, bool> folders; // existing folders, "C:\\mnt\\x\\", and whether empty
+    std::optional<platform::DWORD> mountPointError; // SetVolumeMountPointA fails with it
+    std::optional<platform::DWORD> deleteMountPointError;
+    std::optional<platform::DWORD> diskSetError; // IOCTL_DISK_SET_DISK_ATTRIBUTES fails with it
+    // The partition manager brings a disk online by itself, as under the online-all policy.
+    Machine &BringDiskOnlineAt(Ms at, ULONG disk);
+    bool DiskOffline(ULONG disk);
+    bool DiskReadOnly(ULONG disk);
+    std::string VolumeOf(char letter) const; // the volume name of a letter's drive, or ""
+    const DriveSetup *FindVolume(const std::string &name) const;
 
     // The initiator service.
     ISDSC_STATUS ikeStatus = 0;
@@ -223,8 +257,36 @@ class Machine {
     platform::RemoveIScsiPersistentTargetAFunction RemoveIScsiPersistentTargetA;
     platform::RemoveIScsiSendTargetPortalAFunction RemoveIScsiSendTargetPortalA;
     platform::SetIScsiInitiatorCHAPSharedSecretFunction SetIScsiInitiatorCHAPSharedSecret;
+    platform::FindFirstVolumeAFunction FindFirstVolumeA;
+    platform::FindNextVolumeAFunction FindNextVolumeA;
+    platform::FindVolumeCloseFunction FindVolumeClose;
+    platform::GetVolumePathNamesForVolumeNameAFunction GetVolumePathNamesForVolumeNameA;
+    platform::SetVolumeMountPointAFunction SetVolumeMountPointA;
+    platform::DeleteVolumeMountPointAFunction DeleteVolumeMountPointA;
+    platform::GetFileAttributesAFunction GetFileAttributesA;
+    platform::GetVolumeNameForVolumeMountPointAFunction GetVolumeNameForVolumeMountPointA;
 
   private:
+    struct DiskNow {
+        bool offline = false;
+        bool readOnly = false;
+        std::string layout;
+        std::string id;
+    };
+    struct VolumeSearch {
+        std::vector<std::string> names;
+        std::size_t next = 0;
+    };
+    DiskNow &DiskState(ULONG disk, bool broughtByLogin = false);
+    bool DiskPresent(ULONG disk) const;
+    bool Collides(ULONG disk);
+    platform::BOOL DiskControl(ULONG disk, platform::DWORD ioControlCode, void *inBuffer,
+                               platform::DWORD inBufferSize, void *outBuffer,
+                               platform::DWORD outBufferSize, platform::DWORD *bytesReturned,
+                               std::string &answer);
+    void ArriveVolume(const DriveSetup &drive, std::uint64_t session);
+    void ShowWaitingVolumes(ULONG disk);
+    unsigned char FreeKey() const;
     struct Session {
         SessionSetup setup;
         platform::ISCSI_UNIQUE_SESSION_ID id;
@@ -257,6 +319,11 @@ class Machine {
     std::uint64_t nextSessionNumber_ = 1;
     std::map<std::string, std::size_t> loginCalls_; // by target name
     std::map<std::uintptr_t, DriveSetup> openHandles_;
+    std::map<std::uintptr_t, ULONG> diskHandles_; // \\.\PhysicalDriveN opened
+    std::map<std::uintptr_t, VolumeSearch> volumeSearches_;
+    std::map<ULONG, DiskNow> diskStates_;
+    // Volumes of a login that came while their disk was offline, shown once it is online.
+    std::vector<std::pair<DriveSetup, std::uint64_t>> waitingVolumes_;
     std::map<std::uintptr_t, Ms> waitables_;        // event handles and when each is signalled
     std::map<unsigned char, std::uintptr_t> locks_; // locked volumes and the handle that holds each
     std::map<unsigned char, bool> dismounted_;      // dismounted since they were last opened

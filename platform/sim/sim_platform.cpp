@@ -60,6 +60,20 @@ WaitForSingleObjectFunction &WaitForSingleObject =
     OnCurrentMachine<&sim::Machine::WaitForSingleObject>::Call;
 OutputDebugStringAFunction &OutputDebugStringA =
     OnCurrentMachine<&sim::Machine::OutputDebugStringA>::Call;
+FindFirstVolumeAFunction &FindFirstVolumeA =
+    OnCurrentMachine<&sim::Machine::FindFirstVolumeA>::Call;
+FindNextVolumeAFunction &FindNextVolumeA = OnCurrentMachine<&sim::Machine::FindNextVolumeA>::Call;
+FindVolumeCloseFunction &FindVolumeClose = OnCurrentMachine<&sim::Machine::FindVolumeClose>::Call;
+GetVolumePathNamesForVolumeNameAFunction &GetVolumePathNamesForVolumeNameA =
+    OnCurrentMachine<&sim::Machine::GetVolumePathNamesForVolumeNameA>::Call;
+SetVolumeMountPointAFunction &SetVolumeMountPointA =
+    OnCurrentMachine<&sim::Machine::SetVolumeMountPointA>::Call;
+DeleteVolumeMountPointAFunction &DeleteVolumeMountPointA =
+    OnCurrentMachine<&sim::Machine::DeleteVolumeMountPointA>::Call;
+GetFileAttributesAFunction &GetFileAttributesA =
+    OnCurrentMachine<&sim::Machine::GetFileAttributesA>::Call;
+GetVolumeNameForVolumeMountPointAFunction &GetVolumeNameForVolumeMountPointA =
+    OnCurrentMachine<&sim::Machine::GetVolumeNameForVolumeMountPointA>::Call;
 
 // Not the machine's: formatting reaches nothing outside the process.
 int FormatTextV(char *buffer, std::size_t size, const char *format, std::va_list args) {

@@ -68,6 +68,38 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
 
 void OutputDebugStringA(const char *lpOutputString) { ::OutputDebugStringA(lpOutputString); }
 
+HANDLE FindFirstVolumeA(char *lpszVolumeName, DWORD cchBufferLength) {
+    return ::FindFirstVolumeA(lpszVolumeName, cchBufferLength);
+}
+
+BOOL FindNextVolumeA(HANDLE hFindVolume, char *lpszVolumeName, DWORD cchBufferLength) {
+    return ::FindNextVolumeA(hFindVolume, lpszVolumeName, cchBufferLength);
+}
+
+BOOL FindVolumeClose(HANDLE hFindVolume) { return ::FindVolumeClose(hFindVolume); }
+
+BOOL GetVolumePathNamesForVolumeNameA(const char *lpszVolumeName, char *lpszVolumePathNames,
+                                      DWORD cchBufferLength, DWORD *lpcchReturnLength) {
+    return ::GetVolumePathNamesForVolumeNameA(lpszVolumeName, lpszVolumePathNames, cchBufferLength,
+                                              lpcchReturnLength);
+}
+
+BOOL SetVolumeMountPointA(const char *lpszVolumeMountPoint, const char *lpszVolumeName) {
+    return ::SetVolumeMountPointA(lpszVolumeMountPoint, lpszVolumeName);
+}
+
+BOOL DeleteVolumeMountPointA(const char *lpszVolumeMountPoint) {
+    return ::DeleteVolumeMountPointA(lpszVolumeMountPoint);
+}
+
+DWORD GetFileAttributesA(const char *lpFileName) { return ::GetFileAttributesA(lpFileName); }
+
+BOOL GetVolumeNameForVolumeMountPointA(const char *lpszVolumeMountPoint, char *lpszVolumeName,
+                                       DWORD cchBufferLength) {
+    return ::GetVolumeNameForVolumeMountPointA(lpszVolumeMountPoint, lpszVolumeName,
+                                               cchBufferLength);
+}
+
 // msvcrt's own: _vsnprintf leaves a text that fills the buffer without its NUL and answers -1
 // for one that does not fit, so the length comes from _vscprintf.
 int FormatTextV(char *buffer, std::size_t size, const char *format, std::va_list args) {

@@ -78,12 +78,13 @@ static int Attach(void) {
     request.progress = KeepLastLine;
     request.progressContext = &last;
     request.flags = 0;
-    /* The fields of 1.3, which sizeof request covers: no CHAP. */
+    /* The fields of 1.3 and 1.4, which sizeof request covers: no CHAP, no mount folder. */
     request.chapUserName = 0;
     request.chapSecret = 0;
     request.chapSecretLength = 0;
     request.initiatorSecret = 0;
     request.initiatorSecretLength = 0;
+    request.mountFolder = 0;
     result.size = sizeof result;
     status = VxdAttach(&request, &result);
     WriteStatus("VxdAttach", status);

@@ -564,6 +564,24 @@ attach)
     expect_log '^vxdhost: the target was logged in before the call; its sessions stay$'
     expect_no_log 'LogoutIScsiTarget'
     ;;
+attach_disk_readiness)
+    # 1.4 under Wine: the disk attribute queries fail, so the disk is VXD_DISK_STATE_UNKNOWN and
+    # the call goes on as 1.3 did; SetVolumeMountPointA's refusal is VXD_STATUS_MOUNT_FAILED with
+    # its error.
+    fresh_machine clean
+    run_vxdhost scenarios/fresh_login.json attach $portal 3260 "$example_target"
+    expect_exit 0
+    expect_lines '^VxdAttach: disk 0: Windows does not tell its attributes \(error (1|50)\); going on without them$' 1
+    expect_log '^vxdhost: disk 0: state unknown: Windows did not answer its attribute queries$'
+    expect_lines '^VxdAttach: done: F:$' 1
+    expect_last_line 'F:'
+    mkdir -p "$prefix/drive_c/mnt/data"
+    run_vxdhost scenarios/fresh_login.json attach --mount-folder 'C:\mnt\data' $portal 3260 "$example_target"
+    expect_exit 1
+    expect_status VxdAttach 'VXD_STATUS_MOUNT_FAILED \(17\)' 'a letter or folder could not be given to a volume of the target'
+    expect_log "^vxdhost: the service's status: error 120 "
+    expect_lines '^VxdAttach: logged out the session it made$' 1
+    ;;
 attach_failures)
     # Each failure named on standard error, with the service's status where it gave one, and
     # no letters on standard output; the short waits keep the cases quick. A login that the

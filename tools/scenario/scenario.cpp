@@ -879,6 +879,10 @@ Disk ReadDisk(const Json &value) { return value.get<Disk>(); }
 
 void ReadDriveFields(const Json &value, Drive &drive) {
     With(value, "letter", [&](const Json &letter) { drive.letter = ReadLetter(letter); });
+    With(value, "volume", [&](const Json &name) {
+        drive.letter = '\0';
+        drive.volume = Text(&name);
+    });
     With(value, "disk", [&](const Json &disk) { drive.disk = ReadDisk(disk); });
     With(value, "openable", [&](const Json &flag) { drive.openable = flag.get<bool>(); });
     With(value, "answers", [&](const Json &flag) { drive.answers = flag.get<bool>(); });
@@ -970,9 +974,34 @@ void ReadService(const Json &service, Scenario &scenario) {
          [&](const Json &onLogin) { ReadLoginEffect(onLogin, scenario.onLogin); });
 }
 
+void ReadMachine(const Json &value, MachinePolicies &machine) {
+    With(value, "san_policy", [&](const Json &policy) {
+        const std::string text = Text(&policy);
+        machine.sanPolicy = text == "offline_shared" ? SanPolicy::kOfflineShared
+                            : text == "offline_all"  ? SanPolicy::kOfflineAll
+                                                     : SanPolicy::kOnlineAll;
+    });
+    With(value, "automount", [&](const Json &flag) { machine.automount = flag.get<bool>(); });
+    With(value, "disk_attributes", [&](const Json &answer) {
+        machine.diskAttributesAnswered = Text(&answer) != "unsupported";
+    });
+}
+
+DiskState ReadDiskState(const Json &value) {
+    DiskState state;
+    With(value, "disk", [&](const Json &disk) { state.disk = ReadDisk(disk); });
+    With(value, "offline", [&](const Json &flag) { state.offline = flag.get<bool>(); });
+    With(value, "read_only", [&](const Json &flag) { state.readOnly = flag.get<bool>(); });
+    With(value, "layout", [&](const Json &layout) { state.layout = Text(&layout); });
+    With(value, "id", [&](const Json &id) { state.id = Text(&id); });
+    return state;
+}
+
 Scenario Read(const Json &document) {
     Scenario scenario;
     ReadList(document, "drives", scenario.drives, ReadDrive);
+    With(document, "machine", [&](const Json &machine) { ReadMachine(machine, scenario.machine); });
+    ReadList(document, "disks", scenario.disks, ReadDiskState);
     With(document, "service", [&](const Json &service) { ReadService(service, scenario); });
     With(document, "cancel_at_ms", [&](const Json &ms) { scenario.cancelAtMs = ms.get<Ms>(); });
     ReadList(document, "events", scenario.events, [](const Json &v) {

@@ -26,13 +26,14 @@ using Disk = std::uint32_t;
 using Ms = std::uint64_t;
 
 struct Drive {
-    char letter = 'C';
+    char letter = 'C';        // '\0': a volume without a letter, named by `volume`
     Disk disk = 0;            // disk of the volume's first extent
     bool openable = true;     // false: opening the volume fails
     bool answers = true;      // false: the extents query fails
     bool inUse = false;       // files are open on it: a lock fails until it is dismounted
     Status flushError = 0;    // the Windows error FlushFileBuffers fails with
     Status dismountError = 0; // the Windows error FSCTL_DISMOUNT_VOLUME fails with
+    std::string volume{};     // "\\?\Volume{GUID}\" for a volume without a letter
 };
 
 struct Session {
@@ -93,8 +94,27 @@ struct DriveEvent {
     char removeDrive = '\0';       // otherwise: remove this letter
 };
 
+// Windows' own policies for new disks and volumes.
+enum class SanPolicy { kOnlineAll, kOfflineShared, kOfflineAll };
+struct MachinePolicies {
+    SanPolicy sanPolicy = SanPolicy::kOnlineAll;
+    bool automount = true;
+    bool diskAttributesAnswered = true;
+};
+
+// A disk's own state; unset: as the SAN policy gives it.
+struct DiskState {
+    Disk disk = 0;
+    std::optional<bool> offline;
+    std::optional<bool> readOnly;
+    std::string layout = "mbr"; // "mbr", "gpt" or "raw"
+    std::string id;             // equal ids collide; empty: the disk's own
+};
+
 struct Scenario {
     std::vector<Drive> drives;
+    MachinePolicies machine;
+    std::vector<DiskState> disks;
     Status ikeStatus = 0;
     Status portalStatus = 0; // portals not in `portals`
     std::vector<PortalAnswer> portals;

@@ -342,6 +342,11 @@ void ScheduleLetters(const Service &service, const scn::LoginEffect &effect,
                      const p::ISCSI_UNIQUE_SESSION_ID &session, ULONGLONG loginAt) {
     auto letters = std::make_unique<std::vector<DueLetter>>();
     for (const scn::LoginEffect::DelayedDrive &delayed : effect.drives) {
+        // A volume without a letter is Windows' to make, not the initiator service's: the kit
+        // cannot play it, nor the scenario's "machine" and "disks".
+        if (delayed.drive.letter == '\0') {
+            continue;
+        }
         const bool onSession = OnSessionDisk(delayed.drive, effect.disks);
         letters->push_back({loginAt + delayed.afterMs, delayed.drive.letter,
                             onSession ? service.volume.device : testkit::kStrayDevice, session});

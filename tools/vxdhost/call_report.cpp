@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 #include "entry/statuses.h"
 
@@ -12,6 +13,52 @@ void AddServiceStatus(unsigned long status, Machine &machine, std::vector<std::s
     if (status != 0) {
         lines.push_back("the service's status: " +
                         StatusText(static_cast<std::uint32_t>(status), machine));
+    }
+}
+
+// A disk's VXD_DISK_... attributes in words: "offline, read-only".
+std::string AttributeWords(unsigned long attributes) {
+    static const struct {
+        unsigned long bit;
+        const char *words;
+    } kWords[] = {
+        {VXD_DISK_OFFLINE, "offline"},
+        {VXD_DISK_READ_ONLY, "read-only"},
+        {VXD_DISK_BROUGHT_ONLINE, "brought online by this call"},
+        {VXD_DISK_MADE_WRITABLE, "made writable by this call"},
+        {VXD_DISK_COLLISION, "its signature is another disk's"},
+        {VXD_DISK_NO_VOLUME, "no volume that Windows mounts"},
+        {VXD_DISK_STATE_UNKNOWN, "state unknown: Windows did not answer its attribute queries"},
+    };
+    std::string text;
+    for (const auto &each : kWords) {
+        if ((attributes & each.bit) != 0) {
+            text += (text.empty() ? "" : ", ") + std::string(each.words);
+        }
+    }
+    return text;
+}
+
+// 1.4's fields: what the call saw of each disk, the volumes and the letters it gave.
+void AddReadiness(const VxdAttachResult &result, std::vector<std::string> &lines) {
+    const unsigned long count = std::min<unsigned long>(
+        result.diskCount, sizeof result.diskNumbers / sizeof result.diskNumbers[0]);
+    for (unsigned long i = 0; i < count; ++i) {
+        if (result.diskAttributes[i] != 0) {
+            lines.push_back("disk " + std::to_string(result.diskNumbers[i]) + ": " +
+                            AttributeWords(result.diskAttributes[i]));
+        }
+    }
+    const unsigned long volumes = std::min<unsigned long>(
+        result.volumeCount, sizeof result.volumeNames / sizeof result.volumeNames[0]);
+    for (unsigned long i = 0; i < volumes; ++i) {
+        lines.push_back("volume " +
+                        std::string(result.volumeNames[i],
+                                    strnlen(result.volumeNames[i], sizeof result.volumeNames[i])));
+    }
+    if (result.assignedLetters[0] != '\0') {
+        lines.push_back("letters given by the call: " +
+                        LetterList(result.assignedLetters, sizeof result.assignedLetters));
     }
 }
 
@@ -59,6 +106,7 @@ std::vector<std::string> AttachReport(const VxdAttachResult &result, const char 
             lines.emplace_back("the target was logged in before the call; its sessions stay");
         }
     }
+    AddReadiness(result, lines);
     AddServiceStatus(result.serviceStatus, machine, lines);
     return lines;
 }

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <vector>
 
+#include "disks/disk_state.h"
 #include "iscsi/initiator_client.h"
 #include "platform/platform.h"
 #include "platform/win32/unique_handles.h"
@@ -25,15 +26,17 @@ namespace p = vxd::platform;
 constexpr DWORD kPortalTimeoutMs = 3000;
 constexpr ULONG kProcedureMissing = ERROR_PROC_NOT_FOUND;
 
-// Not in the toolchain's headers: Windows' published disk-attributes request.
-constexpr DWORD kIoctlDiskGetDiskAttributes = 0x000700F0;
-struct GetDiskAttributes {
-    DWORD Version;
-    DWORD Reserved1;
-    DWORDLONG Attributes;
-};
-constexpr DWORDLONG kDiskAttributeOffline = 0x1;
-constexpr DWORDLONG kDiskAttributeReadOnly = 0x2;
+// A REG_DWORD of HKEY_LOCAL_MACHINE: false with the reason when it cannot be read.
+bool MachineDword(const char *key, const char *value, DWORD &data, std::string &why) {
+    DWORD size = sizeof data;
+    const LSTATUS status =
+        RegGetValueA(HKEY_LOCAL_MACHINE, key, value, RRF_RT_REG_DWORD, nullptr, &data, &size);
+    if (status != ERROR_SUCCESS) {
+        why = std::string(value) + ": " + WindowsError(static_cast<DWORD>(status));
+        return false;
+    }
+    return true;
+}
 
 using vxd::win32::UniqueFileHandle;
 using vxd::win32::UniqueHandle;
@@ -399,35 +402,27 @@ std::uint32_t WindowsMachine::Sessions(std::vector<SessionFacts> &sessions) {
 
 DiskFacts WindowsMachine::Disk(std::uint32_t number) {
     DiskFacts facts;
-    const std::string device = "\\\\.\\PhysicalDrive" + std::to_string(number);
-    const UniqueFileHandle disk(CreateFileA(device.c_str(), GENERIC_READ,
-                                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                            OPEN_EXISTING, 0, nullptr));
-    if (!disk) {
-        const std::string why = "opening " + device + ": " + WindowsError(GetLastError());
-        facts.offline = facts.readOnly = facts.initialized = Unknown(why);
+    // The library's own reading of the disk: --check sees what VxdAttach saw.
+    const vxd::disks::DiskState state = vxd::disks::ReadDisk(number);
+    if (state.attributesKnown) {
+        facts.offline = state.offline ? Yes("") : No("");
+        facts.readOnly = state.readOnly ? Yes("") : No("");
     } else {
-        GetDiskAttributes attributes{};
-        DWORD returned = 0;
-        if (DeviceIoControl(disk.get(), kIoctlDiskGetDiskAttributes, nullptr, 0, &attributes,
-                            sizeof attributes, &returned, nullptr)) {
-            facts.offline = (attributes.Attributes & kDiskAttributeOffline) != 0 ? Yes("") : No("");
-            facts.readOnly =
-                (attributes.Attributes & kDiskAttributeReadOnly) != 0 ? Yes("") : No("");
-        } else {
-            facts.offline = facts.readOnly =
-                Unknown("IOCTL_DISK_GET_DISK_ATTRIBUTES: " + WindowsError(GetLastError()));
-        }
-        std::vector<char> layout(sizeof(DRIVE_LAYOUT_INFORMATION_EX) +
-                                 127 * sizeof(PARTITION_INFORMATION_EX));
-        if (DeviceIoControl(disk.get(), IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0, layout.data(),
-                            static_cast<DWORD>(layout.size()), &returned, nullptr)) {
-            const auto *info = reinterpret_cast<const DRIVE_LAYOUT_INFORMATION_EX *>(layout.data());
-            facts.initialized = info->PartitionStyle == PARTITION_STYLE_RAW ? No("") : Yes("");
-        } else {
-            facts.initialized =
-                Unknown("IOCTL_DISK_GET_DRIVE_LAYOUT_EX: " + WindowsError(GetLastError()));
-        }
+        facts.offline = facts.readOnly =
+            Unknown("IOCTL_DISK_GET_DISK_ATTRIBUTES: " + WindowsError(state.attributesError));
+    }
+    if (state.layout != vxd::disks::Layout::kUnknown) {
+        facts.initialized = state.layout == vxd::disks::Layout::kRaw ? No("") : Yes("");
+    } else {
+        facts.initialized =
+            Unknown("IOCTL_DISK_GET_DRIVE_LAYOUT_EX: " + WindowsError(state.layoutError));
+    }
+    facts.identity = state.identity;
+    vxd::platform::ULONG other = 0;
+    facts.collision = No("");
+    if (vxd::disks::FindCollision(state, other)) {
+        facts.collision = Yes("");
+        facts.collidingDisk = other;
     }
 
     char name[MAX_PATH] = {};
@@ -478,6 +473,29 @@ Fact WindowsMachine::LetterDisk(char letter, std::uint32_t &disk) {
 }
 
 std::string WindowsMachine::SystemText(std::uint32_t code) { return WindowsText(code); }
+
+Fact WindowsMachine::SanPolicy(std::uint32_t &policy) {
+    DWORD data = 0;
+    std::string why;
+    if (!MachineDword("SYSTEM\\CurrentControlSet\\Services\\partmgr\\Parameters", "SanPolicy", data,
+                      why)) {
+        return Unknown(why);
+    }
+    policy = data;
+    return Yes("");
+}
+
+Fact WindowsMachine::AutoMount() {
+    DWORD data = 0;
+    std::string why;
+    // Absent: automount is on, as Windows has it by default.
+    if (!MachineDword("SYSTEM\\CurrentControlSet\\Services\\mountmgr", "NoAutoMount", data, why)) {
+        return Yes(why);
+    }
+    return data == 1 ? No("") : Yes("");
+}
+
+std::string WindowsMachine::Letters() { return DriveLetters(); }
 
 std::uint32_t WindowsMachine::InitiatorName(std::string &name) {
     const auto get =

@@ -40,6 +40,9 @@ class WindowsMachine : public Machine {
     Fact LetterDisk(char letter, std::uint32_t &disk) override;
     std::string SystemText(std::uint32_t code) override;
     std::uint32_t InitiatorName(std::string &name) override;
+    Fact SanPolicy(std::uint32_t &policy) override;
+    Fact AutoMount() override;
+    std::string Letters() override;
 
   private:
     HMODULE iscsidsc_;

@@ -89,6 +89,15 @@ CommandLine ParseAttach(int argc, const char *const *argv, int next, CommandLine
             }
         } else if (Is(argv[next], "--keep-on-failure")) {
             attach.keepOnFailure = true;
+        } else if (Is(argv[next], "--online")) {
+            attach.bringOnline = true;
+        } else if (Is(argv[next], "--assign-letter")) {
+            attach.assignLetter = true;
+        } else if (Is(argv[next], "--mount-folder")) {
+            if (next + 1 >= argc || argv[next + 1][0] == '\0') {
+                return Refused("--mount-folder needs a folder, such as C:\\mnt\\data");
+            }
+            attach.mountFolder = argv[++next];
         } else if (Is(argv[next], "--check")) {
             attach.check = true;
         } else {

@@ -29,6 +29,9 @@ struct AttachOptions {
     unsigned long deviceWaitMs = 60000;
     unsigned long letterWaitMs = 120000;
     bool keepOnFailure = false;
+    bool bringOnline = false;       // --online: VXD_ATTACH_BRING_ONLINE
+    bool assignLetter = false;      // --assign-letter: VXD_ATTACH_ASSIGN_LETTER
+    std::string mountFolder;        // --mount-folder DIR
     bool check = false;             // --check: the preflight, and why the call failed
     vxd::credentials::Options chap; // the secrets are read when the call is made
 };

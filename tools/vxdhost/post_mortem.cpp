@@ -624,6 +624,168 @@ std::string CredentialsVerdict(const AttachFacts &facts, const std::string &init
     return verdict;
 }
 
+const char *PolicyName(std::uint32_t policy) {
+    switch (policy) {
+    case 1:
+        return "online all";
+    case 2:
+        return "offline shared";
+    case 3:
+        return "offline all";
+    case 4:
+        return "offline internal";
+    default:
+        return "unknown";
+    }
+}
+
+// The first disk of the result whose attributes have `bit`, with the machine's facts of it.
+std::optional<std::uint32_t> DiskWith(const AttachFacts &facts, unsigned long bit) {
+    for (std::size_t i = 0; i < facts.disks.size() && i < facts.diskAttributes.size(); ++i) {
+        if ((facts.diskAttributes[i] & bit) != 0) {
+            return facts.disks[i];
+        }
+    }
+    return facts.disks.empty() ? std::nullopt : std::optional<std::uint32_t>(facts.disks[0]);
+}
+
+void TellDisk(std::uint32_t number, const DiskFacts &disk, std::vector<std::string> &findings) {
+    const std::string name = "disk " + std::to_string(number);
+    findings.push_back(Told(disk.offline, name + " is offline", name + " is online",
+                            "whether " + name + " is online"));
+    findings.push_back(Told(disk.readOnly, name + " is read-only", name + " is writable",
+                            "whether " + name + " is read-only"));
+    if (!disk.identity.empty()) {
+        findings.push_back(name + "'s identity is its " + disk.identity +
+                           (disk.collision.answer == Answer::kYes
+                                ? ", also disk " + std::to_string(disk.collidingDisk) + "'s"
+                                : ""));
+    }
+}
+
+// The verdicts of 1.4's statuses, and of NO_LETTER with a volume there: each reads what
+// Windows says now, and names the remedy.
+bool ReadinessVerdict(const AttachFacts &facts, Machine &machine, Diagnosis &diagnosis) {
+    const std::string &target = facts.request.target;
+    const std::string status = StatusText(facts.serviceStatus, machine);
+    std::string letters = machine.Letters();
+    char free = '\0';
+    for (char letter = 'D'; letter <= 'Z' && free == '\0'; ++letter) {
+        free = letters.find(letter) == std::string::npos ? letter : '\0';
+    }
+    switch (facts.status) {
+    case VXD_STATUS_DISK_OFFLINE: {
+        const std::uint32_t number = DiskWith(facts, VXD_DISK_OFFLINE).value_or(0);
+        TellDisk(number, machine.Disk(number), diagnosis.findings);
+        std::uint32_t policy = 0;
+        const Fact san = machine.SanPolicy(policy);
+        diagnosis.findings.push_back(
+            san.answer == Answer::kYes
+                ? "the machine's SAN policy is " + std::string(PolicyName(policy)) +
+                      " (SanPolicy " + std::to_string(policy) + ")"
+                : "could not read the machine's SAN policy (" + san.detail +
+                      "); Windows Server's default is offline shared");
+        const std::string n = std::to_string(number);
+        if (facts.serviceStatus != 0) {
+            diagnosis.verdict = target + "'s disk " + n +
+                                " could not be brought online: " + status +
+                                "; run the attach as administrator, or Set-Disk -Number " + n +
+                                " -IsOffline $false -IsReadOnly $false.";
+        } else {
+            diagnosis.verdict =
+                target + "'s disk " + n +
+                " is offline, as the SAN policy keeps new disks on a shared bus: a cluster's "
+                "shared disks stay offline on purpose, since two machines writing one disk lose "
+                "data. If no other machine uses this LUN, attach with --online (it brings the "
+                "disk online and writable), or once: Set-Disk -Number " +
+                n + " -IsOffline $false -IsReadOnly $false.";
+        }
+        return true;
+    }
+    case VXD_STATUS_DISK_COLLISION: {
+        const std::uint32_t number = DiskWith(facts, VXD_DISK_COLLISION).value_or(0);
+        const DiskFacts disk = machine.Disk(number);
+        TellDisk(number, disk, diagnosis.findings);
+        const std::string n = std::to_string(number);
+        const std::string other = disk.collision.answer == Answer::kYes
+                                      ? "disk " + std::to_string(disk.collidingDisk)
+                                      : "another disk of this machine";
+        diagnosis.verdict =
+            target + "'s disk " + n + " stays offline because its signature is also " + other +
+            "'s: it is a clone or a snapshot of it, and Windows keeps such a copy offline. Attach "
+            "it on a machine that does not have the original, or give the copy a new signature "
+            "(diskpart: select disk " +
+            n +
+            ", uniqueid disk id=NEW), then attach again: its data stays as it is, but "
+            "whatever knows the copy by its signature or disk ID (boot entries, cluster "
+            "resources, a backup's catalog) no longer finds it.";
+        return true;
+    }
+    case VXD_STATUS_NO_VOLUME: {
+        const std::uint32_t number = DiskWith(facts, VXD_DISK_NO_VOLUME).value_or(0);
+        const DiskFacts disk = machine.Disk(number);
+        TellDisk(number, disk, diagnosis.findings);
+        const std::string n = std::to_string(number);
+        diagnosis.verdict = target + "'s disk " + n + " holds no volume that Windows can mount (" +
+                            (disk.initialized.answer == Answer::kNo ? "it is not initialized"
+                                                                    : "it has no data partition") +
+                            "): if it is a new, empty LUN, initialize and format it "
+                            "(Initialize-Disk -Number " +
+                            n + "; New-Partition -DiskNumber " + n +
+                            " -UseMaximumSize | Format-Volume); if it should hold data, the "
+                            "target maps another LUN than the one you expect. The attach never "
+                            "partitions or formats.";
+        return true;
+    }
+    case VXD_STATUS_MOUNT_FAILED:
+        diagnosis.findings.push_back(free == '\0' ? "no drive letter from D to Z is free"
+                                                  : std::string("the first free drive letter is ") +
+                                                        free + ":");
+        if (facts.serviceStatus == 0 && free == '\0') {
+            diagnosis.verdict = "Every drive letter from D to Z is taken: free one (mountvol X: "
+                                "/D), or attach with --mount-folder DIR instead.";
+        } else if (facts.serviceStatus == 0) {
+            diagnosis.verdict = "The target has several volumes and one folder takes only one: "
+                                "attach without --mount-folder, then mount each volume yourself "
+                                "(mountvol DIR VOLUME).";
+        } else {
+            diagnosis.verdict = "Windows refused to mount " + target + "'s volume: " + status +
+                                "; the folder must exist, be empty and lie on an NTFS volume, "
+                                "and the attach must run as administrator.";
+        }
+        return true;
+    case VXD_STATUS_NO_LETTER: {
+        if (facts.volumes.empty()) {
+            return false;
+        }
+        const Fact automount = machine.AutoMount();
+        diagnosis.findings.push_back(Told(automount, "automount is on",
+                                          "automount is off (NoAutoMount 1): new volumes get no "
+                                          "drive letter",
+                                          "whether automount is on"));
+        diagnosis.findings.push_back(free == '\0' ? "no drive letter from D to Z is free"
+                                                  : std::string("the first free drive letter is ") +
+                                                        free + ":");
+        const std::string &volume = facts.volumes.front();
+        std::string why;
+        if (automount.answer == Answer::kNo) {
+            why = "automount is off: turn it on (mountvol /E)";
+        } else if (free == '\0') {
+            why = "every letter from D to Z is taken";
+        } else {
+            why = "its partition is marked to get no default letter";
+        }
+        diagnosis.verdict = "The volume " + volume + " on " + target +
+                            "'s disk is there but has no drive letter, since " + why +
+                            "; attach with --assign-letter or --mount-folder DIR, or use the "
+                            "volume by its name.";
+        return true;
+    }
+    default:
+        return false;
+    }
+}
+
 } // namespace
 
 Diagnosis AttachPostMortem(const AttachFacts &facts, const Preflight &preflight, Machine &machine) {
@@ -643,6 +805,9 @@ Diagnosis AttachPostMortem(const AttachFacts &facts, const Preflight &preflight,
                                             "cannot be reached: ") +
                                 status + "; " + kServiceRemedy + ".";
         }
+        return diagnosis;
+    }
+    if (ReadinessVerdict(facts, machine, diagnosis)) {
         return diagnosis;
     }
     switch (facts.status) {

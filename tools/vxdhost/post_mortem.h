@@ -54,6 +54,11 @@ struct DiskFacts {
     Fact initialized;
     Fact volumesKnown;
     std::vector<VolumeFacts> volumes;
+    // Its MBR signature or GPT disk ID, and whether another disk of the machine has it too
+    // (kYes: collidingDisk is that disk).
+    std::string identity{};
+    Fact collision{};
+    std::uint32_t collidingDisk = 0;
 };
 
 // The questions of the post-mortem. Each status is the library's or Windows' own code.
@@ -73,6 +78,12 @@ class Machine {
     virtual std::string SystemText(std::uint32_t code) = 0;
     // The initiator's iSCSI name, which a target admits or refuses.
     virtual std::uint32_t InitiatorName(std::string &name) = 0;
+    // The machine's SAN policy (1 online all, 2 offline shared, 3 offline all, 4 offline
+    // internal), and whether new volumes get letters (automount): the registry's answers.
+    virtual Fact SanPolicy(std::uint32_t &policy) = 0;
+    virtual Fact AutoMount() = 0;
+    // The machine's drive letters now, "CDF".
+    virtual std::string Letters() = 0;
 };
 
 // A status by name and meaning: the discovery library's from its published list, Windows'
@@ -99,6 +110,12 @@ struct AttachFacts {
     int status = 0;
     std::uint32_t serviceStatus = 0;
     std::string letters; // "F: G:"
+    // Since 1.4: the result's disks with their VXD_DISK_... attributes, and the volumes found.
+    std::vector<std::uint32_t> disks;
+    std::vector<unsigned long> diskAttributes;
+    std::vector<std::string> volumes;
+    bool bringOnline = false;
+    std::string mountFolder;
 };
 
 // Why an attach failed, from its status, its progress lines and what the machine says; a

@@ -26,6 +26,7 @@ namespace {
 const char kUsage[] =
     "usage: vxdhost [--dll PATH] [--check] [--timestamps] PORTAL PORT TARGET [EXTRA1 [EXTRA2]]\n"
     "       vxdhost [--dll PATH] attach [--device-wait S] [--letter-wait S] [--keep-on-failure]\n"
+    "                                   [--online] [--assign-letter] [--mount-folder DIR]\n"
     "                                   [--check] [--chap-user NAME (--chap-secret-file FILE |\n"
     "                                   --chap-secret-stdin) [--initiator-secret-file FILE]\n"
     "                                   [--mutual-chap] [--discovery-chap]] PORTAL PORT TARGET\n"
@@ -56,6 +57,13 @@ const char kHelp[] =
     "  --letter-wait S    wait up to S seconds for their volumes' letters (default 120)\n"
     "  --keep-on-failure  leave the login in place when the call fails; by default a\n"
     "                     failed or cancelled call logs out the session it made\n"
+    "  --online           bring the target's offline or read-only disks online and writable\n"
+    "                     (never for a cluster's shared disks: two machines writing one\n"
+    "                     disk lose data); the change stays after the call\n"
+    "  --assign-letter    give a volume of the target that has no letter the first free\n"
+    "                     one from D to Z; a failed call takes it back\n"
+    "  --mount-folder DIR mount the target's one volume at the empty NTFS folder DIR\n"
+    "                     instead of waiting for a letter\n"
     "  --check            check what the call needs first, as for CreateVXD; after a\n"
     "                     failure find out why: a refused login's verdict names the user\n"
     "                     name and secret that the target must hold for this initiator\n"
@@ -378,6 +386,15 @@ void PrintAttachCheck(const vxdhost::AttachOptions &options, const vxdhost::Pref
     facts.status = result.status;
     facts.serviceStatus = result.serviceStatus;
     facts.letters = vxdhost::LetterList(result.letters, sizeof result.letters);
+    for (unsigned long i = 0; i < result.diskCount && i < 26; ++i) {
+        facts.disks.push_back(result.diskNumbers[i]);
+        facts.diskAttributes.push_back(result.diskAttributes[i]);
+    }
+    for (unsigned long i = 0; i < result.volumeCount && i < 8; ++i) {
+        facts.volumes.emplace_back(result.volumeNames[i], strnlen(result.volumeNames[i], 50));
+    }
+    facts.bringOnline = options.bringOnline;
+    facts.mountFolder = options.mountFolder;
     vxdhost::WindowsMachine machine(iscsidsc);
     const vxdhost::Diagnosis diagnosis = vxdhost::AttachPostMortem(facts, preflight, machine);
     for (const std::string &finding : diagnosis.findings) {
@@ -433,7 +450,10 @@ int Attach(const CommandLine &line) {
     request.progress = PrintProgress;
     std::vector<std::string> progress;
     request.progressContext = options.check ? &progress : nullptr;
-    request.flags = options.keepOnFailure ? VXD_ATTACH_KEEP_ON_FAILURE : 0;
+    request.flags = (options.keepOnFailure ? VXD_ATTACH_KEEP_ON_FAILURE : 0) |
+                    (options.bringOnline ? VXD_ATTACH_BRING_ONLINE : 0) |
+                    (options.assignLetter ? VXD_ATTACH_ASSIGN_LETTER : 0);
+    request.mountFolder = options.mountFolder.empty() ? nullptr : options.mountFolder.c_str();
     if (options.chap.Any()) {
         request.chapUserName = options.chap.user.c_str();
         request.chapSecret = secrets.chap.Data();

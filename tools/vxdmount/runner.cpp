@@ -19,7 +19,8 @@ const char kUsage[] =
     "usage: vxdmount [--scenario FILE] [--timeline] [--real-time] "
     "[PORTAL PORT TARGET [EXTRA1 [EXTRA2]]]\n"
     "       vxdmount attach [--device-wait S] [--letter-wait S] [--keep-on-failure] "
-    "[--cancel-at MS] [--chap-user NAME (--chap-secret-file FILE | --chap-secret-stdin) "
+    "[--online] [--assign-letter] [--mount-folder DIR] [--cancel-at MS] [--chap-user NAME "
+    "(--chap-secret-file FILE | --chap-secret-stdin) "
     "[--initiator-secret-file FILE] [--discovery-chap] [--mutual-chap]] "
     "[--scenario FILE] [--timeline] [--real-time] [PORTAL PORT TARGET]\n"
     "       vxdmount detach [--force] [--remove-portal PORTAL PORT] [--scenario FILE] "
@@ -39,6 +40,10 @@ const char kHelp[] =
     "  --device-wait S        how long to wait for the session's disks (default 60 s)\n"
     "  --letter-wait S        how long to wait for their volumes' letters (default 120 s)\n"
     "  --keep-on-failure      leave a login that the call made when it fails\n"
+    "  --online               bring the target's offline or read-only disks online and\n"
+    "                         writable (never on a cluster's shared disks)\n"
+    "  --assign-letter        give a volume without a letter the first free one, D to Z\n"
+    "  --mount-folder DIR     mount the target's one volume at the empty folder DIR\n"
     "  --cancel-at MS         signal the call's cancel event at this virtual time\n"
     "  --chap-user NAME       log in with CHAP as NAME, with the secret from one of:\n"
     "  --chap-secret-file FILE  the file's bytes, but for one line end at the end\n"
@@ -215,6 +220,19 @@ bool CommandOption(const std::vector<std::string> &arguments, std::size_t &i, Op
             options.keepOnFailure = true;
             return true;
         }
+        if (argument == "--online" || argument == "--assign-letter") {
+            options.flags |=
+                argument == "--online" ? VXD_ATTACH_BRING_ONLINE : VXD_ATTACH_ASSIGN_LETTER;
+            return true;
+        }
+        if (IsOption(arguments, i, "--mount-folder", value)) {
+            if (value.empty()) {
+                error = "--mount-folder needs a folder such as C:\\mnt\\data";
+                return false;
+            }
+            options.mountFolder = value;
+            return true;
+        }
         if (IsOption(arguments, i, "--device-wait", value) ||
             IsOption(arguments, i, "--letter-wait", value)) {
             const bool device = argument.rfind("--device-wait", 0) == 0;
@@ -365,7 +383,14 @@ int RunAttach(const Options &options, const Scenario &scenario, sim::Machine &ma
     request.letterWaitMs = options.letterWaitMs;
     request.progress = &PrintProgress;
     request.progressContext = &printer;
-    request.flags = options.keepOnFailure ? VXD_ATTACH_KEEP_ON_FAILURE : 0;
+    request.flags = (options.keepOnFailure ? VXD_ATTACH_KEEP_ON_FAILURE : 0) | options.flags;
+    request.mountFolder = options.mountFolder.empty() ? nullptr : options.mountFolder.c_str();
+    if (!options.mountFolder.empty()) {
+        // The simulated machine has the folder, empty, unless the scenario's volume holds it.
+        std::string folder = options.mountFolder;
+        folder += folder.back() == '\\' ? "" : "\\";
+        machine.folders.emplace(folder, true);
+    }
     if (options.chap.Any()) {
         request.chapUserName = options.chap.user.c_str();
         request.chapSecret = secrets.chap.Data();

@@ -36,6 +36,8 @@ struct Options {
     unsigned long deviceWaitMs = 0;
     unsigned long letterWaitMs = 0;
     bool keepOnFailure = false;
+    unsigned long flags = 0; // VXD_ATTACH_BRING_ONLINE, VXD_ATTACH_ASSIGN_LETTER
+    std::string mountFolder;
     std::optional<sim::Ms> cancelAtMs;
     // attach: CHAP, its secrets read from files or standard input when the call is made.
     credentials::Options chap;

@@ -10,6 +10,7 @@ namespace {
 sim::DriveSetup MachineDrive(const scenario::Drive &drive) {
     sim::DriveSetup setup;
     setup.letter = drive.letter;
+    setup.volume = drive.volume;
     setup.disk = drive.disk;
     setup.openable = drive.openable;
     setup.answers = drive.answers;
@@ -51,6 +52,20 @@ Scenario DefaultScenario() {
 void StageScenario(const Scenario &scenario, sim::Machine &machine) {
     for (const scenario::Drive &drive : scenario.drives) {
         machine.AddDrive(MachineDrive(drive));
+    }
+    const scenario::SanPolicy policy = scenario.machine.sanPolicy;
+    machine.sanPolicy = policy == scenario::SanPolicy::kOfflineShared
+                            ? sim::SanPolicy::kOfflineShared
+                        : policy == scenario::SanPolicy::kOfflineAll ? sim::SanPolicy::kOfflineAll
+                                                                     : sim::SanPolicy::kOnlineAll;
+    machine.automount = scenario.machine.automount;
+    machine.diskAttributesAnswered = scenario.machine.diskAttributesAnswered;
+    for (const scenario::DiskState &disk : scenario.disks) {
+        sim::DiskSetup &setup = machine.disks[disk.disk];
+        setup.offline = disk.offline;
+        setup.readOnly = disk.readOnly;
+        setup.layout = disk.layout;
+        setup.id = disk.id;
     }
     machine.ikeStatus = scenario.ikeStatus;
     machine.portalStatus = scenario.portalStatus;
