@@ -1,7 +1,6 @@
 // Disk attributes, layouts and collisions.
 #include "disks/disk_state.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "platform/unique_handle.h"
@@ -14,8 +13,8 @@ struct DiskPath {
     char text[32];
     explicit DiskPath(platform::ULONG number) {
         // 32 bytes hold the prefix and any 32-bit number: the length needs no look.
-        static_cast<void>(std::snprintf(text, sizeof text, "\\\\.\\PhysicalDrive%lu",
-                                        static_cast<unsigned long>(number)));
+        static_cast<void>(platform::FormatText(text, sizeof text, "\\\\.\\PhysicalDrive%lu",
+                                               static_cast<unsigned long>(number)));
     }
 };
 
@@ -32,11 +31,11 @@ bool SameGuid(const platform::Guid &a, const platform::Guid &b) {
 
 std::string GuidText(const platform::Guid &guid) {
     char text[40];
-    static_cast<void>(std::snprintf(text, sizeof text,
-                                    "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                                    static_cast<unsigned long>(guid.Data1), guid.Data2, guid.Data3,
-                                    guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3],
-                                    guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]));
+    static_cast<void>(platform::FormatText(
+        text, sizeof text, "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+        static_cast<unsigned long>(guid.Data1), guid.Data2, guid.Data3, guid.Data4[0],
+        guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6],
+        guid.Data4[7]));
     return text;
 }
 
@@ -64,8 +63,8 @@ void ReadLayout(platform::HANDLE disk, DiskState &state) {
     if (layout->PartitionStyle == platform::kPartitionStyleMbr) {
         state.layout = Layout::kMbr;
         char text[32];
-        static_cast<void>(std::snprintf(text, sizeof text, "MBR signature %08lX",
-                                        static_cast<unsigned long>(layout->Mbr.Signature)));
+        static_cast<void>(platform::FormatText(text, sizeof text, "MBR signature %08lX",
+                                               static_cast<unsigned long>(layout->Mbr.Signature)));
         // A signature of 0 is a disk that was never signed: nothing to compare.
         state.identity = layout->Mbr.Signature == 0 ? std::string() : text;
     } else if (gpt) {

@@ -10,21 +10,6 @@ namespace {
 
 constexpr std::size_t kProgressLineCapacity = 512;
 
-// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style on purpose; the format attribute checks callers.
-void FormatInto(char *buffer, std::size_t size, const char *format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 3, 4)))
-#endif
-    ;
-
-// NOLINTNEXTLINE(cert-dcl50-cpp): as above.
-void FormatInto(char *buffer, std::size_t size, const char *format, ...) {
-    va_list args;
-    va_start(args, format);
-    platform::FormatTextV(buffer, size, format, args);
-    va_end(args);
-}
-
 } // namespace
 
 // NOLINTNEXTLINE(cert-dcl50-cpp): printf-style on purpose; the format attribute checks callers.
@@ -99,11 +84,11 @@ SessionIdText::SessionIdText(const platform::ISCSI_UNIQUE_SESSION_ID &session) :
     const platform::ULONGLONG adapter = session.AdapterUnique;
     const platform::ULONGLONG specific = session.AdapterSpecific;
     if (high(adapter) != 0) {
-        FormatInto(text, sizeof text, "%lx%08lx-%08lx%08lx", high(adapter), low(adapter),
-                   high(specific), low(specific));
+        platform::FormatText(text, sizeof text, "%lx%08lx-%08lx%08lx", high(adapter), low(adapter),
+                             high(specific), low(specific));
     } else {
-        FormatInto(text, sizeof text, "%lx-%08lx%08lx", low(adapter), high(specific),
-                   low(specific));
+        platform::FormatText(text, sizeof text, "%lx-%08lx%08lx", low(adapter), high(specific),
+                             low(specific));
     }
 }
 

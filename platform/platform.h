@@ -186,5 +186,19 @@ extern GetVolumeNameForVolumeMountPointAFunction &GetVolumeNameForVolumeMountPoi
 // carries no formatter of its own (mingw-w64's would be a sixth of it); the library's formats
 // therefore keep to the conversions every C runtime has: no "ll", "z" or floating point.
 int FormatTextV(char *buffer, std::size_t size, const char *format, std::va_list args);
+// The same with the values themselves.
+inline int FormatText(char *buffer, std::size_t size, const char *format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 3, 4)))
+#endif
+    ;
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style on purpose; the format attribute checks callers.
+inline int FormatText(char *buffer, std::size_t size, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int length = FormatTextV(buffer, size, format, args);
+    va_end(args);
+    return length;
+}
 
 } // namespace vxd::platform
