@@ -564,14 +564,7 @@ bool AttachCall::CollectLetters(const std::string &baseline) {
                            static_cast<unsigned long>(disks[j].disk));
         }
     }
-    for (std::size_t i = 0; i < disks_.count; ++i) {
-        const platform::ULONG disk = disks_.numbers[i];
-        if (std::none_of(letters_.begin(), letters_.end(),
-                         [disk](const FoundLetter &f) { return f.disk == disk; })) {
-            return false;
-        }
-    }
-    return true;
+    return EveryDiskLettered();
 }
 
 // After a fresh login only letters that were not there before count; a target that was

@@ -130,6 +130,16 @@ void CheckLetter(const Reading &reading, char letter) {
     }
 }
 
+// A drive has a letter, or else it is a volume known by its name alone.
+void CheckDrive(const Reading &reading, const scn::Drive &drive) {
+    if (drive.letter != '\0') {
+        CheckLetter(reading, drive.letter);
+    } else if (drive.volume.rfind("\\\\?\\Volume{", 0) != 0 || drive.volume.back() != '\\') {
+        Fail(reading, "an accepted drive has neither a letter nor a volume name");
+    }
+    CheckName(reading, drive.volume);
+}
+
 void CheckAcceptance(const Reading &reading) {
     const scn::Scenario &scenario = reading.scenario;
     if (reading.text.find('\0') != std::string::npos) {
@@ -142,7 +152,7 @@ void CheckAcceptance(const Reading &reading) {
         CheckName(reading, target.target);
         for (const auto &delayed : target.onLogin ? target.onLogin->drives
                                                   : std::vector<scn::LoginEffect::DelayedDrive>()) {
-            CheckLetter(reading, delayed.drive.letter);
+            CheckDrive(reading, delayed.drive);
         }
     }
     for (const scn::Session &session : scenario.sessions) {
@@ -172,13 +182,17 @@ void CheckAcceptance(const Reading &reading) {
         }
     }
     for (const scn::Drive &drive : scenario.drives) {
-        CheckLetter(reading, drive.letter);
+        CheckDrive(reading, drive);
     }
     for (const auto &delayed : scenario.onLogin.drives) {
-        CheckLetter(reading, delayed.drive.letter);
+        CheckDrive(reading, delayed.drive);
     }
     for (const scn::DriveEvent &event : scenario.events) {
-        CheckLetter(reading, event.addDrive ? event.addDrive->letter : event.removeDrive);
+        if (event.addDrive) {
+            CheckDrive(reading, *event.addDrive);
+        } else {
+            CheckLetter(reading, event.removeDrive);
+        }
     }
 }
 
