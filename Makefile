@@ -31,6 +31,11 @@ run_fuzzers = for fuzzer in $(FUZZERS); do bash fuzz/run_fuzzer.sh $$fuzzer $(1)
         lint-files coverage \
         $(addprefix build-,$(PRESETS) coverage)
 
+# A mirror in the middle of a sync fails one index (apt-get exits 100) while the packages still
+# install from the rest: the install that follows is the one that must succeed.
+apt_update = $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get update -qq \
+             || echo "apt-get update: some indexes failed; installing from the ones it has"
+
 # Installs only what is missing, without questions.
 install_missing = missing=""; \
 	for package in $(1); do \
@@ -39,7 +44,7 @@ install_missing = missing=""; \
 	done; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
-	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get update -qq && \
+	  $(apt_update); \
 	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
 	fi
 
@@ -60,7 +65,7 @@ deps-wine32:
 	elif ! dpkg-query -W -f='$${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed"; then \
 	  echo "installing: wine32:i386"; \
 	  dpkg --print-foreign-architectures | grep -qx i386 || $(SUDO) dpkg --add-architecture i386; \
-	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get update -qq && \
+	  $(apt_update); \
 	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends wine32:i386; \
 	fi
 

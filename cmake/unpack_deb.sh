@@ -11,7 +11,8 @@ sudo=$([ "$(id -u)" = 0 ] || echo sudo)
 uri=$(apt-get download --print-uris "$package" 2>/dev/null || true)
 if [ -z "$uri" ]; then
   # A fresh machine has no package index yet.
-  $sudo env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+  # A mirror mid-sync fails one index while the rest still give the package.
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get update -qq || true
   uri=$(apt-get download --print-uris "$package")
 fi
 read -r _ file _ hash <<<"$uri"
