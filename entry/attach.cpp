@@ -117,6 +117,7 @@ class AttachCall {
     bool Wait(platform::DWORD milliseconds);
     void TellWaiting(const char *what, unsigned long limitMs, unsigned long waitedMs);
     bool Cancelled();
+    template <typename Ask> platform::ISDSC_STATUS WhileBusy(Ask ask);
     int Login();
     int WaitForDisks();
     int WaitForLetters();
@@ -138,6 +139,7 @@ class AttachCall {
     VxdAttachResult &result_;
     Progress progress_;
     platform::HANDLE cancelEvent_ = nullptr;
+    bool cancelSeen_ = false; // an auto-reset event is signalled once
     std::string portal_;
     std::string target_;
     int port_ = kDefaultPortalPort;
@@ -359,6 +361,7 @@ bool AttachCall::Wait(platform::DWORD milliseconds) {
     if (cancelEvent_ != nullptr) {
         const platform::DWORD answer = platform::WaitForSingleObject(cancelEvent_, milliseconds);
         if (answer == platform::kWaitObject0) {
+            cancelSeen_ = true;
             return false;
         }
         if (answer != platform::kWaitFailed) {
@@ -382,8 +385,17 @@ void AttachCall::TellWaiting(const char *what, unsigned long limitMs, unsigned l
 }
 
 bool AttachCall::Cancelled() {
-    return cancelEvent_ != nullptr &&
-           platform::WaitForSingleObject(cancelEvent_, 0) == platform::kWaitObject0;
+    return cancelSeen_ ||
+           (cancelEvent_ != nullptr &&
+            platform::WaitForSingleObject(cancelEvent_, 0) == platform::kWaitObject0);
+}
+
+// A busy service is asked again a second apart, cancellable as every wait of the call.
+template <typename Ask> platform::ISDSC_STATUS AttachCall::WhileBusy(Ask ask) {
+    return AskWhileBusy(ask, [this](platform::ISDSC_STATUS busy) {
+        progress_.Line("the service is busy (%s); trying again in 1 s", StatusWords(busy).c_str());
+        return Wait(kPollIntervalMs);
+    });
 }
 
 int AttachCall::Steps() {
@@ -448,7 +460,11 @@ int AttachCall::Login() {
                            ? "logging in with mutual CHAP"
                            : "logging in with CHAP");
     }
-    platform::ISDSC_STATUS status = iscsi::LoginToTarget(target_, false, &session_, LoginOptions());
+    platform::ISDSC_STATUS status = WhileBusy(
+        [this] { return iscsi::LoginToTarget(target_, false, &session_, LoginOptions()); });
+    if (cancelSeen_) {
+        return Finish(VXD_STATUS_CANCELLED);
+    }
     if (status != 0 && status != platform::kStatusTargetAlreadyLoggedIn &&
         !iscsi::ServiceUnavailable(status)) {
         progress_.Line("the login failed (%s); one more, persistent, in 1 s",
@@ -461,7 +477,11 @@ int AttachCall::Login() {
         persistentBeforeStatus_ = iscsi::ListPersistentLogins(persistentBefore_);
         triedPersistent_ = true;
         // The persistent login keeps the same credentials, so the target comes back at boot.
-        status = iscsi::LoginToTarget(target_, true, &session_, LoginOptions());
+        status = WhileBusy(
+            [this] { return iscsi::LoginToTarget(target_, true, &session_, LoginOptions()); });
+        if (cancelSeen_) {
+            return Finish(VXD_STATUS_CANCELLED);
+        }
     }
     if (status == platform::kStatusTargetAlreadyLoggedIn) {
         alreadyLoggedIn_ = true;
@@ -490,15 +510,29 @@ int AttachCall::WaitForDisks() {
         disks_ = iscsi::SessionDisks();
         platform::ISDSC_STATUS status = 0;
         if (madeSession_) {
-            status = iscsi::AddSessionDisks(session_, disks_);
+            status = WhileBusy([this] {
+                disks_ = iscsi::SessionDisks();
+                return iscsi::AddSessionDisks(session_, disks_);
+            });
         } else {
             std::vector<iscsi::Session> sessions;
-            status = iscsi::ListSessions(sessions);
+            status = WhileBusy([&sessions] {
+                sessions.clear();
+                return iscsi::ListSessions(sessions);
+            });
             for (const iscsi::Session &session : sessions) {
                 if (status == 0 && iscsi::IsSessionOf(session, target_)) {
-                    status = iscsi::AddSessionDisks(session.id, disks_);
+                    // What a busy answer left of this session's disks is asked for again.
+                    const iscsi::SessionDisks before = disks_;
+                    status = WhileBusy([this, &before, &session] {
+                        disks_ = before;
+                        return iscsi::AddSessionDisks(session.id, disks_);
+                    });
                 }
             }
+        }
+        if (cancelSeen_) {
+            return Finish(VXD_STATUS_CANCELLED);
         }
         if (iscsi::ServiceUnavailable(status)) {
             return Finish(VXD_STATUS_SERVICE_UNAVAILABLE, status);
@@ -972,7 +1006,10 @@ void AttachCall::UndoUnlessKept() noexcept {
     try {
         TakeBackMountPoints();
         if (madeSession_) {
-            const platform::ISDSC_STATUS status = iscsi::LogoutSession(session_);
+            // The undo of a cancelled call still waits out a busy service.
+            const platform::ISDSC_STATUS status = AskWhileBusy(
+                [this] { return iscsi::LogoutSession(session_); },
+                [this](platform::ISDSC_STATUS busy) { return PauseWhileBusy(progress_, busy); });
             if (status == 0) {
                 progress_.Line("logged out the session it made");
             } else {

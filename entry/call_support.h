@@ -30,6 +30,27 @@ inline bool Covers(unsigned long size, std::size_t fieldEnd) { return size >= fi
 constexpr unsigned short kDefaultPortalPort = 3260;
 constexpr platform::DWORD kPollIntervalMs = 1000;
 
+// Under load the service answers a login, a logout or a device query with "busy" for a while:
+// VxdAttach and VxdDetach ask again, a second apart, this many times before they report it.
+constexpr int kBusyRetries = 10;
+
+inline bool ServiceBusy(platform::ISDSC_STATUS status) {
+    return status == platform::kStatusSessionBusy || status == platform::kStatusDeviceBusyOnSession;
+}
+
+// Asks, and asks again while the service is busy. `pause(status)` tells of the wait and waits;
+// false when the call was cancelled meanwhile, and the busy status is then the answer.
+template <typename Ask, typename Pause> platform::ISDSC_STATUS AskWhileBusy(Ask ask, Pause pause) {
+    platform::ISDSC_STATUS status = ask();
+    for (int retry = 0; ServiceBusy(status) && retry < kBusyRetries; ++retry) {
+        if (!pause(status)) {
+            break;
+        }
+        status = ask();
+    }
+    return status;
+}
+
 // A call's progress lines: to the caller's function, when it gave one, and to the debug
 // channel, each with the call's name in front. Lines are built in a fixed buffer, so a line
 // costs no allocation, and cut to fit it.
@@ -60,6 +81,9 @@ bool IsTargetName(const char *text);
 
 // "0xEFFF0029" for a status of the discovery library, "error 5" for one of Windows'.
 std::string StatusWords(platform::ULONG status);
+
+// The pause between two busy answers of a call that cannot be cancelled: told, then slept.
+bool PauseWhileBusy(Progress &progress, platform::ISDSC_STATUS busy);
 
 // A session's identifier as the progress lines name it, "%llx-%016llx" of its two halves, in a
 // buffer of its own: built without an allocation, and without "ll", which Windows' own C

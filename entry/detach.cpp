@@ -17,9 +17,6 @@
 namespace vxd {
 namespace {
 
-// How long a logout that the service finds busy with another request is tried again.
-constexpr int kSessionBusyRetries = 5;
-
 // A volume of the target's, held open (and locked, unless it could not be) until the logout.
 struct HeldVolume {
     char letter; // '\0': a volume without a letter, held by its name
@@ -129,8 +126,16 @@ int DetachCall::Finish(int status, platform::ULONG serviceStatus) {
 
 // The target's sessions, their disks and its persistent logins; nothing is changed yet.
 int DetachCall::FindWhatTheTargetHas() {
+    const auto pause = [this](platform::ISDSC_STATUS busy) {
+        return PauseWhileBusy(progress_, busy);
+    };
     std::vector<iscsi::Session> all;
-    platform::ISDSC_STATUS status = iscsi::ListSessions(all);
+    platform::ISDSC_STATUS status = AskWhileBusy(
+        [&all] {
+            all.clear();
+            return iscsi::ListSessions(all);
+        },
+        pause);
     if (status == 0) {
         for (const iscsi::Session &session : all) {
             if (iscsi::IsSessionOf(session, target_)) {
@@ -147,7 +152,12 @@ int DetachCall::FindWhatTheTargetHas() {
     }
     for (std::size_t i = 0; status == 0 && i < sessions_.size(); ++i) {
         sessionDisks_.emplace_back();
-        status = iscsi::AddSessionDisks(sessions_[i].id, sessionDisks_.back());
+        status = AskWhileBusy(
+            [this, i] {
+                sessionDisks_.back() = iscsi::SessionDisks();
+                return iscsi::AddSessionDisks(sessions_[i].id, sessionDisks_.back());
+            },
+            pause);
     }
     // A list that the library has no room for.
     if (status == platform::kErrorNotEnoughMemory) {
@@ -298,13 +308,10 @@ int DetachCall::DismountVolumes() {
 
 int DetachCall::LogOut() {
     for (std::size_t i = 0; i < sessions_.size(); ++i) {
-        platform::ISDSC_STATUS status = iscsi::LogoutSession(sessions_[i].id);
-        for (int retry = 0; status == platform::kStatusSessionBusy && retry < kSessionBusyRetries;
-             ++retry) {
-            progress_.Line("the session is busy with another request; trying again in 1 s");
-            platform::Sleep(kPollIntervalMs);
-            status = iscsi::LogoutSession(sessions_[i].id);
-        }
+        const platform::ISCSI_UNIQUE_SESSION_ID id = sessions_[i].id;
+        const platform::ISDSC_STATUS status = AskWhileBusy(
+            [id] { return iscsi::LogoutSession(id); },
+            [this](platform::ISDSC_STATUS busy) { return PauseWhileBusy(progress_, busy); });
         if (status == platform::kStatusDeviceBusyOnSession) {
             return Finish(VXD_STATUS_VOLUME_IN_USE, status);
         }

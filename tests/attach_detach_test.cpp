@@ -280,6 +280,21 @@ TEST(Attach, EachStatusComesFromTheStepThatShouldGiveIt) {
          VXD_STATUS_AUTH_FAILED, 0xEFFF004A, 1000, 2},
         {"service stopped at the login", [](Machine &m) { m.loginStatuses = {kServiceNotRunning}; },
          VXD_STATUS_SERVICE_UNAVAILABLE, kServiceNotRunning, 0, 1},
+        // A busy service is asked again a second apart, ten times, then answered as before.
+        {"a login busy for a while",
+         [](Machine &m) {
+             m.loginStatuses = {kSessionBusy, kDeviceBusy, 0};
+         },
+         VXD_STATUS_OK, 0, 3500, 3, 0, nullptr, 0, nullptr, "",
+         "VxdAttach: the service is busy (0xEFFF0040); trying again in 1 s"},
+        {"both logins busy for good", [](Machine &m) { m.loginStatuses = {kSessionBusy}; },
+         VXD_STATUS_LOGIN_FAILED, kSessionBusy, 21000, 22},
+        {"the device list busy for a while",
+         [](Machine &m) {
+             m.deviceAnswers = {Answer{kSessionBusy, std::nullopt, std::nullopt},
+                                Answer{kDeviceBusy, std::nullopt, std::nullopt}};
+         },
+         VXD_STATUS_OK, 0, 2000, 1},
         {"the session brings no disk", [](Machine &m) { m.onLogin.disks.clear(); },
          VXD_STATUS_NO_DEVICE, 0, 5000, 1},
         // The last failure of the device list is the one answered, though later looks failed
@@ -587,6 +602,15 @@ TEST(Attach, ACancelDuringAnyWaitEndsTheCallAtOnceAndUndoesTheLoginItMade) {
          },
          400, false},
         {"waiting for the disk", [](Machine &m) { m.onLogin.devicesAfterMs = 30000; }, 2350, true},
+        {"while the service is busy", [](Machine &m) { m.loginStatuses = {kSessionBusy}; }, 2500,
+         false},
+        {"while the device list is busy",
+         [](Machine &m) {
+             m.deviceAnswers = {Answer{kDeviceBusy, std::nullopt, std::nullopt},
+                                Answer{kDeviceBusy, std::nullopt, std::nullopt},
+                                Answer{kDeviceBusy, std::nullopt, std::nullopt}};
+         },
+         1700, true},
         {"waiting for the letter", [](Machine &m) { m.onLogin.drives.clear(); }, 4210, true},
     };
     for (const Case &c : cases) {
@@ -1090,7 +1114,7 @@ TEST(Detach, ReportsExactlyWhatItDidWhenTheServiceRefuses) {
          kDeviceBusy,
          1,
          "F",
-         0},
+         10000},
         {"the second logout fails",
          {0, 0xEFFF001C},
          VXD_STATUS_LOGOUT_FAILED,
@@ -1111,7 +1135,7 @@ TEST(Detach, ReportsExactlyWhatItDidWhenTheServiceRefuses) {
          kSessionBusy,
          0,
          "",
-         5000},
+         10000},
     };
     for (const Case &c : cases) {
         Machine machine;

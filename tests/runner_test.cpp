@@ -907,7 +907,7 @@ TEST(ScenarioStaging, DetachMeetsTheFilesLoginsPortalsVolumesAndRefusals) {
         {"a folder-backed drive", file(R"(, "flush_error": 1, "dismount_error": 50)", ""), 0,
          VXD_STATUS_OK, 0, true, 0},
         {"a device the service finds busy", file("", R"(, "logout_statuses": ["0xEFFF0040"])"), 0,
-         VXD_STATUS_VOLUME_IN_USE, 0xEFFF0040, false, 0},
+         VXD_STATUS_VOLUME_IN_USE, 0xEFFF0040, false, 10000},
         {"the target's own logouts win", file("", R"(, "logout_statuses": ["0xEFFF0040"],
                     "targets": [{"target": "iqn.x", "login_statuses": [],
                                  "logout_statuses": ["0xEFFF001F", 0]}])"),
@@ -1289,7 +1289,7 @@ TEST(RunnerOutput, EachCallClosesWithItsStatusByNameAndItsExitStatus) {
         {{"detach", "--scenario", examples + "detach_device_busy.json"},
          kExitFailed,
          "vxdmount: VxdDetach returned VXD_STATUS_VOLUME_IN_USE, service status 0xEFFF0040, "
-         "virtual time 0.000s\n"},
+         "virtual time 10.000s\n"},
         {{"detach", "--scenario", examples + "detach_volume_in_use.json"},
          kExitFailed,
          "vxdmount: VxdDetach returned VXD_STATUS_VOLUME_IN_USE, service status 0x5, virtual "

@@ -865,8 +865,8 @@ attach_detach)
     # VxdAttach and VxdDetach as the kit plays them: the persistent login that the second
     # login makes is listed in two calls and removed, the portal that the attach registered is
     # removed, a logout takes away the letter that its login brought and a later login brings it
-    # again; a persistent login alone is detached; the kit's 0xEFFF0040 is a busy device, whose
-    # session and letter stay. Wine's drive C: is a folder: its flush answers 1, its dismount
+    # again; a persistent login alone is detached; the kit's 0xEFFF0040 is a busy device, asked
+    # again ten times a second apart, whose session and letter stay. Wine's drive C: is a folder: its flush answers 1, its dismount
     # 50, and VxdDetach passes both over.
     fresh_machine clean
     scenario=test-scenarios/attach_detach.json
@@ -889,6 +889,7 @@ attach_detach)
     expect_lines '^VxdAttach: done: F:$' 2
     # Under the kit every volume lies on the test volume's disk, C: too.
     expect_lines '^VxdDetach: C: flushed and locked$' 3
+    expect_lines '^VxdDetach: the service is busy \(0xEFFF0040\); trying again in 1 s$' 10
     expect_lines '^VxdDetach: stopped: a volume of the target is in use \(0xEFFF0040\)$' 1
     expect_lines '^VxdDetach: removed the portal 127\.0\.0\.1:3260$' 1
     [ -z "$(ledgers)" ] || fail "a note of letters is left after the process ended"
