@@ -393,7 +393,7 @@ bool AttachCall::Cancelled() {
 // A busy service is asked again a second apart, cancellable as every wait of the call.
 template <typename Ask> platform::ISDSC_STATUS AttachCall::WhileBusy(Ask ask) {
     return AskWhileBusy(ask, [this](platform::ISDSC_STATUS busy) {
-        progress_.Line("the service is busy (%s); trying again in 1 s", StatusWords(busy).c_str());
+        TellBusy(progress_, busy);
         return Wait(kPollIntervalMs);
     });
 }
@@ -510,24 +510,14 @@ int AttachCall::WaitForDisks() {
         disks_ = iscsi::SessionDisks();
         platform::ISDSC_STATUS status = 0;
         if (madeSession_) {
-            status = WhileBusy([this] {
-                disks_ = iscsi::SessionDisks();
-                return iscsi::AddSessionDisks(session_, disks_);
-            });
+            status = WhileBusy([this] { return iscsi::AddSessionDisks(session_, disks_); });
         } else {
             std::vector<iscsi::Session> sessions;
-            status = WhileBusy([&sessions] {
-                sessions.clear();
-                return iscsi::ListSessions(sessions);
-            });
+            status = WhileBusy([&sessions] { return iscsi::ListSessions(sessions); });
             for (const iscsi::Session &session : sessions) {
                 if (status == 0 && iscsi::IsSessionOf(session, target_)) {
-                    // What a busy answer left of this session's disks is asked for again.
-                    const iscsi::SessionDisks before = disks_;
-                    status = WhileBusy([this, &before, &session] {
-                        disks_ = before;
-                        return iscsi::AddSessionDisks(session.id, disks_);
-                    });
+                    status = WhileBusy(
+                        [this, &session] { return iscsi::AddSessionDisks(session.id, disks_); });
                 }
             }
         }
@@ -1007,9 +997,8 @@ void AttachCall::UndoUnlessKept() noexcept {
         TakeBackMountPoints();
         if (madeSession_) {
             // The undo of a cancelled call still waits out a busy service.
-            const platform::ISDSC_STATUS status = AskWhileBusy(
-                [this] { return iscsi::LogoutSession(session_); },
-                [this](platform::ISDSC_STATUS busy) { return PauseWhileBusy(progress_, busy); });
+            const platform::ISDSC_STATUS status =
+                AskWhileBusy([this] { return iscsi::LogoutSession(session_); }, progress_);
             if (status == 0) {
                 progress_.Line("logged out the session it made");
             } else {

@@ -92,10 +92,8 @@ SessionIdText::SessionIdText(const platform::ISCSI_UNIQUE_SESSION_ID &session) :
     }
 }
 
-bool PauseWhileBusy(Progress &progress, platform::ISDSC_STATUS busy) {
+void TellBusy(Progress &progress, platform::ISDSC_STATUS busy) {
     progress.Line("the service is busy (%s); trying again in 1 s", StatusWords(busy).c_str());
-    platform::Sleep(kPollIntervalMs);
-    return true;
 }
 
 } // namespace vxd

@@ -38,8 +38,9 @@ inline bool ServiceBusy(platform::ISDSC_STATUS status) {
     return status == platform::kStatusSessionBusy || status == platform::kStatusDeviceBusyOnSession;
 }
 
-// Asks, and asks again while the service is busy. `pause(status)` tells of the wait and waits;
-// false when the call was cancelled meanwhile, and the busy status is then the answer.
+// Asks, and asks again while the service is busy; a busy answer adds nothing to what the call
+// collects, so the same request goes again. `pause(status)` tells of the wait and waits; false
+// when the call was cancelled meanwhile, and the busy status is then the answer.
 template <typename Ask, typename Pause> platform::ISDSC_STATUS AskWhileBusy(Ask ask, Pause pause) {
     platform::ISDSC_STATUS status = ask();
     for (int retry = 0; ServiceBusy(status) && retry < kBusyRetries; ++retry) {
@@ -82,8 +83,17 @@ bool IsTargetName(const char *text);
 // "0xEFFF0029" for a status of the discovery library, "error 5" for one of Windows'.
 std::string StatusWords(platform::ULONG status);
 
-// The pause between two busy answers of a call that cannot be cancelled: told, then slept.
-bool PauseWhileBusy(Progress &progress, platform::ISDSC_STATUS busy);
+// The progress line of a busy answer that is asked again.
+void TellBusy(Progress &progress, platform::ISDSC_STATUS busy);
+
+// The same for a request that cannot be cancelled: the pauses are slept.
+template <typename Ask> platform::ISDSC_STATUS AskWhileBusy(Ask ask, Progress &progress) {
+    return AskWhileBusy(ask, [&progress](platform::ISDSC_STATUS busy) {
+        TellBusy(progress, busy);
+        platform::Sleep(kPollIntervalMs);
+        return true;
+    });
+}
 
 // A session's identifier as the progress lines name it, "%llx-%016llx" of its two halves, in a
 // buffer of its own: built without an allocation, and without "ll", which Windows' own C

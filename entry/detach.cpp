@@ -126,16 +126,9 @@ int DetachCall::Finish(int status, platform::ULONG serviceStatus) {
 
 // The target's sessions, their disks and its persistent logins; nothing is changed yet.
 int DetachCall::FindWhatTheTargetHas() {
-    const auto pause = [this](platform::ISDSC_STATUS busy) {
-        return PauseWhileBusy(progress_, busy);
-    };
     std::vector<iscsi::Session> all;
-    platform::ISDSC_STATUS status = AskWhileBusy(
-        [&all] {
-            all.clear();
-            return iscsi::ListSessions(all);
-        },
-        pause);
+    platform::ISDSC_STATUS status =
+        AskWhileBusy([&all] { return iscsi::ListSessions(all); }, progress_);
     if (status == 0) {
         for (const iscsi::Session &session : all) {
             if (iscsi::IsSessionOf(session, target_)) {
@@ -153,11 +146,8 @@ int DetachCall::FindWhatTheTargetHas() {
     for (std::size_t i = 0; status == 0 && i < sessions_.size(); ++i) {
         sessionDisks_.emplace_back();
         status = AskWhileBusy(
-            [this, i] {
-                sessionDisks_.back() = iscsi::SessionDisks();
-                return iscsi::AddSessionDisks(sessions_[i].id, sessionDisks_.back());
-            },
-            pause);
+            [this, i] { return iscsi::AddSessionDisks(sessions_[i].id, sessionDisks_.back()); },
+            progress_);
     }
     // A list that the library has no room for.
     if (status == platform::kErrorNotEnoughMemory) {
@@ -309,9 +299,8 @@ int DetachCall::DismountVolumes() {
 int DetachCall::LogOut() {
     for (std::size_t i = 0; i < sessions_.size(); ++i) {
         const platform::ISCSI_UNIQUE_SESSION_ID id = sessions_[i].id;
-        const platform::ISDSC_STATUS status = AskWhileBusy(
-            [id] { return iscsi::LogoutSession(id); },
-            [this](platform::ISDSC_STATUS busy) { return PauseWhileBusy(progress_, busy); });
+        const platform::ISDSC_STATUS status =
+            AskWhileBusy([id] { return iscsi::LogoutSession(id); }, progress_);
         if (status == platform::kStatusDeviceBusyOnSession) {
             return Finish(VXD_STATUS_VOLUME_IN_USE, status);
         }
