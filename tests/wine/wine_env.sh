@@ -18,7 +18,7 @@ find_wine_program() {
 
 # use_prefix LOADER PREFIX: every later wine command runs PREFIX's programs through LOADER,
 # wine64 for the x86-64 build or wine for the 32-bit one. Exits with SKIPPED, saying why in one
-# line, where the machine cannot run 32-bit code at all.
+# line, where the machine cannot run 32-bit code at all or cannot install the 32-bit loader.
 use_prefix() {
     local loader=$1
     if [ "$loader" = wine ]; then
@@ -32,6 +32,11 @@ use_prefix() {
             ;;
         *) exit 1 ;;
         esac
+        # make deps leaves this line where the archive could not serve the loader today.
+        if [ -n "${VXD_WINE32_UNAVAILABLE:-}" ] && ! [ -x /usr/lib/wine/wine ]; then
+            echo "$VXD_WINE32_UNAVAILABLE"
+            exit $SKIPPED
+        fi
         WINE=$(find_wine_program wine wine32:i386) || exit 1
     else
         WINE=$(find_wine_program wine64 wine64) || exit 1
