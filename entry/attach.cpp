@@ -43,6 +43,14 @@ constexpr std::size_t kAttachRequestFolderEnd =
 constexpr unsigned long kReadinessFlags = VXD_ATTACH_BRING_ONLINE | VXD_ATTACH_ASSIGN_LETTER;
 constexpr std::size_t kAttachResultVolumesEnd =
     offsetof(VxdAttachResult, assignedLetters) + sizeof(VxdAttachResult::assignedLetters);
+// 1.5: the portals, the LUN and the initiator, and the result's paths and LUNs.
+constexpr std::size_t kAttachRequestInitiatorEnd =
+    offsetof(VxdAttachRequest, initiatorPortNumber) + sizeof(VxdAttachRequest::initiatorPortNumber);
+constexpr unsigned long kLunFlags = VXD_ATTACH_ONE_LUN | VXD_ATTACH_NO_LOGIN;
+constexpr std::size_t kAttachResultLunsEnd =
+    offsetof(VxdAttachResult, diskLuns) + sizeof(VxdAttachResult::diskLuns);
+// A SCSI address holds a LUN in one byte.
+constexpr unsigned long kLargestLun = 255;
 // The secret lengths that Windows takes without IPsec.
 constexpr unsigned long kShortestSecret = 12;
 constexpr unsigned long kLongestSecret = 16;
@@ -111,6 +119,8 @@ class AttachCall {
     int Steps();
     int Check();
     int CheckCredentials(bool chapFields);
+    int CheckPathFields();
+    int FindSessionsToReopen();
     platform::ISCSI_LOGIN_OPTIONS LoginOptions();
     int SetInitiatorSecret();
     int Finish(int status, platform::ULONG serviceStatus = 0);
@@ -171,6 +181,11 @@ class AttachCall {
     platform::DWORD checkError_ = 0;
     bool bringOnline_ = false;
     bool assignLetter_ = false;
+    // 1.5: one LUN, no login, the initiator, and the sessions that carry the disks.
+    platform::ULONG lun_ = iscsi::kAnyLun;
+    bool noLogin_ = false;
+    iscsi::InitiatorPort initiator_;
+    unsigned long pathCount_ = 0;
     bool succeeded_ = false;
     bool undone_ = false;
 };
@@ -178,8 +193,10 @@ class AttachCall {
 int AttachCall::Check() {
     const bool chapFields = Covers(request_.size, kAttachRequestChapEnd);
     const bool folderField = Covers(request_.size, kAttachRequestFolderEnd);
+    const bool pathFields = Covers(request_.size, kAttachRequestInitiatorEnd);
     const unsigned long knownFlags = VXD_ATTACH_KEEP_ON_FAILURE | (chapFields ? kChapFlags : 0) |
-                                     (folderField ? kReadinessFlags : 0);
+                                     (folderField ? kReadinessFlags : 0) |
+                                     (pathFields ? kLunFlags : 0);
     if (!IsTargetName(request_.targetName)) {
         progress_.Line("the target's name is missing, or longer than %u characters",
                        static_cast<unsigned>(platform::kMaxIScsiNameLen));
@@ -218,6 +235,12 @@ int AttachCall::Check() {
     const int credentials = CheckCredentials(chapFields);
     if (credentials != VXD_STATUS_OK) {
         return credentials;
+    }
+    if (pathFields) {
+        const int paths = CheckPathFields();
+        if (paths != VXD_STATUS_OK) {
+            return paths;
+        }
     }
     cancelEvent_ = request_.cancelEvent;
     if (cancelEvent_ != nullptr) {
@@ -293,6 +316,40 @@ int AttachCall::CheckCredentials(bool chapFields) {
     authType_ = setSecret || (flags & VXD_ATTACH_MUTUAL_CHAP) != 0
                     ? platform::ISCSI_MUTUAL_CHAP_AUTH_TYPE
                     : platform::ISCSI_CHAP_AUTH_TYPE;
+    return VXD_STATUS_OK;
+}
+
+// The fields of 1.5. A re-open sends nothing, so what only a login would use is refused.
+int AttachCall::CheckPathFields() {
+    if (request_.extraPortals != nullptr || request_.extraPortalCount != 0) {
+        progress_.Line("extraPortals: this version logs in through one portal; pass NULL and 0");
+        return VXD_STATUS_INVALID_ARGUMENT;
+    }
+    if ((request_.flags & VXD_ATTACH_ONE_LUN) != 0) {
+        if (request_.lun > kLargestLun) {
+            progress_.Line("LUN %lu is not one that a SCSI address holds (0 to %lu)", request_.lun,
+                           kLargestLun);
+            return VXD_STATUS_INVALID_ARGUMENT;
+        }
+        lun_ = request_.lun;
+    }
+    if (request_.initiatorInstance != nullptr) {
+        const std::size_t length =
+            strnlen(request_.initiatorInstance, platform::kMaxIScsiHbaNameLen);
+        if (length == 0 || length >= platform::kMaxIScsiHbaNameLen) {
+            progress_.Line("the initiator instance is empty or longer than %u characters",
+                           static_cast<unsigned>(platform::kMaxIScsiHbaNameLen - 1));
+            return VXD_STATUS_INVALID_ARGUMENT;
+        }
+        initiator_.instance.assign(request_.initiatorInstance, length);
+        initiator_.port = request_.initiatorPortNumber;
+    }
+    noLogin_ = (request_.flags & VXD_ATTACH_NO_LOGIN) != 0;
+    if (noLogin_ && (chap_ || !initiator_.instance.empty())) {
+        progress_.Line("VXD_ATTACH_NO_LOGIN logs in nowhere: it takes no CHAP fields and no "
+                       "initiatorInstance");
+        return VXD_STATUS_INVALID_ARGUMENT;
+    }
     return VXD_STATUS_OK;
 }
 
@@ -403,6 +460,14 @@ int AttachCall::Steps() {
     if (checked != VXD_STATUS_OK) {
         return Finish(checked, checkError_);
     }
+    if (noLogin_) {
+        const int found = FindSessionsToReopen();
+        if (found != VXD_STATUS_OK) {
+            return found;
+        }
+        const int disks = WaitForDisks();
+        return disks != VXD_STATUS_OK ? disks : WaitForLetters();
+    }
     progress_.Line("%s at %s:%d", target_.c_str(), portal_.c_str(), port_);
 
     // As CreateVXD: the security record's failure does not stop the request.
@@ -424,7 +489,8 @@ int AttachCall::Steps() {
         return Finish(VXD_STATUS_CANCELLED);
     }
     const platform::ISDSC_STATUS portal = iscsi::AddSendTargetPortal(
-        portal_, port_, discoveryChap_ ? LoginOptions() : iscsi::LoginOptionsWithoutCredentials());
+        portal_, port_, discoveryChap_ ? LoginOptions() : iscsi::LoginOptionsWithoutCredentials(),
+        initiator_);
     if (portal != 0) {
         if (iscsi::ServiceUnavailable(portal)) {
             return Finish(VXD_STATUS_SERVICE_UNAVAILABLE, portal);
@@ -460,8 +526,9 @@ int AttachCall::Login() {
                            ? "logging in with mutual CHAP"
                            : "logging in with CHAP");
     }
-    platform::ISDSC_STATUS status = WhileBusy(
-        [this] { return iscsi::LoginToTarget(target_, false, &session_, LoginOptions()); });
+    platform::ISDSC_STATUS status = WhileBusy([this] {
+        return iscsi::LoginToTarget(target_, false, &session_, LoginOptions(), initiator_);
+    });
     if (cancelSeen_) {
         return Finish(VXD_STATUS_CANCELLED);
     }
@@ -477,8 +544,9 @@ int AttachCall::Login() {
         persistentBeforeStatus_ = iscsi::ListPersistentLogins(persistentBefore_);
         triedPersistent_ = true;
         // The persistent login keeps the same credentials, so the target comes back at boot.
-        status = WhileBusy(
-            [this] { return iscsi::LoginToTarget(target_, true, &session_, LoginOptions()); });
+        status = WhileBusy([this] {
+            return iscsi::LoginToTarget(target_, true, &session_, LoginOptions(), initiator_);
+        });
         if (cancelSeen_) {
             return Finish(VXD_STATUS_CANCELLED);
         }
@@ -502,22 +570,77 @@ int AttachCall::Login() {
     return VXD_STATUS_OK;
 }
 
-// The session's disks: the one this call made, or every session of a target that was logged
-// in before, asked once a second until they show.
+// VXD_ATTACH_NO_LOGIN: the target as it is attached now, asked and never changed. A target
+// with a persistent login but no session yet (the service logs it in at boot) is waited for.
+int AttachCall::FindSessionsToReopen() {
+    progress_.Line("re-opening %s as it is attached; nothing is registered or logged in",
+                   target_.c_str());
+    std::vector<iscsi::Session> sessions;
+    const platform::ISDSC_STATUS listed =
+        WhileBusy([&sessions] { return iscsi::ListSessions(sessions); });
+    if (cancelSeen_) {
+        return Finish(VXD_STATUS_CANCELLED);
+    }
+    if (listed != 0) {
+        return Finish(iscsi::ServiceUnavailable(listed)           ? VXD_STATUS_SERVICE_UNAVAILABLE
+                      : listed == platform::kErrorNotEnoughMemory ? VXD_STATUS_OUT_OF_MEMORY
+                                                                  : VXD_STATUS_NO_DEVICE,
+                      listed);
+    }
+    const auto count =
+        std::count_if(sessions.begin(), sessions.end(), [this](const iscsi::Session &session) {
+            return iscsi::IsSessionOf(session, target_);
+        });
+    alreadyLoggedIn_ = true;
+    result_.alreadyLoggedIn = 1;
+    if (count > 0) {
+        progress_.Line("%s has %lu sessions", target_.c_str(), static_cast<unsigned long>(count));
+        return VXD_STATUS_OK;
+    }
+    std::vector<platform::PERSISTENT_ISCSI_LOGIN_INFOA> kept;
+    const platform::ISDSC_STATUS keptStatus = iscsi::ListPersistentLogins(kept);
+    const bool persistent =
+        keptStatus == 0 &&
+        std::any_of(kept.begin(), kept.end(),
+                    [this](const platform::PERSISTENT_ISCSI_LOGIN_INFOA &l) {
+                        return iscsi::SameIScsiName(l.TargetName, target_.c_str());
+                    });
+    if (!persistent) {
+        progress_.Line("%s has no session and no persistent login: nothing to re-open",
+                       target_.c_str());
+        result_.alreadyLoggedIn = 0;
+        return Finish(VXD_STATUS_NOT_ATTACHED, keptStatus);
+    }
+    progress_.Line("%s has no session yet but a persistent login, which the service logs in at "
+                   "boot: waiting for its session",
+                   target_.c_str());
+    return VXD_STATUS_OK;
+}
+
+// The session's disks (with VXD_ATTACH_ONE_LUN, those of the LUN alone): the one this call
+// made, or every session of a target that was logged in before, asked until they show.
 int AttachCall::WaitForDisks() {
     platform::ISDSC_STATUS lastFailure = 0;
+    bool sawSession = false;
     for (unsigned long waited = 0;;) {
         disks_ = iscsi::SessionDisks();
+        pathCount_ = 0;
         platform::ISDSC_STATUS status = 0;
         if (madeSession_) {
-            status = WhileBusy([this] { return iscsi::AddSessionDisks(session_, disks_); });
+            status = WhileBusy([this] { return iscsi::AddSessionDisks(session_, disks_, lun_); });
+            pathCount_ = disks_.count > 0 ? 1 : 0;
         } else {
             std::vector<iscsi::Session> sessions;
             status = WhileBusy([&sessions] { return iscsi::ListSessions(sessions); });
             for (const iscsi::Session &session : sessions) {
                 if (status == 0 && iscsi::IsSessionOf(session, target_)) {
-                    status = WhileBusy(
-                        [this, &session] { return iscsi::AddSessionDisks(session.id, disks_); });
+                    sawSession = true;
+                    std::size_t carried = 0;
+                    status = WhileBusy([this, &session, &carried] {
+                        carried = 0;
+                        return iscsi::AddSessionDisks(session.id, disks_, lun_, &carried);
+                    });
+                    pathCount_ += carried > 0 ? 1 : 0;
                 }
             }
         }
@@ -536,9 +659,19 @@ int AttachCall::WaitForDisks() {
             break;
         }
         if (waited >= deviceWaitMs_) {
+            if (noLogin_ && !sawSession) {
+                progress_.Line("%s got no session in %lu ms", target_.c_str(), deviceWaitMs_);
+                result_.alreadyLoggedIn = 0;
+                return Finish(VXD_STATUS_NOT_ATTACHED, lastFailure);
+            }
+            if (lun_ != iscsi::kAnyLun) {
+                progress_.Line("no device of LUN %lu showed on the target's sessions",
+                               static_cast<unsigned long>(lun_));
+            }
             return Finish(VXD_STATUS_NO_DEVICE, lastFailure);
         }
-        TellWaiting("the session's disks", deviceWaitMs_, waited);
+        TellWaiting(lun_ == iscsi::kAnyLun ? "the session's disks" : "the disk of the LUN",
+                    deviceWaitMs_, waited);
         const platform::DWORD pause = static_cast<platform::DWORD>(
             std::min<unsigned long>(kAttachPollMs, deviceWaitMs_ - waited));
         if (!Wait(pause)) {
@@ -550,7 +683,11 @@ int AttachCall::WaitForDisks() {
     for (std::size_t i = 0; i < disks_.count; ++i) {
         shown += (i == 0 ? "" : ", ") + std::to_string(disks_.numbers[i]);
     }
-    progress_.Line("the session's disks: %s", shown.c_str());
+    if (lun_ == iscsi::kAnyLun) {
+        progress_.Line("the session's disks: %s", shown.c_str());
+    } else {
+        progress_.Line("LUN %lu is disk %s", static_cast<unsigned long>(lun_), shown.c_str());
+    }
     result_.diskCount = static_cast<unsigned long>(disks_.count);
     for (std::size_t i = 0; i < disks_.count; ++i) {
         result_.diskNumbers[i] = disks_.numbers[i];
@@ -910,6 +1047,12 @@ void AttachCall::TellUnlettered() {
 
 // The fields of 1.4, for a caller whose result holds them.
 void AttachCall::WriteReadiness() {
+    if (Covers(result_.size, kAttachResultLunsEnd)) {
+        result_.pathCount = pathCount_;
+        for (std::size_t i = 0; i < disks_.count && i < kDiskNumberListSize; ++i) {
+            result_.diskLuns[i] = disks_.luns[i];
+        }
+    }
     if (!Covers(result_.size, kAttachResultVolumesEnd)) {
         return;
     }

@@ -57,6 +57,7 @@ class DetachCall {
     int HoldVolume(const std::string &path, const std::string &label, char letter,
                    platform::ULONG disk, bool &inUse);
     bool OnTargetDisk(platform::ULONG disk) const;
+    bool OtherLunMounted() const;
     void RemoveFolders();
     int DismountVolumes();
     int LogOut();
@@ -75,6 +76,7 @@ class DetachCall {
     std::string portal_;
     int port_ = kDefaultPortalPort;
     bool force_ = false;
+    platform::ULONG lun_ = iscsi::kAnyLun; // VXD_DETACH_ONE_LUN
 
     std::vector<iscsi::Session> sessions_;
     std::vector<iscsi::SessionDisks> sessionDisks_; // one for each of sessions_
@@ -83,8 +85,16 @@ class DetachCall {
     std::vector<std::string> folders_; // where the target's volumes are mounted, but letters
 };
 
+// The LUN came with 1.5.
+constexpr std::size_t kDetachRequestLunEnd =
+    offsetof(VxdDetachRequest, lun) + sizeof(VxdDetachRequest::lun);
+constexpr unsigned long kLargestLun = 255;
+
 int DetachCall::Check() {
-    const unsigned long knownFlags = VXD_DETACH_FORCE | VXD_DETACH_REMOVE_PORTAL;
+    const unsigned long knownFlags = VXD_DETACH_FORCE | VXD_DETACH_REMOVE_PORTAL |
+                                     (Covers(request_.size, kDetachRequestLunEnd)
+                                          ? static_cast<unsigned long>(VXD_DETACH_ONE_LUN)
+                                          : 0ul);
     if (!IsTargetName(request_.targetName)) {
         progress_.Line("the target's name is missing, or longer than %u characters",
                        static_cast<unsigned>(platform::kMaxIScsiNameLen));
@@ -102,6 +112,14 @@ int DetachCall::Check() {
         }
         portal_ = request_.portalAddress;
         port_ = request_.portalPort == 0 ? kDefaultPortalPort : request_.portalPort;
+    }
+    if ((request_.flags & VXD_DETACH_ONE_LUN) != 0) {
+        if (request_.lun > kLargestLun) {
+            progress_.Line("LUN %lu is not one that a SCSI address holds (0 to %lu)", request_.lun,
+                           kLargestLun);
+            return VXD_STATUS_INVALID_ARGUMENT;
+        }
+        lun_ = request_.lun;
     }
     target_ = request_.targetName;
     force_ = (request_.flags & VXD_DETACH_FORCE) != 0;
@@ -161,18 +179,66 @@ int DetachCall::FindWhatTheTargetHas() {
     if (sessions_.empty() && persistent_.empty()) {
         return Finish(VXD_STATUS_NOT_ATTACHED);
     }
+    if (lun_ != iscsi::kAnyLun &&
+        std::none_of(
+            sessionDisks_.begin(), sessionDisks_.end(), [this](const iscsi::SessionDisks &disks) {
+                return std::find(disks.luns.begin(),
+                                 disks.luns.begin() + static_cast<long>(disks.count),
+                                 lun_) != disks.luns.begin() + static_cast<long>(disks.count);
+            })) {
+        progress_.Line("LUN %lu is on none of %s's sessions", static_cast<unsigned long>(lun_),
+                       target_.c_str());
+        return Finish(VXD_STATUS_NOT_ATTACHED);
+    }
     progress_.Line("%s has %lu sessions and %lu persistent logins", target_.c_str(),
                    static_cast<unsigned long>(sessions_.size()),
                    static_cast<unsigned long>(persistent_.size()));
     return VXD_STATUS_OK;
 }
 
+// A disk of the target's, of the LUN alone with VXD_DETACH_ONE_LUN.
 bool DetachCall::OnTargetDisk(platform::ULONG disk) const {
-    return std::any_of(
-        sessionDisks_.begin(), sessionDisks_.end(), [disk](const iscsi::SessionDisks &session) {
-            const auto end = session.numbers.begin() + static_cast<long>(session.count);
-            return std::find(session.numbers.begin(), end, disk) != end;
-        });
+    return std::any_of(sessionDisks_.begin(), sessionDisks_.end(),
+                       [this, disk](const iscsi::SessionDisks &session) {
+                           for (std::size_t i = 0; i < session.count; ++i) {
+                               if (session.numbers[i] == disk &&
+                                   (lun_ == iscsi::kAnyLun || session.luns[i] == lun_)) {
+                                   return true;
+                               }
+                           }
+                           return false;
+                       });
+}
+
+// VXD_DETACH_ONE_LUN: whether a volume lies on a disk of another of the target's LUNs, which a
+// logout would take away from whoever uses it.
+bool DetachCall::OtherLunMounted() const {
+    const auto otherLunDisk = [this](platform::ULONG disk) {
+        return std::any_of(sessionDisks_.begin(), sessionDisks_.end(),
+                           [this, disk](const iscsi::SessionDisks &session) {
+                               for (std::size_t i = 0; i < session.count; ++i) {
+                                   if (session.numbers[i] == disk && session.luns[i] != lun_) {
+                                       return true;
+                                   }
+                               }
+                               return false;
+                           });
+    };
+    for (const volumes::VolumeOnDisks &volume : volumes::ListVolumes()) {
+        if (std::any_of(volume.disks.begin(), volume.disks.end(), otherLunDisk)) {
+            return true;
+        }
+    }
+    std::string letters;
+    volumes::AppendDriveLetters(letters);
+    const std::size_t count = volumes::LettersExamined(letters);
+    const volumes::LetterDisks disks = volumes::DisksOfLetters(letters, count);
+    for (std::size_t j = 0; j < count; ++j) {
+        if (disks[j].known && otherLunDisk(disks[j].disk)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // Opens, flushes and locks one volume of the target's; `label` names it in the lines.
@@ -376,9 +442,25 @@ int DetachCall::Run() {
     if (status != VXD_STATUS_OK) {
         return status;
     }
+    // Asked before anything is held: the look opens volumes, which would mount them again.
+    const bool sessionsStay = lun_ != iscsi::kAnyLun && OtherLunMounted();
     status = HoldVolumes();
     if (status == VXD_STATUS_OK) {
         status = DismountVolumes();
+    }
+    if (status == VXD_STATUS_OK && sessionsStay) {
+        // The sessions stay for the other LUNs: this LUN's volumes are flushed and dismounted,
+        // and come back only if someone opens them again.
+        for (const HeldVolume &volume : volumes_) {
+            if (volume.letter != '\0') {
+                AppendLetter(result_.letters, volume.letter);
+            }
+        }
+        progress_.Line("dismounted LUN %lu's %lu volumes; the sessions stay, since another LUN "
+                       "of the target has a mounted volume",
+                       static_cast<unsigned long>(lun_),
+                       static_cast<unsigned long>(volumes_.size()));
+        return Finish(VXD_STATUS_OK);
     }
     if (status == VXD_STATUS_OK) {
         RemoveFolders();

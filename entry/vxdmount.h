@@ -89,10 +89,18 @@ typedef int(VXDMOUNT_CALL *VxdCreateVxdFunction)(const char *portalAddress, cons
 #define VXD_ATTACH_BRING_ONLINE 0x10
 /* Give a volume of the target that has no letter the first free one, D to Z. */
 #define VXD_ATTACH_ASSIGN_LETTER 0x20
+/* Since 1.5: wait for, and answer with, the disk of `lun` alone. */
+#define VXD_ATTACH_ONE_LUN 0x80
+/* Answer from the target's sessions as they are (after a reboot, say): nothing is registered or
+ * logged in; VXD_STATUS_NOT_ATTACHED when it has neither a session nor a persistent login. */
+#define VXD_ATTACH_NO_LOGIN 0x100
 /* Detach: dismount volumes that cannot be locked (open files lose unwritten data). */
 #define VXD_DETACH_FORCE 0x1
 /* Detach: also remove portalAddress:portalPort from the send-target portals. */
 #define VXD_DETACH_REMOVE_PORTAL 0x2
+/* Since 1.5: take away the volumes of `lun` alone; log out only when no other LUN of the target
+ * has a mounted volume. */
+#define VXD_DETACH_ONE_LUN 0x4
 
 /* Since 1.4: VxdAttachResult.diskAttributes, a disk's state as the call saw it. */
 #define VXD_DISK_OFFLINE 0x01        /* the disk is offline now */
@@ -109,6 +117,12 @@ typedef void(VXDMOUNT_CALL *VxdProgressFunction)(void *context, const char *line
 /* `size` makes each structure versioned: the caller sets it to sizeof the structure it was
  * compiled with, the library reads and writes only what that size covers, and a later version
  * appends its fields at the end. */
+/* Since 1.5: a portal of a target. */
+typedef struct VxdPortal {
+    const char *address; /* dotted IPv4 */
+    unsigned short port; /* 0: 3260 */
+} VxdPortal;
+
 typedef struct VxdAttachRequest {
     unsigned long size;        /* sizeof(VxdAttachRequest): the caller's version */
     const char *portalAddress; /* dotted IPv4 */
@@ -130,6 +144,13 @@ typedef struct VxdAttachRequest {
     /* Since 1.4: an empty NTFS folder ("C:\\mnt\\data\\") to mount the target's volume at,
      * instead of waiting for a letter; NULL: none. */
     const char *mountFolder;
+    /* Since 1.5. More portals of the same target, for multipath, which this version does not
+     * take yet: NULL and 0. */
+    const VxdPortal *extraPortals;
+    unsigned long extraPortalCount;
+    unsigned long lun;                 /* with VXD_ATTACH_ONE_LUN: 0 to 255 */
+    const char *initiatorInstance;     /* the initiator (HBA) instance to go through; NULL: any */
+    unsigned long initiatorPortNumber; /* with initiatorInstance; 0xFFFFFFFF: any port */
 } VxdAttachRequest;
 
 typedef struct VxdAttachResult {
@@ -146,6 +167,9 @@ typedef struct VxdAttachResult {
     char volumeNames[8]
                     [50]; /* the target's volumes, "\\?\Volume{GUID}\", with or without a letter */
     char assignedLetters[27]; /* the letters that this call gave */
+    /* Since 1.5. */
+    unsigned long pathCount;    /* the target's sessions that carry the disks answered with */
+    unsigned long diskLuns[26]; /* the LUN of diskNumbers[i] */
 } VxdAttachResult;
 
 typedef struct VxdDetachRequest {
@@ -156,6 +180,7 @@ typedef struct VxdDetachRequest {
     unsigned long flags;       /* VXD_DETACH_... */
     VxdProgressFunction progress;
     void *progressContext;
+    unsigned long lun; /* since 1.5, with VXD_DETACH_ONE_LUN */
 } VxdDetachRequest;
 
 typedef struct VxdDetachResult {

@@ -64,17 +64,26 @@ platform::ISDSC_STATUS SetPresharedKeyRecord(const std::string &portalAddress);
 // A portal's record: `port` as its low 16 bits, the address as its first 255 characters.
 platform::ISCSI_TARGET_PORTALA PortalRecord(const std::string &portalAddress, int port);
 
+// The initiator that a registration or a login goes through: an initiator (HBA) instance and
+// one of its ports, or, with no instance, whichever the service picks.
+struct InitiatorPort {
+    std::string instance;
+    platform::ULONG port = platform::kAllInitiatorPorts;
+};
+
 // The portal among the initiator's send-target portals.
 platform::ISDSC_STATUS AddSendTargetPortal(const std::string &portalAddress, int port);
 platform::ISDSC_STATUS AddSendTargetPortal(const std::string &portalAddress, int port,
-                                           const platform::ISCSI_LOGIN_OPTIONS &options);
+                                           const platform::ISCSI_LOGIN_OPTIONS &options,
+                                           const InitiatorPort &initiator = InitiatorPort());
 
 // A login to the target by name, through whatever portal the service picks.
 platform::ISDSC_STATUS LoginToTarget(const std::string &targetName, bool persistent,
                                      platform::ISCSI_UNIQUE_SESSION_ID *sessionId);
 platform::ISDSC_STATUS LoginToTarget(const std::string &targetName, bool persistent,
                                      platform::ISCSI_UNIQUE_SESSION_ID *sessionId,
-                                     const platform::ISCSI_LOGIN_OPTIONS &options);
+                                     const platform::ISCSI_LOGIN_OPTIONS &options,
+                                     const InitiatorPort &initiator = InitiatorPort());
 
 // The outcome that a login's status means: already logged in, logged in now, or failed.
 LoginOutcome OutcomeOfLogin(platform::ISDSC_STATUS status);
@@ -105,14 +114,22 @@ bool IsSessionOf(const Session &session, const std::string &target);
 // Every session that the initiator lists, in its order.
 platform::ISDSC_STATUS ListSessions(std::vector<Session> &sessions);
 
-// The disk numbers of a session's devices, in the service's order, each once, at most 26.
+// The disk numbers of a session's devices, in the service's order, each once, at most 26, with
+// the LUN of each.
 struct SessionDisks {
     std::array<platform::ULONG, kDeviceBufferCapacity> numbers{};
+    std::array<platform::ULONG, kDeviceBufferCapacity> luns{};
     std::size_t count = 0;
-    void Add(platform::ULONG disk);
+    void Add(platform::ULONG disk, platform::ULONG lun);
+    bool Has(platform::ULONG disk) const;
 };
+// Any LUN: AddSessionDisks takes every device.
+constexpr platform::ULONG kAnyLun = ~platform::ULONG{0};
+// Adds the session's devices, those of `lun` alone unless kAnyLun; `added` counts the devices
+// that matched, already known or not.
 platform::ISDSC_STATUS AddSessionDisks(platform::ISCSI_UNIQUE_SESSION_ID sessionId,
-                                       SessionDisks &disks);
+                                       SessionDisks &disks, platform::ULONG lun = kAnyLun,
+                                       std::size_t *added = nullptr);
 
 // Logs a session out; the service refuses while a device on it is in use.
 platform::ISDSC_STATUS LogoutSession(platform::ISCSI_UNIQUE_SESSION_ID sessionId);

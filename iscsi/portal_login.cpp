@@ -39,13 +39,22 @@ platform::ISCSI_TARGET_PORTALA PortalRecord(const std::string &portalAddress, in
     return portal;
 }
 
+namespace {
+
+// The service's parameter is not const; it only reads the instance name. Null: any initiator.
+char *InstanceArgument(std::string &copy) { return copy.empty() ? nullptr : &copy[0]; }
+
+} // namespace
+
 platform::ISDSC_STATUS AddSendTargetPortal(const std::string &portalAddress, int port,
-                                           const platform::ISCSI_LOGIN_OPTIONS &options) {
+                                           const platform::ISCSI_LOGIN_OPTIONS &options,
+                                           const InitiatorPort &initiator) {
     platform::ISCSI_TARGET_PORTALA portal = PortalRecord(portalAddress, port);
 
     // The service's parameter is not const; it only reads the options.
     platform::ISCSI_LOGIN_OPTIONS sent = options;
-    return platform::AddIScsiSendTargetPortalA(nullptr, platform::kAllInitiatorPorts, &sent, 0,
+    std::string instance = initiator.instance;
+    return platform::AddIScsiSendTargetPortalA(InstanceArgument(instance), initiator.port, &sent, 0,
                                                &portal);
 }
 
@@ -56,15 +65,17 @@ platform::ISDSC_STATUS LoginToTarget(const std::string &targetName, bool persist
 
 platform::ISDSC_STATUS LoginToTarget(const std::string &targetName, bool persistent,
                                      platform::ISCSI_UNIQUE_SESSION_ID *sessionId,
-                                     const platform::ISCSI_LOGIN_OPTIONS &loginOptions) {
+                                     const platform::ISCSI_LOGIN_OPTIONS &loginOptions,
+                                     const InitiatorPort &initiator) {
     platform::ISCSI_LOGIN_OPTIONS options = loginOptions;
     platform::ISCSI_UNIQUE_CONNECTION_ID connectionId;
     std::memset(&connectionId, 0, sizeof connectionId);
     // The service's parameter is not const; it only reads the name.
     std::string name = targetName;
-    return platform::LoginIScsiTargetA(&name[0], 0, nullptr, platform::kAllInitiatorPorts, nullptr,
-                                       0, nullptr, &options, 0, nullptr, persistent ? 1 : 0,
-                                       sessionId, &connectionId);
+    std::string instance = initiator.instance;
+    return platform::LoginIScsiTargetA(&name[0], 0, InstanceArgument(instance), initiator.port,
+                                       nullptr, 0, nullptr, &options, 0, nullptr,
+                                       persistent ? 1 : 0, sessionId, &connectionId);
 }
 
 LoginOutcome OutcomeOfLogin(platform::ISDSC_STATUS status) {

@@ -93,19 +93,24 @@ platform::ISDSC_STATUS ListSessions(std::vector<Session> &sessions) {
     return 0;
 }
 
-void SessionDisks::Add(platform::ULONG disk) {
-    for (std::size_t i = 0; i < count; ++i) {
-        if (numbers[i] == disk) {
-            return;
-        }
+void SessionDisks::Add(platform::ULONG disk, platform::ULONG lun) {
+    if (Has(disk)) {
+        return;
     }
     if (count < numbers.size()) {
+        luns[count] = lun;
         numbers[count++] = disk;
     }
 }
 
+bool SessionDisks::Has(platform::ULONG disk) const {
+    const auto end = numbers.begin() + static_cast<long>(count);
+    return std::find(numbers.begin(), end, disk) != end;
+}
+
 platform::ISDSC_STATUS AddSessionDisks(platform::ISCSI_UNIQUE_SESSION_ID sessionId,
-                                       SessionDisks &disks) {
+                                       SessionDisks &disks, platform::ULONG lun,
+                                       std::size_t *added) {
     platform::ULONG deviceCount = 0;
     platform::ISDSC_STATUS status =
         platform::GetDevicesForIScsiSessionA(&sessionId, &deviceCount, nullptr);
@@ -133,7 +138,13 @@ platform::ISDSC_STATUS AddSessionDisks(platform::ISCSI_UNIQUE_SESSION_ID session
     }
     const DeviceRecord *fetched = array.As<DeviceRecord>();
     for (platform::ULONG i = 0; i < deviceCount; ++i) {
-        disks.Add(fetched[i].StorageDeviceNumber.DeviceNumber);
+        const platform::ULONG deviceLun = fetched[i].ScsiAddress.Lun;
+        if (lun == kAnyLun || deviceLun == lun) {
+            disks.Add(fetched[i].StorageDeviceNumber.DeviceNumber, deviceLun);
+            if (added != nullptr) {
+                ++*added;
+            }
+        }
     }
     return 0;
 }

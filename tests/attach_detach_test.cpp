@@ -229,6 +229,138 @@ TEST(Attach, ATargetAlreadyLoggedInAnswersWithTheLettersItsDisksHaveAndIsNeverLo
     ExpectClean(listed);
 }
 
+// Three LUNs behind one login, disks 2, 3 and 4, each with a lettered volume 1.5 s later.
+void ThreeLuns(Machine &machine, std::vector<sim::ULONG> luns = {}) {
+    machine.AddDrive('C', 0);
+    machine.onLogin.disks = {2, 3, 4};
+    machine.onLogin.luns = std::move(luns);
+    machine.onLogin.drives = {
+        {test::Drive('F', 2), 1500}, {test::Drive('G', 3), 1500}, {test::Drive('H', 4), 1500}};
+}
+
+TEST(Attach, OneLunIsWaitedForAndAnsweredAloneWithItsLunAndPath) {
+    struct Case {
+        const char *name;
+        std::vector<sim::ULONG> luns; // none: the device's index
+        unsigned long lun;
+        int status;
+        const char *letters;
+        sim::ULONG disk;
+    };
+    const std::vector<Case> cases = {
+        {"the second of three", {}, 1, VXD_STATUS_OK, "G", 3},
+        {"LUNs numbered by the target", {7, 3, 9}, 9, VXD_STATUS_OK, "H", 4},
+        {"a LUN the target does not have", {}, 5, VXD_STATUS_NO_DEVICE, "", 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Machine machine;
+        ThreeLuns(machine, c.luns);
+        Attach attach;
+        attach.request.flags = VXD_ATTACH_ONE_LUN;
+        attach.request.lun = c.lun;
+        attach.request.deviceWaitMs = 2000;
+        EXPECT_EQ(attach.Run(), c.status) << Joined(attach.progress);
+        EXPECT_STREQ(attach.result.letters, c.letters);
+        if (c.status != VXD_STATUS_OK) {
+            EXPECT_NE(Joined(attach.progress).find("no device of LUN 5 showed"), std::string::npos);
+            EXPECT_EQ(machine.SessionCount(), 0u);
+            continue;
+        }
+        ASSERT_EQ(attach.result.diskCount, 1u);
+        EXPECT_EQ(attach.result.diskNumbers[0], c.disk);
+        EXPECT_EQ(attach.result.diskLuns[0], c.lun);
+        EXPECT_EQ(attach.result.pathCount, 1u);
+        EXPECT_EQ(attach.result.volumeCount, 1u);
+        ExpectClean(machine);
+    }
+    // Without the flag every LUN's disk comes, each with its LUN.
+    Machine machine;
+    ThreeLuns(machine, {7, 3, 9});
+    Attach all;
+    EXPECT_EQ(all.Run(), VXD_STATUS_OK);
+    EXPECT_STREQ(all.result.letters, "FGH");
+    ASSERT_EQ(all.result.diskCount, 3u);
+    EXPECT_EQ(all.result.diskLuns[0], 7u);
+    EXPECT_EQ(all.result.diskLuns[2], 9u);
+}
+
+TEST(Attach, TheInitiatorPortGoesToTheRegistrationAndEveryLogin) {
+    Machine machine;
+    PlainMachine(machine);
+    machine.loginStatuses = {kTargetNotFound, 0};
+    Attach attach;
+    attach.request.initiatorInstance = "ROOT\\ISCSIPRT\\0000_0";
+    attach.request.initiatorPortNumber = 1;
+    EXPECT_EQ(attach.Run(), VXD_STATUS_OK);
+    std::vector<sim::CallRecord> sent = machine.CallsTo("AddIScsiSendTargetPortalA");
+    const std::vector<sim::CallRecord> logins = machine.CallsTo("LoginIScsiTargetA");
+    ASSERT_EQ(logins.size(), 2u);
+    sent.insert(sent.end(), logins.begin(), logins.end());
+    for (const sim::CallRecord &call : sent) {
+        EXPECT_EQ(call.String("InitiatorInstance"), "ROOT\\ISCSIPRT\\0000_0") << call.name;
+        EXPECT_EQ(call.Arg("InitiatorPortNumber"), 1u) << call.name;
+    }
+    ASSERT_EQ(machine.persistentLogins.size(), 1u);
+    EXPECT_EQ(machine.persistentLogins[0].initiatorInstance, "ROOT\\ISCSIPRT\\0000_0");
+}
+
+// After a reboot: the target's session and persistent login are there, and a re-open answers
+// from them without one call that changes the service's state.
+TEST(Attach, AReopenAnswersFromTheSessionsAsTheyAreAndChangesNothing) {
+    const std::vector<std::string> asking = {"GetIScsiSessionListA", "GetIScsiSessionListA",
+                                             "GetDevicesForIScsiSessionA",
+                                             "GetDevicesForIScsiSessionA"};
+    struct Case {
+        const char *name;
+        bool session;    // there at once
+        bool persistent; // a persistent login of the target
+        Ms sessionAt;    // else the service logs in at this time (0: never)
+        int status;
+        Ms endsAt;
+    };
+    const std::vector<Case> cases = {
+        {"attached", true, true, 0, VXD_STATUS_OK, 0},
+        {"a session without a persistent login", true, false, 0, VXD_STATUS_OK, 0},
+        {"the boot's login still to come", false, true, 1200, VXD_STATUS_OK, 1250},
+        {"a persistent login that never logs in", false, true, 0, VXD_STATUS_NOT_ATTACHED, 2000},
+        {"neither", false, false, 0, VXD_STATUS_NOT_ATTACHED, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Machine machine;
+        machine.AddDrive('C', 0).AddDrive('E', 2);
+        sim::SessionSetup session;
+        session.target = kTarget;
+        session.disks = {2};
+        if (c.session) {
+            machine.AddSession(session);
+        } else if (c.sessionAt != 0) {
+            machine.AddSessionAt(c.sessionAt, session);
+        }
+        if (c.persistent) {
+            sim::PersistentLogin login;
+            login.target = kTarget;
+            machine.persistentLogins.push_back(login);
+        }
+        Attach attach;
+        attach.request.flags = VXD_ATTACH_NO_LOGIN;
+        attach.request.deviceWaitMs = 2000;
+        EXPECT_EQ(attach.Run(), c.status) << Joined(attach.progress);
+        EXPECT_EQ(machine.Now(), c.endsAt);
+        EXPECT_EQ(attach.result.alreadyLoggedIn, c.status == VXD_STATUS_OK ? 1 : 0);
+        EXPECT_STREQ(attach.result.letters, c.status == VXD_STATUS_OK ? "E" : "");
+        for (const std::string &call : ServiceCalls(machine)) {
+            EXPECT_TRUE(call == "GetIScsiSessionListA" || call == "GetDevicesForIScsiSessionA" ||
+                        call == "ReportIScsiPersistentLoginsA")
+                << call;
+        }
+        EXPECT_EQ(machine.persistentLogins.size(), c.persistent ? 1u : 0u);
+        EXPECT_EQ(machine.SessionCount(), c.status == VXD_STATUS_OK ? 1u : 0u);
+        ExpectClean(machine);
+    }
+}
+
 // A volume without a letter on disk 2, arriving 1.5 s after the login, on a machine whose
 // automount gives it none.
 constexpr const char *kNoLetterVolume = "\\\\?\\Volume{0a1b2c3d-0000-4000-8000-000000000002}\\";
@@ -502,8 +634,33 @@ TEST(Attach, RefusesWhatItCannotSendAndSendsNothing) {
         {"a trailing point", [](Attach &a) { a.request.portalAddress = "10.0.0.1."; }, badPortal},
         {"a letter after the last part", [](Attach &a) { a.request.portalAddress = "10.0.0.1a"; },
          badPortal},
-        {"unknown flags", [](Attach &a) { a.request.flags = 0x100; },
+        {"unknown flags", [](Attach &a) { a.request.flags = 0x200; },
+         "VxdAttach: unknown flags 0x200"},
+        {"1.5's flags in a request of 1.4",
+         [](Attach &a) {
+             a.request.size = offsetof(VxdAttachRequest, extraPortals);
+             a.request.flags = VXD_ATTACH_NO_LOGIN;
+         },
          "VxdAttach: unknown flags 0x100"},
+        {"a LUN no SCSI address holds",
+         [](Attach &a) {
+             a.request.flags = VXD_ATTACH_ONE_LUN;
+             a.request.lun = 256;
+         },
+         "VxdAttach: LUN 256 is not one that a SCSI address holds (0 to 255)"},
+        {"extra portals", [](Attach &a) { a.request.extraPortalCount = 1; },
+         "VxdAttach: extraPortals: this version logs in through one portal; pass NULL and 0"},
+        {"an empty initiator instance", [](Attach &a) { a.request.initiatorInstance = ""; },
+         "VxdAttach: the initiator instance is empty or longer than 255 characters"},
+        {"a re-open with CHAP",
+         [](Attach &a) {
+             a.request.flags = VXD_ATTACH_NO_LOGIN;
+             a.request.chapUserName = "user";
+             a.request.chapSecret = reinterpret_cast<const unsigned char *>("0123456789ab");
+             a.request.chapSecretLength = 12;
+         },
+         "VxdAttach: VXD_ATTACH_NO_LOGIN logs in nowhere: it takes no CHAP fields and no "
+         "initiatorInstance"},
         // A caller of 1.3 cannot mean 1.4's flags.
         {"1.4's flags in a request of 1.3",
          [](Attach &a) {
@@ -1295,7 +1452,19 @@ TEST(Detach, RefusesWhatItCannotSendAndSendsNothing) {
         {"empty target", [](Detach &d) { d.request.targetName = ""; }, badTarget},
         {"target too long", [&tooLong](Detach &d) { d.request.targetName = tooLong.c_str(); },
          badTarget},
-        {"unknown flags", [](Detach &d) { d.request.flags = 0x4; }, "VxdDetach: unknown flags 0x4"},
+        {"unknown flags", [](Detach &d) { d.request.flags = 0x8; }, "VxdDetach: unknown flags 0x8"},
+        {"1.5's flag in a request of 1.4",
+         [](Detach &d) {
+             d.request.size = offsetof(VxdDetachRequest, lun);
+             d.request.flags = VXD_DETACH_ONE_LUN;
+         },
+         "VxdDetach: unknown flags 0x4"},
+        {"a LUN no SCSI address holds",
+         [](Detach &d) {
+             d.request.flags = VXD_DETACH_ONE_LUN;
+             d.request.lun = 300;
+         },
+         "VxdDetach: LUN 300 is not one that a SCSI address holds (0 to 255)"},
         {"no portal to remove", [](Detach &d) { d.request.flags = VXD_DETACH_REMOVE_PORTAL; },
          badPortal},
         {"a portal that is a host name",
@@ -1406,6 +1575,48 @@ TEST(Detach, ALookupThatFailsStopsItBeforeAnythingChanges) {
 // The target's sessions under either name the service lists them by, two paths to one disk
 // included; only the volumes on their disks are taken, and a volume that does not answer is
 // left alone.
+TEST(Detach, OneLunLogsOutOnlyWhenNoOtherLunOfTheTargetHasAMountedVolume) {
+    struct Case {
+        const char *name;
+        unsigned long lun;
+        bool otherInUse; // G: on LUN 1's disk 3
+        int status;
+        const char *letters;
+        unsigned long loggedOut;
+    };
+    const std::vector<Case> cases = {
+        {"another LUN mounted", 0, true, VXD_STATUS_OK, "F", 0},
+        {"the other LUNs without volumes", 0, false, VXD_STATUS_OK, "F", 1},
+        {"a LUN the target does not have", 7, true, VXD_STATUS_NOT_ATTACHED, "", 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Machine machine;
+        machine.AddDrive('C', 0).AddDrive('F', 2);
+        machine.AddSession(kTarget, {2, 3, 4}); // LUNs 0, 1 and 2
+        sim::PersistentLogin persistent;
+        persistent.target = kTarget;
+        machine.persistentLogins = {persistent};
+        if (c.otherInUse) {
+            machine.AddDrive('G', 3);
+        }
+        Detach detach;
+        detach.request.flags = VXD_DETACH_ONE_LUN;
+        detach.request.lun = c.lun;
+        EXPECT_EQ(detach.Run(), c.status) << Joined(detach.progress);
+        EXPECT_STREQ(detach.result.letters, c.letters);
+        EXPECT_EQ(detach.result.sessionsLoggedOut, c.loggedOut);
+        EXPECT_EQ(machine.SessionCount(), 1u - c.loggedOut);
+        EXPECT_EQ(machine.persistentLogins.size(), 1u - c.loggedOut);
+        if (c.status == VXD_STATUS_OK && c.loggedOut == 0) {
+            EXPECT_TRUE(machine.Dismounted('F'));
+            EXPECT_FALSE(machine.Dismounted('G'));
+        }
+        EXPECT_FALSE(machine.Locked('F'));
+        ExpectClean(machine);
+    }
+}
+
 TEST(Detach, TakesTheSessionsUnderEitherNameAndOnlyTheVolumesOnTheirDisks) {
     Machine machine;
     machine.AddDrive('C', 0).AddDrive('F', 2).AddDrive('G', 3).AddDrive('H', 7);

@@ -733,7 +733,7 @@ TEST(InitiatorSessionDisks, AddsEachDiskOnceOrTheStatusThatStoppedIt) {
         ASSERT_TRUE(id.has_value());
         iscsi::SessionDisks disks;
         for (const platform::ULONG disk : c.held) {
-            disks.Add(disk);
+            disks.Add(disk, 0);
         }
         EXPECT_EQ(iscsi::AddSessionDisks(*id, disks), c.status);
         EXPECT_EQ(

@@ -300,6 +300,11 @@ Machine &Machine::RemoveDriveAt(Ms at, char letter) {
     return *this;
 }
 
+Machine &Machine::AddSessionAt(Ms at, const SessionSetup &session) {
+    Schedule(at, [this, session] { AddSessionNow(session); });
+    return *this;
+}
+
 Machine &Machine::AddSession(const SessionSetup &session) {
     AddSessionNow(session);
     return *this;
@@ -451,6 +456,7 @@ ISDSC_STATUS Machine::AddIScsiSendTargetPortalA(char *initiatorInstance, ULONG i
                                                 platform::ISCSI_TARGET_PORTALA *portal) {
     CallRecord &call = Log("AddIScsiSendTargetPortalA");
     call.args["InitiatorInstance"] = PointerArg(initiatorInstance);
+    call.strings["InitiatorInstance"] = initiatorInstance == nullptr ? "" : initiatorInstance;
     call.args["InitiatorPortNumber"] = initiatorPortNumber;
     call.args["SecurityFlags"] = securityFlags;
     call.bytes["LoginOptions"] = BytesOf(loginOptions);
@@ -490,6 +496,7 @@ ISDSC_STATUS Machine::LoginIScsiTargetA(char *targetName, platform::BOOLEAN isIn
     call.args["TargetName"] = PointerArg(targetName);
     call.args["IsInformationalSession"] = isInformationalSession;
     call.args["InitiatorInstance"] = PointerArg(initiatorInstance);
+    call.strings["InitiatorInstance"] = initiatorInstance == nullptr ? "" : initiatorInstance;
     call.args["InitiatorPortNumber"] = initiatorPortNumber;
     call.args["TargetPortal"] = PointerArg(targetPortal);
     call.args["SecurityFlags"] = securityFlags;
@@ -524,6 +531,7 @@ ISDSC_STATUS Machine::LoginIScsiTargetA(char *targetName, platform::BOOLEAN isIn
         SessionSetup session;
         session.target = targetName;
         session.disks = effect.disks;
+        session.luns = effect.luns;
         session.devicesFrom = now_ + effect.devicesAfterMs;
         AddSessionNow(session);
         if (uniqueSessionId != nullptr) {
@@ -661,7 +669,9 @@ Machine::GetDevicesForIScsiSessionA(platform::ISCSI_UNIQUE_SESSION_ID *uniqueSes
                          "ROOT\\ISCSIPRT\\0000_0");
                 CopyText(record.TargetName, sizeof record.TargetName, session->setup.target);
                 record.ScsiAddress.Length = sizeof record.ScsiAddress;
-                record.ScsiAddress.Lun = static_cast<platform::UCHAR>(i);
+                const std::vector<ULONG> &luns = session->setup.luns;
+                record.ScsiAddress.Lun =
+                    static_cast<platform::UCHAR>(i < luns.size() ? luns[i] : i);
                 CopyText(record.LegacyName, sizeof record.LegacyName,
                          "\\\\.\\PhysicalDrive" + std::to_string(disks[i]));
                 record.StorageDeviceNumber.DeviceType = kFileDeviceDisk;

@@ -64,6 +64,7 @@ enum class SanPolicy { kOnlineAll, kOfflineShared, kOfflineAll };
 struct SessionSetup {
     std::string target;
     std::vector<ULONG> disks; // one device per entry, in the service's order
+    std::vector<ULONG> luns;  // the LUN of each device; past its end, the device's index
     Ms devicesFrom = 0;       // before this time the session is listed with no devices
     bool nullTargetName = false;
     std::string nodeName; // listed as TargetNodeName; empty: null
@@ -73,6 +74,7 @@ struct SessionSetup {
 struct LoginEffect {
     bool createsSession = true;
     std::vector<ULONG> disks{2};
+    std::vector<ULONG> luns; // as SessionSetup's
     Ms devicesAfterMs = 0;
     struct DelayedDrive {
         DriveSetup drive;
@@ -170,6 +172,7 @@ class Machine {
     std::map<std::string, LoginEffect> targetOnLogin;
     Machine &AddSession(const SessionSetup &session);
     Machine &AddSession(const std::string &target, const std::vector<ULONG> &disks);
+    Machine &AddSessionAt(Ms at, const SessionSetup &session); // as the service logs in at boot
     std::deque<AnswerOverride> sessionListAnswers;
     std::deque<AnswerOverride> deviceAnswers;
     std::optional<SessionSetup> sessionAddedAfterListQuery; // the list grows between two calls
