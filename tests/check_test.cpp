@@ -1646,6 +1646,12 @@ TEST(CallReport, AttachTellsTheLettersOrTheStatusesOfTheFailure) {
     EXPECT_EQ(AttachReport(result, "done", machine),
               (std::vector<std::string>{"VxdAttach returned VXD_STATUS_OK (0): done",
                                         "letters F: G: on disks 2, 5"}));
+    // 1.5: each disk's LUN and the paths.
+    result.pathCount = 2;
+    result.diskLuns[1] = 3;
+    EXPECT_EQ(AttachReport(result, "done", machine)[2],
+              "disk 2 is LUN 0, disk 5 is LUN 3; 2 paths");
+    result.pathCount = 0;
     result.alreadyLoggedIn = 1;
     result.diskCount = 1000; // more than the field holds: only its 26 are read
     const std::vector<std::string> logged = AttachReport(result, "done", machine);
@@ -1767,6 +1773,19 @@ TEST(CommandLine, AttachTakesItsWaitsInSecondsAndAPortNumber) {
     EXPECT_FALSE(line.attach.keepOnFailure);
     EXPECT_FALSE(line.attach.bringOnline || line.attach.assignLetter);
     EXPECT_TRUE(line.attach.mountFolder.empty());
+    EXPECT_FALSE(line.attach.oneLun || line.attach.noLogin);
+    EXPECT_EQ(line.attach.initiatorPort, 0xFFFFFFFFul);
+
+    line = Parse({"attach", "--lun", "0", "--no-login", "--initiator", "ROOT\\ISCSIPRT\\0000_0:0",
+                  "10.0.0.5", "3260", "iqn.x"});
+    ASSERT_EQ(line.command, Command::kAttach) << line.error;
+    EXPECT_TRUE(line.attach.oneLun && line.attach.noLogin);
+    EXPECT_EQ(line.attach.lun, 0ul);
+    EXPECT_EQ(line.attach.initiatorInstance, "ROOT\\ISCSIPRT\\0000_0");
+    EXPECT_EQ(line.attach.initiatorPort, 0ul);
+    line = Parse({"attach", "--lun", "255", "--initiator", "HBA", "p", "1", "t"});
+    EXPECT_EQ(line.attach.lun, 255ul);
+    EXPECT_EQ(line.attach.initiatorPort, 0xFFFFFFFFul);
 
     const std::string seconds = "a whole number of seconds from 1 to 4294967";
     const std::string port = "the port is a whole number from 1 to 65535, not ";
@@ -1785,6 +1804,11 @@ TEST(CommandLine, AttachTakesItsWaitsInSecondsAndAPortNumber) {
         {{"attach", "p", "3260", "t", "x"}, "attach expects PORTAL PORT TARGET, got 4 arguments"},
         {{"attach", "--force", "p", "3260", "t"}, "attach has no option --force"},
         {{"attach", "--dll"}, "--dll needs a PATH"},
+        {{"attach", "--lun", "256", "p", "1", "t"}, "--lun needs a LUN from 0 to 255"},
+        {{"attach", "--initiator", ":1", "p", "1", "t"},
+         "--initiator needs an INSTANCE[:PORT], such as ROOT\\ISCSIPRT\\0000_0:1"},
+        {{"attach", "--initiator", "HBA:x", "p", "1", "t"},
+         "--initiator's PORT is a whole number, not \"x\""},
         {{"--check", "attach", "p", "3260", "t"},
          "--check goes after attach (vxdhost attach --check ...): before it, it checks a "
          "CreateVXD request"},
@@ -1812,7 +1836,10 @@ TEST(CommandLine, DetachTakesItsFlagsAndThePortalToRemove) {
     line = Parse({"detach", "iqn.x"});
     ASSERT_EQ(line.command, Command::kDetach) << line.error;
     EXPECT_FALSE(line.detach.force);
-    EXPECT_FALSE(line.detach.removePortal);
+    EXPECT_FALSE(line.detach.removePortal || line.detach.oneLun);
+    line = Parse({"detach", "--lun", "3", "iqn.x"});
+    EXPECT_TRUE(line.detach.oneLun);
+    EXPECT_EQ(line.detach.lun, 3ul);
 
     EXPECT_EQ(Parse({"detach", "--remove-portal", "10.0.0.5"}).error,
               "--remove-portal needs a PORTAL and a PORT");

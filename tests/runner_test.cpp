@@ -79,7 +79,8 @@ TEST(ScenarioFile, ReadsEveryKeyOfTheFormat) {
                      {"target": "iqn.c", "login_statuses": [0],
                       "logout_statuses": ["0xEFFF001F", 0]} ],
         "logout_statuses": ["0xEFFF0040"],
-        "sessions": [ {"target": "iqn.x", "devices": [4, 3]}, {"target": "iqn.y"} ],
+        "sessions": [ {"target": "iqn.x", "devices": [4, {"disk": 3, "lun": 9}]},
+                      {"target": "iqn.y"} ],
         "persistent_logins": [ {"target": "iqn.x"},
                                {"target": "iqn.y", "portal": {"address": "192.0.2.2"}},
                                {"target": "iqn.y", "portal": {"address": "192.0.2.3",
@@ -161,6 +162,7 @@ TEST(ScenarioFile, ReadsEveryKeyOfTheFormat) {
     ASSERT_EQ(scenario.sessions.size(), 2u);
     EXPECT_EQ(scenario.sessions[0].target, "iqn.x");
     EXPECT_EQ(scenario.sessions[0].disks, (std::vector<scenario::Disk>{4, 3}));
+    EXPECT_EQ(scenario.sessions[0].luns, (std::vector<std::uint32_t>{0, 9}));
     EXPECT_EQ(scenario.sessions[1].target, "iqn.y");
     EXPECT_TRUE(scenario.sessions[1].disks.empty());
     EXPECT_EQ(scenario::ReportedTargets(scenario), (std::vector<std::string>{"iqn.r", "iqn.x"}));
@@ -363,6 +365,8 @@ TEST(ScenarioFile, WrongTypesAndMissingKeysAreErrors) {
          R"(case.json: service.sessions[0]: missing key "target")"},
         {R"({"service": {"sessions": [{"target": 5}]}})", "case.json: service.sessions[0].target:"},
         {R"({"service": {"on_login": {"devices": ["2"]}}})",
+         "case.json: service.on_login.devices[0]:"},
+        {R"({"service": {"on_login": {"devices": [{"disk": 2, "lun": 256}]}}})",
          "case.json: service.on_login.devices[0]:"},
         {R"({"service": {"on_login": {"devices_after_ms": -5}}})",
          "case.json: service.on_login.devices_after_ms:"},
@@ -1030,6 +1034,28 @@ TEST(RunnerArguments, AttachAndDetachTakeTheirOwnOptionsAndArguments) {
     EXPECT_EQ(detach.portalAddress, "10.0.0.2");
     EXPECT_EQ(detach.portalPort, "3261");
     EXPECT_EQ(detach.targetName, "-iqn.t");
+
+    // 1.5: one LUN, for either call; a re-open; the initiator and its port.
+    Options lun;
+    ASSERT_TRUE(ParseArguments({"detach", "--lun", "0"}, lun, error)) << error;
+    EXPECT_EQ(lun.flags, unsigned{VXD_DETACH_ONE_LUN});
+    Options reopen;
+    ASSERT_TRUE(ParseArguments({"attach", "--lun=255", "--no-login", "--initiator", "HBA:2"},
+                               reopen, error))
+        << error;
+    EXPECT_EQ(reopen.flags, unsigned{VXD_ATTACH_ONE_LUN | VXD_ATTACH_NO_LOGIN});
+    EXPECT_EQ(reopen.lun, 255u);
+    EXPECT_EQ(reopen.initiatorInstance, "HBA");
+    EXPECT_EQ(reopen.initiatorPort, 2u);
+    for (const std::vector<std::string> &refused :
+         {std::vector<std::string>{"attach", "--lun", "256"},
+          {"--lun", "1"},
+          {"attach", "--initiator", ":1"},
+          {"attach", "--initiator", "HBA:x"}}) {
+        Options bad;
+        std::string why;
+        EXPECT_FALSE(ParseArguments(refused, bad, why)) << refused.back();
+    }
 
     // CHAP: the user name and where each secret comes from; the flags.
     Options chap;

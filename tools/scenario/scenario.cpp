@@ -877,6 +877,20 @@ char ReadLetter(const Json &value) { return Text(&value).front(); }
 
 Disk ReadDisk(const Json &value) { return value.get<Disk>(); }
 
+// "devices": each a disk number, or a disk with its LUN; a plain number's LUN is its index.
+void ReadDevices(const Json &value, std::vector<Disk> &disks, std::vector<std::uint32_t> &luns) {
+    With(value, "devices", [&](const Json &list) {
+        disks.clear();
+        luns.clear();
+        for (const Json &device : list) {
+            const bool withLun = device.is_object();
+            disks.push_back(ReadDisk(withLun ? *Member(device, "disk") : device));
+            luns.push_back(withLun ? Member(device, "lun")->get<std::uint32_t>()
+                                   : static_cast<std::uint32_t>(luns.size()));
+        }
+    });
+}
+
 void ReadDriveFields(const Json &value, Drive &drive) {
     With(value, "letter", [&](const Json &letter) { drive.letter = ReadLetter(letter); });
     With(value, "volume", [&](const Json &name) {
@@ -899,7 +913,7 @@ Drive ReadDrive(const Json &value) {
 }
 
 void ReadLoginEffect(const Json &value, LoginEffect &effect) {
-    ReadList(value, "devices", effect.disks, ReadDisk);
+    ReadDevices(value, effect.disks, effect.luns);
     With(value, "devices_after_ms", [&](const Json &v) { effect.devicesAfterMs = v.get<Ms>(); });
     ReadList(value, "drives", effect.drives, [](const Json &v) {
         LoginEffect::DelayedDrive delayed;
@@ -948,8 +962,8 @@ void ReadService(const Json &service, Scenario &scenario) {
     });
     ReadList(service, "logout_statuses", scenario.logoutStatuses, ReadStatus);
     ReadList(service, "sessions", scenario.sessions, [](const Json &v) {
-        Session session{Text(Member(v, "target")), {}};
-        ReadList(v, "devices", session.disks, ReadDisk);
+        Session session{Text(Member(v, "target")), {}, {}};
+        ReadDevices(v, session.disks, session.luns);
         return session;
     });
     ReadList(service, "persistent_logins", scenario.persistentLogins, [](const Json &v) {

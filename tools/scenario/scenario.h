@@ -38,12 +38,14 @@ struct Drive {
 
 struct Session {
     std::string target;
-    std::vector<Disk> disks; // one device per entry
+    std::vector<Disk> disks;         // one device per entry
+    std::vector<std::uint32_t> luns; // the LUN of each device; past its end, the index
 };
 
 // What a login answered with 0 brings.
 struct LoginEffect {
     std::vector<Disk> disks{2};
+    std::vector<std::uint32_t> luns{0}; // as Session's
     Ms devicesAfterMs = 0;
     struct DelayedDrive {
         Drive drive;

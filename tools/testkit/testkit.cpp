@@ -51,8 +51,9 @@ struct Session {
     std::string target;
     p::ISCSI_UNIQUE_SESSION_ID id;
     std::size_t devices;
-    ULONGLONG devicesFrom;     // tick count from which its devices are listed
-    std::vector<char> letters; // those its login brought, which its logout takes away
+    ULONGLONG devicesFrom;           // tick count from which its devices are listed
+    std::vector<char> letters;       // those its login brought, which its logout takes away
+    std::vector<std::uint32_t> luns; // the LUN of each device; past its end, the index
 };
 
 // A letter that a login brings, due at a tick count, while the login's session stands.
@@ -182,7 +183,7 @@ bool ReadScenario() {
     // The sessions, persistent logins and portals that the service has before the request.
     for (const scn::Session &listed : service.scenario.sessions) {
         service.sessions.push_back(
-            {listed.target, NewSessionId(service), listed.disks.size(), 0, {}});
+            {listed.target, NewSessionId(service), listed.disks.size(), 0, {}, listed.luns});
     }
     for (const scn::PersistentLogin &listed : service.scenario.persistentLogins) {
         rules::PersistentLogin kept;
@@ -385,7 +386,8 @@ p::ISCSI_DEVICE_ON_SESSIONA DeviceRecord(const Session &session, std::size_t ind
     CopyText(record.InitiatorName, kInitiatorInstance);
     CopyText(record.TargetName, session.target);
     record.ScsiAddress.Length = sizeof record.ScsiAddress;
-    record.ScsiAddress.Lun = static_cast<p::UCHAR>(index);
+    record.ScsiAddress.Lun =
+        static_cast<p::UCHAR>(index < session.luns.size() ? session.luns[index] : index);
     CopyText(record.LegacyName, "\\\\.\\PhysicalDrive" + std::to_string(disk));
     record.StorageDeviceNumber.DeviceType = FILE_DEVICE_DISK;
     record.StorageDeviceNumber.DeviceNumber = disk;
@@ -485,11 +487,11 @@ ULONG WINAPI LoginIScsiTargetA(char *TargetName, BOOLEAN IsInformationalSession,
     const ULONGLONG now = Now();
     const p::ISCSI_UNIQUE_SESSION_ID id = NewSessionId(service);
     if (IsInformationalSession) {
-        service.sessions.push_back({target, id, 0, 0, {}});
+        service.sessions.push_back({target, id, 0, 0, {}, {}});
     } else {
         const scn::LoginEffect &effect = scn::LoginEffectOf(service.scenario, target);
         service.sessions.push_back(
-            {target, id, effect.disks.size(), now + effect.devicesAfterMs, {}});
+            {target, id, effect.disks.size(), now + effect.devicesAfterMs, {}, effect.luns});
         ScheduleLetters(service, effect, id, now);
         if (IsPersistent) {
             service.persistentLogins.push_back(rules::PersistentLoginOf(

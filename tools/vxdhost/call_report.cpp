@@ -102,6 +102,17 @@ std::vector<std::string> AttachReport(const VxdAttachResult &result, const char 
         }
         lines.push_back("letters " + LetterList(result.letters, sizeof result.letters) +
                         " on disks " + (disks.empty() ? "none" : disks));
+        // A library before 1.5 counts no paths.
+        if (result.pathCount > 0) {
+            std::string luns;
+            for (unsigned long i = 0; i < count; ++i) {
+                luns += (i == 0 ? "" : ", ") + std::string("disk ") +
+                        std::to_string(result.diskNumbers[i]) + " is LUN " +
+                        std::to_string(result.diskLuns[i]);
+            }
+            lines.push_back(luns + "; " + std::to_string(result.pathCount) +
+                            (result.pathCount == 1 ? " path" : " paths"));
+        }
         if (result.alreadyLoggedIn != 0) {
             lines.emplace_back("the target was logged in before the call; its sessions stay");
         }

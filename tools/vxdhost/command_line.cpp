@@ -37,6 +37,49 @@ CommandLine Refused(std::string error) {
     return line;
 }
 
+// Decimal digits from 0 to `largest`.
+bool NumberFromZero(const char *text, unsigned long largest, unsigned long &value) {
+    if (std::strcmp(text, "0") == 0) {
+        value = 0;
+        return true;
+    }
+    return WholeNumber(text, largest, value);
+}
+
+// "--lun N": a LUN from 0 to 255, as a SCSI address holds it.
+bool ParseLun(int argc, const char *const *argv, int &next, unsigned long &lun,
+              std::string &error) {
+    if (next + 1 >= argc || !NumberFromZero(argv[next + 1], 255, lun)) {
+        error = "--lun needs a LUN from 0 to 255";
+        return false;
+    }
+    ++next;
+    return true;
+}
+
+// "--initiator INSTANCE[:PORT]": an initiator instance such as ROOT\ISCSIPRT\0000_0, and
+// optionally one of its ports.
+bool ParseInitiator(int argc, const char *const *argv, int &next, AttachOptions &attach,
+                    std::string &error) {
+    const std::string value = next + 1 < argc ? argv[next + 1] : "";
+    const std::size_t colon = value.rfind(':');
+    const std::string instance = value.substr(0, colon);
+    if (instance.empty() || instance.size() > 255) {
+        error = "--initiator needs an INSTANCE[:PORT], such as ROOT\\ISCSIPRT\\0000_0:1";
+        return false;
+    }
+    unsigned long port = 0xFFFFFFFF;
+    if (colon != std::string::npos &&
+        !NumberFromZero(value.c_str() + colon + 1, 0xFFFFFFFE, port)) {
+        error = "--initiator's PORT is a whole number, not \"" + value.substr(colon + 1) + "\"";
+        return false;
+    }
+    attach.initiatorInstance = instance;
+    attach.initiatorPort = port;
+    ++next;
+    return true;
+}
+
 bool ParsePort(const char *text, unsigned short &port, std::string &error) {
     unsigned long value = 0;
     if (!WholeNumber(text, kLargestPort, value)) {
@@ -100,6 +143,17 @@ CommandLine ParseAttach(int argc, const char *const *argv, int next, CommandLine
             attach.mountFolder = argv[++next];
         } else if (Is(argv[next], "--check")) {
             attach.check = true;
+        } else if (Is(argv[next], "--lun")) {
+            if (!ParseLun(argc, argv, next, attach.lun, error)) {
+                return Refused(error);
+            }
+            attach.oneLun = true;
+        } else if (Is(argv[next], "--no-login")) {
+            attach.noLogin = true;
+        } else if (Is(argv[next], "--initiator")) {
+            if (!ParseInitiator(argc, argv, next, attach, error)) {
+                return Refused(error);
+            }
         } else {
             bool usedNext = false;
             const char *value = next + 1 < argc ? argv[next + 1] : nullptr;
@@ -152,6 +206,11 @@ CommandLine ParseDetach(int argc, const char *const *argv, int next, CommandLine
             detach.removePortal = true;
             detach.portal = argv[next + 1];
             next += 2;
+        } else if (Is(argv[next], "--lun")) {
+            if (!ParseLun(argc, argv, next, detach.lun, error)) {
+                return Refused(error);
+            }
+            detach.oneLun = true;
         } else {
             return Refused("detach has no option " + vxd::credentials::ShownArgument(argv[next]));
         }

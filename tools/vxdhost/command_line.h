@@ -29,9 +29,14 @@ struct AttachOptions {
     unsigned long deviceWaitMs = 60000;
     unsigned long letterWaitMs = 120000;
     bool keepOnFailure = false;
-    bool bringOnline = false;       // --online: VXD_ATTACH_BRING_ONLINE
-    bool assignLetter = false;      // --assign-letter: VXD_ATTACH_ASSIGN_LETTER
-    std::string mountFolder;        // --mount-folder DIR
+    bool bringOnline = false;  // --online: VXD_ATTACH_BRING_ONLINE
+    bool assignLetter = false; // --assign-letter: VXD_ATTACH_ASSIGN_LETTER
+    std::string mountFolder;   // --mount-folder DIR
+    bool oneLun = false;       // --lun N: VXD_ATTACH_ONE_LUN
+    unsigned long lun = 0;
+    bool noLogin = false;          // --no-login: VXD_ATTACH_NO_LOGIN
+    std::string initiatorInstance; // --initiator INSTANCE[:PORT]
+    unsigned long initiatorPort = 0xFFFFFFFF;
     bool check = false;             // --check: the preflight, and why the call failed
     vxd::credentials::Options chap; // the secrets are read when the call is made
 };
@@ -42,6 +47,8 @@ struct DetachOptions {
     bool removePortal = false;
     std::string portal; // with removePortal
     unsigned short port = 0;
+    bool oneLun = false; // --lun N: VXD_DETACH_ONE_LUN
+    unsigned long lun = 0;
 };
 
 struct CommandLine {

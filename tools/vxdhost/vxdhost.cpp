@@ -27,10 +27,11 @@ const char kUsage[] =
     "usage: vxdhost [--dll PATH] [--check] [--timestamps] PORTAL PORT TARGET [EXTRA1 [EXTRA2]]\n"
     "       vxdhost [--dll PATH] attach [--device-wait S] [--letter-wait S] [--keep-on-failure]\n"
     "                                   [--online] [--assign-letter] [--mount-folder DIR]\n"
+    "                                   [--lun N] [--no-login] [--initiator INSTANCE[:PORT]]\n"
     "                                   [--check] [--chap-user NAME (--chap-secret-file FILE |\n"
     "                                   --chap-secret-stdin) [--initiator-secret-file FILE]\n"
     "                                   [--mutual-chap] [--discovery-chap]] PORTAL PORT TARGET\n"
-    "       vxdhost [--dll PATH] detach [--force] [--remove-portal PORTAL PORT] TARGET\n"
+    "       vxdhost [--dll PATH] detach [--force] [--remove-portal PORTAL PORT] [--lun N] TARGET\n"
     "       vxdhost [--dll PATH] --version\n";
 
 const char kHelp[] =
@@ -64,6 +65,11 @@ const char kHelp[] =
     "                     one from D to Z; a failed call takes it back\n"
     "  --mount-folder DIR mount the target's one volume at the empty NTFS folder DIR\n"
     "                     instead of waiting for a letter\n"
+    "  --lun N            wait for, and answer with, the disk of LUN N alone\n"
+    "  --no-login         re-open a target that is attached (after a reboot, say) as it is:\n"
+    "                     nothing is registered or logged in\n"
+    "  --initiator INSTANCE[:PORT]  register the portal and log in through this initiator\n"
+    "                     instance (HBA) and port, such as ROOT\\ISCSIPRT\\0000_0:1\n"
     "  --check            check what the call needs first, as for CreateVXD; after a\n"
     "                     failure find out why: a refused login's verdict names the user\n"
     "                     name and secret that the target must hold for this initiator\n"
@@ -90,6 +96,8 @@ const char kHelp[] =
     "\n"
     "  --force            dismount volumes that are in use (data not yet written is lost)\n"
     "  --remove-portal PORTAL PORT  also remove the portal from the initiator's list\n"
+    "  --lun N            take away LUN N's volumes alone; log out only when no other LUN of\n"
+    "                     the target has a mounted volume\n"
     "\n"
     "Both name the status on standard error when they fail, with the iSCSI service's or\n"
     "Windows' status, and detach tells what it did: the letters taken away, the sessions\n"
@@ -452,8 +460,15 @@ int Attach(const CommandLine &line) {
     request.progressContext = options.check ? &progress : nullptr;
     request.flags = (options.keepOnFailure ? VXD_ATTACH_KEEP_ON_FAILURE : 0) |
                     (options.bringOnline ? VXD_ATTACH_BRING_ONLINE : 0) |
-                    (options.assignLetter ? VXD_ATTACH_ASSIGN_LETTER : 0);
+                    (options.assignLetter ? VXD_ATTACH_ASSIGN_LETTER : 0) |
+                    (options.oneLun ? VXD_ATTACH_ONE_LUN : 0) |
+                    (options.noLogin ? VXD_ATTACH_NO_LOGIN : 0);
     request.mountFolder = options.mountFolder.empty() ? nullptr : options.mountFolder.c_str();
+    request.lun = options.lun;
+    if (!options.initiatorInstance.empty()) {
+        request.initiatorInstance = options.initiatorInstance.c_str();
+        request.initiatorPortNumber = options.initiatorPort;
+    }
     if (options.chap.Any()) {
         request.chapUserName = options.chap.user.c_str();
         request.chapSecret = secrets.chap.Data();
@@ -514,7 +529,9 @@ int Detach(const CommandLine &line) {
     request.portalAddress = options.removePortal ? options.portal.c_str() : nullptr;
     request.portalPort = options.port;
     request.flags = (options.force ? VXD_DETACH_FORCE : 0) |
-                    (options.removePortal ? VXD_DETACH_REMOVE_PORTAL : 0);
+                    (options.removePortal ? VXD_DETACH_REMOVE_PORTAL : 0) |
+                    (options.oneLun ? VXD_DETACH_ONE_LUN : 0);
+    request.lun = options.lun;
     request.progress = PrintProgress;
     VxdDetachResult result{};
     result.size = sizeof result;

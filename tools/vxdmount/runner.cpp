@@ -19,11 +19,12 @@ const char kUsage[] =
     "usage: vxdmount [--scenario FILE] [--timeline] [--real-time] "
     "[PORTAL PORT TARGET [EXTRA1 [EXTRA2]]]\n"
     "       vxdmount attach [--device-wait S] [--letter-wait S] [--keep-on-failure] "
-    "[--online] [--assign-letter] [--mount-folder DIR] [--cancel-at MS] [--chap-user NAME "
+    "[--online] [--assign-letter] [--mount-folder DIR] [--lun N] [--no-login] "
+    "[--initiator INSTANCE[:PORT]] [--cancel-at MS] [--chap-user NAME "
     "(--chap-secret-file FILE | --chap-secret-stdin) "
     "[--initiator-secret-file FILE] [--discovery-chap] [--mutual-chap]] "
     "[--scenario FILE] [--timeline] [--real-time] [PORTAL PORT TARGET]\n"
-    "       vxdmount detach [--force] [--remove-portal PORTAL PORT] [--scenario FILE] "
+    "       vxdmount detach [--force] [--remove-portal PORTAL PORT] [--lun N] [--scenario FILE] "
     "[--timeline] [--real-time] [TARGET]\n";
 
 const char kHelp[] =
@@ -44,6 +45,9 @@ const char kHelp[] =
     "                         writable (never on a cluster's shared disks)\n"
     "  --assign-letter        give a volume without a letter the first free one, D to Z\n"
     "  --mount-folder DIR     mount the target's one volume at the empty folder DIR\n"
+    "  --lun N                wait for, and answer with, the disk of LUN N alone\n"
+    "  --no-login             re-open the target as it is attached: no registration, no login\n"
+    "  --initiator INSTANCE[:PORT]  register and log in through this initiator instance\n"
     "  --cancel-at MS         signal the call's cancel event at this virtual time\n"
     "  --chap-user NAME       log in with CHAP as NAME, with the secret from one of:\n"
     "  --chap-secret-file FILE  the file's bytes, but for one line end at the end\n"
@@ -57,6 +61,8 @@ const char kHelp[] =
     "detach:\n"
     "  --force                dismount volumes in use all the same\n"
     "  --remove-portal PORTAL PORT  remove the send-target portal too\n"
+    "  --lun N                take away LUN N's volumes; log out only when no other LUN of\n"
+    "                         the target has a mounted volume\n"
     "\n"
     "Without positional arguments: 192.0.2.10 3260 iqn.2026-12.com.example:disk1 (\"\" \"\").\n"
     "Exit status: 0 CreateVXD returned 1, or done; 1 CreateVXD returned 0, or failed;\n"
@@ -198,12 +204,27 @@ class SecretFiles : public credentials::SecretSource {
     int reading_ = -1;
 };
 
+// "--lun N", which attach and detach share: false with `error` set for a bad value.
+bool TakeLun(const std::string &value, Options &options, std::string &error) {
+    unsigned long long lun = 0;
+    if (!ParseWhole(value, 255, lun)) {
+        error = "--lun needs a LUN from 0 to 255";
+        return false;
+    }
+    options.lun = static_cast<unsigned long>(lun);
+    options.flags |= options.command == Command::kAttach ? VXD_ATTACH_ONE_LUN : VXD_DETACH_ONE_LUN;
+    return true;
+}
+
 // The options of attach and detach; false with `error` set for a bad value, or with `error`
 // empty for an option that the command does not have.
 bool CommandOption(const std::vector<std::string> &arguments, std::size_t &i, Options &options,
                    std::string &error) {
     const std::string &argument = arguments[i];
     std::string value;
+    if (options.command != Command::kCreateVxd && IsOption(arguments, i, "--lun", value)) {
+        return TakeLun(value, options, error);
+    }
     if (options.command == Command::kAttach) {
         bool usedNext = false;
         const char *next = i + 1 < arguments.size() ? arguments[i + 1].c_str() : nullptr;
@@ -218,6 +239,23 @@ bool CommandOption(const std::vector<std::string> &arguments, std::size_t &i, Op
         }
         if (argument == "--keep-on-failure") {
             options.keepOnFailure = true;
+            return true;
+        }
+        if (argument == "--no-login") {
+            options.flags |= VXD_ATTACH_NO_LOGIN;
+            return true;
+        }
+        if (IsOption(arguments, i, "--initiator", value)) {
+            const std::size_t colon = value.rfind(':');
+            unsigned long long port = 0xFFFFFFFF;
+            if (colon == 0 || value.empty() ||
+                (colon != std::string::npos &&
+                 !ParseWhole(value.substr(colon + 1), 0xFFFFFFFE, port))) {
+                error = "--initiator needs INSTANCE[:PORT], such as ROOT\\ISCSIPRT\\0000_0:1";
+                return false;
+            }
+            options.initiatorInstance = value.substr(0, colon);
+            options.initiatorPort = static_cast<unsigned long>(port);
             return true;
         }
         if (argument == "--online" || argument == "--assign-letter") {
@@ -385,6 +423,11 @@ int RunAttach(const Options &options, const Scenario &scenario, sim::Machine &ma
     request.progressContext = &printer;
     request.flags = (options.keepOnFailure ? VXD_ATTACH_KEEP_ON_FAILURE : 0) | options.flags;
     request.mountFolder = options.mountFolder.empty() ? nullptr : options.mountFolder.c_str();
+    request.lun = options.lun;
+    if (!options.initiatorInstance.empty()) {
+        request.initiatorInstance = options.initiatorInstance.c_str();
+        request.initiatorPortNumber = options.initiatorPort;
+    }
     if (!options.mountFolder.empty()) {
         // The simulated machine has the folder, empty, unless the scenario's volume holds it.
         std::string folder = options.mountFolder;
@@ -432,7 +475,8 @@ int RunDetach(const Options &options, sim::Machine &machine, Printer &printer, s
         request.portalPort = PortOf(options.portalPort);
     }
     request.flags = (options.force ? VXD_DETACH_FORCE : 0) |
-                    (options.removePortal ? VXD_DETACH_REMOVE_PORTAL : 0);
+                    (options.removePortal ? VXD_DETACH_REMOVE_PORTAL : 0) | options.flags;
+    request.lun = options.lun;
     request.progress = &PrintProgress;
     request.progressContext = &printer;
     VxdDetachResult result{};

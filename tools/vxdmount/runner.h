@@ -36,7 +36,12 @@ struct Options {
     unsigned long deviceWaitMs = 0;
     unsigned long letterWaitMs = 0;
     bool keepOnFailure = false;
-    unsigned long flags = 0; // VXD_ATTACH_BRING_ONLINE, VXD_ATTACH_ASSIGN_LETTER
+    // VXD_ATTACH_BRING_ONLINE, VXD_ATTACH_ASSIGN_LETTER, VXD_ATTACH_ONE_LUN (with detach:
+    // VXD_DETACH_ONE_LUN), VXD_ATTACH_NO_LOGIN.
+    unsigned long flags = 0;
+    unsigned long lun = 0;
+    std::string initiatorInstance; // --initiator INSTANCE[:PORT]
+    unsigned long initiatorPort = 0xFFFFFFFF;
     std::string mountFolder;
     std::optional<sim::Ms> cancelAtMs;
     // attach: CHAP, its secrets read from files or standard input when the call is made.

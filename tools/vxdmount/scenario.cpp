@@ -31,6 +31,7 @@ sim::Chap MachineChap(const scenario::Chap &chap) {
 sim::LoginEffect MachineLoginEffect(const scenario::LoginEffect &effect) {
     sim::LoginEffect machine;
     machine.disks.assign(effect.disks.begin(), effect.disks.end());
+    machine.luns.assign(effect.luns.begin(), effect.luns.end());
     machine.devicesAfterMs = effect.devicesAfterMs;
     machine.drives.clear();
     for (const auto &delayed : effect.drives) {
@@ -95,7 +96,11 @@ void StageScenario(const Scenario &scenario, sim::Machine &machine) {
         }
     }
     for (const scenario::Session &session : scenario.sessions) {
-        machine.AddSession(session.target, {session.disks.begin(), session.disks.end()});
+        sim::SessionSetup setup;
+        setup.target = session.target;
+        setup.disks.assign(session.disks.begin(), session.disks.end());
+        setup.luns.assign(session.luns.begin(), session.luns.end());
+        machine.AddSession(setup);
     }
     for (const scenario::PersistentLogin &login : scenario.persistentLogins) {
         sim::PersistentLogin kept;
