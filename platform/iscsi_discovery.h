@@ -19,6 +19,10 @@ using ISDSC_STATUS = ULONG;
 constexpr ISDSC_STATUS kStatusLoginFailed = 0xEFFF0002;
 constexpr ISDSC_STATUS kStatusAuthenticationFailure = 0xEFFF0009;
 constexpr ISDSC_STATUS kStatusAuthorizationFailure = 0xEFFF000A;
+constexpr ISDSC_STATUS kStatusInitiatorNodeNotFound = 0xEFFF0005;
+constexpr ISDSC_STATUS kStatusInitiatorError = 0xEFFF0008;
+constexpr ISDSC_STATUS kStatusInitiatorInstanceNotFound = 0xEFFF0017;
+constexpr ISDSC_STATUS kStatusInitiatorNotFound = 0xEFFF0044;
 constexpr ISDSC_STATUS kStatusInvalidSessionId = 0xEFFF001C;
 constexpr ISDSC_STATUS kStatusSessionBusy = 0xEFFF001F;
 constexpr ISDSC_STATUS kStatusTargetAuthInfoUnavailable = 0xEFFF0028;
@@ -258,6 +262,8 @@ using GetIScsiSessionListAFunction = ISDSC_STATUS VXD_WINAPI(ULONG *BufferSize, 
 using GetDevicesForIScsiSessionAFunction = ISDSC_STATUS
 VXD_WINAPI(ISCSI_UNIQUE_SESSION_ID *UniqueSessionId, ULONG *DeviceCount,
            ISCSI_DEVICE_ON_SESSIONA *Devices);
+// The initiator instances (HBA names), as ReportIScsiTargetsA lists targets.
+using ReportIScsiInitiatorListAFunction = ISDSC_STATUS VXD_WINAPI(ULONG *BufferSize, char *Buffer);
 // InitiatorNodeName holds kMaxIScsiNameLen + 1 characters.
 using GetIScsiInitiatorNodeNameAFunction = ISDSC_STATUS VXD_WINAPI(char *InitiatorNodeName);
 
@@ -285,5 +291,6 @@ VXD_ISCSIDSC_API vxd::platform::SetIScsiInitiatorCHAPSharedSecretFunction
 VXD_ISCSIDSC_API vxd::platform::GetIScsiSessionListAFunction GetIScsiSessionListA;
 VXD_ISCSIDSC_API vxd::platform::GetDevicesForIScsiSessionAFunction GetDevicesForIScsiSessionA;
 VXD_ISCSIDSC_API vxd::platform::GetIScsiInitiatorNodeNameAFunction GetIScsiInitiatorNodeNameA;
+VXD_ISCSIDSC_API vxd::platform::ReportIScsiInitiatorListAFunction ReportIScsiInitiatorListA;
 }
 #endif

@@ -303,6 +303,15 @@ TEST(Attach, TheInitiatorPortGoesToTheRegistrationAndEveryLogin) {
     }
     ASSERT_EQ(machine.persistentLogins.size(), 1u);
     EXPECT_EQ(machine.persistentLogins[0].initiatorInstance, "ROOT\\ISCSIPRT\\0000_0");
+
+    // An instance the machine does not have stops the call at the registration.
+    Machine other;
+    PlainMachine(other);
+    Attach unknown;
+    unknown.request.initiatorInstance = "PCI\\HBA\\1";
+    EXPECT_EQ(unknown.Run(), VXD_STATUS_PORTAL_FAILED);
+    EXPECT_EQ(unknown.result.serviceStatus, 0xEFFF0017u);
+    EXPECT_TRUE(other.CallsTo("LoginIScsiTargetA").empty());
 }
 
 // After a reboot: the target's session and persistent login are there, and a re-open answers

@@ -142,6 +142,12 @@ struct FakeMachine : Machine {
         reported = targets;
         return reportStatus;
     }
+    std::uint32_t initiatorsStatus = 0;
+    std::vector<std::string> initiators = {"ROOT\\ISCSIPRT\\0000_0", "PCI\\HBA\\1"};
+    std::uint32_t Initiators(std::vector<std::string> &listed) override {
+        listed = initiators;
+        return initiatorsStatus;
+    }
     std::uint32_t Sessions(std::vector<SessionFacts> &listed) override {
         listed = sessions;
         return sessionsStatus;
@@ -1407,6 +1413,16 @@ TEST(AttachPostMortem, NamesWhatTheTargetMustHoldForThisInitiator) {
          {},
          std::string("The attach failed with VXD_STATUS_LOGIN_FAILED (the service's status: ") +
              kTargetNotFound + "): the progress lines above tell at which step."},
+        {"an initiator instance the service does not have",
+         [](AttachFacts &facts, Preflight &, FakeMachine &) {
+             facts.status = VXD_STATUS_PORTAL_FAILED;
+             facts.serviceStatus = 0xEFFF0017;
+         },
+         {"the initiator's instances: ROOT\\ISCSIPRT\\0000_0, PCI\\HBA\\1"},
+         "The service refused the initiator (ISDSC_INITIATOR_INSTANCE_NOT_FOUND (0xEFFF0017): "
+         "the initiator instance (adapter and port) named in the request does not exist): pass "
+         "--initiator one of the instances above, with a port it has or none, or leave "
+         "--initiator out for any."},
     };
     for (const AttachCase &c : cases) {
         SCOPED_TRACE(c.name);

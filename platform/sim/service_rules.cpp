@@ -20,6 +20,13 @@ constexpr ISDSC_STATUS kStatusInvalidInitiatorChapSecret = 0xEFFF004C;
 
 } // namespace
 
+ISDSC_STATUS InitiatorStatus(const char *initiatorInstance) {
+    return initiatorInstance == nullptr ||
+                   SameNameIgnoringCase(initiatorInstance, kInitiatorInstance)
+               ? 0
+               : platform::kStatusInitiatorInstanceNotFound;
+}
+
 bool SameNameIgnoringCase(const std::string &a, const std::string &b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
                return std::tolower(static_cast<unsigned char>(x)) ==

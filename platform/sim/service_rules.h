@@ -61,6 +61,11 @@ Status SuccessiveAnswer(const std::vector<Status> &statuses, std::size_t earlier
 // iSCSI names compare without regard to letter case.
 bool SameNameIgnoringCase(const std::string &a, const std::string &b);
 
+// The machine's one initiator instance; a registration or a login that names another is
+// answered ISDSC_INITIATOR_INSTANCE_NOT_FOUND. Null names none: any initiator.
+constexpr char kInitiatorInstance[] = "ROOT\\ISCSIPRT\\0000_0";
+ISDSC_STATUS InitiatorStatus(const char *initiatorInstance);
+
 // A portal record's address, which fills its field without a NUL at most.
 std::string AddressOf(const platform::ISCSI_TARGET_PORTALA &portal);
 

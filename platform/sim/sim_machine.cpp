@@ -474,6 +474,9 @@ ISDSC_STATUS Machine::AddIScsiSendTargetPortalA(char *initiatorInstance, ULONG i
             CheckCredentials(loginOptions, chap->second, nullptr, initiatorSecret);
         status = refused != 0 ? refused : status;
     }
+    if (const ISDSC_STATUS unknown = InitiatorStatus(initiatorInstance); unknown != 0) {
+        status = unknown;
+    }
     if (status == 0 && portal != nullptr) {
         RegisterPortal(portals, *portal);
     }
@@ -520,6 +523,9 @@ ISDSC_STATUS Machine::LoginIScsiTargetA(char *targetName, platform::BOOLEAN isIn
             loginOptions, chap->second,
             mutual == targetInitiatorSecrets.end() ? nullptr : &mutual->second, initiatorSecret);
         status = refused != 0 ? refused : status;
+    }
+    if (const ISDSC_STATUS unknown = InitiatorStatus(initiatorInstance); unknown != 0) {
+        status = unknown;
     }
     if (targetName == nullptr) {
         faults_.push_back("LoginIScsiTargetA without a target name");

@@ -563,6 +563,21 @@ attach)
     expect_last_line 'C:'
     expect_log '^vxdhost: the target was logged in before the call; its sessions stay$'
     expect_no_log 'LogoutIScsiTarget'
+    # A re-open sends nothing that changes the service; one LUN of three is chosen by the
+    # device records' SCSI address (under the kit every device is the test volume's disk).
+    run_vxdhost test-scenarios/logged_in.json attach --no-login $portal 3260 "$target"
+    expect_exit 0
+    expect_last_line 'C:'
+    expect_no_log 'LoginIScsiTargetA|AddIScsiSendTargetPortalA|SetIScsiIKEInfoA'
+    run_vxdhost scenarios/attach_one_lun.json attach --lun 7 --initiator 'ROOT\ISCSIPRT\0000_0:0' \
+        $portal 3260 "$example_target"
+    expect_exit 0
+    expect_lines '^VxdAttach: LUN 7 is disk 0$' 1
+    expect_log '^vxdhost: disk 0 is LUN 7; 1 path$'
+    run_vxdhost scenarios/attach_one_lun.json attach --lun 5 --device-wait 1 $portal 3260 \
+        "$example_target"
+    expect_exit 1
+    expect_lines '^VxdAttach: no device of LUN 5 showed on the target.s sessions$' 1
     ;;
 attach_disk_readiness)
     # 1.4 under Wine: the disk attribute queries fail, so the disk is VXD_DISK_STATE_UNKNOWN and

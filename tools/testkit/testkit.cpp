@@ -44,7 +44,6 @@ constexpr char kScenarioVariable[] = "VXDMOUNT_TESTKIT_SCENARIO";
 constexpr char kLogVariable[] = "VXDMOUNT_TESTKIT_LOG";
 constexpr char kNotePrefix[] = "vxdmount test kit: ";
 constexpr char kInitiatorName[] = "iqn.1991-05.com.microsoft:vxdmount-testkit";
-constexpr char kInitiatorInstance[] = "ROOT\\ISCSIPRT\\0000_0";
 constexpr ULONGLONG kAdapterUnique = 0x5e55100000000001ull;
 
 struct Session {
@@ -383,7 +382,7 @@ template <std::size_t N> void CopyText(char (&field)[N], const std::string &text
 p::ISCSI_DEVICE_ON_SESSIONA DeviceRecord(const Session &session, std::size_t index, ULONG disk) {
     p::ISCSI_DEVICE_ON_SESSIONA record;
     std::memset(&record, 0, sizeof record);
-    CopyText(record.InitiatorName, kInitiatorInstance);
+    CopyText(record.InitiatorName, rules::kInitiatorInstance);
     CopyText(record.TargetName, session.target);
     record.ScsiAddress.Length = sizeof record.ScsiAddress;
     record.ScsiAddress.Lun =
@@ -425,7 +424,16 @@ ULONG WINAPI SetIScsiIKEInfoA(char * /*InitiatorName*/, ULONG /*InitiatorPortNum
     return status;
 }
 
-ULONG WINAPI AddIScsiSendTargetPortalA(char * /*InitiatorInstance*/, ULONG /*InitiatorPortNumber*/,
+// "": the service picks the initiator; else ", initiator NAME:PORT" for the kit's log.
+std::string InitiatorText(const char *instance, ULONG port) {
+    if (instance == nullptr) {
+        return std::string();
+    }
+    return std::string(", initiator ") + instance + ":" +
+           (port == p::kAllInitiatorPorts ? std::string("any") : std::to_string(port));
+}
+
+ULONG WINAPI AddIScsiSendTargetPortalA(char *InitiatorInstance, ULONG InitiatorPortNumber,
                                        p::ISCSI_LOGIN_OPTIONS *LoginOptions,
                                        ULONGLONG /*SecurityFlags*/,
                                        p::ISCSI_TARGET_PORTALA *Portal) {
@@ -438,12 +446,15 @@ ULONG WINAPI AddIScsiSendTargetPortalA(char * /*InitiatorInstance*/, ULONG /*Ini
         return kInvalidParameter;
     }
     const std::string address = rules::AddressOf(*Portal);
-    const ULONG status = PortalStatus(service, address, LoginOptions);
+    const ULONG unknown = rules::InitiatorStatus(InitiatorInstance);
+    const ULONG status =
+        unknown != kSuccess ? unknown : PortalStatus(service, address, LoginOptions);
     if (status == kSuccess) {
         rules::RegisterPortal(service.portals, *Portal);
     }
-    Log("AddIScsiSendTargetPortalA(%s port %u%s) -> %lx", address.c_str(), Portal->Socket,
-        CredentialsText(LoginOptions).c_str(), status);
+    Log("AddIScsiSendTargetPortalA(%s port %u%s%s) -> %lx", address.c_str(), Portal->Socket,
+        CredentialsText(LoginOptions).c_str(),
+        InitiatorText(InitiatorInstance, InitiatorPortNumber).c_str(), status);
     return status;
 }
 
@@ -472,7 +483,10 @@ ULONG WINAPI LoginIScsiTargetA(char *TargetName, BOOLEAN IsInformationalSession,
     // A target that demands credentials checks them before anything else.
     const ULONG refused = TargetCredentialsStatus(service, target, LoginOptions);
     status = refused != kSuccess ? refused : status;
-    const std::string credentials = CredentialsText(LoginOptions);
+    const ULONG unknown = rules::InitiatorStatus(InitiatorInstance);
+    status = unknown != kSuccess ? unknown : status;
+    const std::string credentials =
+        CredentialsText(LoginOptions) + InitiatorText(InitiatorInstance, InitiatorPortNumber);
     if (IsInformationalSession) {
         Log("LoginIScsiTargetA(%s, persistent %u, informational 1%s) -> %lx", TargetName,
             IsPersistent, credentials.c_str(), status);
@@ -633,6 +647,26 @@ ULONG WINAPI GetIScsiInitiatorNodeNameA(char *InitiatorNodeName) {
     }
     std::memcpy(InitiatorNodeName, kInitiatorName, sizeof kInitiatorName);
     Log("GetIScsiInitiatorNodeNameA -> %s", kInitiatorName);
+    return kSuccess;
+}
+
+// The kit's one initiator instance, as a multi-string.
+ULONG WINAPI ReportIScsiInitiatorListA(ULONG *BufferSize, char *Buffer) {
+    const ServiceLock locked;
+    if (!ServiceAnswers()) {
+        return kServiceNotRunning;
+    }
+    if (BufferSize == nullptr) {
+        return kInvalidParameter;
+    }
+    const std::string names = std::string(rules::kInitiatorInstance) + '\0' + '\0';
+    if (Buffer == nullptr || *BufferSize < names.size()) {
+        *BufferSize = static_cast<ULONG>(names.size());
+        return p::kErrorInsufficientBuffer;
+    }
+    std::copy(names.begin(), names.end(), Buffer);
+    *BufferSize = static_cast<ULONG>(names.size());
+    Log("ReportIScsiInitiatorListA -> 1 instance");
     return kSuccess;
 }
 

@@ -333,29 +333,53 @@ std::uint32_t WindowsMachine::InformationalLogin(const std::string &target, std:
     return status;
 }
 
+namespace {
+
+// A list of names that the service writes NUL-separated and double-NUL-terminated, asked for
+// its size first; `report(buffer, size)` asks once.
+template <typename Report>
+std::uint32_t ReadNameList(Report report, std::vector<std::string> &names) {
+    ULONG size = 0;
+    ULONG status = report(nullptr, &size);
+    std::vector<char> text;
+    // The list may grow between the two calls; a few rounds settle it.
+    for (int round = 0; round < 3 && status == ERROR_INSUFFICIENT_BUFFER; ++round) {
+        text.assign(size + 2, '\0');
+        size = static_cast<ULONG>(text.size());
+        status = report(text.data(), &size);
+    }
+    if (status != 0) {
+        return status;
+    }
+    for (std::size_t at = 0; at < text.size() && text[at] != '\0';) {
+        const std::string name(&text[at], strnlen(&text[at], text.size() - at));
+        names.push_back(name);
+        at += name.size() + 1;
+    }
+    return 0;
+}
+
+} // namespace
+
 std::uint32_t WindowsMachine::ReportTargets(std::vector<std::string> &targets) {
     const auto report = Find<p::ReportIScsiTargetsAFunction>(iscsidsc_, "ReportIScsiTargetsA");
     if (report == nullptr) {
         return kProcedureMissing;
     }
-    ULONG size = 0;
-    ULONG status = report(TRUE, &size, nullptr);
-    std::vector<char> names;
-    // The list may grow between the two calls; a few rounds settle it.
-    for (int round = 0; round < 3 && status == ERROR_INSUFFICIENT_BUFFER; ++round) {
-        names.assign(size + 2, '\0');
-        size = static_cast<ULONG>(names.size());
-        status = report(FALSE, &size, names.data());
+    // The first question refreshes the list.
+    return ReadNameList(
+        [report](char *buffer, ULONG *size) { return report(buffer == nullptr, size, buffer); },
+        targets);
+}
+
+std::uint32_t WindowsMachine::Initiators(std::vector<std::string> &instances) {
+    const auto report =
+        Find<p::ReportIScsiInitiatorListAFunction>(iscsidsc_, "ReportIScsiInitiatorListA");
+    if (report == nullptr) {
+        return kProcedureMissing;
     }
-    if (status != 0) {
-        return status;
-    }
-    for (std::size_t at = 0; at < names.size() && names[at] != '\0';) {
-        const std::string name(&names[at], strnlen(&names[at], names.size() - at));
-        targets.push_back(name);
-        at += name.size() + 1;
-    }
-    return 0;
+    return ReadNameList([report](char *buffer, ULONG *size) { return report(size, buffer); },
+                        instances);
 }
 
 std::uint32_t WindowsMachine::Sessions(std::vector<SessionFacts> &sessions) {

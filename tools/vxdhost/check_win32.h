@@ -35,6 +35,7 @@ class WindowsMachine : public Machine {
     std::uint32_t RegisterPortal(const CheckRequest &request) override;
     std::uint32_t InformationalLogin(const std::string &target, std::string &logout) override;
     std::uint32_t ReportTargets(std::vector<std::string> &targets) override;
+    std::uint32_t Initiators(std::vector<std::string> &instances) override;
     std::uint32_t Sessions(std::vector<SessionFacts> &sessions) override;
     DiskFacts Disk(std::uint32_t number) override;
     Fact LetterDisk(char letter, std::uint32_t &disk) override;

@@ -788,6 +788,18 @@ bool ReadinessVerdict(const AttachFacts &facts, Machine &machine, Diagnosis &dia
 
 } // namespace
 
+namespace {
+
+// A status that names the initiator (instance or port) rather than the target.
+bool InitiatorError(std::uint32_t status) {
+    return status == vxd::platform::kStatusInitiatorNodeNotFound ||
+           status == vxd::platform::kStatusInitiatorError ||
+           status == vxd::platform::kStatusInitiatorInstanceNotFound ||
+           status == vxd::platform::kStatusInitiatorNotFound;
+}
+
+} // namespace
+
 Diagnosis AttachPostMortem(const AttachFacts &facts, const Preflight &preflight, Machine &machine) {
     Diagnosis diagnosis;
     const std::string &target = facts.request.target;
@@ -808,6 +820,21 @@ Diagnosis AttachPostMortem(const AttachFacts &facts, const Preflight &preflight,
         return diagnosis;
     }
     if (ReadinessVerdict(facts, machine, diagnosis)) {
+        return diagnosis;
+    }
+    if (InitiatorError(facts.serviceStatus)) {
+        std::vector<std::string> instances;
+        const std::uint32_t listed = machine.Initiators(instances);
+        std::string names;
+        for (const std::string &instance : instances) {
+            names += (names.empty() ? "" : ", ") + instance;
+        }
+        diagnosis.findings.push_back(
+            listed != 0 ? "could not list the initiator's instances: " + StatusText(listed, machine)
+                        : "the initiator's instances: " + (names.empty() ? "none" : names));
+        diagnosis.verdict = "The service refused the initiator (" + status +
+                            "): pass --initiator one of the instances above, with a port it has "
+                            "or none, or leave --initiator out for any.";
         return diagnosis;
     }
     switch (facts.status) {

@@ -70,6 +70,8 @@ class Machine {
     // A login that brings no disk, logged out at once when it succeeds; `logout` says how.
     virtual std::uint32_t InformationalLogin(const std::string &target, std::string &logout) = 0;
     virtual std::uint32_t ReportTargets(std::vector<std::string> &targets) = 0;
+    // The initiator instances (HBAs) that a registration or a login may name.
+    virtual std::uint32_t Initiators(std::vector<std::string> &instances) = 0;
     virtual std::uint32_t Sessions(std::vector<SessionFacts> &sessions) = 0;
     virtual DiskFacts Disk(std::uint32_t number) = 0;
     // The disk of the volume behind a drive letter.
