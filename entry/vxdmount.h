@@ -74,6 +74,8 @@ typedef int(VXDMOUNT_CALL *VxdCreateVxdFunction)(const char *portalAddress, cons
 #define VXD_STATUS_NO_VOLUME 16
 /* A letter or folder could not be given to a volume; serviceStatus: the Windows error. */
 #define VXD_STATUS_MOUNT_FAILED 17
+/* Since 1.5. VxdListTargets: *namesSize now holds the bytes needed. */
+#define VXD_STATUS_BUFFER_TOO_SMALL 19
 
 /* Attach: leave a login that this call made when the call fails. */
 #define VXD_ATTACH_KEEP_ON_FAILURE 0x1
@@ -208,6 +210,25 @@ VXDMOUNT_IMPORT int VXDMOUNT_CALL VxdAttach(const VxdAttachRequest *request,
 VXDMOUNT_IMPORT int VXDMOUNT_CALL VxdDetach(const VxdDetachRequest *request,
                                             VxdDetachResult *result);
 
+/* Since 1.5: which targets a portal offers. */
+typedef struct VxdListTargetsRequest {
+    unsigned long size;        /* sizeof(VxdListTargetsRequest) */
+    const char *portalAddress; /* NULL: the targets the initiator already knows */
+    unsigned short portalPort; /* 0: 3260 */
+    const char *chapUserName;  /* discovery CHAP; NULL: none */
+    const unsigned char *chapSecret;
+    unsigned long chapSecretLength;
+    VxdProgressFunction progress;
+    void *progressContext;
+} VxdListTargetsRequest;
+
+/* The targets the portal offers, refreshed, in the service's order: each name NUL-terminated,
+ * an empty name after the last. A portal that is not registered is registered for the call and
+ * removed again; nothing is logged in. *namesSize: in, the buffer's size in bytes (names may be
+ * NULL when it is 0); out, the bytes written or, with VXD_STATUS_BUFFER_TOO_SMALL, needed. */
+VXDMOUNT_IMPORT int VXDMOUNT_CALL VxdListTargets(const VxdListTargetsRequest *request, char *names,
+                                                 unsigned long *namesSize);
+
 /* A status in a few words, such as "the portal could not be registered"; never NULL. */
 VXDMOUNT_IMPORT const char *VXDMOUNT_CALL VxdStatusText(int status);
 
@@ -216,6 +237,8 @@ typedef int(VXDMOUNT_CALL *VxdAttachFunction)(const VxdAttachRequest *request,
 typedef int(VXDMOUNT_CALL *VxdDetachFunction)(const VxdDetachRequest *request,
                                               VxdDetachResult *result);
 typedef const char *(VXDMOUNT_CALL *VxdStatusTextFunction)(int status);
+typedef int(VXDMOUNT_CALL *VxdListTargetsFunction)(const VxdListTargetsRequest *request,
+                                                   char *names, unsigned long *namesSize);
 
 #ifdef __cplusplus
 }

@@ -144,6 +144,17 @@ platform::ISDSC_STATUS RemovePersistentLogin(const platform::PERSISTENT_ISCSI_LO
 // Removes the portal from the initiator's send-target portals.
 platform::ISDSC_STATUS RemoveSendTargetPortal(const std::string &portalAddress, int port);
 
+// The targets the initiator knows, in its order; `refresh` asks every portal again first.
+platform::ISDSC_STATUS ReportTargets(bool refresh, std::vector<std::string> &targets);
+
+// Whether the initiator reaches `target` through the portal.
+platform::ISDSC_STATUS ReachesTarget(const std::string &target, const std::string &portalAddress,
+                                     int port, bool &reaches);
+
+// Whether the portal is among the send-target portals.
+platform::ISDSC_STATUS PortalRegistered(const std::string &portalAddress, int port,
+                                        bool &registered);
+
 // Whether a status means that the service, or the way to it, is not there at all.
 bool ServiceUnavailable(platform::ISDSC_STATUS status);
 

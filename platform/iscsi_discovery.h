@@ -91,6 +91,16 @@ struct ISCSI_TARGET_PORTALA {
     USHORT Socket;
 };
 
+// A send-target portal as ReportIScsiSendTargetPortalsA lists it, with the initiator it was
+// registered on.
+struct ISCSI_TARGET_PORTAL_INFOA {
+    char InitiatorName[kMaxIScsiHbaNameLen];
+    ULONG InitiatorPortNumber;
+    char SymbolicName[kMaxIScsiPortalNameLen];
+    char Address[kMaxIScsiPortalAddressLen];
+    USHORT Socket;
+};
+
 // Declared for the login's signature; the project always passes none.
 struct ISCSI_TARGET_MAPPINGA;
 
@@ -177,6 +187,10 @@ static_assert(sizeof(ISCSI_UNIQUE_CONNECTION_ID) == 16);
 static_assert(sizeof(ISCSI_TARGET_PORTALA) == 514);
 static_assert(offsetof(ISCSI_TARGET_PORTALA, Address) == 256);
 static_assert(offsetof(ISCSI_TARGET_PORTALA, Socket) == 512);
+static_assert(sizeof(ISCSI_TARGET_PORTAL_INFOA) == 776);
+static_assert(offsetof(ISCSI_TARGET_PORTAL_INFOA, InitiatorPortNumber) == 256);
+static_assert(offsetof(ISCSI_TARGET_PORTAL_INFOA, Address) == 516);
+static_assert(offsetof(ISCSI_TARGET_PORTAL_INFOA, Socket) == 772);
 static_assert(sizeof(ISCSI_DEVICE_ON_SESSIONA) == 1040);
 static_assert(offsetof(ISCSI_DEVICE_ON_SESSIONA, StorageDeviceNumber) == 1024);
 static_assert(offsetof(ISCSI_DEVICE_ON_SESSIONA, StorageDeviceNumber) +
@@ -246,6 +260,11 @@ VXD_WINAPI(char *TargetName, BOOLEAN IsInformationalSession, char *InitiatorInst
 using LogoutIScsiTargetFunction = ISDSC_STATUS VXD_WINAPI(ISCSI_UNIQUE_SESSION_ID *UniqueSessionId);
 using ReportIScsiTargetsAFunction = ISDSC_STATUS VXD_WINAPI(BOOLEAN ForceUpdate, ULONG *BufferSize,
                                                             char *Buffer);
+using ReportIScsiTargetPortalsAFunction = ISDSC_STATUS
+VXD_WINAPI(char *InitiatorName, char *TargetName, USHORT *TargetPortalTag, ULONG *ElementCount,
+           ISCSI_TARGET_PORTALA *Portals);
+using ReportIScsiSendTargetPortalsAFunction = ISDSC_STATUS
+VXD_WINAPI(ULONG *PortalCount, ISCSI_TARGET_PORTAL_INFOA *PortalInfo);
 using ReportIScsiPersistentLoginsAFunction = ISDSC_STATUS
 VXD_WINAPI(ULONG *Count, PERSISTENT_ISCSI_LOGIN_INFOA *PersistentLoginInfo,
            ULONG *BufferSizeInBytes);
@@ -283,6 +302,8 @@ VXD_ISCSIDSC_API vxd::platform::AddIScsiSendTargetPortalAFunction AddIScsiSendTa
 VXD_ISCSIDSC_API vxd::platform::LoginIScsiTargetAFunction LoginIScsiTargetA;
 VXD_ISCSIDSC_API vxd::platform::LogoutIScsiTargetFunction LogoutIScsiTarget;
 VXD_ISCSIDSC_API vxd::platform::ReportIScsiTargetsAFunction ReportIScsiTargetsA;
+VXD_ISCSIDSC_API vxd::platform::ReportIScsiTargetPortalsAFunction ReportIScsiTargetPortalsA;
+VXD_ISCSIDSC_API vxd::platform::ReportIScsiSendTargetPortalsAFunction ReportIScsiSendTargetPortalsA;
 VXD_ISCSIDSC_API vxd::platform::ReportIScsiPersistentLoginsAFunction ReportIScsiPersistentLoginsA;
 VXD_ISCSIDSC_API vxd::platform::RemoveIScsiPersistentTargetAFunction RemoveIScsiPersistentTargetA;
 VXD_ISCSIDSC_API vxd::platform::RemoveIScsiSendTargetPortalAFunction RemoveIScsiSendTargetPortalA;

@@ -1992,5 +1992,94 @@ TEST(Chap, LengthsAndCombinationsAreCheckedBeforeAnythingIsSent) {
     }
 }
 
+// Two portals: the first offers two targets, the second one of them and one more.
+void TwoPortals(Machine &machine) {
+    machine.portalTargets[kPortal] = {"iqn.a", kTarget};
+    machine.portalTargets["192.0.2.11"] = {kTarget, "iqn.c"};
+    machine.portals = {{"192.0.2.11", 3260}};
+}
+
+TEST(ListTargets, NamesWhatThePortalOffersInTheServicesOrderAndLogsInNowhere) {
+    struct Case {
+        const char *name;
+        const char *portal; // null: the targets the initiator knows
+        unsigned long size;
+        bool namesBuffer;
+        int status;
+        unsigned long sizeAfter;
+        std::string names;
+        std::size_t registrations; // AddIScsiSendTargetPortalA calls, each undone
+    };
+    // The service lists the portal registered before first.
+    const std::string both = std::string(kTarget) + '\0' + "iqn.a" + '\0' + '\0';
+    const std::string second = std::string(kTarget) + '\0' + "iqn.c" + '\0' + '\0';
+    const auto sizeOf = [](const std::string &names) {
+        return static_cast<unsigned long>(names.size());
+    };
+    const std::vector<Case> cases = {
+        {"a portal registered for the call", kPortal, 64, true, VXD_STATUS_OK, sizeOf(both), both,
+         1},
+        {"a portal registered before", "192.0.2.11", 64, true, VXD_STATUS_OK, sizeOf(second),
+         second, 0},
+        {"the targets the initiator knows", nullptr, 64, true, VXD_STATUS_OK, sizeOf(second),
+         second, 0},
+        {"a size query", kPortal, 0, false, VXD_STATUS_BUFFER_TOO_SMALL, sizeOf(both), "", 1},
+        {"one byte short", kPortal, sizeOf(both) - 1, true, VXD_STATUS_BUFFER_TOO_SMALL,
+         sizeOf(both), "", 1},
+        {"a portal that offers none", "192.0.2.12", 1, true, VXD_STATUS_OK, 1, std::string(1, '\0'),
+         1},
+        {"a bad portal", "10.0.0", 64, true, VXD_STATUS_INVALID_ARGUMENT, 64, "", 0},
+        {"no buffer for a size", kPortal, 8, false, VXD_STATUS_INVALID_ARGUMENT, 8, "", 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Machine machine;
+        TwoPortals(machine);
+        std::vector<std::string> progress;
+        VxdListTargetsRequest request{};
+        request.size = sizeof request;
+        request.portalAddress = c.portal;
+        request.progress = &Collect;
+        request.progressContext = &progress;
+        std::string names(64, 'x');
+        unsigned long size = c.size;
+        EXPECT_EQ(VxdListTargets(&request, c.namesBuffer ? &names[0] : nullptr, &size), c.status)
+            << Joined(progress);
+        EXPECT_EQ(size, c.sizeAfter);
+        if (c.status == VXD_STATUS_OK) {
+            EXPECT_EQ(names.substr(0, c.names.size()), c.names);
+        }
+        EXPECT_EQ(machine.CallsTo("AddIScsiSendTargetPortalA").size(), c.registrations);
+        EXPECT_EQ(machine.CallsTo("RemoveIScsiSendTargetPortalA").size(), c.registrations);
+        EXPECT_EQ(machine.portals.size(), 1u);
+        EXPECT_TRUE(machine.CallsTo("LoginIScsiTargetA").empty());
+        for (const sim::CallRecord &report : machine.CallsTo("ReportIScsiTargetsA")) {
+            if (report.Arg("Buffer") == 0) { // the first question refreshes, with a portal
+                EXPECT_EQ(report.Arg("ForceUpdate"), c.portal != nullptr ? 1u : 0u);
+            }
+        }
+        ExpectClean(machine);
+    }
+    unsigned long size = 0;
+    EXPECT_EQ(VxdListTargets(nullptr, nullptr, &size), VXD_STATUS_INVALID_ARGUMENT);
+    VxdListTargetsRequest request{};
+    request.size = sizeof request;
+    EXPECT_EQ(VxdListTargets(&request, nullptr, nullptr), VXD_STATUS_INVALID_ARGUMENT);
+
+    // Discovery CHAP goes to the registration; the portal's refusal of it is its own status.
+    Machine machine;
+    TwoPortals(machine);
+    machine.portalChap[kPortal] = sim::Chap{kChapUser, kSecret};
+    request.portalAddress = kPortal;
+    request.chapUserName = kChapUser;
+    const std::vector<std::uint8_t> wrong(kSecret.size(), 'w');
+    request.chapSecret = wrong.data();
+    request.chapSecretLength = static_cast<unsigned long>(wrong.size());
+    EXPECT_EQ(VxdListTargets(&request, nullptr, &size), VXD_STATUS_AUTH_FAILED);
+    request.chapSecret = kSecret.data();
+    EXPECT_EQ(VxdListTargets(&request, nullptr, &size), VXD_STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(size, sizeOf(both));
+}
+
 } // namespace
 } // namespace vxd::test

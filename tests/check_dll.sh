@@ -28,10 +28,11 @@ ordinals=$(sed -n '/^Export Address Table/,/^\[Ordinal\/Name Pointer\] Table/p' 
     grep -Eo '\+base\[ *[0-9]+\]' | grep -Eo '[0-9]+')
 names=$(sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$headers" |
     grep -E '^\s*\[ *[0-9]+\]' | sed -E 's/^\s*\[ *[0-9]+\] //')
-[ "$(echo $ordinals)" = "1 2 3 4" ] ||
-    fail "export ordinals are '$(echo $ordinals)', expected 1 2 3 4"
-[ "$(echo $names)" = "CreateVXD VxdAttach VxdDetach VxdStatusText" ] ||
-    fail "exported names are '$(echo $names)', expected CreateVXD VxdAttach VxdDetach VxdStatusText"
+[ "$(echo $ordinals)" = "1 2 3 4 5" ] ||
+    fail "export ordinals are '$(echo $ordinals)', expected 1 2 3 4 5"
+[ "$(echo $names)" = "CreateVXD VxdAttach VxdDetach VxdListTargets VxdStatusText" ] ||
+    fail "exported names are '$(echo $names)', expected CreateVXD VxdAttach VxdDetach" \
+        "VxdListTargets VxdStatusText"
 
 imports=$(grep -Eo 'DLL Name: .*' <<<"$headers" | sed 's/DLL Name: //' | tr 'A-Z' 'a-z' | sort -u)
 allowed=$'iscsidsc.dll\nkernel32.dll\nmsvcrt.dll\nws2_32.dll'

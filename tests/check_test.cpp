@@ -1867,6 +1867,26 @@ TEST(CommandLine, DetachTakesItsFlagsAndThePortalToRemove) {
               "detach has no option --keep-on-failure");
 }
 
+TEST(CommandLine, TargetsTakesAPortalAndItsDiscoveryChap) {
+    CommandLine line =
+        Parse({"targets", "--chap-user", "u", "--chap-secret-file", "s", "10.0.0.5", "3261"});
+    ASSERT_EQ(line.command, Command::kTargets) << line.error;
+    EXPECT_EQ(line.targets.portal, "10.0.0.5");
+    EXPECT_EQ(line.targets.port, 3261);
+    EXPECT_EQ(line.targets.chap.user, "u");
+    line = Parse({"targets"});
+    ASSERT_EQ(line.command, Command::kTargets) << line.error;
+    EXPECT_TRUE(line.targets.portal.empty());
+    EXPECT_EQ(Parse({"targets", "a", "1", "b"}).error,
+              "targets expects [PORTAL [PORT]], got 3 arguments");
+    EXPECT_EQ(Parse({"targets", "--chap-user", "u", "--chap-secret-stdin"}).error,
+              "discovery CHAP needs a PORTAL");
+    EXPECT_EQ(Parse({"targets", "--lun", "1", "p"}).error, "targets has no option --lun");
+    EXPECT_NE(Parse({"targets", "--chap-user", "u", "--chap-secret-stdin", "--mutual-chap", "p"})
+                  .error.find("targets takes --chap-user and its secret alone"),
+              std::string::npos);
+}
+
 TEST(CommandLine, AttachTakesCredentialsButNeverASecret) {
     CommandLine line = Parse({"attach", "--check", "--chap-user", "alice", "--chap-secret-file",
                               "C:\\s.txt", "--initiator-secret-file", "C:\\i.txt",

@@ -71,7 +71,7 @@ TEST(ScenarioFile, ReadsEveryKeyOfTheFormat) {
                    "in_use": true, "flush_error": 1117, "dismount_error": "0x5"} ],
       "service": {
         "ike_status": 5, "portal_status": "0xEFFF0004", "login_statuses": ["0x1F", 0],
-        "portals": [ {"address": "192.0.2.1", "status": "0xEFFF0003"} ],
+        "portals": [ {"address": "192.0.2.1", "status": "0xEFFF0003", "targets": ["iqn.t"]} ],
         "targets": [ {"target": "iqn.a", "login_statuses": [7, "0xa"]},
                      {"target": "iqn.b", "login_statuses": [], "logout_statuses": [],
                       "on_login": {"devices": [9],
@@ -120,6 +120,7 @@ TEST(ScenarioFile, ReadsEveryKeyOfTheFormat) {
     ASSERT_EQ(scenario.portals.size(), 1u);
     EXPECT_EQ(scenario.portals[0].address, "192.0.2.1");
     EXPECT_EQ(scenario.portals[0].status, 0xEFFF0003u);
+    EXPECT_EQ(scenario.portals[0].targets, (std::vector<std::string>{"iqn.t"}));
     ASSERT_EQ(scenario.targets.size(), 3u);
     EXPECT_EQ(scenario.targets[0].target, "iqn.a");
     EXPECT_EQ(scenario.targets[0].loginStatuses, (std::vector<scenario::Status>{7, 10}));
@@ -429,7 +430,7 @@ TEST(ScenarioFile, WrongTypesAndMissingKeysAreErrors) {
         {R"({"service": {"targets": [{"target": "a", "logout_statuses": []}]}})",
          R"(case.json: service.targets[0]: missing key "login_statuses" or "chap")"},
         {R"({"service": {"portals": [{"address": "a"}]}})",
-         R"(case.json: service.portals[0]: missing key "status" or "chap")"},
+         R"(case.json: service.portals[0]: missing key "status", "chap" or "targets")"},
         {R"({"service": {"targets": [{"target": "a", "chap": {"user": "u"}}]}})",
          R"(case.json: service.targets[0].chap: missing key "secret")"},
         {R"({"service": {"portals": [{"address": "a", "chap": {"secret": "s"}}]}})",
@@ -1047,11 +1048,21 @@ TEST(RunnerArguments, AttachAndDetachTakeTheirOwnOptionsAndArguments) {
     EXPECT_EQ(reopen.lun, 255u);
     EXPECT_EQ(reopen.initiatorInstance, "HBA");
     EXPECT_EQ(reopen.initiatorPort, 2u);
+    Options targets;
+    ASSERT_TRUE(ParseArguments({"targets", "10.0.0.3", "861"}, targets, error)) << error;
+    EXPECT_EQ(targets.command, Command::kTargets);
+    EXPECT_EQ(targets.portalAddress, "10.0.0.3");
+    EXPECT_EQ(targets.portalPort, "861");
+    Options known;
+    ASSERT_TRUE(ParseArguments({"targets"}, known, error)) << error;
+    EXPECT_TRUE(known.portalAddress.empty());
     for (const std::vector<std::string> &refused :
          {std::vector<std::string>{"attach", "--lun", "256"},
           {"--lun", "1"},
           {"attach", "--initiator", ":1"},
-          {"attach", "--initiator", "HBA:x"}}) {
+          {"attach", "--initiator", "HBA:x"},
+          {"targets", "a", "1", "b"},
+          {"targets", "--mutual-chap", "a"}}) {
         Options bad;
         std::string why;
         EXPECT_FALSE(ParseArguments(refused, bad, why)) << refused.back();

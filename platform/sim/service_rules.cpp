@@ -176,4 +176,40 @@ ISDSC_STATUS UnregisterPortal(std::vector<Portal> &portals,
     return 0;
 }
 
+std::vector<std::string> KnownTargets(const std::vector<std::string> &known,
+                                      const std::vector<Portal> &portals,
+                                      const PortalTargets &offered) {
+    std::vector<std::string> targets;
+    const auto add = [&targets](const std::string &target) {
+        if (std::none_of(targets.begin(), targets.end(), [&target](const std::string &listed) {
+                return SameNameIgnoringCase(listed, target);
+            })) {
+            targets.push_back(target);
+        }
+    };
+    std::for_each(known.begin(), known.end(), add);
+    for (const Portal &portal : portals) {
+        const auto found = offered.find(portal.address);
+        if (found != offered.end()) {
+            std::for_each(found->second.begin(), found->second.end(), add);
+        }
+    }
+    return targets;
+}
+
+std::vector<Portal> PortalsOffering(const std::string &target, const std::vector<Portal> &portals,
+                                    const PortalTargets &offered) {
+    std::vector<Portal> offering;
+    for (const Portal &portal : portals) {
+        const auto found = offered.find(portal.address);
+        if (found != offered.end() && std::any_of(found->second.begin(), found->second.end(),
+                                                  [&target](const std::string &t) {
+                                                      return SameNameIgnoringCase(t, target);
+                                                  })) {
+            offering.push_back(portal);
+        }
+    }
+    return offering;
+}
+
 } // namespace vxd::sim

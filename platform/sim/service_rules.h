@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -94,6 +95,17 @@ ISDSC_STATUS RemovePersistentLogins(std::vector<PersistentLogin> &logins,
 
 // AddIScsiSendTargetPortalA answered with 0 registers its portal, once.
 void RegisterPortal(std::vector<Portal> &portals, const platform::ISCSI_TARGET_PORTALA &portal);
+
+// Discovery. `offered` holds the targets each portal offers, by its address. The initiator
+// knows `known` first, then each registered portal's targets, in the order the portals were
+// registered, each name once (letter case aside).
+using PortalTargets = std::map<std::string, std::vector<std::string>>;
+std::vector<std::string> KnownTargets(const std::vector<std::string> &known,
+                                      const std::vector<Portal> &portals,
+                                      const PortalTargets &offered);
+// The registered portals that offer `target`, in registration order.
+std::vector<Portal> PortalsOffering(const std::string &target, const std::vector<Portal> &portals,
+                                    const PortalTargets &offered);
 
 // RemoveIScsiSendTargetPortalA: 0 and the portal gone when it was registered, else
 // ISDSC_PORTAL_NOT_FOUND.

@@ -1640,3 +1640,107 @@ platform::DWORD Machine::GetFileAttributesA(const char *fileName) {
 }
 
 } // namespace vxd::sim
+
+namespace vxd::sim {
+
+ISDSC_STATUS Machine::ReportIScsiTargetsA(platform::BOOLEAN forceUpdate, ULONG *bufferSize,
+                                          char *buffer) {
+    CallRecord &call = Log("ReportIScsiTargetsA");
+    call.args["ForceUpdate"] = forceUpdate;
+    call.args["Buffer"] = PointerArg(buffer);
+    if (bufferSize == nullptr) {
+        faults_.push_back("ReportIScsiTargetsA without BufferSize");
+        Publish(call, "null) -> " + Status(kStatusInvalidParameter));
+        return kStatusInvalidParameter;
+    }
+    call.args["BufferSize"] = *bufferSize;
+    std::string names;
+    for (const std::string &target : KnownTargets(knownTargets, portals, portalTargets)) {
+        names += target + '\0';
+    }
+    names += names.empty() ? std::string(2, '\0') : std::string(1, '\0');
+    ISDSC_STATUS status = reportTargetsStatus.value_or(0);
+    if (status == 0 && (buffer == nullptr || *bufferSize < names.size())) {
+        status = platform::kErrorInsufficientBuffer;
+    } else if (status == 0) {
+        std::memcpy(buffer, names.data(), names.size());
+    }
+    if (status == 0 || status == platform::kErrorInsufficientBuffer) {
+        *bufferSize = static_cast<ULONG>(names.size());
+    }
+    Publish(call, "force " + std::to_string(forceUpdate) + ", size " +
+                      std::to_string(call.Arg("BufferSize")) + ") -> " + Status(status) +
+                      ", size " + std::to_string(*bufferSize));
+    return status;
+}
+
+ISDSC_STATUS Machine::ReportIScsiTargetPortalsA(char *initiatorName, char *targetName,
+                                                platform::USHORT *targetPortalTag,
+                                                ULONG *elementCount,
+                                                platform::ISCSI_TARGET_PORTALA *portalsOut) {
+    CallRecord &call = Log("ReportIScsiTargetPortalsA");
+    call.args["InitiatorName"] = PointerArg(initiatorName);
+    call.args["TargetPortalTag"] = PointerArg(targetPortalTag);
+    call.strings["TargetName"] = targetName == nullptr ? "" : targetName;
+    if (targetName == nullptr || elementCount == nullptr) {
+        faults_.push_back("ReportIScsiTargetPortalsA without TargetName or ElementCount");
+        Publish(call, "null) -> " + Status(kStatusInvalidParameter));
+        return kStatusInvalidParameter;
+    }
+    call.args["ElementCount"] = *elementCount;
+    const std::vector<Portal> offering = PortalsOffering(targetName, portals, portalTargets);
+    const bool known =
+        std::any_of(knownTargets.begin(), knownTargets.end(), [targetName](const std::string &t) {
+            return SameNameIgnoringCase(t, targetName);
+        });
+    ISDSC_STATUS status = 0;
+    if (offering.empty() && !known) {
+        status = platform::kStatusTargetNotFound;
+    } else if (portalsOut == nullptr || *elementCount < offering.size()) {
+        status = offering.empty() ? 0 : platform::kErrorInsufficientBuffer;
+        *elementCount = static_cast<ULONG>(offering.size());
+    } else {
+        for (std::size_t i = 0; i < offering.size(); ++i) {
+            platform::ISCSI_TARGET_PORTALA record;
+            std::memset(&record, 0, sizeof record);
+            CopyText(record.Address, sizeof record.Address, offering[i].address);
+            record.Socket = offering[i].socket;
+            std::memcpy(&portalsOut[i], &record, sizeof record);
+        }
+        *elementCount = static_cast<ULONG>(offering.size());
+    }
+    Publish(call, Quoted(targetName) + ", count " + std::to_string(call.Arg("ElementCount")) +
+                      ") -> " + Status(status) + ", count " + std::to_string(*elementCount));
+    return status;
+}
+
+ISDSC_STATUS Machine::ReportIScsiSendTargetPortalsA(ULONG *portalCount,
+                                                    platform::ISCSI_TARGET_PORTAL_INFOA *info) {
+    CallRecord &call = Log("ReportIScsiSendTargetPortalsA");
+    if (portalCount == nullptr) {
+        faults_.push_back("ReportIScsiSendTargetPortalsA without PortalCount");
+        Publish(call, "null) -> " + Status(kStatusInvalidParameter));
+        return kStatusInvalidParameter;
+    }
+    call.args["PortalCount"] = *portalCount;
+    ISDSC_STATUS status = 0;
+    if (!portals.empty() && (info == nullptr || *portalCount < portals.size())) {
+        status = platform::kErrorInsufficientBuffer;
+    } else {
+        for (std::size_t i = 0; i < portals.size(); ++i) {
+            platform::ISCSI_TARGET_PORTAL_INFOA record;
+            std::memset(&record, 0, sizeof record);
+            CopyText(record.InitiatorName, sizeof record.InitiatorName, kInitiatorInstance);
+            record.InitiatorPortNumber = platform::kAllInitiatorPorts;
+            CopyText(record.Address, sizeof record.Address, portals[i].address);
+            record.Socket = portals[i].socket;
+            std::memcpy(&info[i], &record, sizeof record);
+        }
+    }
+    *portalCount = static_cast<ULONG>(portals.size());
+    Publish(call, "count " + std::to_string(call.Arg("PortalCount")) + ") -> " + Status(status) +
+                      ", count " + std::to_string(*portalCount));
+    return status;
+}
+
+} // namespace vxd::sim

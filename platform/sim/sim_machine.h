@@ -183,6 +183,11 @@ class Machine {
     // The persistent logins and the send-target portals; logins and registrations add to them.
     std::vector<PersistentLogin> persistentLogins;
     std::vector<Portal> portals;
+    // Discovery: the targets each portal offers, by its address, which the initiator knows once
+    // the portal is registered; and the targets it knows besides (added by hand, say).
+    PortalTargets portalTargets;
+    std::vector<std::string> knownTargets;
+    std::optional<ISDSC_STATUS> reportTargetsStatus;    // ReportIScsiTargetsA's answer
     std::optional<ISDSC_STATUS> reportPersistentStatus; // ReportIScsiPersistentLoginsA's answer
     // Replaces parts of ReportIScsiPersistentLoginsA's answers, as for the session list: `size`
     // is BufferSizeInBytes, `count` the Count reported.
@@ -257,6 +262,9 @@ class Machine {
     platform::OutputDebugStringAFunction OutputDebugStringA;
     platform::LogoutIScsiTargetFunction LogoutIScsiTarget;
     platform::ReportIScsiPersistentLoginsAFunction ReportIScsiPersistentLoginsA;
+    platform::ReportIScsiTargetsAFunction ReportIScsiTargetsA;
+    platform::ReportIScsiTargetPortalsAFunction ReportIScsiTargetPortalsA;
+    platform::ReportIScsiSendTargetPortalsAFunction ReportIScsiSendTargetPortalsA;
     platform::RemoveIScsiPersistentTargetAFunction RemoveIScsiPersistentTargetA;
     platform::RemoveIScsiSendTargetPortalAFunction RemoveIScsiSendTargetPortalA;
     platform::SetIScsiInitiatorCHAPSharedSecretFunction SetIScsiInitiatorCHAPSharedSecret;

@@ -30,6 +30,12 @@ LogoutIScsiTargetFunction &LogoutIScsiTarget =
     OnCurrentMachine<&sim::Machine::LogoutIScsiTarget>::Call;
 ReportIScsiPersistentLoginsAFunction &ReportIScsiPersistentLoginsA =
     OnCurrentMachine<&sim::Machine::ReportIScsiPersistentLoginsA>::Call;
+ReportIScsiTargetsAFunction &ReportIScsiTargetsA =
+    OnCurrentMachine<&sim::Machine::ReportIScsiTargetsA>::Call;
+ReportIScsiTargetPortalsAFunction &ReportIScsiTargetPortalsA =
+    OnCurrentMachine<&sim::Machine::ReportIScsiTargetPortalsA>::Call;
+ReportIScsiSendTargetPortalsAFunction &ReportIScsiSendTargetPortalsA =
+    OnCurrentMachine<&sim::Machine::ReportIScsiSendTargetPortalsA>::Call;
 RemoveIScsiPersistentTargetAFunction &RemoveIScsiPersistentTargetA =
     OnCurrentMachine<&sim::Machine::RemoveIScsiPersistentTargetA>::Call;
 RemoveIScsiSendTargetPortalAFunction &RemoveIScsiSendTargetPortalA =

@@ -131,6 +131,32 @@ TEST(Chap, NoSecretIsWrittenAnywhereAndEveryCopyIsWipedBeforeItIsFreed) {
     for (const auto &block : machine.FreedHeapBlocks()) {
         EXPECT_FALSE(Holds(block, kSecret));
     }
+
+    // VxdListTargets' discovery CHAP: its copy goes wiped, and no line shows it.
+    Machine listing;
+    listing.portalChap[kPortal] = sim::Chap{kChapUser, kSecret};
+    std::vector<std::string> progress;
+    VxdListTargetsRequest request{};
+    request.size = sizeof request;
+    request.portalAddress = kPortal;
+    request.chapUserName = kChapUser;
+    request.chapSecret = kSecret.data();
+    request.chapSecretLength = static_cast<unsigned long>(kSecret.size());
+    request.progress = &Collect;
+    request.progressContext = &progress;
+    unsigned long size = 0;
+    {
+        const WatchFrees watching(secrets);
+        EXPECT_EQ(VxdListTargets(&request, nullptr, &size), VXD_STATUS_BUFFER_TOO_SMALL);
+        EXPECT_FALSE(secretFreedUnwiped);
+    }
+    EXPECT_FALSE(listing.FreedHeapBlocks().empty());
+    for (const auto &block : listing.FreedHeapBlocks()) {
+        EXPECT_FALSE(Holds(block, kSecret));
+    }
+    for (const std::string &line : progress) {
+        EXPECT_FALSE(Holds(line, kSecret)) << line;
+    }
 }
 
 } // namespace

@@ -578,6 +578,16 @@ attach)
         "$example_target"
     expect_exit 1
     expect_lines '^VxdAttach: no device of LUN 5 showed on the target.s sessions$' 1
+    # Discovery: the size first, then the names of what this portal offers, in the service's
+    # order; the portal registered for the call goes again, and nothing logs in.
+    run_vxdhost test-scenarios/list_targets.json targets $portal
+    expect_exit 0
+    expect_log '^vxdhost: the names take 54 bytes; asking again$'
+    expect_log '^vxdhost: VxdListTargets returned VXD_STATUS_OK \(0\): done$'
+    [ "$(tr -d '\r' <"$out" | tail -n 2 | tr '\n' ' ')" = \
+        "iqn.2026-01.test.vxd:disk1 iqn.2026-01.test.vxd:logs " ] || fail "not the portal's targets"
+    expect_log "^iscsidsc: RemoveIScsiSendTargetPortalA\\($portal port 3260\\) -> 0$"
+    expect_no_log 'LoginIScsiTargetA'
     ;;
 attach_disk_readiness)
     # 1.4 under Wine: the disk attribute queries fail, so the disk is VXD_DISK_STATE_UNKNOWN and

@@ -937,8 +937,9 @@ void ReadService(const Json &service, Scenario &scenario) {
     With(service, "ike_status", [&](const Json &v) { scenario.ikeStatus = ReadStatus(v); });
     With(service, "portal_status", [&](const Json &v) { scenario.portalStatus = ReadStatus(v); });
     ReadList(service, "portals", scenario.portals, [](const Json &v) {
-        PortalAnswer portal{Text(Member(v, "address")), 0, std::nullopt};
+        PortalAnswer portal{Text(Member(v, "address")), 0, std::nullopt, {}};
         With(v, "status", [&](const Json &status) { portal.status = ReadStatus(status); });
+        ReadList(v, "targets", portal.targets, [](const Json &name) { return Text(&name); });
         With(v, "chap", [&](const Json &chap) { portal.chap = ReadChap(chap); });
         return portal;
     });

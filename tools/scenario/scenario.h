@@ -65,6 +65,7 @@ struct PortalAnswer {
     std::string address; // as the request writes it
     Status status = 0;   // when the credentials, if any, are right
     std::optional<Chap> chap;
+    std::vector<std::string> targets; // those it offers, in its order
 };
 
 // A target's own answers: its logins, its logouts, what its login brings and the credentials

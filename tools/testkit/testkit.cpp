@@ -76,6 +76,7 @@ struct Service {
     // Ids are never reused, so that a logged-out session's id stays unknown.
     ULONGLONG nextSessionId = 1;
     std::vector<std::string> reportedTargets;
+    rules::PortalTargets portalTargets;         // the targets each portal offers, by its address
     std::map<std::string, std::size_t> logins;  // successive logins of each target
     std::map<std::string, std::size_t> logouts; // successive logouts of each target's sessions
     std::vector<rules::PersistentLogin> persistentLogins;
@@ -197,6 +198,11 @@ bool ReadScenario() {
         service.portals.push_back({listed.address, listed.port});
     }
     service.reportedTargets = scn::ReportedTargets(service.scenario);
+    for (const scn::PortalAnswer &portal : service.scenario.portals) {
+        if (!portal.targets.empty()) {
+            service.portalTargets[portal.address] = portal.targets;
+        }
+    }
     Log("scenario %s", path);
     return true;
 }
@@ -684,7 +690,9 @@ ULONG WINAPI ReportIScsiTargetsA(BOOLEAN /*ForceUpdate*/, ULONG *BufferSize, cha
         return kInvalidParameter;
     }
     std::string names;
-    for (const std::string &name : service.reportedTargets) {
+    const std::vector<std::string> known =
+        rules::KnownTargets(service.reportedTargets, service.portals, service.portalTargets);
+    for (const std::string &name : known) {
         names += name;
         names += '\0';
     }
@@ -698,7 +706,67 @@ ULONG WINAPI ReportIScsiTargetsA(BOOLEAN /*ForceUpdate*/, ULONG *BufferSize, cha
     }
     std::copy(names.begin(), names.end(), Buffer);
     *BufferSize = static_cast<ULONG>(names.size());
-    Log("ReportIScsiTargetsA -> %lu targets", static_cast<ULONG>(service.reportedTargets.size()));
+    Log("ReportIScsiTargetsA -> %lu targets", static_cast<ULONG>(known.size()));
+    return kSuccess;
+}
+
+// The registered portals that offer the target.
+ULONG WINAPI ReportIScsiTargetPortalsA(char * /*InitiatorName*/, char *TargetName,
+                                       USHORT * /*TargetPortalTag*/, ULONG *ElementCount,
+                                       p::ISCSI_TARGET_PORTALA *Portals) {
+    const ServiceLock locked;
+    if (!ServiceAnswers()) {
+        return kServiceNotRunning;
+    }
+    const Service &service = TheService();
+    if (TargetName == nullptr || ElementCount == nullptr) {
+        return kInvalidParameter;
+    }
+    const std::vector<rules::Portal> offering =
+        rules::PortalsOffering(TargetName, service.portals, service.portalTargets);
+    if (!offering.empty() && (Portals == nullptr || *ElementCount < offering.size())) {
+        *ElementCount = static_cast<ULONG>(offering.size());
+        return p::kErrorInsufficientBuffer;
+    }
+    for (std::size_t i = 0; i < offering.size(); ++i) {
+        p::ISCSI_TARGET_PORTALA record;
+        std::memset(&record, 0, sizeof record);
+        CopyText(record.Address, offering[i].address);
+        record.Socket = offering[i].socket;
+        Portals[i] = record;
+    }
+    *ElementCount = static_cast<ULONG>(offering.size());
+    Log("ReportIScsiTargetPortalsA(%s) -> %lu portals", TargetName, *ElementCount);
+    return kSuccess;
+}
+
+// The registered send-target portals, each on the kit's initiator.
+ULONG WINAPI ReportIScsiSendTargetPortalsA(ULONG *PortalCount,
+                                           p::ISCSI_TARGET_PORTAL_INFOA *PortalInfo) {
+    const ServiceLock locked;
+    if (!ServiceAnswers()) {
+        return kServiceNotRunning;
+    }
+    const Service &service = TheService();
+    if (PortalCount == nullptr) {
+        return kInvalidParameter;
+    }
+    if (!service.portals.empty() &&
+        (PortalInfo == nullptr || *PortalCount < service.portals.size())) {
+        *PortalCount = static_cast<ULONG>(service.portals.size());
+        return p::kErrorInsufficientBuffer;
+    }
+    for (std::size_t i = 0; i < service.portals.size(); ++i) {
+        p::ISCSI_TARGET_PORTAL_INFOA record;
+        std::memset(&record, 0, sizeof record);
+        CopyText(record.InitiatorName, rules::kInitiatorInstance);
+        record.InitiatorPortNumber = p::kAllInitiatorPorts;
+        CopyText(record.Address, service.portals[i].address);
+        record.Socket = service.portals[i].socket;
+        PortalInfo[i] = record;
+    }
+    *PortalCount = static_cast<ULONG>(service.portals.size());
+    Log("ReportIScsiSendTargetPortalsA -> %lu portals", *PortalCount);
     return kSuccess;
 }
 

@@ -224,6 +224,51 @@ CommandLine ParseDetach(int argc, const char *const *argv, int next, CommandLine
     return line;
 }
 
+CommandLine ParseTargets(int argc, const char *const *argv, int next, CommandLine line) {
+    TargetsOptions &targets = line.targets;
+    std::string error;
+    for (; next < argc && std::strncmp(argv[next], "--", 2) == 0; ++next) {
+        if (Is(argv[next], "--dll")) {
+            if (!ParseDll(argc, argv, next, line)) {
+                return line;
+            }
+            continue;
+        }
+        bool usedNext = false;
+        const char *value = next + 1 < argc ? argv[next + 1] : nullptr;
+        switch (vxd::credentials::ParseOption(argv[next], value, usedNext, targets.chap, error)) {
+        case vxd::credentials::Parsed::kTaken:
+            next += usedNext ? 1 : 0;
+            break;
+        case vxd::credentials::Parsed::kRefused:
+            return Refused(error);
+        case vxd::credentials::Parsed::kNotCredential:
+            return Refused("targets has no option " + vxd::credentials::ShownArgument(argv[next]));
+        }
+    }
+    if (!vxd::credentials::CheckOptions(targets.chap, error)) {
+        return Refused(error);
+    }
+    // Discovery has one secret: the target's user name and secret for the portal.
+    if (!targets.chap.initiatorSecretFile.empty() || targets.chap.mutual ||
+        targets.chap.discovery) {
+        return Refused("targets takes --chap-user and its secret alone: its CHAP is always the "
+                       "portal's discovery CHAP");
+    }
+    const int positional = argc - next;
+    if (positional > 2 || (positional == 0 && targets.chap.Any())) {
+        return Refused(positional > 2 ? "targets expects [PORTAL [PORT]], got " +
+                                            std::to_string(positional) + " arguments"
+                                      : std::string("discovery CHAP needs a PORTAL"));
+    }
+    if (positional == 2 && !ParsePort(argv[next + 1], targets.port, error)) {
+        return Refused(error);
+    }
+    targets.portal = positional > 0 ? argv[next] : "";
+    line.command = Command::kTargets;
+    return line;
+}
+
 } // namespace
 
 CommandLine ParseCommandLine(int argc, const char *const *argv) {
@@ -250,6 +295,9 @@ CommandLine ParseCommandLine(int argc, const char *const *argv) {
     if (next + 1 == argc && Is(argv[next], "--version")) {
         line.command = Command::kVersion;
         return line;
+    }
+    if (next < argc && Is(argv[next], "targets") && !mount.check && !mount.timestamps) {
+        return ParseTargets(argc, argv, next + 1, line);
     }
     if (next < argc && (Is(argv[next], "attach") || Is(argv[next], "detach"))) {
         // The checks and the timestamps follow CreateVXD's trace, which the calls do not write;

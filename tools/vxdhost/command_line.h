@@ -9,7 +9,7 @@
 
 namespace vxdhost {
 
-enum class Command { kMount, kAttach, kDetach, kVersion, kHelp, kUsageError };
+enum class Command { kMount, kAttach, kDetach, kTargets, kVersion, kHelp, kUsageError };
 
 // CreateVXD's five texts, passed on as they were typed.
 struct MountOptions {
@@ -51,6 +51,13 @@ struct DetachOptions {
     unsigned long lun = 0;
 };
 
+// vxdhost targets: the portal's targets (none: those the initiator knows), with discovery CHAP.
+struct TargetsOptions {
+    std::string portal;
+    unsigned short port = 0;
+    vxd::credentials::Options chap;
+};
+
 struct CommandLine {
     Command command = Command::kUsageError;
     std::string error; // kUsageError: one line, without "vxdhost: " in front
@@ -58,6 +65,7 @@ struct CommandLine {
     MountOptions mount;
     AttachOptions attach;
     DetachOptions detach;
+    TargetsOptions targets;
 };
 
 CommandLine ParseCommandLine(int argc, const char *const *argv);

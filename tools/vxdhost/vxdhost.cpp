@@ -32,6 +32,8 @@ const char kUsage[] =
     "                                   --chap-secret-stdin) [--initiator-secret-file FILE]\n"
     "                                   [--mutual-chap] [--discovery-chap]] PORTAL PORT TARGET\n"
     "       vxdhost [--dll PATH] detach [--force] [--remove-portal PORTAL PORT] [--lun N] TARGET\n"
+    "       vxdhost [--dll PATH] targets [--chap-user NAME (--chap-secret-file FILE |\n"
+    "                                    --chap-secret-stdin)] [PORTAL [PORT]]\n"
     "       vxdhost [--dll PATH] --version\n";
 
 const char kHelp[] =
@@ -99,8 +101,15 @@ const char kHelp[] =
     "  --lun N            take away LUN N's volumes alone; log out only when no other LUN of\n"
     "                     the target has a mounted volume\n"
     "\n"
-    "Both name the status on standard error when they fail, with the iSCSI service's or\n"
-    "Windows' status, and detach tells what it did: the letters taken away, the sessions\n"
+    "targets calls VxdListTargets (vxdmount 1.5 and later): the targets that PORTAL:PORT\n"
+    "offers (default port 3260), one a line on standard output, or without a PORTAL those the\n"
+    "initiator already knows. A portal that is not registered is registered for the call and\n"
+    "removed again; nothing is logged in. --chap-user and its secret, as for attach, are the\n"
+    "portal's discovery CHAP.\n"
+    "\n"
+    "attach and detach name the status on standard error when they fail, with the iSCSI\n"
+    "service's or Windows' status, and detach tells what it did: the letters taken away, the "
+    "sessions\n"
     "logged out, the persistent logins removed and the letters in use. Exit status:\n"
     "0 done, 1 failed, 3 cancelled, 2 a usage error, or the library or the export could not\n"
     "be found.\n";
@@ -550,6 +559,72 @@ int Detach(const CommandLine &line) {
 
 } // namespace
 
+// vxdhost targets: asks VxdListTargets for the size first, then for the names, one a line on
+// standard output.
+int Targets(const CommandLine &line) {
+    const vxdhost::TargetsOptions &options = line.targets;
+    vxd::credentials::Secrets secrets;
+    if (options.chap.Any()) {
+        SecretFiles files;
+        std::string error;
+        if (!vxd::credentials::ReadSecrets(options.chap, files, secrets, error)) {
+            std::fprintf(stderr, "vxdhost: %s\n", error.c_str());
+            return vxdhost::kExitUsage;
+        }
+    }
+    const UniqueModule library = LoadLibraryOrSay(line.dll, false);
+    const auto list =
+        library ? Export<VxdListTargetsFunction>(library.get(), "VxdListTargets") : nullptr;
+    const auto statusText =
+        library ? Export<VxdStatusTextFunction>(library.get(), "VxdStatusText") : nullptr;
+    if (list == nullptr || statusText == nullptr) {
+        if (library) {
+            std::fprintf(stderr,
+                         "vxdhost: %s has no export named VxdListTargets (it came with "
+                         "vxdmount 1.5)\n",
+                         line.dll.c_str());
+        }
+        return vxdhost::kExitUsage;
+    }
+    VxdListTargetsRequest request{};
+    request.size = sizeof request;
+    request.portalAddress = options.portal.empty() ? nullptr : options.portal.c_str();
+    request.portalPort = options.port;
+    if (options.chap.Any()) {
+        request.chapUserName = options.chap.user.c_str();
+        request.chapSecret = secrets.chap.Data();
+        request.chapSecretLength = static_cast<unsigned long>(secrets.chap.Size());
+    }
+    request.progress = PrintProgress;
+    const std::string portal =
+        options.portal.empty()
+            ? std::string("the targets the initiator knows")
+            : options.portal + ":" + std::to_string(options.port == 0 ? 3260 : options.port);
+    std::fprintf(stderr, "vxdhost: VxdListTargets(%s) from %s%s\n", portal.c_str(),
+                 line.dll.c_str(), options.chap.Any() ? "; discovery CHAP" : "");
+    // The list may grow between the two questions: a few rounds settle it.
+    std::vector<char> names;
+    unsigned long size = 0;
+    int status = list(&request, nullptr, &size);
+    for (int round = 0; round < 3 && status == VXD_STATUS_BUFFER_TOO_SMALL; ++round) {
+        std::fprintf(stderr, "vxdhost: the names take %lu bytes; asking again\n", size);
+        names.assign(size, '\0');
+        status = list(&request, names.data(), &size);
+    }
+    secrets.chap.Clear();
+    std::fprintf(stderr, "vxdhost: VxdListTargets returned %s\n",
+                 vxdhost::CallStatusText(status, statusText(status)).c_str());
+    if (status != VXD_STATUS_OK) {
+        return vxdhost::ExitStatusOf(status);
+    }
+    for (std::size_t at = 0; at < names.size() && names[at] != '\0';) {
+        const std::string target(&names[at]);
+        std::printf("%s\n", target.c_str());
+        at += target.size() + 1;
+    }
+    return vxdhost::kExitDone;
+}
+
 int main(int argc, char **argv) {
     const CommandLine line = vxdhost::ParseCommandLine(argc, argv);
     switch (line.command) {
@@ -569,6 +644,8 @@ int main(int argc, char **argv) {
         return Attach(line);
     case vxdhost::Command::kDetach:
         return Detach(line);
+    case vxdhost::Command::kTargets:
+        return Targets(line);
     }
     return vxdhost::kExitUsage;
 }

@@ -25,7 +25,9 @@ const char kUsage[] =
     "[--initiator-secret-file FILE] [--discovery-chap] [--mutual-chap]] "
     "[--scenario FILE] [--timeline] [--real-time] [PORTAL PORT TARGET]\n"
     "       vxdmount detach [--force] [--remove-portal PORTAL PORT] [--lun N] [--scenario FILE] "
-    "[--timeline] [--real-time] [TARGET]\n";
+    "[--timeline] [--real-time] [TARGET]\n"
+    "       vxdmount targets [--chap-user NAME (--chap-secret-file FILE | --chap-secret-stdin)] "
+    "[--scenario FILE] [--timeline] [--real-time] [PORTAL [PORT]]\n";
 
 const char kHelp[] =
     "Runs one call of vxdmount.dll's logic against a simulated machine: CreateVXD, whose trace\n"
@@ -63,6 +65,8 @@ const char kHelp[] =
     "  --remove-portal PORTAL PORT  remove the send-target portal too\n"
     "  --lun N                take away LUN N's volumes; log out only when no other LUN of\n"
     "                         the target has a mounted volume\n"
+    "targets:                 the targets that PORTAL offers (VxdListTargets), one a line;\n"
+    "                         without PORTAL those the initiator knows\n"
     "\n"
     "Without positional arguments: 192.0.2.10 3260 iqn.2026-12.com.example:disk1 (\"\" \"\").\n"
     "Exit status: 0 CreateVXD returned 1, or done; 1 CreateVXD returned 0, or failed;\n"
@@ -225,7 +229,7 @@ bool CommandOption(const std::vector<std::string> &arguments, std::size_t &i, Op
     if (options.command != Command::kCreateVxd && IsOption(arguments, i, "--lun", value)) {
         return TakeLun(value, options, error);
     }
-    if (options.command == Command::kAttach) {
+    if (options.command == Command::kAttach || options.command == Command::kTargets) {
         bool usedNext = false;
         const char *next = i + 1 < arguments.size() ? arguments[i + 1].c_str() : nullptr;
         switch (credentials::ParseOption(argument, next, usedNext, options.chap, error)) {
@@ -237,6 +241,8 @@ bool CommandOption(const std::vector<std::string> &arguments, std::size_t &i, Op
         case credentials::Parsed::kNotCredential:
             break;
         }
+    }
+    if (options.command == Command::kAttach) {
         if (argument == "--keep-on-failure") {
             options.keepOnFailure = true;
             return true;
@@ -335,6 +341,18 @@ bool TakePositional(const std::vector<std::string> &positional, Options &options
             return false;
         }
         break;
+    case Command::kTargets:
+        if (positional.size() > 2 || (positional.size() == 2 && !IsPort(positional[1]))) {
+            error = positional.size() > 2
+                        ? "targets expects no positional arguments or PORTAL "
+                          "[PORT], got " +
+                              std::to_string(positional.size())
+                        : "PORT \"" + positional[1] + "\" is not a whole number from 0 to 65535";
+            return false;
+        }
+        options.portalAddress = positional[0];
+        options.portalPort = positional.size() == 2 ? positional[1] : "3260";
+        return true;
     case Command::kDetach:
         if (positional.size() != 1) {
             error = "detach expects no positional arguments or TARGET, got " +
@@ -486,6 +504,43 @@ int RunDetach(const Options &options, sim::Machine &machine, Printer &printer, s
     return ExitOf(status);
 }
 
+// VxdListTargets, asked for the size first as a host does, then the names, one a line.
+int RunTargets(const Options &options, sim::Machine &machine, Printer &printer, std::ostream &err,
+               int standardInput) {
+    credentials::Secrets secrets;
+    std::string error;
+    SecretFiles files(standardInput);
+    if (options.chap.Any() && !credentials::ReadSecrets(options.chap, files, secrets, error)) {
+        err << "vxdmount: " << error << "\n";
+        return kExitUsage;
+    }
+    VxdListTargetsRequest request{};
+    request.size = sizeof request;
+    request.portalAddress = options.portalAddress.empty() ? nullptr : options.portalAddress.c_str();
+    request.portalPort = PortOf(options.portalPort);
+    if (options.chap.Any()) {
+        request.chapUserName = options.chap.user.c_str();
+        request.chapSecret = secrets.chap.Data();
+        request.chapSecretLength = static_cast<unsigned long>(secrets.chap.Size());
+    }
+    request.progress = &PrintProgress;
+    request.progressContext = &printer;
+    unsigned long size = 0;
+    int status = VxdListTargets(&request, nullptr, &size);
+    std::vector<char> names;
+    if (status == VXD_STATUS_BUFFER_TOO_SMALL) {
+        names.assign(size, '\0');
+        status = VxdListTargets(&request, names.data(), &size);
+    }
+    for (std::size_t at = 0; status == VXD_STATUS_OK && at < names.size() && names[at] != '\0';) {
+        const std::string target(&names[at]);
+        printer.Line(target, machine.Now());
+        at += target.size() + 1;
+    }
+    err << Closing("VxdListTargets", status, 0, machine.Now());
+    return ExitOf(status);
+}
+
 } // namespace
 
 std::string TimelineStamp(sim::Ms at) { return "[" + Seconds(at) + "s] "; }
@@ -493,8 +548,11 @@ std::string TimelineStamp(sim::Ms at) { return "[" + Seconds(at) + "s] "; }
 bool ParseArguments(const std::vector<std::string> &arguments, Options &options,
                     std::string &error) {
     std::size_t first = 0;
-    if (!arguments.empty() && (arguments[0] == "attach" || arguments[0] == "detach")) {
-        options.command = arguments[0] == "attach" ? Command::kAttach : Command::kDetach;
+    if (!arguments.empty() &&
+        (arguments[0] == "attach" || arguments[0] == "detach" || arguments[0] == "targets")) {
+        options.command = arguments[0] == "attach"   ? Command::kAttach
+                          : arguments[0] == "detach" ? Command::kDetach
+                                                     : Command::kTargets;
         first = 1;
     }
     std::vector<std::string> positional;
@@ -524,6 +582,16 @@ bool ParseArguments(const std::vector<std::string> &arguments, Options &options,
             }
             return false;
         }
+    }
+    if (options.command == Command::kTargets) {
+        // Discovery has one secret: the target's user name and secret for the portal.
+        if (!options.chap.initiatorSecretFile.empty() || options.chap.mutual ||
+            options.chap.discovery) {
+            error = "targets takes --chap-user and its secret alone: its CHAP is always the "
+                    "portal's discovery CHAP";
+            return false;
+        }
+        options.portalAddress.clear();
     }
     return credentials::CheckOptions(options.chap, error) &&
            TakePositional(positional, options, error);
@@ -561,6 +629,8 @@ int RunVxdMount(const std::vector<std::string> &arguments, std::ostream &out, st
         return RunAttach(options, scenario, machine, printer, err, standardInput);
     case Command::kDetach:
         return RunDetach(options, machine, printer, err);
+    case Command::kTargets:
+        return RunTargets(options, machine, printer, err, standardInput);
     case Command::kCreateVxd:
         break;
     }

@@ -18,7 +18,7 @@ constexpr int kExitFailed = 1;    // CreateVXD returned 0; an attach or a detach
 constexpr int kExitUsage = 2;     // bad arguments or a scenario that cannot be read
 constexpr int kExitCancelled = 3; // an attach was cancelled
 
-enum class Command { kCreateVxd, kAttach, kDetach };
+enum class Command { kCreateVxd, kAttach, kDetach, kTargets };
 
 struct Options {
     Command command = Command::kCreateVxd;
@@ -55,7 +55,7 @@ struct Options {
 // was. Options may stand anywhere after it; "--" ends them, so a positional argument may begin
 // with '-'. CreateVXD: no positional arguments (the defaults above) or
 // PORTAL PORT TARGET [EXTRA1 [EXTRA2]]; attach: none or PORTAL PORT TARGET; detach: none or
-// TARGET.
+// TARGET; targets: none (the targets the initiator knows) or PORTAL [PORT].
 bool ParseArguments(const std::vector<std::string> &arguments, Options &options,
                     std::string &error);
 

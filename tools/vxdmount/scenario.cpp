@@ -72,6 +72,9 @@ void StageScenario(const Scenario &scenario, sim::Machine &machine) {
     machine.portalStatus = scenario.portalStatus;
     for (const scenario::PortalAnswer &portal : scenario.portals) {
         machine.portalStatuses[portal.address] = portal.status;
+        if (!portal.targets.empty()) {
+            machine.portalTargets[portal.address] = portal.targets;
+        }
         if (portal.chap) {
             machine.portalChap[portal.address] = MachineChap(*portal.chap);
         }
