@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "disks/disk_state.h"
@@ -46,7 +47,8 @@ constexpr std::size_t kAttachResultVolumesEnd =
 // 1.5: the portals, the LUN and the initiator, and the result's paths and LUNs.
 constexpr std::size_t kAttachRequestInitiatorEnd =
     offsetof(VxdAttachRequest, initiatorPortNumber) + sizeof(VxdAttachRequest::initiatorPortNumber);
-constexpr unsigned long kLunFlags = VXD_ATTACH_ONE_LUN | VXD_ATTACH_NO_LOGIN;
+constexpr unsigned long kLunFlags = VXD_ATTACH_MULTIPATH | VXD_ATTACH_ONE_LUN | VXD_ATTACH_NO_LOGIN;
+constexpr unsigned long kMostExtraPortals = 7;
 constexpr std::size_t kAttachResultLunsEnd =
     offsetof(VxdAttachResult, diskLuns) + sizeof(VxdAttachResult::diskLuns);
 // A SCSI address holds a LUN in one byte.
@@ -121,6 +123,9 @@ class AttachCall {
     int CheckCredentials(bool chapFields);
     int CheckPathFields();
     int FindSessionsToReopen();
+    int LoginPaths();
+    platform::ISDSC_STATUS LoginPath(const std::string &address, int port);
+    int CheckPathsClaimed();
     platform::ISCSI_LOGIN_OPTIONS LoginOptions();
     int SetInitiatorSecret();
     int Finish(int status, platform::ULONG serviceStatus = 0);
@@ -186,6 +191,9 @@ class AttachCall {
     bool noLogin_ = false;
     iscsi::InitiatorPort initiator_;
     unsigned long pathCount_ = 0;
+    bool multipath_ = false;
+    std::vector<std::pair<std::string, int>> paths_;              // the request's portal first
+    std::vector<platform::ISCSI_UNIQUE_SESSION_ID> madeSessions_; // each logged out by the undo
     bool succeeded_ = false;
     bool undone_ = false;
 };
@@ -257,6 +265,14 @@ int AttachCall::Check() {
     portal_ = request_.portalAddress;
     target_ = request_.targetName;
     port_ = request_.portalPort == 0 ? kDefaultPortalPort : request_.portalPort;
+    // The request's portal is the first path; a portal named twice is one path.
+    std::vector<std::pair<std::string, int>> paths{{portal_, port_}};
+    for (const std::pair<std::string, int> &path : paths_) {
+        if (std::find(paths.begin(), paths.end(), path) == paths.end()) {
+            paths.push_back(path);
+        }
+    }
+    paths_ = std::move(paths);
     deviceWaitMs_ = request_.deviceWaitMs == 0 ? kDefaultDeviceWaitMs : request_.deviceWaitMs;
     letterWaitMs_ = request_.letterWaitMs == 0 ? kDefaultLetterWaitMs : request_.letterWaitMs;
     return VXD_STATUS_OK;
@@ -321,9 +337,24 @@ int AttachCall::CheckCredentials(bool chapFields) {
 
 // The fields of 1.5. A re-open sends nothing, so what only a login would use is refused.
 int AttachCall::CheckPathFields() {
-    if (request_.extraPortals != nullptr || request_.extraPortalCount != 0) {
-        progress_.Line("extraPortals: this version logs in through one portal; pass NULL and 0");
+    multipath_ = (request_.flags & VXD_ATTACH_MULTIPATH) != 0;
+    const unsigned long extra = request_.extraPortals == nullptr ? 0 : request_.extraPortalCount;
+    if ((request_.extraPortals == nullptr && request_.extraPortalCount != 0) ||
+        extra > kMostExtraPortals || (extra > 0 && !multipath_)) {
+        progress_.Line(extra > 0 && !multipath_
+                           ? "extraPortals need VXD_ATTACH_MULTIPATH"
+                           : "extraPortals: at most %lu portals, and a count needs the portals",
+                       kMostExtraPortals);
         return VXD_STATUS_INVALID_ARGUMENT;
+    }
+    for (unsigned long i = 0; i < extra; ++i) {
+        const VxdPortal &portal = request_.extraPortals[i];
+        if (!IsDottedIpv4(portal.address)) {
+            progress_.Line("extra portal %lu is not a dotted IPv4 address such as 192.168.0.11",
+                           i + 1);
+            return VXD_STATUS_INVALID_ARGUMENT;
+        }
+        paths_.emplace_back(portal.address, portal.port == 0 ? kDefaultPortalPort : portal.port);
     }
     if ((request_.flags & VXD_ATTACH_ONE_LUN) != 0) {
         if (request_.lun > kLargestLun) {
@@ -345,9 +376,9 @@ int AttachCall::CheckPathFields() {
         initiator_.port = request_.initiatorPortNumber;
     }
     noLogin_ = (request_.flags & VXD_ATTACH_NO_LOGIN) != 0;
-    if (noLogin_ && (chap_ || !initiator_.instance.empty())) {
-        progress_.Line("VXD_ATTACH_NO_LOGIN logs in nowhere: it takes no CHAP fields and no "
-                       "initiatorInstance");
+    if (noLogin_ && (chap_ || !initiator_.instance.empty() || multipath_)) {
+        progress_.Line("VXD_ATTACH_NO_LOGIN logs in nowhere: it takes no CHAP fields, no "
+                       "initiatorInstance and no VXD_ATTACH_MULTIPATH");
         return VXD_STATUS_INVALID_ARGUMENT;
     }
     return VXD_STATUS_OK;
@@ -488,6 +519,16 @@ int AttachCall::Steps() {
     if (Cancelled()) {
         return Finish(VXD_STATUS_CANCELLED);
     }
+    if (multipath_) {
+        volumes::AppendDriveLetters(baseline_);
+        const int login = LoginPaths();
+        chapSecret_.Clear();
+        if (login != VXD_STATUS_OK) {
+            return login;
+        }
+        const int disks = WaitForDisks();
+        return disks != VXD_STATUS_OK ? disks : WaitForLetters();
+    }
     const platform::ISDSC_STATUS portal = iscsi::AddSendTargetPortal(
         portal_, port_, discoveryChap_ ? LoginOptions() : iscsi::LoginOptionsWithoutCredentials(),
         initiator_);
@@ -566,7 +607,148 @@ int AttachCall::Login() {
                       status);
     }
     madeSession_ = true;
+    madeSessions_.push_back(session_);
     progress_.Line("logged in: session %s", SessionIdText(session_).text);
+    return VXD_STATUS_OK;
+}
+
+// One path's login, as Login() logs in: once, and a second later persistently if it failed.
+platform::ISDSC_STATUS AttachCall::LoginPath(const std::string &address, int port) {
+    const auto login = [this, &address, port](bool persistent) {
+        return WhileBusy([this, &address, port, persistent] {
+            return iscsi::LoginThroughPortal(target_, address, port, persistent, &session_,
+                                             LoginOptions(), initiator_);
+        });
+    };
+    platform::ISDSC_STATUS status = login(false);
+    if (status != 0 && !cancelSeen_ && !iscsi::ServiceUnavailable(status) &&
+        status != platform::kStatusTargetAlreadyLoggedIn) {
+        progress_.Line("the login through %s:%d failed (%s); one more, persistent, in 1 s",
+                       address.c_str(), port, StatusWords(status).c_str());
+        if (!Wait(kPollIntervalMs)) {
+            return status;
+        }
+        if (!triedPersistent_) {
+            persistentBeforeStatus_ = iscsi::ListPersistentLogins(persistentBefore_);
+            triedPersistent_ = true;
+        }
+        status = login(true);
+    }
+    return status;
+}
+
+// VXD_ATTACH_MULTIPATH: each portal is registered and logged in through, but those that carry a
+// session of the target already. A path that fails is told and the others go on; the call
+// fails only when no path carries a session.
+int AttachCall::LoginPaths() {
+    std::vector<iscsi::Session> sessions;
+    const platform::ISDSC_STATUS listed =
+        WhileBusy([&sessions] { return iscsi::ListSessions(sessions); });
+    if (cancelSeen_) {
+        return Finish(VXD_STATUS_CANCELLED);
+    }
+    if (listed != 0) {
+        return Finish(iscsi::ServiceUnavailable(listed)           ? VXD_STATUS_SERVICE_UNAVAILABLE
+                      : listed == platform::kErrorNotEnoughMemory ? VXD_STATUS_OUT_OF_MEMORY
+                                                                  : VXD_STATUS_LOGIN_FAILED,
+                      listed);
+    }
+    int failure = VXD_STATUS_OK;
+    platform::ISDSC_STATUS failureStatus = 0;
+    const auto failed = [&failure, &failureStatus](int status, platform::ISDSC_STATUS service) {
+        if (failure == VXD_STATUS_OK) {
+            failure = status;
+            failureStatus = service;
+        }
+    };
+    for (std::size_t i = 0; i < paths_.size(); ++i) {
+        const std::string &address = paths_[i].first;
+        const int port = paths_[i].second;
+        const auto carried =
+            std::find_if(sessions.begin(), sessions.end(), [&](const iscsi::Session &s) {
+                return iscsi::IsSessionOf(s, target_) && s.portalAddress == address &&
+                       s.portalSocket == port;
+            });
+        if (carried != sessions.end()) {
+            alreadyLoggedIn_ = true;
+            result_.alreadyLoggedIn = 1;
+            progress_.Line("path %s:%d: session %s was there already, and stays", address.c_str(),
+                           port, SessionIdText(carried->id).text);
+            continue;
+        }
+        if (Cancelled()) {
+            return Finish(VXD_STATUS_CANCELLED);
+        }
+        platform::ISDSC_STATUS status = 0;
+        if (i > 0) {
+            status = iscsi::SetPresharedKeyRecord(address);
+            if (status != 0 && !iscsi::ServiceUnavailable(status)) {
+                progress_.Line("path %s:%d: the security record was refused (%s); going on without "
+                               "it",
+                               address.c_str(), port, StatusWords(status).c_str());
+                status = 0;
+            }
+        }
+        if (status == 0) {
+            status = iscsi::AddSendTargetPortal(
+                address, port,
+                discoveryChap_ ? LoginOptions() : iscsi::LoginOptionsWithoutCredentials(),
+                initiator_);
+        }
+        if (iscsi::ServiceUnavailable(status)) {
+            return Finish(VXD_STATUS_SERVICE_UNAVAILABLE, status);
+        }
+        if (status != 0) {
+            progress_.Line("path %s:%d: the portal could not be registered (%s)", address.c_str(),
+                           port, StatusWords(status).c_str());
+            failed(discoveryChap_ && iscsi::CredentialsRefused(status) ? VXD_STATUS_AUTH_FAILED
+                                                                       : VXD_STATUS_PORTAL_FAILED,
+                   status);
+            continue;
+        }
+        status = LoginPath(address, port);
+        if (cancelSeen_) {
+            return Finish(VXD_STATUS_CANCELLED);
+        }
+        if (iscsi::ServiceUnavailable(status)) {
+            return Finish(VXD_STATUS_SERVICE_UNAVAILABLE, status);
+        }
+        if (status != 0) {
+            progress_.Line("path %s:%d: the login failed (%s)", address.c_str(), port,
+                           StatusWords(status).c_str());
+            failed(iscsi::CredentialsRefused(status) ? VXD_STATUS_AUTH_FAILED
+                                                     : VXD_STATUS_LOGIN_FAILED,
+                   status);
+            continue;
+        }
+        madeSessions_.push_back(session_);
+        progress_.Line("path %s:%d: logged in: session %s", address.c_str(), port,
+                       SessionIdText(session_).text);
+    }
+    if (madeSessions_.empty() && !alreadyLoggedIn_) {
+        return Finish(failure, failureStatus);
+    }
+    return VXD_STATUS_OK;
+}
+
+// One LUN seen as two disks through two paths: Windows' multipath I/O does not claim it, and
+// each path's disk is the same data. Bringing the second online would let two disks write it.
+int AttachCall::CheckPathsClaimed() {
+    for (std::size_t i = 0; i < disks_.count; ++i) {
+        for (std::size_t j = i + 1; j < disks_.count; ++j) {
+            if (disks_.luns[i] != disks_.luns[j]) {
+                continue;
+            }
+            progress_.Line("LUN %lu is disks %lu and %lu through two paths: Windows' multipath "
+                           "I/O does not claim it. Install the Multipath I/O feature "
+                           "(Install-WindowsFeature Multipath-IO), claim iSCSI devices for its "
+                           "DSM (mpclaim -r -i -a \"\", which restarts), then attach again",
+                           static_cast<unsigned long>(disks_.luns[i]),
+                           static_cast<unsigned long>(disks_.numbers[i]),
+                           static_cast<unsigned long>(disks_.numbers[j]));
+            return Finish(VXD_STATUS_MULTIPATH_UNCLAIMED);
+        }
+    }
     return VXD_STATUS_OK;
 }
 
@@ -625,6 +807,7 @@ int AttachCall::WaitForDisks() {
     for (unsigned long waited = 0;;) {
         disks_ = iscsi::SessionDisks();
         pathCount_ = 0;
+        unsigned long targetSessions = 0;
         platform::ISDSC_STATUS status = 0;
         if (madeSession_) {
             status = WhileBusy([this] { return iscsi::AddSessionDisks(session_, disks_, lun_); });
@@ -635,6 +818,7 @@ int AttachCall::WaitForDisks() {
             for (const iscsi::Session &session : sessions) {
                 if (status == 0 && iscsi::IsSessionOf(session, target_)) {
                     sawSession = true;
+                    ++targetSessions;
                     std::size_t carried = 0;
                     status = WhileBusy([this, &session, &carried] {
                         carried = 0;
@@ -655,10 +839,17 @@ int AttachCall::WaitForDisks() {
             return Finish(VXD_STATUS_OUT_OF_MEMORY, status);
         }
         lastFailure = status != 0 ? status : lastFailure;
-        if (status == 0 && disks_.count > 0) {
+        // With several paths, each of them is waited for: a later path's disk may differ.
+        if (status == 0 && disks_.count > 0 && (!multipath_ || pathCount_ >= targetSessions)) {
             break;
         }
         if (waited >= deviceWaitMs_) {
+            if (status == 0 && disks_.count > 0) {
+                progress_.Line("%lu of the target's %lu sessions show its disks; going on with "
+                               "those",
+                               pathCount_, targetSessions);
+                break;
+            }
             if (noLogin_ && !sawSession) {
                 progress_.Line("%s got no session in %lu ms", target_.c_str(), deviceWaitMs_);
                 result_.alreadyLoggedIn = 0;
@@ -693,7 +884,10 @@ int AttachCall::WaitForDisks() {
         result_.diskNumbers[i] = disks_.numbers[i];
         watched_.push_back(WatchedDisk{disks_.numbers[i]});
     }
-    return VXD_STATUS_OK;
+    if (pathCount_ > 1) {
+        progress_.Line("%lu paths carry the disks", pathCount_);
+    }
+    return CheckPathsClaimed();
 }
 
 // Adds the letters whose volumes lie on the session's disks, among those that are not in
@@ -1138,10 +1332,10 @@ void AttachCall::UndoUnlessKept() noexcept {
     // Nothing may leave the call: a failure to undo is told, not thrown.
     try {
         TakeBackMountPoints();
-        if (madeSession_) {
+        for (const platform::ISCSI_UNIQUE_SESSION_ID &made : madeSessions_) {
             // The undo of a cancelled call still waits out a busy service.
             const platform::ISDSC_STATUS status =
-                AskWhileBusy([this] { return iscsi::LogoutSession(session_); }, progress_);
+                AskWhileBusy([&made] { return iscsi::LogoutSession(made); }, progress_);
             if (status == 0) {
                 progress_.Line("logged out the session it made");
             } else {

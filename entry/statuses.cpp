@@ -33,6 +33,8 @@ constexpr StatusName kStatuses[] = {
      "a disk of the target holds no volume that Windows can mount"},
     {VXD_STATUS_MOUNT_FAILED, "VXD_STATUS_MOUNT_FAILED",
      "a letter or folder could not be given to a volume of the target"},
+    {VXD_STATUS_MULTIPATH_UNCLAIMED, "VXD_STATUS_MULTIPATH_UNCLAIMED",
+     "several paths give one LUN several disks: Windows' multipath I/O does not claim it"},
     {VXD_STATUS_BUFFER_TOO_SMALL, "VXD_STATUS_BUFFER_TOO_SMALL",
      "the buffer is too small; *namesSize holds the bytes needed"},
 };

@@ -74,7 +74,10 @@ typedef int(VXDMOUNT_CALL *VxdCreateVxdFunction)(const char *portalAddress, cons
 #define VXD_STATUS_NO_VOLUME 16
 /* A letter or folder could not be given to a volume; serviceStatus: the Windows error. */
 #define VXD_STATUS_MOUNT_FAILED 17
-/* Since 1.5. VxdListTargets: *namesSize now holds the bytes needed. */
+/* Since 1.5. Several paths give one LUN several disks: Windows' multipath I/O does not claim
+ * it (the Multipath I/O feature, and mpclaim -r -i -a "" for iSCSI devices). */
+#define VXD_STATUS_MULTIPATH_UNCLAIMED 18
+/* VxdListTargets: *namesSize now holds the bytes needed. */
 #define VXD_STATUS_BUFFER_TOO_SMALL 19
 
 /* Attach: leave a login that this call made when the call fails. */
@@ -91,7 +94,10 @@ typedef int(VXDMOUNT_CALL *VxdCreateVxdFunction)(const char *portalAddress, cons
 #define VXD_ATTACH_BRING_ONLINE 0x10
 /* Give a volume of the target that has no letter the first free one, D to Z. */
 #define VXD_ATTACH_ASSIGN_LETTER 0x20
-/* Since 1.5: wait for, and answer with, the disk of `lun` alone. */
+/* Since 1.5: log in through the request's portal and every extra portal, multipath enabled;
+ * portals that already carry a session of the target are left as they are. */
+#define VXD_ATTACH_MULTIPATH 0x40
+/* Wait for, and answer with, the disk of `lun` alone. */
 #define VXD_ATTACH_ONE_LUN 0x80
 /* Answer from the target's sessions as they are (after a reboot, say): nothing is registered or
  * logged in; VXD_STATUS_NOT_ATTACHED when it has neither a session nor a persistent login. */
@@ -146,10 +152,9 @@ typedef struct VxdAttachRequest {
     /* Since 1.4: an empty NTFS folder ("C:\\mnt\\data\\") to mount the target's volume at,
      * instead of waiting for a letter; NULL: none. */
     const char *mountFolder;
-    /* Since 1.5. More portals of the same target, for multipath, which this version does not
-     * take yet: NULL and 0. */
+    /* Since 1.5. More portals of the same target, with VXD_ATTACH_MULTIPATH; NULL: none. */
     const VxdPortal *extraPortals;
-    unsigned long extraPortalCount;
+    unsigned long extraPortalCount;    /* at most 7 */
     unsigned long lun;                 /* with VXD_ATTACH_ONE_LUN: 0 to 255 */
     const char *initiatorInstance;     /* the initiator (HBA) instance to go through; NULL: any */
     unsigned long initiatorPortNumber; /* with initiatorInstance; 0xFFFFFFFF: any port */

@@ -85,6 +85,13 @@ platform::ISDSC_STATUS LoginToTarget(const std::string &targetName, bool persist
                                      const platform::ISCSI_LOGIN_OPTIONS &options,
                                      const InitiatorPort &initiator = InitiatorPort());
 
+// A login to the target through one portal, as one of its paths: the login options' flags
+// enable multipath, so that the service makes a session beside those the target has.
+platform::ISDSC_STATUS
+LoginThroughPortal(const std::string &targetName, const std::string &portalAddress, int port,
+                   bool persistent, platform::ISCSI_UNIQUE_SESSION_ID *sessionId,
+                   const platform::ISCSI_LOGIN_OPTIONS &options, const InitiatorPort &initiator);
+
 // The outcome that a login's status means: already logged in, logged in now, or failed.
 LoginOutcome OutcomeOfLogin(platform::ISDSC_STATUS status);
 
@@ -106,6 +113,9 @@ struct Session {
     platform::ISCSI_UNIQUE_SESSION_ID id{};
     std::string targetName;
     std::string targetNodeName;
+    // The portal its first connection goes to, the path it took; empty when it lists none.
+    std::string portalAddress;
+    int portalSocket = 0;
 };
 
 // Whether a session is one of `target`'s, under either of its names.

@@ -78,6 +78,24 @@ platform::ISDSC_STATUS LoginToTarget(const std::string &targetName, bool persist
                                        persistent ? 1 : 0, sessionId, &connectionId);
 }
 
+platform::ISDSC_STATUS LoginThroughPortal(const std::string &targetName,
+                                          const std::string &portalAddress, int port,
+                                          bool persistent,
+                                          platform::ISCSI_UNIQUE_SESSION_ID *sessionId,
+                                          const platform::ISCSI_LOGIN_OPTIONS &loginOptions,
+                                          const InitiatorPort &initiator) {
+    platform::ISCSI_LOGIN_OPTIONS options = loginOptions;
+    options.LoginFlags |= platform::ISCSI_LOGIN_FLAG_MULTIPATH_ENABLED;
+    platform::ISCSI_TARGET_PORTALA portal = PortalRecord(portalAddress, port);
+    platform::ISCSI_UNIQUE_CONNECTION_ID connectionId;
+    std::memset(&connectionId, 0, sizeof connectionId);
+    std::string name = targetName;
+    std::string instance = initiator.instance;
+    return platform::LoginIScsiTargetA(&name[0], 0, InstanceArgument(instance), initiator.port,
+                                       &portal, 0, nullptr, &options, 0, nullptr,
+                                       persistent ? 1 : 0, sessionId, &connectionId);
+}
+
 LoginOutcome OutcomeOfLogin(platform::ISDSC_STATUS status) {
     if (status == platform::kStatusTargetAlreadyLoggedIn) {
         return kLoginAlreadyLoggedIn;

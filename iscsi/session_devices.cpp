@@ -88,6 +88,18 @@ platform::ISDSC_STATUS ListSessions(std::vector<Session> &sessions) {
         if (records[i].TargetNodeName != nullptr) {
             session.targetNodeName = records[i].TargetNodeName;
         }
+        // A connection record is believed only where it lies inside the answer.
+        const auto *connection = reinterpret_cast<const unsigned char *>(records[i].Connections);
+        const unsigned char *begin = list.Data();
+        if (records[i].ConnectionCount > 0 && connection >= begin &&
+            connection + sizeof(platform::ISCSI_CONNECTION_INFOA) <= begin + list.Size()) {
+            platform::ISCSI_CONNECTION_INFOA first;
+            std::memcpy(&first, connection, sizeof first);
+            if (first.TargetAddress != nullptr) {
+                session.portalAddress = first.TargetAddress;
+                session.portalSocket = first.TargetSocket;
+            }
+        }
         sessions.push_back(session);
     }
     return 0;

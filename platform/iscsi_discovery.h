@@ -65,6 +65,9 @@ enum ISCSI_DIGEST_TYPES : std::int32_t {
     ISCSI_DIGEST_TYPE_NONE = 0,
 };
 
+// LoginFlags: a session of a target that has one already, as another path to it.
+constexpr ULONG ISCSI_LOGIN_FLAG_MULTIPATH_ENABLED = 0x00000002;
+
 constexpr ULONG ISCSI_LOGIN_OPTIONS_USERNAME = 0x00000020;
 constexpr ULONG ISCSI_LOGIN_OPTIONS_PASSWORD = 0x00000040;
 constexpr ULONG ISCSI_LOGIN_OPTIONS_AUTH_TYPE = 0x00000080;
@@ -124,7 +127,15 @@ struct IKE_AUTHENTICATION_INFORMATION {
     };
 };
 
-struct ISCSI_CONNECTION_INFOA;
+// A session's connection: where it goes, which tells the portal (the path) a session took.
+struct ISCSI_CONNECTION_INFOA {
+    ISCSI_UNIQUE_CONNECTION_ID ConnectionId;
+    char *InitiatorAddress;
+    char *TargetAddress;
+    USHORT InitiatorSocket;
+    USHORT TargetSocket;
+    UCHAR CID[2];
+};
 
 // One persistent login, as ReportIScsiPersistentLoginsA lists them.
 struct PERSISTENT_ISCSI_LOGIN_INFOA {
@@ -213,6 +224,9 @@ static_assert(sizeof(ISCSI_LOGIN_OPTIONS) == 52);
 static_assert(offsetof(ISCSI_LOGIN_OPTIONS, Username) == 44);
 static_assert(offsetof(ISCSI_LOGIN_OPTIONS, Password) == 48);
 static_assert(sizeof(ISCSI_SESSION_INFOA) == 48);
+static_assert(sizeof(ISCSI_CONNECTION_INFOA) == 32);
+static_assert(offsetof(ISCSI_CONNECTION_INFOA, TargetAddress) == 20);
+static_assert(offsetof(ISCSI_CONNECTION_INFOA, TargetSocket) == 26);
 static_assert(offsetof(ISCSI_SESSION_INFOA, SessionId) == 0);
 static_assert(offsetof(ISCSI_SESSION_INFOA, TargetName) == 24);
 static_assert(offsetof(ISCSI_SESSION_INFOA, ConnectionCount) == 36);
@@ -231,6 +245,9 @@ static_assert(sizeof(ISCSI_LOGIN_OPTIONS) == 64);
 static_assert(offsetof(ISCSI_LOGIN_OPTIONS, Username) == 48);
 static_assert(offsetof(ISCSI_LOGIN_OPTIONS, Password) == 56);
 static_assert(sizeof(ISCSI_SESSION_INFOA) == 64);
+static_assert(sizeof(ISCSI_CONNECTION_INFOA) == 40);
+static_assert(offsetof(ISCSI_CONNECTION_INFOA, TargetAddress) == 24);
+static_assert(offsetof(ISCSI_CONNECTION_INFOA, TargetSocket) == 34);
 static_assert(offsetof(ISCSI_SESSION_INFOA, TargetName) == 32);
 static_assert(offsetof(ISCSI_SESSION_INFOA, ConnectionCount) == 48);
 static_assert(sizeof(IKE_AUTHENTICATION_PRESHARED_KEY) == 40);

@@ -214,6 +214,7 @@ TEST(Attach, ATargetAlreadyLoggedInAnswersWithTheLettersItsDisksHaveAndIsNeverLo
     underNodeName.nullTargetName = true;
     underNodeName.nodeName = "IQN.2026-12.COM.EXAMPLE:DISK1";
     underNodeName.disks = {3};
+    underNodeName.luns = {1}; // another LUN: one LUN on two disks is two unclaimed paths
     listed.AddSession(underNodeName);
     listed.AddSession(kTarget, {2});
     listed.loginStatuses = {kAlreadyLoggedIn};
@@ -312,6 +313,111 @@ TEST(Attach, TheInitiatorPortGoesToTheRegistrationAndEveryLogin) {
     EXPECT_EQ(unknown.Run(), VXD_STATUS_PORTAL_FAILED);
     EXPECT_EQ(unknown.result.serviceStatus, 0xEFFF0017u);
     EXPECT_TRUE(other.CallsTo("LoginIScsiTargetA").empty());
+}
+
+TEST(Attach, MultipathLogsInThroughEveryPortalThatLacksASessionAndCountsThePaths) {
+    const char *second = "192.0.2.11";
+    struct Case {
+        const char *name;
+        std::function<void(Machine &)> setUp;
+        int status;
+        std::vector<std::string> loginsThrough; // the portal each login named
+        unsigned long paths;
+        const char *line;
+    };
+    const std::vector<Case> cases = {
+        {"two paths to one disk",
+         [](Machine &m) { m.mpio = true; },
+         VXD_STATUS_OK,
+         {kPortal, second},
+         2,
+         "VxdAttach: 2 paths carry the disks"},
+        {"a portal that fails",
+         [second](Machine &m) {
+             m.mpio = true;
+             m.portalStatuses[second] = 0xEFFF0003;
+         },
+         VXD_STATUS_OK,
+         {kPortal},
+         1,
+         "VxdAttach: path 192.0.2.11:3260: the portal could not be registered (0xEFFF0003)"},
+        {"a path whose logins fail",
+         [second](Machine &m) {
+             m.mpio = true;
+             m.portalLoginStatuses[second] = kTargetNotFound;
+         },
+         VXD_STATUS_OK,
+         {kPortal, second, second},
+         1,
+         "VxdAttach: path 192.0.2.11:3260: the login failed (0xEFFF0029)"},
+        {"no multipath I/O",
+         [](Machine &) {},
+         VXD_STATUS_MULTIPATH_UNCLAIMED,
+         {kPortal, second},
+         2,
+         "LUN 0 is disks 2 and 3 through two paths: Windows' multipath I/O does not claim it. "
+         "Install the Multipath I/O feature (Install-WindowsFeature Multipath-IO), claim iSCSI "
+         "devices for its DSM (mpclaim -r -i -a \"\", which restarts), then attach again"},
+        {"every portal fails",
+         [](Machine &m) { m.portalStatus = 0xEFFF0003; },
+         VXD_STATUS_PORTAL_FAILED,
+         {},
+         0,
+         nullptr},
+        {"a path there already",
+         [](Machine &m) {
+             m.mpio = true;
+             sim::SessionSetup first;
+             first.target = kTarget;
+             first.disks = {2};
+             first.portal = kPortal;
+             m.AddSession(first);
+             m.AddDrive('F', 2);
+         },
+         VXD_STATUS_OK,
+         {second},
+         2,
+         "VxdAttach: path 192.0.2.10:3260: session ffff800000000001-4000013700000001 was there "
+         "already, and stays"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Machine machine;
+        PlainMachine(machine);
+        c.setUp(machine);
+        const VxdPortal extra[] = {{second, 0},
+                                   {kPortal, 3260}}; // the first portal again: one path
+        Attach attach;
+        attach.request.flags = VXD_ATTACH_MULTIPATH;
+        attach.request.extraPortals = extra;
+        attach.request.extraPortalCount = 2;
+        EXPECT_EQ(attach.Run(), c.status) << Joined(attach.progress);
+        std::vector<std::string> through;
+        for (const sim::CallRecord &login : machine.CallsTo("LoginIScsiTargetA")) {
+            through.push_back(login.String("TargetPortal"));
+            const std::vector<std::uint8_t> &options = login.Bytes("LoginOptions");
+            ASSERT_GE(options.size(), 12u);
+            EXPECT_EQ(options[8] & platform::ISCSI_LOGIN_FLAG_MULTIPATH_ENABLED, 2);
+        }
+        EXPECT_EQ(through, c.loginsThrough);
+        EXPECT_EQ(attach.result.pathCount, c.paths);
+        if (c.line != nullptr) {
+            EXPECT_NE(Joined(attach.progress).find(std::string(c.line) + "\n"), std::string::npos);
+        }
+        if (c.status != VXD_STATUS_OK) {
+            // The undo logs out every path it made, the redundant one included.
+            EXPECT_EQ(machine.SessionCount(), 0u);
+            continue;
+        }
+        EXPECT_EQ(attach.result.diskCount, 1u);
+        EXPECT_STREQ(attach.result.letters, "F");
+        // Detach logs out every path.
+        Detach detach;
+        EXPECT_EQ(detach.Run(), VXD_STATUS_OK);
+        EXPECT_EQ(detach.result.sessionsLoggedOut, c.paths);
+        EXPECT_EQ(machine.SessionCount(), 0u);
+        ExpectClean(machine);
+    }
 }
 
 // After a reboot: the target's session and persistent login are there, and a re-open answers
@@ -657,8 +763,27 @@ TEST(Attach, RefusesWhatItCannotSendAndSendsNothing) {
              a.request.lun = 256;
          },
          "VxdAttach: LUN 256 is not one that a SCSI address holds (0 to 255)"},
-        {"extra portals", [](Attach &a) { a.request.extraPortalCount = 1; },
-         "VxdAttach: extraPortals: this version logs in through one portal; pass NULL and 0"},
+        {"a count of extra portals without them",
+         [](Attach &a) {
+             a.request.flags = VXD_ATTACH_MULTIPATH;
+             a.request.extraPortalCount = 1;
+         },
+         "VxdAttach: extraPortals: at most 7 portals, and a count needs the portals"},
+        {"extra portals without multipath",
+         [](Attach &a) {
+             static const VxdPortal second = {"192.0.2.11", 0};
+             a.request.extraPortals = &second;
+             a.request.extraPortalCount = 1;
+         },
+         "VxdAttach: extraPortals need VXD_ATTACH_MULTIPATH"},
+        {"an extra portal that is no address",
+         [](Attach &a) {
+             static const VxdPortal second = {"san-b", 0};
+             a.request.flags = VXD_ATTACH_MULTIPATH;
+             a.request.extraPortals = &second;
+             a.request.extraPortalCount = 1;
+         },
+         "VxdAttach: extra portal 1 is not a dotted IPv4 address such as 192.168.0.11"},
         {"an empty initiator instance", [](Attach &a) { a.request.initiatorInstance = ""; },
          "VxdAttach: the initiator instance is empty or longer than 255 characters"},
         {"a re-open with CHAP",
@@ -668,8 +793,8 @@ TEST(Attach, RefusesWhatItCannotSendAndSendsNothing) {
              a.request.chapSecret = reinterpret_cast<const unsigned char *>("0123456789ab");
              a.request.chapSecretLength = 12;
          },
-         "VxdAttach: VXD_ATTACH_NO_LOGIN logs in nowhere: it takes no CHAP fields and no "
-         "initiatorInstance"},
+         "VxdAttach: VXD_ATTACH_NO_LOGIN logs in nowhere: it takes no CHAP fields, no "
+         "initiatorInstance and no VXD_ATTACH_MULTIPATH"},
         // A caller of 1.3 cannot mean 1.4's flags.
         {"1.4's flags in a request of 1.3",
          [](Attach &a) {

@@ -1627,8 +1627,8 @@ TEST(CallStatuses, NamedWithTheLibrarysText) {
     EXPECT_EQ(CallStatusText(VXD_STATUS_CANCELLED, "cancelled by the caller"),
               "VXD_STATUS_CANCELLED (8): cancelled by the caller");
     // A status of a later library keeps its number and its text.
-    EXPECT_EQ(CallStatusText(18, "a status of a later version"),
-              "status 18: a status of a later version");
+    EXPECT_EQ(CallStatusText(20, "a status of a later version"),
+              "status 20: a status of a later version");
     EXPECT_EQ(CallStatusText(-1, VxdStatusText(-1)), "status -1: an unknown status");
     EXPECT_EQ(CallStatusText(VXD_STATUS_OK, nullptr), "VXD_STATUS_OK (0): (no text)");
 
@@ -1799,6 +1799,12 @@ TEST(CommandLine, AttachTakesItsWaitsInSecondsAndAPortNumber) {
     EXPECT_EQ(line.attach.lun, 0ul);
     EXPECT_EQ(line.attach.initiatorInstance, "ROOT\\ISCSIPRT\\0000_0");
     EXPECT_EQ(line.attach.initiatorPort, 0ul);
+    line = Parse({"attach", "--multipath", "--portal", "10.0.0.6", "--portal", "10.0.0.7:3261", "p",
+                  "1", "t"});
+    ASSERT_EQ(line.command, Command::kAttach) << line.error;
+    EXPECT_TRUE(line.attach.multipath);
+    EXPECT_EQ(line.attach.extraPortals, (std::vector<std::pair<std::string, unsigned short>>{
+                                            {"10.0.0.6", 0}, {"10.0.0.7", 3261}}));
     line = Parse({"attach", "--lun", "255", "--initiator", "HBA", "p", "1", "t"});
     EXPECT_EQ(line.attach.lun, 255ul);
     EXPECT_EQ(line.attach.initiatorPort, 0xFFFFFFFFul);
@@ -1821,6 +1827,10 @@ TEST(CommandLine, AttachTakesItsWaitsInSecondsAndAPortNumber) {
         {{"attach", "--force", "p", "3260", "t"}, "attach has no option --force"},
         {{"attach", "--dll"}, "--dll needs a PATH"},
         {{"attach", "--lun", "256", "p", "1", "t"}, "--lun needs a LUN from 0 to 255"},
+        {{"attach", "--portal", "10.0.0.6", "p", "1", "t"},
+         "--portal adds a path: it needs --multipath"},
+        {{"attach", "--multipath", "--portal", "10.0.0.6:0", "p", "1", "t"},
+         "--portal needs ADDR[:PORT], such as 192.168.0.11:3260"},
         {{"attach", "--initiator", ":1", "p", "1", "t"},
          "--initiator needs an INSTANCE[:PORT], such as ROOT\\ISCSIPRT\\0000_0:1"},
         {{"attach", "--initiator", "HBA:x", "p", "1", "t"},

@@ -62,7 +62,7 @@ RunOutcome RunWith(const std::vector<std::string> &arguments) {
 TEST(ScenarioFile, ReadsEveryKeyOfTheFormat) {
     const Scenario scenario = Parsed(R"({
       "$schema": "scenario.schema.json",
-      "machine": {"san_policy": "offline_all", "automount": false,
+      "machine": {"san_policy": "offline_all", "automount": false, "mpio": true,
                   "disk_attributes": "unsupported"},
       "disks": [ {"disk": 7, "offline": false, "read_only": true, "layout": "gpt", "id": "x"},
                  {"disk": 0, "layout": "raw"} ],
@@ -176,6 +176,7 @@ TEST(ScenarioFile, ReadsEveryKeyOfTheFormat) {
               "\\\\?\\Volume{0a1b2c3d-0000-4000-8000-000000000002}\\");
     EXPECT_EQ(scenario.machine.sanPolicy, scenario::SanPolicy::kOfflineAll);
     EXPECT_FALSE(scenario.machine.automount);
+    EXPECT_TRUE(scenario.machine.mpio);
     EXPECT_FALSE(scenario.machine.diskAttributesAnswered);
     ASSERT_EQ(scenario.disks.size(), 2u);
     EXPECT_EQ(scenario.disks[0].disk, 7u);
@@ -1040,6 +1041,12 @@ TEST(RunnerArguments, AttachAndDetachTakeTheirOwnOptionsAndArguments) {
     Options lun;
     ASSERT_TRUE(ParseArguments({"detach", "--lun", "0"}, lun, error)) << error;
     EXPECT_EQ(lun.flags, unsigned{VXD_DETACH_ONE_LUN});
+    Options paths;
+    ASSERT_TRUE(ParseArguments({"attach", "--multipath", "--portal", "10.0.0.4:861"}, paths, error))
+        << error;
+    EXPECT_EQ(paths.flags, unsigned{VXD_ATTACH_MULTIPATH});
+    EXPECT_EQ(paths.extraPortals,
+              (std::vector<std::pair<std::string, unsigned short>>{{"10.0.0.4", 861}}));
     Options reopen;
     ASSERT_TRUE(ParseArguments({"attach", "--lun=255", "--no-login", "--initiator", "HBA:2"},
                                reopen, error))

@@ -406,6 +406,23 @@ const DriveSetup *Machine::DriveOfRoot(const char *rootPathName) const {
     return FindDrive(rootPathName[0]);
 }
 
+// A disk number that no drive, session or disk state uses.
+ULONG Machine::NextFreeDisk() const {
+    ULONG next = 0;
+    for (const auto &drive : drives_) {
+        next = std::max(next, drive.second.disk + 1);
+    }
+    for (const Session &session : sessions_) {
+        for (const ULONG disk : session.setup.disks) {
+            next = std::max(next, disk + 1);
+        }
+    }
+    for (const auto &state : diskStates_) {
+        next = std::max(next, state.first + 1);
+    }
+    return next;
+}
+
 void Machine::AddSessionNow(const SessionSetup &setup) {
     Session session;
     session.setup = setup;
@@ -533,12 +550,35 @@ ISDSC_STATUS Machine::LoginIScsiTargetA(char *targetName, platform::BOOLEAN isIn
     }
     const auto own = targetOnLogin.find(target);
     const LoginEffect &effect = own == targetOnLogin.end() ? onLogin : own->second;
+    const std::string through = targetPortal == nullptr ? std::string() : AddressOf(*targetPortal);
+    call.strings["TargetPortal"] = through;
+    if (const auto path = portalLoginStatuses.find(through);
+        status == 0 && path != portalLoginStatuses.end()) {
+        status = path->second;
+    }
+    const bool otherPath = std::any_of(sessions_.begin(), sessions_.end(), [&](const Session &s) {
+        return SameNameIgnoringCase(s.setup.target, target);
+    });
+    const bool multipath =
+        loginOptions != nullptr &&
+        (loginOptions->LoginFlags & platform::ISCSI_LOGIN_FLAG_MULTIPATH_ENABLED) != 0;
+    if (status == 0 && otherPath && !multipath && targetName != nullptr) {
+        status = platform::kStatusTargetAlreadyLoggedIn;
+    }
     if (status == 0 && effect.createsSession) {
         SessionSetup session;
         session.target = targetName;
         session.disks = effect.disks;
         session.luns = effect.luns;
         session.devicesFrom = now_ + effect.devicesAfterMs;
+        session.portal = through;
+        session.portalSocket = targetPortal == nullptr ? 0 : targetPortal->Socket;
+        if (otherPath && !mpio) {
+            for (ULONG &disk : session.disks) {
+                disk = NextFreeDisk();
+                DiskState(disk, true).offline = true;
+            }
+        }
         AddSessionNow(session);
         if (uniqueSessionId != nullptr) {
             *uniqueSessionId = sessions_.back().id;
@@ -552,7 +592,9 @@ ISDSC_STATUS Machine::LoginIScsiTargetA(char *targetName, platform::BOOLEAN isIn
         for (const ULONG disk : effect.disks) {
             DiskState(disk, true);
         }
-        for (const LoginEffect::DelayedDrive &delayed : effect.drives) {
+        // Another path brings no volumes of its own: they are the first path's.
+        for (const LoginEffect::DelayedDrive &delayed :
+             otherPath ? std::vector<LoginEffect::DelayedDrive>() : effect.drives) {
             const DriveSetup drive = delayed.drive;
             Schedule(now_ + delayed.afterMs,
                      [this, number, drive] { ArriveVolume(drive, number); });
@@ -580,7 +622,12 @@ ISDSC_STATUS Machine::GetIScsiSessionListA(ULONG *bufferSize, ULONG *sessionCoun
 
     // Records first, then the name strings they point to.
     std::size_t needed = sessions_.size() * sizeof(platform::ISCSI_SESSION_INFOA);
+    std::size_t connections = 0;
     for (const Session &session : sessions_) {
+        if (!session.setup.portal.empty()) {
+            ++connections;
+            needed += sizeof(platform::ISCSI_CONNECTION_INFOA) + session.setup.portal.size() + 1;
+        }
         if (!session.setup.nullTargetName) {
             needed += session.setup.target.size() + 1;
         }
@@ -599,13 +646,29 @@ ISDSC_STATUS Machine::GetIScsiSessionListA(ULONG *bufferSize, ULONG *sessionCoun
         sizeQuery = true;
     } else {
         auto *base = reinterpret_cast<unsigned char *>(sessionInfo);
-        char *strings = reinterpret_cast<char *>(base + sessions_.size() *
-                                                            sizeof(platform::ISCSI_SESSION_INFOA));
+        // The records, then each path's connection record, then the strings.
+        unsigned char *connection = base + sessions_.size() * sizeof(platform::ISCSI_SESSION_INFOA);
+        char *strings = reinterpret_cast<char *>(
+            connection + connections * sizeof(platform::ISCSI_CONNECTION_INFOA));
         for (std::size_t i = 0; i < sessions_.size(); ++i) {
             platform::ISCSI_SESSION_INFOA record;
             std::memset(&record, 0, sizeof record);
             record.SessionId = sessions_[i].id;
             record.ConnectionCount = 0;
+            if (const std::string &portal = sessions_[i].setup.portal; !portal.empty()) {
+                platform::ISCSI_CONNECTION_INFOA path;
+                std::memset(&path, 0, sizeof path);
+                path.ConnectionId = sessions_[i].id;
+                std::memcpy(strings, portal.c_str(), portal.size() + 1);
+                path.TargetAddress = strings;
+                path.TargetSocket = sessions_[i].setup.portalSocket;
+                strings += portal.size() + 1;
+                std::memcpy(connection, &path, sizeof path);
+                record.ConnectionCount = 1;
+                record.Connections =
+                    reinterpret_cast<platform::ISCSI_CONNECTION_INFOA *>(connection);
+                connection += sizeof path;
+            }
             if (!sessions_[i].setup.nullTargetName) {
                 const std::string &target = sessions_[i].setup.target;
                 std::memcpy(strings, target.c_str(), target.size() + 1);

@@ -68,6 +68,9 @@ struct SessionSetup {
     Ms devicesFrom = 0;       // before this time the session is listed with no devices
     bool nullTargetName = false;
     std::string nodeName; // listed as TargetNodeName; empty: null
+    // The path: the portal its connection goes to, listed as a connection; empty: none.
+    std::string portal;
+    platform::USHORT portalSocket = 3260;
 };
 
 // What a login answered with status 0 brings.
@@ -169,6 +172,12 @@ class Machine {
     std::vector<ISDSC_STATUS> loginStatuses;
     std::map<std::string, std::vector<ISDSC_STATUS>> targetLoginStatuses;
     LoginEffect onLogin; // for targets not in targetOnLogin
+    // A login to a target that has a session already answers ISDSC_TARGET_ALREADY_LOGGED_IN
+    // unless it enables multipath. Then, with Windows' multipath I/O claiming the devices, the
+    // new path's devices are the disks the target has; without, each is a disk of its own, the
+    // next free number, offline as a redundant path.
+    bool mpio = false;
+    std::map<std::string, ISDSC_STATUS> portalLoginStatuses; // logins through a portal, by address
     std::map<std::string, LoginEffect> targetOnLogin;
     Machine &AddSession(const SessionSetup &session);
     Machine &AddSession(const std::string &target, const std::vector<ULONG> &disks);
@@ -317,6 +326,7 @@ class Machine {
     const DriveSetup *FindDrive(char letter) const;
     const DriveSetup *DriveOfRoot(const char *rootPathName) const;
     void AddSessionNow(const SessionSetup &setup);
+    ULONG NextFreeDisk() const;
     platform::BOOL VolumeControl(std::uintptr_t handle, char letter, platform::DWORD ioControlCode,
                                  std::string &answer);
     std::optional<AnswerOverride> NextOverride(std::deque<AnswerOverride> &answers);

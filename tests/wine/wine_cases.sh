@@ -578,6 +578,21 @@ attach)
         "$example_target"
     expect_exit 1
     expect_lines '^VxdAttach: no device of LUN 5 showed on the target.s sessions$' 1
+    # Two portals, multipath enabled: with multipath I/O both paths carry the one disk; without
+    # it the second path's disk is another, and the call undoes both logins.
+    run_vxdhost scenarios/attach_multipath.json attach --multipath --portal 127.0.0.2 $portal 3260 \
+        "$example_target"
+    expect_exit 0
+    expect_lines '^VxdAttach: path 127\.0\.0\.2:3260: logged in: session [0-9a-f]+-[0-9a-f]{16}$' 1
+    expect_lines '^VxdAttach: 2 paths carry the disks$' 1
+    expect_log '^vxdhost: disk 0 is LUN 0; 2 paths$'
+    expect_log "LoginIScsiTargetA\\($example_target, persistent 0, through 127\\.0\\.0\\.2, multipath\\) -> 0$"
+    run_vxdhost scenarios/multipath_unclaimed.json attach --multipath --portal 127.0.0.2 $portal \
+        3260 "$example_target"
+    expect_exit 1
+    expect_status VxdAttach 'VXD_STATUS_MULTIPATH_UNCLAIMED \(18\)' 'several paths give one LUN several disks: Windows. multipath I/O does not claim it'
+    expect_lines '^VxdAttach: LUN 0 is disks 0 and 100 through two paths: ' 1
+    expect_lines '^VxdAttach: logged out the session it made$' 2
     # Discovery: the size first, then the names of what this portal offers, in the service's
     # order; the portal registered for the call goes again, and nothing logs in.
     run_vxdhost test-scenarios/list_targets.json targets $portal

@@ -997,6 +997,7 @@ void ReadMachine(const Json &value, MachinePolicies &machine) {
                                                      : SanPolicy::kOnlineAll;
     });
     With(value, "automount", [&](const Json &flag) { machine.automount = flag.get<bool>(); });
+    With(value, "mpio", [&](const Json &flag) { machine.mpio = flag.get<bool>(); });
     With(value, "disk_attributes", [&](const Json &answer) {
         machine.diskAttributesAnswered = Text(&answer) != "unsupported";
     });

@@ -103,6 +103,7 @@ struct MachinePolicies {
     SanPolicy sanPolicy = SanPolicy::kOnlineAll;
     bool automount = true;
     bool diskAttributesAnswered = true;
+    bool mpio = false; // Windows' multipath I/O claims the target's devices
 };
 
 // A disk's own state; unset: as the SAN policy gives it.

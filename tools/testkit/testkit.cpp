@@ -53,6 +53,9 @@ struct Session {
     ULONGLONG devicesFrom;           // tick count from which its devices are listed
     std::vector<char> letters;       // those its login brought, which its logout takes away
     std::vector<std::uint32_t> luns; // the LUN of each device; past its end, the index
+    std::string portal;              // the path: the portal its login named; empty: none
+    USHORT portalSocket = 0;
+    ULONG diskOffset = 0; // without multipath I/O a later path's disk is another number
 };
 
 // A letter that a login brings, due at a tick count, while the login's session stands.
@@ -182,8 +185,15 @@ bool ReadScenario() {
     }
     // The sessions, persistent logins and portals that the service has before the request.
     for (const scn::Session &listed : service.scenario.sessions) {
-        service.sessions.push_back(
-            {listed.target, NewSessionId(service), listed.disks.size(), 0, {}, listed.luns});
+        service.sessions.push_back({listed.target,
+                                    NewSessionId(service),
+                                    listed.disks.size(),
+                                    0,
+                                    {},
+                                    listed.luns,
+                                    {},
+                                    0,
+                                    0});
     }
     for (const scn::PersistentLogin &listed : service.scenario.persistentLogins) {
         rules::PersistentLogin kept;
@@ -491,8 +501,22 @@ ULONG WINAPI LoginIScsiTargetA(char *TargetName, BOOLEAN IsInformationalSession,
     status = refused != kSuccess ? refused : status;
     const ULONG unknown = rules::InitiatorStatus(InitiatorInstance);
     status = unknown != kSuccess ? unknown : status;
-    const std::string credentials =
-        CredentialsText(LoginOptions) + InitiatorText(InitiatorInstance, InitiatorPortNumber);
+    // A target with a session gets another only as another path, with multipath enabled.
+    const std::size_t paths = static_cast<std::size_t>(
+        std::count_if(service.sessions.begin(), service.sessions.end(), [&](const Session &s) {
+            return s.devices > 0 && rules::SameNameIgnoringCase(s.target, target);
+        }));
+    const bool multipath = LoginOptions != nullptr &&
+                           (LoginOptions->LoginFlags & p::ISCSI_LOGIN_FLAG_MULTIPATH_ENABLED) != 0;
+    if (status == kSuccess && !IsInformationalSession && paths > 0 && !multipath) {
+        status = p::kStatusTargetAlreadyLoggedIn;
+    }
+    const std::string through =
+        TargetPortal == nullptr ? std::string() : rules::AddressOf(*TargetPortal);
+    const std::string credentials = CredentialsText(LoginOptions) +
+                                    InitiatorText(InitiatorInstance, InitiatorPortNumber) +
+                                    (through.empty() ? std::string() : ", through " + through) +
+                                    (multipath ? ", multipath" : "");
     if (IsInformationalSession) {
         Log("LoginIScsiTargetA(%s, persistent %u, informational 1%s) -> %lx", TargetName,
             IsPersistent, credentials.c_str(), status);
@@ -507,12 +531,24 @@ ULONG WINAPI LoginIScsiTargetA(char *TargetName, BOOLEAN IsInformationalSession,
     const ULONGLONG now = Now();
     const p::ISCSI_UNIQUE_SESSION_ID id = NewSessionId(service);
     if (IsInformationalSession) {
-        service.sessions.push_back({target, id, 0, 0, {}, {}});
+        service.sessions.push_back({target, id, 0, 0, {}, {}, through, 0, 0});
     } else {
         const scn::LoginEffect &effect = scn::LoginEffectOf(service.scenario, target);
-        service.sessions.push_back(
-            {target, id, effect.disks.size(), now + effect.devicesAfterMs, {}, effect.luns});
-        ScheduleLetters(service, effect, id, now);
+        const ULONG offset =
+            paths > 0 && !service.scenario.machine.mpio ? static_cast<ULONG>(100 * paths) : 0;
+        service.sessions.push_back({target,
+                                    id,
+                                    effect.disks.size(),
+                                    now + effect.devicesAfterMs,
+                                    {},
+                                    effect.luns,
+                                    through,
+                                    TargetPortal == nullptr ? USHORT{0} : TargetPortal->Socket,
+                                    offset});
+        // Another path brings no letters of its own: they are the first path's.
+        if (paths == 0) {
+            ScheduleLetters(service, effect, id, now);
+        }
         if (IsPersistent) {
             service.persistentLogins.push_back(rules::PersistentLoginOf(
                 TargetName, InitiatorInstance, InitiatorPortNumber, TargetPortal, LoginOptions));
@@ -787,17 +823,23 @@ ULONG WINAPI GetIScsiSessionListA(ULONG *BufferSize, ULONG *SessionCount,
         Log("GetIScsiSessionListA: no sessions");
         return kSuccess;
     }
-    // The records, then the strings they point at, in the caller's buffer.
+    // The records, each path's connection record, then the strings they point at.
     std::size_t needed = count * sizeof(p::ISCSI_SESSION_INFOA);
+    std::size_t connections = 0;
     for (const Session &session : service.sessions) {
         needed += sizeof kInitiatorName + 2 * (session.target.size() + 1);
+        if (!session.portal.empty()) {
+            ++connections;
+            needed += sizeof(p::ISCSI_CONNECTION_INFOA) + session.portal.size() + 1;
+        }
     }
     *SessionCount = static_cast<ULONG>(count);
     if (SessionInfo == nullptr || *BufferSize < needed) {
         *BufferSize = static_cast<ULONG>(needed);
         return p::kErrorInsufficientBuffer;
     }
-    char *strings = reinterpret_cast<char *>(SessionInfo + count);
+    auto *connection = reinterpret_cast<p::ISCSI_CONNECTION_INFOA *>(SessionInfo + count);
+    char *strings = reinterpret_cast<char *>(connection + connections);
     const auto place = [&strings](const char *text, std::size_t size) {
         char *placed = strings;
         std::memcpy(placed, text, size);
@@ -814,6 +856,14 @@ ULONG WINAPI GetIScsiSessionListA(ULONG *BufferSize, ULONG *SessionCount,
         record.TargetName = place(from.target.c_str(), from.target.size() + 1);
         record.ConnectionCount = 0;
         record.Connections = nullptr;
+        if (!from.portal.empty()) {
+            std::memset(connection, 0, sizeof *connection);
+            connection->ConnectionId = from.id;
+            connection->TargetAddress = place(from.portal.c_str(), from.portal.size() + 1);
+            connection->TargetSocket = from.portalSocket;
+            record.ConnectionCount = 1;
+            record.Connections = connection++;
+        }
     }
     *BufferSize = static_cast<ULONG>(needed);
     return kSuccess;
@@ -842,7 +892,7 @@ ULONG WINAPI GetDevicesForIScsiSessionA(p::ISCSI_UNIQUE_SESSION_ID *UniqueSessio
     }
     *DeviceCount = static_cast<ULONG>(count);
     for (std::size_t i = 0; i < count; ++i) {
-        Devices[i] = DeviceRecord(*session, i, service.volume.disk);
+        Devices[i] = DeviceRecord(*session, i, service.volume.disk + session->diskOffset);
     }
     Log("GetDevicesForIScsiSessionA: %lu devices on disk %lu", static_cast<ULONG>(count),
         service.volume.disk);

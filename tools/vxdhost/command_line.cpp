@@ -150,6 +150,19 @@ CommandLine ParseAttach(int argc, const char *const *argv, int next, CommandLine
             attach.oneLun = true;
         } else if (Is(argv[next], "--no-login")) {
             attach.noLogin = true;
+        } else if (Is(argv[next], "--multipath")) {
+            attach.multipath = true;
+        } else if (Is(argv[next], "--portal")) {
+            const std::string value = next + 1 < argc ? argv[next + 1] : "";
+            const std::size_t colon = value.find(':');
+            unsigned short port = 0;
+            if (value.empty() || colon == 0 ||
+                (colon != std::string::npos &&
+                 !ParsePort(value.c_str() + colon + 1, port, error))) {
+                return Refused("--portal needs ADDR[:PORT], such as 192.168.0.11:3260");
+            }
+            attach.extraPortals.emplace_back(value.substr(0, colon), port);
+            ++next;
         } else if (Is(argv[next], "--initiator")) {
             if (!ParseInitiator(argc, argv, next, attach, error)) {
                 return Refused(error);
@@ -172,6 +185,9 @@ CommandLine ParseAttach(int argc, const char *const *argv, int next, CommandLine
     }
     if (!vxd::credentials::CheckOptions(attach.chap, error)) {
         return Refused(error);
+    }
+    if (!attach.extraPortals.empty() && !attach.multipath) {
+        return Refused("--portal adds a path: it needs --multipath");
     }
     if (argc - next != 3) {
         return Refused("attach expects PORTAL PORT TARGET, got " + std::to_string(argc - next) +

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "tools/credentials/credentials.h"
 
@@ -32,7 +34,9 @@ struct AttachOptions {
     bool bringOnline = false;  // --online: VXD_ATTACH_BRING_ONLINE
     bool assignLetter = false; // --assign-letter: VXD_ATTACH_ASSIGN_LETTER
     std::string mountFolder;   // --mount-folder DIR
-    bool oneLun = false;       // --lun N: VXD_ATTACH_ONE_LUN
+    bool multipath = false;    // --multipath: VXD_ATTACH_MULTIPATH
+    std::vector<std::pair<std::string, unsigned short>> extraPortals; // --portal ADDR[:PORT]
+    bool oneLun = false;                                              // --lun N: VXD_ATTACH_ONE_LUN
     unsigned long lun = 0;
     bool noLogin = false;          // --no-login: VXD_ATTACH_NO_LOGIN
     std::string initiatorInstance; // --initiator INSTANCE[:PORT]

@@ -27,7 +27,8 @@ const char kUsage[] =
     "usage: vxdhost [--dll PATH] [--check] [--timestamps] PORTAL PORT TARGET [EXTRA1 [EXTRA2]]\n"
     "       vxdhost [--dll PATH] attach [--device-wait S] [--letter-wait S] [--keep-on-failure]\n"
     "                                   [--online] [--assign-letter] [--mount-folder DIR]\n"
-    "                                   [--lun N] [--no-login] [--initiator INSTANCE[:PORT]]\n"
+    "                                   [--multipath [--portal ADDR[:PORT]]...] [--lun N]\n"
+    "                                   [--no-login] [--initiator INSTANCE[:PORT]]\n"
     "                                   [--check] [--chap-user NAME (--chap-secret-file FILE |\n"
     "                                   --chap-secret-stdin) [--initiator-secret-file FILE]\n"
     "                                   [--mutual-chap] [--discovery-chap]] PORTAL PORT TARGET\n"
@@ -67,6 +68,10 @@ const char kHelp[] =
     "                     one from D to Z; a failed call takes it back\n"
     "  --mount-folder DIR mount the target's one volume at the empty NTFS folder DIR\n"
     "                     instead of waiting for a letter\n"
+    "  --multipath        log in through PORTAL and each --portal, multipath enabled, each\n"
+    "                     path persistent if its first login fails; portals that carry a\n"
+    "                     session of TARGET already are left as they are\n"
+    "  --portal ADDR[:PORT]  one more portal of TARGET (up to 7), with --multipath\n"
     "  --lun N            wait for, and answer with, the disk of LUN N alone\n"
     "  --no-login         re-open a target that is attached (after a reboot, say) as it is:\n"
     "                     nothing is registered or logged in\n"
@@ -478,6 +483,13 @@ int Attach(const CommandLine &line) {
         request.initiatorInstance = options.initiatorInstance.c_str();
         request.initiatorPortNumber = options.initiatorPort;
     }
+    std::vector<VxdPortal> extraPortals;
+    for (const auto &[address, port] : options.extraPortals) {
+        extraPortals.push_back(VxdPortal{address.c_str(), port});
+    }
+    request.flags |= options.multipath ? VXD_ATTACH_MULTIPATH : 0;
+    request.extraPortals = extraPortals.empty() ? nullptr : extraPortals.data();
+    request.extraPortalCount = static_cast<unsigned long>(extraPortals.size());
     if (options.chap.Any()) {
         request.chapUserName = options.chap.user.c_str();
         request.chapSecret = secrets.chap.Data();

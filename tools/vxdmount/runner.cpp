@@ -19,7 +19,8 @@ const char kUsage[] =
     "usage: vxdmount [--scenario FILE] [--timeline] [--real-time] "
     "[PORTAL PORT TARGET [EXTRA1 [EXTRA2]]]\n"
     "       vxdmount attach [--device-wait S] [--letter-wait S] [--keep-on-failure] "
-    "[--online] [--assign-letter] [--mount-folder DIR] [--lun N] [--no-login] "
+    "[--online] [--assign-letter] [--mount-folder DIR] [--multipath [--portal ADDR[:PORT]]...] "
+    "[--lun N] [--no-login] "
     "[--initiator INSTANCE[:PORT]] [--cancel-at MS] [--chap-user NAME "
     "(--chap-secret-file FILE | --chap-secret-stdin) "
     "[--initiator-secret-file FILE] [--discovery-chap] [--mutual-chap]] "
@@ -47,6 +48,8 @@ const char kHelp[] =
     "                         writable (never on a cluster's shared disks)\n"
     "  --assign-letter        give a volume without a letter the first free one, D to Z\n"
     "  --mount-folder DIR     mount the target's one volume at the empty folder DIR\n"
+    "  --multipath            log in through PORTAL and each --portal, multipath enabled\n"
+    "  --portal ADDR[:PORT]   one more portal of the target (up to 7)\n"
     "  --lun N                wait for, and answer with, the disk of LUN N alone\n"
     "  --no-login             re-open the target as it is attached: no registration, no login\n"
     "  --initiator INSTANCE[:PORT]  register and log in through this initiator instance\n"
@@ -247,8 +250,20 @@ bool CommandOption(const std::vector<std::string> &arguments, std::size_t &i, Op
             options.keepOnFailure = true;
             return true;
         }
-        if (argument == "--no-login") {
-            options.flags |= VXD_ATTACH_NO_LOGIN;
+        if (argument == "--no-login" || argument == "--multipath") {
+            options.flags |= argument == "--no-login" ? VXD_ATTACH_NO_LOGIN : VXD_ATTACH_MULTIPATH;
+            return true;
+        }
+        if (IsOption(arguments, i, "--portal", value)) {
+            const std::size_t colon = value.find(':');
+            if (value.empty() || colon == 0 ||
+                (colon != std::string::npos && !IsPort(value.substr(colon + 1)))) {
+                error = "--portal needs ADDR[:PORT], such as 192.0.2.11:3260";
+                return false;
+            }
+            options.extraPortals.emplace_back(
+                value.substr(0, colon),
+                colon == std::string::npos ? 0 : PortOf(value.substr(colon + 1)));
             return true;
         }
         if (IsOption(arguments, i, "--initiator", value)) {
@@ -446,6 +461,12 @@ int RunAttach(const Options &options, const Scenario &scenario, sim::Machine &ma
         request.initiatorInstance = options.initiatorInstance.c_str();
         request.initiatorPortNumber = options.initiatorPort;
     }
+    std::vector<VxdPortal> extraPortals;
+    for (const auto &[address, port] : options.extraPortals) {
+        extraPortals.push_back(VxdPortal{address.c_str(), port});
+    }
+    request.extraPortals = extraPortals.empty() ? nullptr : extraPortals.data();
+    request.extraPortalCount = static_cast<unsigned long>(extraPortals.size());
     if (!options.mountFolder.empty()) {
         // The simulated machine has the folder, empty, unless the scenario's volume holds it.
         std::string folder = options.mountFolder;

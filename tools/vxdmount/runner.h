@@ -6,6 +6,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/sim/sim_machine.h"
@@ -40,7 +41,8 @@ struct Options {
     // VXD_DETACH_ONE_LUN), VXD_ATTACH_NO_LOGIN.
     unsigned long flags = 0;
     unsigned long lun = 0;
-    std::string initiatorInstance; // --initiator INSTANCE[:PORT]
+    std::string initiatorInstance;                                    // --initiator INSTANCE[:PORT]
+    std::vector<std::pair<std::string, unsigned short>> extraPortals; // --portal ADDR[:PORT]
     unsigned long initiatorPort = 0xFFFFFFFF;
     std::string mountFolder;
     std::optional<sim::Ms> cancelAtMs;

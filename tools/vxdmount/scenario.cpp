@@ -61,6 +61,7 @@ void StageScenario(const Scenario &scenario, sim::Machine &machine) {
                                                                      : sim::SanPolicy::kOnlineAll;
     machine.automount = scenario.machine.automount;
     machine.diskAttributesAnswered = scenario.machine.diskAttributesAnswered;
+    machine.mpio = scenario.machine.mpio;
     for (const scenario::DiskState &disk : scenario.disks) {
         sim::DiskSetup &setup = machine.disks[disk.disk];
         setup.offline = disk.offline;
