@@ -59,6 +59,15 @@ bool SetUpMachine(const std::string &scenario, Machine &machine) {
         machine.onLogin.drives.push_back({drive, seconds * 1000 + 500});
         return true;
     };
+    // Two paths to one disk, with multipath I/O: the volume arrives 1.5 s after the logins.
+    if (scenario == "two-paths") {
+        machine.mpio = true;
+        DriveSetup drive;
+        drive.letter = 'F';
+        drive.disk = 2;
+        machine.onLogin.drives.push_back({drive, 1500});
+        return true;
+    }
     if (scenario == "existing-mount") {
         machine.AddDrive('E', 2);
         machine.AddSession("iqn.2026-12.com.example:disk1", {2});
@@ -84,6 +93,12 @@ int RunScenario(const std::string &scenario) {
     request.portalAddress = "192.0.2.10";
     request.portalPort = 3260;
     request.targetName = "iqn.2026-12.com.example:disk1";
+    const VxdPortal second = {"192.0.2.11", 3260};
+    if (scenario == "attach-two-paths") {
+        request.flags = VXD_ATTACH_MULTIPATH;
+        request.extraPortals = &second;
+        request.extraPortalCount = 1;
+    }
     VxdAttachResult result{};
     result.size = sizeof result;
     return VxdAttach(&request, &result) == VXD_STATUS_OK ? 0 : 1;
@@ -207,7 +222,7 @@ int Report(const std::string &jsonPath, const Dlls &dlls) {
     for (const std::string &scenario :
          {std::string("volume-after-1"), quietWait, strayEarly, strayLate,
           std::string("existing-mount"), std::string("attach-volume-after-1"), attachQuietWait,
-          std::string("attach-existing-mount")}) {
+          std::string("attach-existing-mount"), std::string("attach-two-paths")}) {
         std::fprintf(stderr, "measuring %s\n", scenario.c_str());
         if (!Measure(self, work, scenario, costs[scenario])) {
             return 1;
@@ -238,6 +253,8 @@ int Report(const std::string &jsonPath, const Dlls &dlls) {
          costs["attach-volume-after-1"]},
         {"attach_existing", "VxdAttach: whole attach, already logged in",
          costs["attach-existing-mount"]},
+        {"attach_two_paths", "VxdAttach: whole attach, two paths (multipath)",
+         costs["attach-two-paths"]},
     };
 
     // Markdown, so docs/cost.md can show it as printed.

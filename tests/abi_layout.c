@@ -30,6 +30,9 @@ LAYOUT(detach_request_flags, offsetof(VxdDetachRequest, flags) == 28);
 LAYOUT(detach_request_context, offsetof(VxdDetachRequest, progressContext) == 40);
 LAYOUT(detach_request_lun, offsetof(VxdDetachRequest, lun) == 48);
 LAYOUT(detach_request_size, sizeof(VxdDetachRequest) == 56);
+LAYOUT(list_request_chap_user, offsetof(VxdListTargetsRequest, chapUserName) == 24);
+LAYOUT(list_request_progress, offsetof(VxdListTargetsRequest, progress) == 48);
+LAYOUT(list_request_size, sizeof(VxdListTargetsRequest) == 64);
 #else
 LAYOUT(attach_request_portal_port, offsetof(VxdAttachRequest, portalPort) == 8);
 LAYOUT(attach_request_target, offsetof(VxdAttachRequest, targetName) == 12);
@@ -52,6 +55,9 @@ LAYOUT(detach_request_flags, offsetof(VxdDetachRequest, flags) == 16);
 LAYOUT(detach_request_context, offsetof(VxdDetachRequest, progressContext) == 24);
 LAYOUT(detach_request_lun, offsetof(VxdDetachRequest, lun) == 28);
 LAYOUT(detach_request_size, sizeof(VxdDetachRequest) == 32);
+LAYOUT(list_request_chap_user, offsetof(VxdListTargetsRequest, chapUserName) == 12);
+LAYOUT(list_request_progress, offsetof(VxdListTargetsRequest, progress) == 24);
+LAYOUT(list_request_size, sizeof(VxdListTargetsRequest) == 32);
 #endif
 
 /* The results hold no pointers: one layout on both architectures. */
