@@ -1726,7 +1726,7 @@ ISDSC_STATUS Machine::ReportIScsiTargetsA(platform::BOOLEAN forceUpdate, ULONG *
     if (status == 0 && (buffer == nullptr || *bufferSize < names.size())) {
         status = platform::kErrorInsufficientBuffer;
     } else if (status == 0) {
-        std::memcpy(buffer, names.data(), names.size());
+        std::copy(names.begin(), names.end(), buffer); // NUL-separated: no string to copy
     }
     if (status == 0 || status == platform::kErrorInsufficientBuffer) {
         *bufferSize = static_cast<ULONG>(names.size());

@@ -883,10 +883,15 @@ void ReadDevices(const Json &value, std::vector<Disk> &disks, std::vector<std::u
         disks.clear();
         luns.clear();
         for (const Json &device : list) {
-            const bool withLun = device.is_object();
-            disks.push_back(ReadDisk(withLun ? *Member(device, "disk") : device));
-            luns.push_back(withLun ? Member(device, "lun")->get<std::uint32_t>()
-                                   : static_cast<std::uint32_t>(luns.size()));
+            // The schema has made sure that an object holds both.
+            const Json *disk = device.is_object() ? Member(device, "disk") : &device;
+            const Json *lun = device.is_object() ? Member(device, "lun") : nullptr;
+            if (disk == nullptr) {
+                continue;
+            }
+            disks.push_back(ReadDisk(*disk));
+            luns.push_back(lun != nullptr ? lun->get<std::uint32_t>()
+                                          : static_cast<std::uint32_t>(luns.size()));
         }
     });
 }
