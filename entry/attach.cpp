@@ -653,6 +653,12 @@ int AttachCall::LoginPaths() {
                                                                   : VXD_STATUS_LOGIN_FAILED,
                       listed);
     }
+    // A session through any portal, a path of this call's or not, was there before the call.
+    if (std::any_of(sessions.begin(), sessions.end(),
+                    [this](const iscsi::Session &s) { return iscsi::IsSessionOf(s, target_); })) {
+        alreadyLoggedIn_ = true;
+        result_.alreadyLoggedIn = 1;
+    }
     int failure = VXD_STATUS_OK;
     platform::ISDSC_STATUS failureStatus = 0;
     const auto failed = [&failure, &failureStatus](int status, platform::ISDSC_STATUS service) {
@@ -670,8 +676,6 @@ int AttachCall::LoginPaths() {
                        s.portalSocket == port;
             });
         if (carried != sessions.end()) {
-            alreadyLoggedIn_ = true;
-            result_.alreadyLoggedIn = 1;
             progress_.Line("path %s:%d: session %s was there already, and stays", address.c_str(),
                            port, SessionIdText(carried->id).text);
             continue;
@@ -787,6 +791,9 @@ int AttachCall::FindSessionsToReopen() {
                     [this](const platform::PERSISTENT_ISCSI_LOGIN_INFOA &l) {
                         return iscsi::SameIScsiName(l.TargetName, target_.c_str());
                     });
+    if (iscsi::ServiceUnavailable(keptStatus)) {
+        return Finish(VXD_STATUS_SERVICE_UNAVAILABLE, keptStatus);
+    }
     if (!persistent) {
         progress_.Line("%s has no session and no persistent login: nothing to re-open",
                        target_.c_str());
