@@ -234,7 +234,7 @@ int AttachCall::Check() {
         if (checkError_ != 0) {
             progress_.Line("%s cannot take the volume (%s): it must be an existing, empty "
                            "folder on an NTFS volume",
-                           mountFolder_.c_str(), StatusWords(checkError_).c_str());
+                           mountFolder_.c_str(), StatusWords(checkError_).text);
             return VXD_STATUS_MOUNT_FAILED;
         }
     }
@@ -436,8 +436,7 @@ int AttachCall::Run() {
         }
         progress_.Line("done: %s", shown.c_str());
     } else if (serviceStatus != 0) {
-        progress_.Line("failed: %s (%s)", VxdStatusText(status),
-                       StatusWords(serviceStatus).c_str());
+        progress_.Line("failed: %s (%s)", VxdStatusText(status), StatusWords(serviceStatus).text);
     } else {
         progress_.Line("failed: %s", VxdStatusText(status));
     }
@@ -508,7 +507,7 @@ int AttachCall::Steps() {
     }
     if (ike != 0) {
         progress_.Line("the portal's security record was refused (%s); going on without it",
-                       StatusWords(ike).c_str());
+                       StatusWords(ike).text);
     }
     if (initiatorSecret_.Size() > 0) {
         const int set = SetInitiatorSecret();
@@ -576,7 +575,7 @@ int AttachCall::Login() {
     if (status != 0 && status != platform::kStatusTargetAlreadyLoggedIn &&
         !iscsi::ServiceUnavailable(status)) {
         progress_.Line("the login failed (%s); one more, persistent, in 1 s",
-                       StatusWords(status).c_str());
+                       StatusWords(status).text);
         if (!Wait(kPollIntervalMs)) {
             return Finish(VXD_STATUS_CANCELLED);
         }
@@ -624,7 +623,7 @@ platform::ISDSC_STATUS AttachCall::LoginPath(const std::string &address, int por
     if (status != 0 && !cancelSeen_ && !iscsi::ServiceUnavailable(status) &&
         status != platform::kStatusTargetAlreadyLoggedIn) {
         progress_.Line("the login through %s:%d failed (%s); one more, persistent, in 1 s",
-                       address.c_str(), port, StatusWords(status).c_str());
+                       address.c_str(), port, StatusWords(status).text);
         if (!Wait(kPollIntervalMs)) {
             return status;
         }
@@ -689,7 +688,7 @@ int AttachCall::LoginPaths() {
             if (status != 0 && !iscsi::ServiceUnavailable(status)) {
                 progress_.Line("path %s:%d: the security record was refused (%s); going on without "
                                "it",
-                               address.c_str(), port, StatusWords(status).c_str());
+                               address.c_str(), port, StatusWords(status).text);
                 status = 0;
             }
         }
@@ -704,7 +703,7 @@ int AttachCall::LoginPaths() {
         }
         if (status != 0) {
             progress_.Line("path %s:%d: the portal could not be registered (%s)", address.c_str(),
-                           port, StatusWords(status).c_str());
+                           port, StatusWords(status).text);
             failed(discoveryChap_ && iscsi::CredentialsRefused(status) ? VXD_STATUS_AUTH_FAILED
                                                                        : VXD_STATUS_PORTAL_FAILED,
                    status);
@@ -719,7 +718,7 @@ int AttachCall::LoginPaths() {
         }
         if (status != 0) {
             progress_.Line("path %s:%d: the login failed (%s)", address.c_str(), port,
-                           StatusWords(status).c_str());
+                           StatusWords(status).text);
             failed(iscsi::CredentialsRefused(status) ? VXD_STATUS_AUTH_FAILED
                                                      : VXD_STATUS_LOGIN_FAILED,
                    status);
@@ -1014,7 +1013,7 @@ int AttachCall::WatchDisk(WatchedDisk &watched, unsigned long waited) {
         watched.attributes |= VXD_DISK_STATE_UNKNOWN;
         watched.settled = true;
         progress_.Line("disk %lu: Windows does not tell its attributes (%s); going on without them",
-                       number, StatusWords(state.attributesError).c_str());
+                       number, StatusWords(state.attributesError).text);
         return VXD_STATUS_OK;
     }
     watched.attributes &= ~static_cast<unsigned long>(VXD_DISK_OFFLINE | VXD_DISK_READ_ONLY);
@@ -1052,7 +1051,7 @@ int AttachCall::WatchDisk(WatchedDisk &watched, unsigned long waited) {
             disks::MakeOnlineAndWritable(watched.number, true, state.readOnly);
         if (error != 0) {
             progress_.Line("disk %lu cannot be brought online (%s)", number,
-                           StatusWords(error).c_str());
+                           StatusWords(error).text);
             return Finish(VXD_STATUS_DISK_OFFLINE, error);
         }
         watched.attributes |=
@@ -1070,7 +1069,7 @@ int AttachCall::WatchDisk(WatchedDisk &watched, unsigned long waited) {
             return VXD_STATUS_OK; // read again at the next look
         }
         progress_.Line("disk %lu stays read-only: its read-only attribute cannot be cleared (%s)",
-                       number, StatusWords(error).c_str());
+                       number, StatusWords(error).text);
     } else if (state.readOnly && !watched.toldReadOnly) {
         watched.toldReadOnly = true;
         progress_.Line("disk %lu is online but read-only, so its volumes cannot be written: pass "
@@ -1176,7 +1175,7 @@ int AttachCall::AssignLetters(unsigned long waited) {
         const platform::DWORD error = volumes::MountVolume(root, volume.name);
         if (error != 0) {
             progress_.Line("%s cannot be given to the volume %s (%s)", root.c_str(),
-                           volume.name.c_str(), StatusWords(error).c_str());
+                           volume.name.c_str(), StatusWords(error).text);
             return Finish(VXD_STATUS_MOUNT_FAILED, error);
         }
         given_.push_back(root);
@@ -1221,7 +1220,7 @@ int AttachCall::MountFolder(bool last, bool &mounted) {
     const platform::DWORD error = volumes::MountVolume(mountFolder_, volumes_[0].name);
     if (error != 0) {
         progress_.Line("the volume %s cannot be mounted at %s (%s)", volumes_[0].name.c_str(),
-                       mountFolder_.c_str(), StatusWords(error).c_str());
+                       mountFolder_.c_str(), StatusWords(error).text);
         return Finish(VXD_STATUS_MOUNT_FAILED, error);
     }
     given_.push_back(mountFolder_);
@@ -1282,7 +1281,7 @@ void AttachCall::TakeBackMountPoints() {
             progress_.Line("took back %s, which it gave", point->c_str());
         } else {
             progress_.Line("cannot take back %s, which it gave (%s)", point->c_str(),
-                           StatusWords(error).c_str());
+                           StatusWords(error).text);
         }
     }
     given_.clear();
@@ -1298,7 +1297,7 @@ void AttachCall::RemovePersistentLoginsMadeHere() {
     }
     if (listed != 0) {
         progress_.Line("cannot list the persistent logins (%s); the one made here may stay",
-                       StatusWords(listed).c_str());
+                       StatusWords(listed).text);
         return;
     }
     for (const platform::PERSISTENT_ISCSI_LOGIN_INFOA &login : now) {
@@ -1326,7 +1325,7 @@ void AttachCall::RemovePersistentLoginsMadeHere() {
             progress_.Line("removed the persistent login it made");
         } else {
             progress_.Line("cannot remove the persistent login it made (%s)",
-                           StatusWords(removed).c_str());
+                           StatusWords(removed).text);
         }
     }
 }
@@ -1346,8 +1345,7 @@ void AttachCall::UndoUnlessKept() noexcept {
             if (status == 0) {
                 progress_.Line("logged out the session it made");
             } else {
-                progress_.Line("cannot log out the session it made (%s)",
-                               StatusWords(status).c_str());
+                progress_.Line("cannot log out the session it made (%s)", StatusWords(status).text);
             }
         }
         if (triedPersistent_) {

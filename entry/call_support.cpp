@@ -66,12 +66,10 @@ bool IsTargetName(const char *text) {
     return text != nullptr && text[0] != '\0' && std::strlen(text) <= platform::kMaxIScsiNameLen;
 }
 
-std::string StatusWords(platform::ULONG status) {
+StatusWords::StatusWords(platform::ULONG status) : text{} {
     // The discovery library's statuses carry its facility in the high bits; Windows' are small.
-    if ((status & 0xFFFF0000u) != 0) {
-        return Format("0x%08lX", static_cast<unsigned long>(status));
-    }
-    return Format("error %lu", static_cast<unsigned long>(status));
+    platform::FormatText(text, sizeof text, (status & 0xFFFF0000u) != 0 ? "0x%08lX" : "error %lu",
+                         static_cast<unsigned long>(status));
 }
 
 SessionIdText::SessionIdText(const platform::ISCSI_UNIQUE_SESSION_ID &session) : text{} {
@@ -93,7 +91,7 @@ SessionIdText::SessionIdText(const platform::ISCSI_UNIQUE_SESSION_ID &session) :
 }
 
 void TellBusy(Progress &progress, platform::ISDSC_STATUS busy) {
-    progress.Line("the service is busy (%s); trying again in 1 s", StatusWords(busy).c_str());
+    progress.Line("the service is busy (%s); trying again in 1 s", StatusWords(busy).text);
 }
 
 } // namespace vxd

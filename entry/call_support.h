@@ -81,7 +81,11 @@ bool IsDottedIpv4(const char *text);
 bool IsTargetName(const char *text);
 
 // "0xEFFF0029" for a status of the discovery library, "error 5" for one of Windows'.
-std::string StatusWords(platform::ULONG status);
+// In a buffer of its own, as SessionIdText: a progress line's status costs no allocation.
+struct StatusWords {
+    explicit StatusWords(platform::ULONG status);
+    char text[24];
+};
 
 // The progress line of a busy answer that is asked again.
 void TellBusy(Progress &progress, platform::ISDSC_STATUS busy);

@@ -134,8 +134,7 @@ int DetachCall::Finish(int status, platform::ULONG serviceStatus) {
         progress_.Line("done: %lu sessions logged out, %lu persistent logins removed",
                        result_.sessionsLoggedOut, result_.persistentLoginsRemoved);
     } else if (serviceStatus != 0) {
-        progress_.Line("stopped: %s (%s)", VxdStatusText(status),
-                       StatusWords(serviceStatus).c_str());
+        progress_.Line("stopped: %s (%s)", VxdStatusText(status), StatusWords(serviceStatus).text);
     } else {
         progress_.Line("stopped: %s", VxdStatusText(status));
     }
@@ -249,13 +248,13 @@ int DetachCall::HoldVolume(const std::string &path, const std::string &label, ch
                                                             platform::kOpenExisting, 0, nullptr));
     if (!handle) {
         const platform::DWORD error = platform::GetLastError();
-        progress_.Line("%s cannot be opened (%s)", label.c_str(), StatusWords(error).c_str());
+        progress_.Line("%s cannot be opened (%s)", label.c_str(), StatusWords(error).text);
         return Finish(VXD_STATUS_VOLUME_IN_USE, error);
     }
     if (!platform::FlushFileBuffers(handle.get())) {
         const platform::DWORD error = platform::GetLastError();
         if (!Unsupported(error)) {
-            progress_.Line("%s cannot be flushed (%s)", label.c_str(), StatusWords(error).c_str());
+            progress_.Line("%s cannot be flushed (%s)", label.c_str(), StatusWords(error).text);
             return Finish(VXD_STATUS_VOLUME_IN_USE, error);
         }
     }
@@ -339,7 +338,7 @@ void DetachCall::RemoveFolders() {
             progress_.Line("removed the mount point %s", folder.c_str());
         } else {
             progress_.Line("cannot remove the mount point %s (%s); remove it with mountvol %s /D",
-                           folder.c_str(), StatusWords(error).c_str(), folder.c_str());
+                           folder.c_str(), StatusWords(error).text, folder.c_str());
         }
     }
 }
@@ -355,7 +354,7 @@ int DetachCall::DismountVolumes() {
         const platform::DWORD error = platform::GetLastError();
         if (!Unsupported(error)) {
             progress_.Line("%s cannot be dismounted (%s)", volume.name.c_str(),
-                           StatusWords(error).c_str());
+                           StatusWords(error).text);
             return Finish(VXD_STATUS_VOLUME_IN_USE, error);
         }
     }

@@ -98,8 +98,7 @@ int ListTargetsCall::Finish(int status, platform::ISDSC_STATUS serviceStatus) {
     if (status == VXD_STATUS_OK) {
         progress_.Line("done: %lu targets", static_cast<unsigned long>(targets_.size()));
     } else if (serviceStatus != 0) {
-        progress_.Line("failed: %s (%s)", VxdStatusText(status),
-                       StatusWords(serviceStatus).c_str());
+        progress_.Line("failed: %s (%s)", VxdStatusText(status), StatusWords(serviceStatus).text);
     } else {
         progress_.Line("failed: %s", VxdStatusText(status));
     }
@@ -199,7 +198,7 @@ void ListTargetsCall::RemovePortalIfRegisteredHere() noexcept {
         progress_.Line("removed the portal %s:%d, which it registered", portal_.c_str(), port_);
     } else {
         progress_.Line("cannot remove the portal %s:%d, which it registered (%s)", portal_.c_str(),
-                       port_, StatusWords(status).c_str());
+                       port_, StatusWords(status).text);
     }
 }
 
