@@ -192,6 +192,7 @@ class AttachCall {
     iscsi::InitiatorPort initiator_;
     unsigned long pathCount_ = 0;
     bool multipath_ = false;
+    bool knowsPaths_ = false; // a caller of 1.5, who knows VXD_STATUS_MULTIPATH_UNCLAIMED
     std::vector<std::pair<std::string, int>> paths_;              // the request's portal first
     std::vector<platform::ISCSI_UNIQUE_SESSION_ID> madeSessions_; // each logged out by the undo
     bool succeeded_ = false;
@@ -244,6 +245,7 @@ int AttachCall::Check() {
     if (credentials != VXD_STATUS_OK) {
         return credentials;
     }
+    knowsPaths_ = pathFields;
     if (pathFields) {
         const int paths = CheckPathFields();
         if (paths != VXD_STATUS_OK) {
@@ -737,7 +739,8 @@ int AttachCall::LoginPaths() {
 // One LUN seen as two disks through two paths: Windows' multipath I/O does not claim it, and
 // each path's disk is the same data. Bringing the second online would let two disks write it.
 int AttachCall::CheckPathsClaimed() {
-    for (std::size_t i = 0; i < disks_.count; ++i) {
+    // A caller of an earlier version is answered as before, with every disk.
+    for (std::size_t i = 0; knowsPaths_ && i < disks_.count; ++i) {
         for (std::size_t j = i + 1; j < disks_.count; ++j) {
             if (disks_.luns[i] != disks_.luns[j]) {
                 continue;
@@ -1338,10 +1341,13 @@ void AttachCall::UndoUnlessKept() noexcept {
     // Nothing may leave the call: a failure to undo is told, not thrown.
     try {
         TakeBackMountPoints();
+        // A cancelled call answers within a tenth of a second: its undo asks once and tells a
+        // busy refusal; any other undo waits out a busy service.
+        const bool cancelled = Cancelled();
         for (const platform::ISCSI_UNIQUE_SESSION_ID &made : madeSessions_) {
-            // The undo of a cancelled call still waits out a busy service.
+            const auto logout = [&made] { return iscsi::LogoutSession(made); };
             const platform::ISDSC_STATUS status =
-                AskWhileBusy([&made] { return iscsi::LogoutSession(made); }, progress_);
+                cancelled ? logout() : AskWhileBusy(logout, progress_);
             if (status == 0) {
                 progress_.Line("logged out the session it made");
             } else {

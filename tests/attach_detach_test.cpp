@@ -936,6 +936,21 @@ TEST(Attach, ACancelDuringAnyWaitEndsTheCallAtOnceAndUndoesTheLoginItMade) {
         ExpectClean(machine);
     }
 
+    // A cancelled call's undo asks the logout once: a busy service keeps the session, and the
+    // call still answers at once.
+    Machine busy;
+    PlainMachine(busy);
+    busy.onLogin.drives.clear();
+    busy.logoutStatuses = {kDeviceBusy};
+    Attach cancelled;
+    cancelled.request.cancelEvent = busy.CreateEvent();
+    busy.SignalEventAt(cancelled.request.cancelEvent, 2000);
+    EXPECT_EQ(cancelled.Run(), VXD_STATUS_CANCELLED);
+    EXPECT_LE(busy.Now(), 2100u);
+    EXPECT_EQ(busy.CallsTo("LogoutIScsiTarget").size(), 1u);
+    EXPECT_NE(Joined(cancelled.progress).find("cannot log out the session it made (0xEFFF0040)"),
+              std::string::npos);
+
     // An event that the host closes while the call waits can cancel nothing any more: the call
     // stops waiting on it at once, sleeps instead and answers as it would have.
     Machine machine;

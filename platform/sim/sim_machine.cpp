@@ -604,6 +604,7 @@ ISDSC_STATUS Machine::LoginIScsiTargetA(char *targetName, platform::BOOLEAN isIn
                 targetName, initiatorInstance, initiatorPortNumber, targetPortal, loginOptions));
         }
     }
+    call.args["result"] = status;
     Publish(call, Quoted(targetName) + ", persistent " + std::to_string(isPersistent) + ") -> " +
                       Status(status));
     return status;
