@@ -51,12 +51,6 @@ constexpr unsigned long kLunFlags = VXD_ATTACH_MULTIPATH | VXD_ATTACH_ONE_LUN | 
 constexpr unsigned long kMostExtraPortals = 7;
 constexpr std::size_t kAttachResultLunsEnd =
     offsetof(VxdAttachResult, diskLuns) + sizeof(VxdAttachResult::diskLuns);
-// A SCSI address holds a LUN in one byte.
-constexpr unsigned long kLargestLun = 255;
-// The secret lengths that Windows takes without IPsec.
-constexpr unsigned long kShortestSecret = 12;
-constexpr unsigned long kLongestSecret = 16;
-constexpr std::size_t kLongestChapUser = 255;
 
 // A letter of the target's volumes, with its disk.
 struct FoundLetter {
@@ -123,6 +117,7 @@ class AttachCall {
     int CheckCredentials(bool chapFields);
     int CheckPathFields();
     int FindSessionsToReopen();
+    int ListTargetSessions(std::vector<iscsi::Session> &sessions, int otherwise);
     int LoginPaths();
     platform::ISDSC_STATUS LoginPath(const std::string &address, int port);
     int CheckPathsClaimed();
@@ -301,11 +296,8 @@ int AttachCall::CheckCredentials(bool chapFields) {
                        static_cast<unsigned>(kLongestChapUser));
         return VXD_STATUS_INVALID_ARGUMENT;
     }
-    if (request_.chapSecret == nullptr || request_.chapSecretLength < kShortestSecret ||
-        request_.chapSecretLength > kLongestSecret) {
-        progress_.Line("the CHAP secret is %lu bytes long; Windows takes %lu to %lu",
-                       request_.chapSecret == nullptr ? 0 : request_.chapSecretLength,
-                       kShortestSecret, kLongestSecret);
+    if (!SecretLengthFits(progress_, "CHAP secret", request_.chapSecret,
+                          request_.chapSecretLength)) {
         return VXD_STATUS_INVALID_ARGUMENT;
     }
     const bool setSecret = (flags & VXD_ATTACH_SET_INITIATOR_SECRET) != 0;
@@ -317,10 +309,8 @@ int AttachCall::CheckCredentials(bool chapFields) {
                              "sets the machine's secret for every target");
         return VXD_STATUS_INVALID_ARGUMENT;
     }
-    if (setSecret && (request_.initiatorSecretLength < kShortestSecret ||
-                      request_.initiatorSecretLength > kLongestSecret)) {
-        progress_.Line("the initiator secret is %lu bytes long; Windows takes %lu to %lu",
-                       request_.initiatorSecretLength, kShortestSecret, kLongestSecret);
+    if (setSecret && !SecretLengthFits(progress_, "initiator secret", request_.initiatorSecret,
+                                       request_.initiatorSecretLength)) {
         return VXD_STATUS_INVALID_ARGUMENT;
     }
     if (!chapSecret_.Assign(request_.chapSecret, request_.chapSecretLength) ||
@@ -643,16 +633,9 @@ platform::ISDSC_STATUS AttachCall::LoginPath(const std::string &address, int por
 // fails only when no path carries a session.
 int AttachCall::LoginPaths() {
     std::vector<iscsi::Session> sessions;
-    const platform::ISDSC_STATUS listed =
-        WhileBusy([&sessions] { return iscsi::ListSessions(sessions); });
-    if (cancelSeen_) {
-        return Finish(VXD_STATUS_CANCELLED);
-    }
-    if (listed != 0) {
-        return Finish(iscsi::ServiceUnavailable(listed)           ? VXD_STATUS_SERVICE_UNAVAILABLE
-                      : listed == platform::kErrorNotEnoughMemory ? VXD_STATUS_OUT_OF_MEMORY
-                                                                  : VXD_STATUS_LOGIN_FAILED,
-                      listed);
+    const int listed = ListTargetSessions(sessions, VXD_STATUS_LOGIN_FAILED);
+    if (listed != VXD_STATUS_OK) {
+        return listed;
     }
     // A session through any portal, a path of this call's or not, was there before the call.
     if (std::any_of(sessions.begin(), sessions.end(),
@@ -758,22 +741,26 @@ int AttachCall::CheckPathsClaimed() {
     return VXD_STATUS_OK;
 }
 
+// The initiator's sessions, asked while the service is busy; a failure ends the call with
+// `otherwise` unless the service or the memory is what failed.
+int AttachCall::ListTargetSessions(std::vector<iscsi::Session> &sessions, int otherwise) {
+    const platform::ISDSC_STATUS listed =
+        WhileBusy([&sessions] { return iscsi::ListSessions(sessions); });
+    if (cancelSeen_) {
+        return Finish(VXD_STATUS_CANCELLED);
+    }
+    return listed == 0 ? VXD_STATUS_OK : Finish(StatusOfFailure(listed, otherwise), listed);
+}
+
 // VXD_ATTACH_NO_LOGIN: the target as it is attached now, asked and never changed. A target
 // with a persistent login but no session yet (the service logs it in at boot) is waited for.
 int AttachCall::FindSessionsToReopen() {
     progress_.Line("re-opening %s as it is attached; nothing is registered or logged in",
                    target_.c_str());
     std::vector<iscsi::Session> sessions;
-    const platform::ISDSC_STATUS listed =
-        WhileBusy([&sessions] { return iscsi::ListSessions(sessions); });
-    if (cancelSeen_) {
-        return Finish(VXD_STATUS_CANCELLED);
-    }
-    if (listed != 0) {
-        return Finish(iscsi::ServiceUnavailable(listed)           ? VXD_STATUS_SERVICE_UNAVAILABLE
-                      : listed == platform::kErrorNotEnoughMemory ? VXD_STATUS_OUT_OF_MEMORY
-                                                                  : VXD_STATUS_NO_DEVICE,
-                      listed);
+    const int listed = ListTargetSessions(sessions, VXD_STATUS_NO_DEVICE);
+    if (listed != VXD_STATUS_OK) {
+        return listed;
     }
     const auto count =
         std::count_if(sessions.begin(), sessions.end(), [this](const iscsi::Session &session) {

@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "iscsi/initiator_client.h"
 #include "platform/trace.h"
 
 namespace vxd {
@@ -64,6 +65,23 @@ bool IsDottedIpv4(const char *text) {
 
 bool IsTargetName(const char *text) {
     return text != nullptr && text[0] != '\0' && std::strlen(text) <= platform::kMaxIScsiNameLen;
+}
+
+bool SecretLengthFits(Progress &progress, const char *which, const unsigned char *secret,
+                      unsigned long length) {
+    if (secret != nullptr && length >= kShortestSecret && length <= kLongestSecret) {
+        return true;
+    }
+    progress.Line("the %s is %lu bytes long; Windows takes %lu to %lu", which,
+                  secret == nullptr ? 0 : length, kShortestSecret, kLongestSecret);
+    return false;
+}
+
+int StatusOfFailure(platform::ISDSC_STATUS status, int otherwise) {
+    if (iscsi::ServiceUnavailable(status)) {
+        return VXD_STATUS_SERVICE_UNAVAILABLE;
+    }
+    return status == platform::kErrorNotEnoughMemory ? VXD_STATUS_OUT_OF_MEMORY : otherwise;
 }
 
 StatusWords::StatusWords(platform::ULONG status) : text{} {

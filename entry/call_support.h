@@ -28,6 +28,12 @@ constexpr std::size_t kDetachResultFirstSize = offsetof(VxdDetachResult, persist
 inline bool Covers(unsigned long size, std::size_t fieldEnd) { return size >= fieldEnd; }
 
 constexpr unsigned short kDefaultPortalPort = 3260;
+// The secret lengths that Windows takes without IPsec, the longest CHAP user name, and the
+// largest LUN a SCSI address holds (one byte).
+constexpr unsigned long kShortestSecret = 12;
+constexpr unsigned long kLongestSecret = 16;
+constexpr std::size_t kLongestChapUser = 255;
+constexpr unsigned long kLargestLun = 255;
 constexpr platform::DWORD kPollIntervalMs = 1000;
 
 // Under load the service answers a login, a logout or a device query with "busy" for a while:
@@ -79,6 +85,15 @@ bool IsDottedIpv4(const char *text);
 
 // A target name the service can take: not empty, at most MAX_ISCSI_NAME_LEN characters.
 bool IsTargetName(const char *text);
+
+// The call's status for a service request that failed: the service not there, or a list the
+// library has no room for, else `otherwise`.
+int StatusOfFailure(platform::ISDSC_STATUS status, int otherwise);
+
+// Whether a secret is one Windows takes, 12 to 16 bytes; otherwise a line says so, naming the
+// secret (`which`) and its length, never its bytes.
+bool SecretLengthFits(Progress &progress, const char *which, const unsigned char *secret,
+                      unsigned long length);
 
 // "0xEFFF0029" for a status of the discovery library, "error 5" for one of Windows'.
 // In a buffer of its own, as SessionIdText: a progress line's status costs no allocation.

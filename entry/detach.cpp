@@ -88,7 +88,6 @@ class DetachCall {
 // The LUN came with 1.5.
 constexpr std::size_t kDetachRequestLunEnd =
     offsetof(VxdDetachRequest, lun) + sizeof(VxdDetachRequest::lun);
-constexpr unsigned long kLargestLun = 255;
 
 int DetachCall::Check() {
     const unsigned long knownFlags = VXD_DETACH_FORCE | VXD_DETACH_REMOVE_PORTAL |

@@ -16,9 +16,6 @@ namespace {
 
 constexpr std::size_t kListRequestFirstSize = offsetof(VxdListTargetsRequest, progressContext) +
                                               sizeof(VxdListTargetsRequest::progressContext);
-constexpr unsigned long kShortestSecret = 12;
-constexpr unsigned long kLongestSecret = 16;
-constexpr std::size_t kLongestChapUser = 255;
 
 class ListTargetsCall {
   public:
@@ -74,11 +71,8 @@ int ListTargetsCall::Check() {
                                : "the CHAP user name is empty or longer than 255 characters");
             return VXD_STATUS_INVALID_ARGUMENT;
         }
-        if (request_.chapSecret == nullptr || request_.chapSecretLength < kShortestSecret ||
-            request_.chapSecretLength > kLongestSecret) {
-            progress_.Line("the CHAP secret is %lu bytes long; Windows takes %lu to %lu",
-                           request_.chapSecret == nullptr ? 0 : request_.chapSecretLength,
-                           kShortestSecret, kLongestSecret);
+        if (!SecretLengthFits(progress_, "CHAP secret", request_.chapSecret,
+                              request_.chapSecretLength)) {
             return VXD_STATUS_INVALID_ARGUMENT;
         }
         if (!chapSecret_.Assign(request_.chapSecret, request_.chapSecretLength)) {
@@ -158,10 +152,7 @@ int ListTargetsCall::FindOffered() {
     }
     if (status != 0) {
         targets_.clear();
-        return Finish(iscsi::ServiceUnavailable(status)           ? VXD_STATUS_SERVICE_UNAVAILABLE
-                      : status == platform::kErrorNotEnoughMemory ? VXD_STATUS_OUT_OF_MEMORY
-                                                                  : VXD_STATUS_PORTAL_FAILED,
-                      status);
+        return Finish(StatusOfFailure(status, VXD_STATUS_PORTAL_FAILED), status);
     }
     return VXD_STATUS_OK;
 }

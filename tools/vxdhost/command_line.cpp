@@ -114,6 +114,25 @@ bool ParseDll(int argc, const char *const *argv, int &next, CommandLine &line) {
     return true;
 }
 
+// A CHAP option of `command` at argv[next], with its value if it takes one; false with `error`
+// set for a refused value or an option that is no CHAP option.
+bool TakeCredential(int argc, const char *const *argv, int &next, const char *command,
+                    vxd::credentials::Options &chap, std::string &error) {
+    bool usedNext = false;
+    const char *value = next + 1 < argc ? argv[next + 1] : nullptr;
+    switch (vxd::credentials::ParseOption(argv[next], value, usedNext, chap, error)) {
+    case vxd::credentials::Parsed::kTaken:
+        next += usedNext ? 1 : 0;
+        return true;
+    case vxd::credentials::Parsed::kRefused:
+        return false;
+    case vxd::credentials::Parsed::kNotCredential:
+        break;
+    }
+    error = std::string(command) + " has no option " + vxd::credentials::ShownArgument(argv[next]);
+    return false;
+}
+
 CommandLine ParseAttach(int argc, const char *const *argv, int next, CommandLine line) {
     AttachOptions &attach = line.attach;
     std::string error;
@@ -168,18 +187,8 @@ CommandLine ParseAttach(int argc, const char *const *argv, int next, CommandLine
                 return Refused(error);
             }
         } else {
-            bool usedNext = false;
-            const char *value = next + 1 < argc ? argv[next + 1] : nullptr;
-            switch (
-                vxd::credentials::ParseOption(argv[next], value, usedNext, attach.chap, error)) {
-            case vxd::credentials::Parsed::kTaken:
-                next += usedNext ? 1 : 0;
-                break;
-            case vxd::credentials::Parsed::kRefused:
+            if (!TakeCredential(argc, argv, next, "attach", attach.chap, error)) {
                 return Refused(error);
-            case vxd::credentials::Parsed::kNotCredential:
-                return Refused("attach has no option " +
-                               vxd::credentials::ShownArgument(argv[next]));
             }
         }
     }
@@ -250,16 +259,8 @@ CommandLine ParseTargets(int argc, const char *const *argv, int next, CommandLin
             }
             continue;
         }
-        bool usedNext = false;
-        const char *value = next + 1 < argc ? argv[next + 1] : nullptr;
-        switch (vxd::credentials::ParseOption(argv[next], value, usedNext, targets.chap, error)) {
-        case vxd::credentials::Parsed::kTaken:
-            next += usedNext ? 1 : 0;
-            break;
-        case vxd::credentials::Parsed::kRefused:
+        if (!TakeCredential(argc, argv, next, "targets", targets.chap, error)) {
             return Refused(error);
-        case vxd::credentials::Parsed::kNotCredential:
-            return Refused("targets has no option " + vxd::credentials::ShownArgument(argv[next]));
         }
     }
     if (!vxd::credentials::CheckOptions(targets.chap, error)) {

@@ -425,17 +425,26 @@ void PrintAttachCheck(const vxdhost::AttachOptions &options, const vxdhost::Pref
     PrintVerdict(diagnosis.verdict);
 }
 
+// The secrets that the options name, read before anything is sent; false once it said why.
+bool ReadSecretsOrSay(const vxd::credentials::Options &chap, vxd::credentials::Secrets &secrets) {
+    if (!chap.Any()) {
+        return true;
+    }
+    SecretFiles files;
+    std::string error;
+    if (vxd::credentials::ReadSecrets(chap, files, secrets, error)) {
+        return true;
+    }
+    std::fprintf(stderr, "vxdhost: %s\n", error.c_str());
+    return false;
+}
+
 int Attach(const CommandLine &line) {
     const vxdhost::AttachOptions &options = line.attach;
     // The secrets first: a file that cannot be read stops the attach before anything is sent.
     vxd::credentials::Secrets secrets;
-    if (options.chap.Any()) {
-        SecretFiles files;
-        std::string error;
-        if (!vxd::credentials::ReadSecrets(options.chap, files, secrets, error)) {
-            std::fprintf(stderr, "vxdhost: %s\n", error.c_str());
-            return vxdhost::kExitUsage;
-        }
+    if (!ReadSecretsOrSay(options.chap, secrets)) {
+        return vxdhost::kExitUsage;
     }
     // Loaded before the library, which binds to the same module: the check asks the initiator
     // through it.
@@ -576,13 +585,8 @@ int Detach(const CommandLine &line) {
 int Targets(const CommandLine &line) {
     const vxdhost::TargetsOptions &options = line.targets;
     vxd::credentials::Secrets secrets;
-    if (options.chap.Any()) {
-        SecretFiles files;
-        std::string error;
-        if (!vxd::credentials::ReadSecrets(options.chap, files, secrets, error)) {
-            std::fprintf(stderr, "vxdhost: %s\n", error.c_str());
-            return vxdhost::kExitUsage;
-        }
+    if (!ReadSecretsOrSay(options.chap, secrets)) {
+        return vxdhost::kExitUsage;
     }
     const UniqueModule library = LoadLibraryOrSay(line.dll, false);
     const auto list =

@@ -435,14 +435,23 @@ int RunCreateVxd(const Options &options, sim::Machine &machine, std::ostream &er
     return result == 1 ? kExitMounted : kExitFailed;
 }
 
+// The secrets that the options name, read before anything is called; false once it said why.
+bool ReadSecretsOrSay(const Options &options, int standardInput, credentials::Secrets &secrets,
+                      std::ostream &err) {
+    std::string error;
+    SecretFiles files(standardInput);
+    if (!options.chap.Any() || credentials::ReadSecrets(options.chap, files, secrets, error)) {
+        return true;
+    }
+    err << "vxdmount: " << error << "\n";
+    return false;
+}
+
 int RunAttach(const Options &options, const Scenario &scenario, sim::Machine &machine,
               Printer &printer, std::ostream &err, int standardInput) {
     // Read before anything is called; each copy is wiped when the run ends.
     credentials::Secrets secrets;
-    std::string error;
-    SecretFiles files(standardInput);
-    if (options.chap.Any() && !credentials::ReadSecrets(options.chap, files, secrets, error)) {
-        err << "vxdmount: " << error << "\n";
+    if (!ReadSecretsOrSay(options, standardInput, secrets, err)) {
         return kExitUsage;
     }
     VxdAttachRequest request{};
@@ -529,10 +538,7 @@ int RunDetach(const Options &options, sim::Machine &machine, Printer &printer, s
 int RunTargets(const Options &options, sim::Machine &machine, Printer &printer, std::ostream &err,
                int standardInput) {
     credentials::Secrets secrets;
-    std::string error;
-    SecretFiles files(standardInput);
-    if (options.chap.Any() && !credentials::ReadSecrets(options.chap, files, secrets, error)) {
-        err << "vxdmount: " << error << "\n";
+    if (!ReadSecretsOrSay(options, standardInput, secrets, err)) {
         return kExitUsage;
     }
     VxdListTargetsRequest request{};
