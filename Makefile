@@ -15,7 +15,7 @@ PACKAGES := $(HOST_PACKAGES) python3-jsonschema \
             binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 \
             clang libclang-rt-14-dev clang-tidy gcovr lld llvm valgrind wine64 zip unzip \
             openssl osslsigncode \
-            python3-pefile pev
+            python3-pefile pev mono-mcs mono-runtime
 
 # Every build configures as an IDE does from CMakePresets.json, with nothing done before:
 # cmake/valijson.cmake finds valijson's headers or unpacks Debian's package for them.

@@ -350,8 +350,8 @@ int AttachCall::CheckPathFields() {
     }
     if ((request_.flags & VXD_ATTACH_ONE_LUN) != 0) {
         if (request_.lun > kLargestLun) {
-            progress_.Line("LUN %lu is not one that a SCSI address holds (0 to %lu)", request_.lun,
-                           kLargestLun);
+            progress_.Line("LUN %lu is not one that a SCSI address holds (0 to %lu)",
+                           static_cast<unsigned long>(request_.lun), kLargestLun);
             return VXD_STATUS_INVALID_ARGUMENT;
         }
         lun_ = request_.lun;

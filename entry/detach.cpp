@@ -114,8 +114,8 @@ int DetachCall::Check() {
     }
     if ((request_.flags & VXD_DETACH_ONE_LUN) != 0) {
         if (request_.lun > kLargestLun) {
-            progress_.Line("LUN %lu is not one that a SCSI address holds (0 to %lu)", request_.lun,
-                           kLargestLun);
+            progress_.Line("LUN %lu is not one that a SCSI address holds (0 to %lu)",
+                           static_cast<unsigned long>(request_.lun), kLargestLun);
             return VXD_STATUS_INVALID_ARGUMENT;
         }
         lun_ = request_.lun;
@@ -131,7 +131,8 @@ int DetachCall::Finish(int status, platform::ULONG serviceStatus) {
     result_.serviceStatus = serviceStatus;
     if (status == VXD_STATUS_OK) {
         progress_.Line("done: %lu sessions logged out, %lu persistent logins removed",
-                       result_.sessionsLoggedOut, result_.persistentLoginsRemoved);
+                       static_cast<unsigned long>(result_.sessionsLoggedOut),
+                       static_cast<unsigned long>(result_.persistentLoginsRemoved));
     } else if (serviceStatus != 0) {
         progress_.Line("stopped: %s (%s)", VxdStatusText(status), StatusWords(serviceStatus).text);
     } else {
@@ -399,7 +400,8 @@ int DetachCall::RemovePersistentLogins() {
         ++result_.persistentLoginsRemoved;
     }
     if (!persistent_.empty()) {
-        progress_.Line("removed %lu persistent logins", result_.persistentLoginsRemoved);
+        progress_.Line("removed %lu persistent logins",
+                       static_cast<unsigned long>(result_.persistentLoginsRemoved));
     }
     return VXD_STATUS_OK;
 }

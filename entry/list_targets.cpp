@@ -19,7 +19,7 @@ constexpr std::size_t kListRequestFirstSize = offsetof(VxdListTargetsRequest, pr
 
 class ListTargetsCall {
   public:
-    ListTargetsCall(const VxdListTargetsRequest &request, char *names, unsigned long &namesSize)
+    ListTargetsCall(const VxdListTargetsRequest &request, char *names, VxdULong &namesSize)
         : request_(request), names_(names), namesSize_(namesSize),
           progress_("VxdListTargets: ", request.progress, request.progressContext) {}
     ListTargetsCall(const ListTargetsCall &) = delete;
@@ -39,7 +39,7 @@ class ListTargetsCall {
 
     const VxdListTargetsRequest &request_;
     char *names_;
-    unsigned long &namesSize_;
+    VxdULong &namesSize_;
     Progress progress_;
     std::string portal_;
     int port_ = kDefaultPortalPort;
@@ -51,7 +51,8 @@ class ListTargetsCall {
 
 int ListTargetsCall::Check() {
     if (names_ == nullptr && namesSize_ != 0) {
-        progress_.Line("names is NULL but *namesSize is %lu", namesSize_);
+        progress_.Line("names is NULL but *namesSize is %lu",
+                       static_cast<unsigned long>(namesSize_));
         return VXD_STATUS_INVALID_ARGUMENT;
     }
     if (request_.portalAddress != nullptr && !IsDottedIpv4(request_.portalAddress)) {
@@ -165,8 +166,8 @@ int ListTargetsCall::WriteNames() {
     if (needed > namesSize_) {
         progress_.Line("%lu targets take %lu bytes; the buffer has %lu",
                        static_cast<unsigned long>(targets_.size()),
-                       static_cast<unsigned long>(needed), namesSize_);
-        namesSize_ = static_cast<unsigned long>(needed);
+                       static_cast<unsigned long>(needed), static_cast<unsigned long>(namesSize_));
+        namesSize_ = static_cast<VxdULong>(needed);
         return Finish(VXD_STATUS_BUFFER_TOO_SMALL);
     }
     char *at = names_;
@@ -175,7 +176,7 @@ int ListTargetsCall::WriteNames() {
         at += target.size() + 1;
     }
     *at = '\0';
-    namesSize_ = static_cast<unsigned long>(needed);
+    namesSize_ = static_cast<VxdULong>(needed);
     return Finish(VXD_STATUS_OK);
 }
 
@@ -215,7 +216,7 @@ int ListTargetsCall::Run() {
 } // namespace vxd
 
 extern "C" int VXDMOUNT_CALL VxdListTargets(const VxdListTargetsRequest *request, char *names,
-                                            unsigned long *namesSize) {
+                                            VxdULong *namesSize) {
     if (request == nullptr || namesSize == nullptr ||
         !vxd::Covers(request->size, vxd::kListRequestFirstSize)) {
         return VXD_STATUS_INVALID_ARGUMENT;

@@ -26,6 +26,14 @@
 extern "C" {
 #endif
 
+/* The structures' 32-bit fields: Windows' unsigned long, and the same 32 bits elsewhere (where
+ * unsigned long may be 64), so that a build for tests and the bindings share Windows' layout. */
+#if defined(_WIN32)
+typedef unsigned long VxdULong;
+#else
+typedef unsigned int VxdULong;
+#endif
+
 /* Attaches the target and blocks the calling thread until its volume has a drive letter:
  * 1 done, 0 failed. portalAddress is the portal's dotted IPv4 address, portalPort its TCP port
  * as decimal text (must not be null), targetName the target's iSCSI name; extra1 and extra2
@@ -132,71 +140,71 @@ typedef struct VxdPortal {
 } VxdPortal;
 
 typedef struct VxdAttachRequest {
-    unsigned long size;        /* sizeof(VxdAttachRequest): the caller's version */
+    VxdULong size;             /* sizeof(VxdAttachRequest): the caller's version */
     const char *portalAddress; /* dotted IPv4 */
     unsigned short portalPort; /* 0: 3260 */
     const char *targetName;
-    unsigned long deviceWaitMs;   /* 0: 60000 */
-    unsigned long letterWaitMs;   /* 0: 120000 */
+    VxdULong deviceWaitMs;        /* 0: 60000 */
+    VxdULong letterWaitMs;        /* 0: 120000 */
     void *cancelEvent;            /* an event HANDLE, or NULL */
     VxdProgressFunction progress; /* NULL: none */
     void *progressContext;
-    unsigned long flags; /* VXD_ATTACH_... */
+    VxdULong flags; /* VXD_ATTACH_... */
     /* Since 1.3: CHAP. A secret is bytes, not a string; Windows takes 12 to 16 of them. The
      * library wipes every copy it makes and never writes a secret anywhere. */
     const char *chapUserName;        /* NULL: no CHAP */
     const unsigned char *chapSecret; /* the secret the target holds for chapUserName */
-    unsigned long chapSecretLength;
+    VxdULong chapSecretLength;
     const unsigned char *initiatorSecret; /* mutual CHAP: the target proves itself with this */
-    unsigned long initiatorSecretLength;  /* needs VXD_ATTACH_SET_INITIATOR_SECRET */
+    VxdULong initiatorSecretLength;       /* needs VXD_ATTACH_SET_INITIATOR_SECRET */
     /* Since 1.4: an empty NTFS folder ("C:\\mnt\\data\\") to mount the target's volume at,
      * instead of waiting for a letter; NULL: none. */
     const char *mountFolder;
     /* Since 1.5. More portals of the same target, with VXD_ATTACH_MULTIPATH; NULL: none. */
     const VxdPortal *extraPortals;
-    unsigned long extraPortalCount;    /* at most 7 */
-    unsigned long lun;                 /* with VXD_ATTACH_ONE_LUN: 0 to 255 */
-    const char *initiatorInstance;     /* the initiator (HBA) instance to go through; NULL: any */
-    unsigned long initiatorPortNumber; /* with initiatorInstance; 0xFFFFFFFF: any port */
+    VxdULong extraPortalCount;     /* at most 7 */
+    VxdULong lun;                  /* with VXD_ATTACH_ONE_LUN: 0 to 255 */
+    const char *initiatorInstance; /* the initiator (HBA) instance to go through; NULL: any */
+    VxdULong initiatorPortNumber;  /* with initiatorInstance; 0xFFFFFFFF: any port */
 } VxdAttachRequest;
 
 typedef struct VxdAttachResult {
-    unsigned long size;          /* sizeof(VxdAttachResult), set by the caller */
-    int status;                  /* also the function's result */
-    unsigned long serviceStatus; /* the iSCSI or Windows status of the step that failed, else 0 */
-    char letters[27];            /* the letters of the target's volumes, NUL-terminated: "F" */
-    unsigned long diskCount;
-    unsigned long diskNumbers[26];
+    VxdULong size;          /* sizeof(VxdAttachResult), set by the caller */
+    int status;             /* also the function's result */
+    VxdULong serviceStatus; /* the iSCSI or Windows status of the step that failed, else 0 */
+    char letters[27];       /* the letters of the target's volumes, NUL-terminated: "F" */
+    VxdULong diskCount;
+    VxdULong diskNumbers[26];
     int alreadyLoggedIn; /* 1: the target had a session before the call */
     /* Since 1.4. */
-    unsigned long diskAttributes[26]; /* VXD_DISK_... of diskNumbers[i] */
-    unsigned long volumeCount;
+    VxdULong diskAttributes[26]; /* VXD_DISK_... of diskNumbers[i] */
+    VxdULong volumeCount;
     char volumeNames[8]
                     [50]; /* the target's volumes, "\\?\Volume{GUID}\", with or without a letter */
     char assignedLetters[27]; /* the letters that this call gave */
     /* Since 1.5. */
-    unsigned long pathCount;    /* the target's sessions that carry the disks answered with */
-    unsigned long diskLuns[26]; /* the LUN of diskNumbers[i] */
+    VxdULong pathCount;    /* the target's sessions that carry the disks answered with */
+    VxdULong diskLuns[26]; /* the LUN of diskNumbers[i] */
 } VxdAttachResult;
 
 typedef struct VxdDetachRequest {
-    unsigned long size;
+    VxdULong size;
     const char *targetName;
     const char *portalAddress; /* used with VXD_DETACH_REMOVE_PORTAL */
     unsigned short portalPort; /* 0: 3260 */
-    unsigned long flags;       /* VXD_DETACH_... */
+    VxdULong flags;            /* VXD_DETACH_... */
     VxdProgressFunction progress;
     void *progressContext;
-    unsigned long lun; /* since 1.5, with VXD_DETACH_ONE_LUN */
+    VxdULong lun; /* since 1.5, with VXD_DETACH_ONE_LUN */
 } VxdDetachRequest;
 
 typedef struct VxdDetachResult {
-    unsigned long size;
+    VxdULong size;
     int status;
-    unsigned long serviceStatus;
+    VxdULong serviceStatus;
     char letters[27]; /* the letters that were taken away */
-    unsigned long sessionsLoggedOut;
-    unsigned long persistentLoginsRemoved;
+    VxdULong sessionsLoggedOut;
+    VxdULong persistentLoginsRemoved;
     char lettersInUse[27]; /* the letters whose volumes could not be locked */
 } VxdDetachResult;
 
@@ -217,12 +225,12 @@ VXDMOUNT_IMPORT int VXDMOUNT_CALL VxdDetach(const VxdDetachRequest *request,
 
 /* Since 1.5: which targets a portal offers. */
 typedef struct VxdListTargetsRequest {
-    unsigned long size;        /* sizeof(VxdListTargetsRequest) */
+    VxdULong size;             /* sizeof(VxdListTargetsRequest) */
     const char *portalAddress; /* NULL: the targets the initiator already knows */
     unsigned short portalPort; /* 0: 3260 */
     const char *chapUserName;  /* discovery CHAP; NULL: none */
     const unsigned char *chapSecret;
-    unsigned long chapSecretLength;
+    VxdULong chapSecretLength;
     VxdProgressFunction progress;
     void *progressContext;
 } VxdListTargetsRequest;
@@ -232,7 +240,7 @@ typedef struct VxdListTargetsRequest {
  * removed again; nothing is logged in. *namesSize: in, the buffer's size in bytes (names may be
  * NULL when it is 0); out, the bytes written or, with VXD_STATUS_BUFFER_TOO_SMALL, needed. */
 VXDMOUNT_IMPORT int VXDMOUNT_CALL VxdListTargets(const VxdListTargetsRequest *request, char *names,
-                                                 unsigned long *namesSize);
+                                                 VxdULong *namesSize);
 
 /* A status in a few words, such as "the portal could not be registered"; never NULL. */
 VXDMOUNT_IMPORT const char *VXDMOUNT_CALL VxdStatusText(int status);
@@ -243,7 +251,7 @@ typedef int(VXDMOUNT_CALL *VxdDetachFunction)(const VxdDetachRequest *request,
                                               VxdDetachResult *result);
 typedef const char *(VXDMOUNT_CALL *VxdStatusTextFunction)(int status);
 typedef int(VXDMOUNT_CALL *VxdListTargetsFunction)(const VxdListTargetsRequest *request,
-                                                   char *names, unsigned long *namesSize);
+                                                   char *names, VxdULong *namesSize);
 
 #ifdef __cplusplus
 }

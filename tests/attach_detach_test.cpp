@@ -2114,7 +2114,7 @@ TEST(Chap, LengthsAndCombinationsAreCheckedBeforeAnythingIsSent) {
         WithChap(attach, kSecret);
         attach.request.flags = VXD_ATTACH_SET_INITIATOR_SECRET;
         attach.request.initiatorSecret = kInitiatorSecret.data();
-        attach.request.initiatorSecretLength = static_cast<unsigned long>(kInitiatorSecret.size());
+        attach.request.initiatorSecretLength = static_cast<VxdULong>(kInitiatorSecret.size());
         EXPECT_EQ(attach.Run(), VXD_STATUS_OUT_OF_MEMORY) << blocksGiven;
         EXPECT_EQ(attach.result.status, VXD_STATUS_OUT_OF_MEMORY) << blocksGiven;
         EXPECT_EQ(attach.result.serviceStatus, 0u) << blocksGiven;
@@ -2182,7 +2182,7 @@ TEST(ListTargets, NamesWhatThePortalOffersInTheServicesOrderAndLogsInNowhere) {
         request.progress = &Collect;
         request.progressContext = &progress;
         std::string names(64, 'x');
-        unsigned long size = c.size;
+        VxdULong size = c.size;
         EXPECT_EQ(VxdListTargets(&request, c.namesBuffer ? &names[0] : nullptr, &size), c.status)
             << Joined(progress);
         EXPECT_EQ(size, c.sizeAfter);
@@ -2200,7 +2200,7 @@ TEST(ListTargets, NamesWhatThePortalOffersInTheServicesOrderAndLogsInNowhere) {
         }
         ExpectClean(machine);
     }
-    unsigned long size = 0;
+    VxdULong size = 0;
     EXPECT_EQ(VxdListTargets(nullptr, nullptr, &size), VXD_STATUS_INVALID_ARGUMENT);
     VxdListTargetsRequest request{};
     request.size = sizeof request;
@@ -2214,7 +2214,7 @@ TEST(ListTargets, NamesWhatThePortalOffersInTheServicesOrderAndLogsInNowhere) {
     request.chapUserName = kChapUser;
     const std::vector<std::uint8_t> wrong(kSecret.size(), 'w');
     request.chapSecret = wrong.data();
-    request.chapSecretLength = static_cast<unsigned long>(wrong.size());
+    request.chapSecretLength = static_cast<VxdULong>(wrong.size());
     EXPECT_EQ(VxdListTargets(&request, nullptr, &size), VXD_STATUS_AUTH_FAILED);
     request.chapSecret = kSecret.data();
     EXPECT_EQ(VxdListTargets(&request, nullptr, &size), VXD_STATUS_BUFFER_TOO_SMALL);

@@ -114,7 +114,7 @@ inline void WithChap(Attach &attach, const std::vector<std::uint8_t> &secret,
                      const char *user = kChapUser) {
     attach.request.chapUserName = user;
     attach.request.chapSecret = secret.data();
-    attach.request.chapSecretLength = static_cast<unsigned long>(secret.size());
+    attach.request.chapSecretLength = static_cast<VxdULong>(secret.size());
 }
 
 inline bool Holds(const std::vector<std::uint8_t> &bytes, const std::vector<std::uint8_t> &secret) {

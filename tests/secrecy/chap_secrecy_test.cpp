@@ -79,7 +79,7 @@ TEST(Chap, NoSecretIsWrittenAnywhereAndEveryCopyIsWipedBeforeItIsFreed) {
         WithChap(attach, kSecret);
         attach.request.flags = VXD_ATTACH_SET_INITIATOR_SECRET | VXD_ATTACH_DISCOVERY_CHAP;
         attach.request.initiatorSecret = kInitiatorSecret.data();
-        attach.request.initiatorSecretLength = static_cast<unsigned long>(kInitiatorSecret.size());
+        attach.request.initiatorSecretLength = static_cast<VxdULong>(kInitiatorSecret.size());
         c.setUp(machine, attach);
         {
             const WatchFrees watching(secrets);
@@ -141,10 +141,10 @@ TEST(Chap, NoSecretIsWrittenAnywhereAndEveryCopyIsWipedBeforeItIsFreed) {
     request.portalAddress = kPortal;
     request.chapUserName = kChapUser;
     request.chapSecret = kSecret.data();
-    request.chapSecretLength = static_cast<unsigned long>(kSecret.size());
+    request.chapSecretLength = static_cast<VxdULong>(kSecret.size());
     request.progress = &Collect;
     request.progressContext = &progress;
-    unsigned long size = 0;
+    VxdULong size = 0;
     {
         const WatchFrees watching(secrets);
         EXPECT_EQ(VxdListTargets(&request, nullptr, &size), VXD_STATUS_BUFFER_TOO_SMALL);

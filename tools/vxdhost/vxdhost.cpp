@@ -498,14 +498,14 @@ int Attach(const CommandLine &line) {
     }
     request.flags |= options.multipath ? VXD_ATTACH_MULTIPATH : 0;
     request.extraPortals = extraPortals.empty() ? nullptr : extraPortals.data();
-    request.extraPortalCount = static_cast<unsigned long>(extraPortals.size());
+    request.extraPortalCount = static_cast<VxdULong>(extraPortals.size());
     if (options.chap.Any()) {
         request.chapUserName = options.chap.user.c_str();
         request.chapSecret = secrets.chap.Data();
-        request.chapSecretLength = static_cast<unsigned long>(secrets.chap.Size());
+        request.chapSecretLength = static_cast<VxdULong>(secrets.chap.Size());
         if (!options.chap.initiatorSecretFile.empty()) {
             request.initiatorSecret = secrets.initiator.Data();
-            request.initiatorSecretLength = static_cast<unsigned long>(secrets.initiator.Size());
+            request.initiatorSecretLength = static_cast<VxdULong>(secrets.initiator.Size());
         }
         request.flags |= vxd::credentials::AttachFlags(options.chap);
     }
@@ -609,7 +609,7 @@ int Targets(const CommandLine &line) {
     if (options.chap.Any()) {
         request.chapUserName = options.chap.user.c_str();
         request.chapSecret = secrets.chap.Data();
-        request.chapSecretLength = static_cast<unsigned long>(secrets.chap.Size());
+        request.chapSecretLength = static_cast<VxdULong>(secrets.chap.Size());
     }
     request.progress = PrintProgress;
     const std::string portal =

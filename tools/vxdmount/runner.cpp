@@ -475,7 +475,7 @@ int RunAttach(const Options &options, const Scenario &scenario, sim::Machine &ma
         extraPortals.push_back(VxdPortal{address.c_str(), port});
     }
     request.extraPortals = extraPortals.empty() ? nullptr : extraPortals.data();
-    request.extraPortalCount = static_cast<unsigned long>(extraPortals.size());
+    request.extraPortalCount = static_cast<VxdULong>(extraPortals.size());
     if (!options.mountFolder.empty()) {
         // The simulated machine has the folder, empty, unless the scenario's volume holds it.
         std::string folder = options.mountFolder;
@@ -485,10 +485,10 @@ int RunAttach(const Options &options, const Scenario &scenario, sim::Machine &ma
     if (options.chap.Any()) {
         request.chapUserName = options.chap.user.c_str();
         request.chapSecret = secrets.chap.Data();
-        request.chapSecretLength = static_cast<unsigned long>(secrets.chap.Size());
+        request.chapSecretLength = static_cast<VxdULong>(secrets.chap.Size());
         if (!options.chap.initiatorSecretFile.empty()) {
             request.initiatorSecret = secrets.initiator.Data();
-            request.initiatorSecretLength = static_cast<unsigned long>(secrets.initiator.Size());
+            request.initiatorSecretLength = static_cast<VxdULong>(secrets.initiator.Size());
         }
         request.flags |= credentials::AttachFlags(options.chap);
     }
@@ -548,11 +548,11 @@ int RunTargets(const Options &options, sim::Machine &machine, Printer &printer, 
     if (options.chap.Any()) {
         request.chapUserName = options.chap.user.c_str();
         request.chapSecret = secrets.chap.Data();
-        request.chapSecretLength = static_cast<unsigned long>(secrets.chap.Size());
+        request.chapSecretLength = static_cast<VxdULong>(secrets.chap.Size());
     }
     request.progress = &PrintProgress;
     request.progressContext = &printer;
-    unsigned long size = 0;
+    VxdULong size = 0;
     int status = VxdListTargets(&request, nullptr, &size);
     std::vector<char> names;
     if (status == VXD_STATUS_BUFFER_TOO_SMALL) {
