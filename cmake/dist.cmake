@@ -7,6 +7,10 @@ set(VXD_DIST_ZIP ${CMAKE_BINARY_DIR}/dist/${VXD_DIST_NAME}.zip)
 install(FILES ${VXD_MSVC_IMPORT_LIBRARY} ${PROJECT_SOURCE_DIR}/entry/vxdmount.def
         DESTINATION lib)
 install(FILES ${PROJECT_SOURCE_DIR}/entry/vxdmount.h DESTINATION include)
+# The bindings: one C# file that a .NET project (or PowerShell's Add-Type) takes, one Python
+# module.
+install(FILES ${PROJECT_SOURCE_DIR}/bindings/csharp/Vxdmount.cs DESTINATION bindings/csharp)
+install(FILES ${PROJECT_SOURCE_DIR}/bindings/python/vxdmount.py DESTINATION bindings/python)
 
 # The CMake package: find_package(vxdmount CONFIG) and the imported target vxdmount::vxdmount.
 set(package ${CMAKE_BINARY_DIR}/package)

@@ -2,8 +2,9 @@
 # Checks a release zip.
 #   check_dist.sh contents ZIP SOURCE_DIR BUILD_DIR OBJDUMP ARCH
 #       the install tree's files, their checksums, the DLL as check_dll.sh wants it and within
-#       168 KiB, vxdhost's machine, the README's bitness, and no path of the machine that built
-#       them inside any file (ARCH: win32 or win64)
+#       168 KiB, vxdhost's machine, the README's bitness, the bindings as the tests ran them and
+#       with the DLL's version, and no path of the machine that built them inside any file
+#       (ARCH: win32 or win64)
 #   check_dist.sh reproducible ZIP SOURCE_DIR WORK_DIR PRESET VALIJSON_INCLUDE
 #       a copy of the sources built in WORK_DIR with PRESET gives the same zip, byte for byte;
 #       it takes valijson's headers from where the first build took them
@@ -32,7 +33,8 @@ contents)
     fi
     work=$(mktemp -d)
     trap 'rm -rf "$work"' EXIT
-    expected="README.txt SHA256SUMS bin/vxdhost.exe bin/vxdmount.dll include/vxdmount.h"
+    expected="README.txt SHA256SUMS bin/vxdhost.exe bin/vxdmount.dll"
+    expected+=" bindings/csharp/Vxdmount.cs bindings/python/vxdmount.py include/vxdmount.h"
     expected+=" lib/cmake/vxdmount/vxdmountConfig.cmake"
     expected+=" lib/cmake/vxdmount/vxdmountConfigVersion.cmake"
     expected+=" lib/libvxdmount.dll.a lib/vxdmount.def lib/vxdmount.lib"
@@ -56,6 +58,16 @@ contents)
     [ "$size" -le 172032 ] || fail "vxdmount.dll is $size bytes, more than 168 KiB"
     "$objdump" -f "$work/bin/vxdhost.exe" | grep -q "$format" || fail "vxdhost.exe is not $format"
     cmp -s "$work/include/vxdmount.h" "$source_dir/entry/vxdmount.h" || fail "vxdmount.h differs"
+    for binding in csharp/Vxdmount.cs python/vxdmount.py; do
+        cmp -s "$work/bindings/$binding" "$source_dir/bindings/$binding" ||
+            fail "bindings/$binding differs from the one the tests ran"
+    done
+    # The bindings carry the DLL's version.
+    version=$(basename "$zip_file" | sed -n 's/^vxdmount-\(.*\)-win[0-9]*\.zip$/\1/p')
+    grep -qx "__version__ = \"$version\"" "$work/bindings/python/vxdmount.py" ||
+        fail "bindings/python/vxdmount.py does not say version $version"
+    grep -qE "const string Version = \"$version\";" "$work/bindings/csharp/Vxdmount.cs" ||
+        fail "bindings/csharp/Vxdmount.cs does not say version $version"
     for readme in "$work/README.txt" "$work/testkit/README.txt"; do
         grep -q $'\r$' "$readme" || fail "${readme#"$work"/} has no CRLF line ends"
         grep -q '@[A-Z_]*@' "$readme" && fail "${readme#"$work"/} has a placeholder left"
