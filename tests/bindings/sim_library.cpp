@@ -40,7 +40,8 @@ int VxdSimLoadScenario(const char *path) {
     vxd::runner::Scenario scenario;
     std::string error;
     if (path == nullptr || !vxd::runner::LoadScenario(path, scenario, error)) {
-        std::fprintf(stderr, "VxdSimLoadScenario: %s\n", path == nullptr ? "no path" : error.c_str());
+        std::fprintf(stderr, "VxdSimLoadScenario: %s\n",
+                     path == nullptr ? "no path" : error.c_str());
         return 1;
     }
     // The machine being replaced must be gone first: the newest machine alive is the current one.
