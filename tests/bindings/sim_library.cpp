@@ -15,20 +15,15 @@ static_assert(sizeof(VxdULong) == 4, "the structures must have Windows' layout")
 
 namespace {
 
-// Until a test loads a scenario, the runner's machine without one.
-std::unique_ptr<vxd::sim::Machine> &TheMachine() {
-    static std::unique_ptr<vxd::sim::Machine> machine = [] {
-        auto created = std::make_unique<vxd::sim::Machine>();
-        vxd::runner::StageScenario(vxd::runner::DefaultScenario(), *created);
-        return created;
-    }();
+// The runner's machine without a scenario, there from the load on: an export called before any
+// scenario needs a machine.
+std::unique_ptr<vxd::sim::Machine> DefaultMachine() {
+    auto machine = std::make_unique<vxd::sim::Machine>();
+    vxd::runner::StageScenario(vxd::runner::DefaultScenario(), *machine);
     return machine;
 }
 
-// There from the load on: an export called before any scenario needs a machine.
-const bool kMachineReady = TheMachine() != nullptr;
-
-vxd::sim::Machine &Current() { return vxd::sim::Machine::Current(); }
+std::unique_ptr<vxd::sim::Machine> theMachine = DefaultMachine();
 
 } // namespace
 
@@ -45,15 +40,15 @@ int VxdSimLoadScenario(const char *path) {
         return 1;
     }
     // The machine being replaced must be gone first: the newest machine alive is the current one.
-    TheMachine().reset();
-    TheMachine() = std::make_unique<vxd::sim::Machine>();
-    vxd::runner::StageScenario(scenario, *TheMachine());
+    theMachine.reset();
+    theMachine = std::make_unique<vxd::sim::Machine>();
+    vxd::runner::StageScenario(scenario, *theMachine);
     return 0;
 }
 
 void *CreateEventW(void * /*attributes*/, int /*manualReset*/, int initialState,
                    const wchar_t * /*name*/) {
-    vxd::sim::Machine &machine = Current();
+    vxd::sim::Machine &machine = *theMachine;
     vxd::platform::HANDLE event = machine.CreateEvent();
     if (initialState != 0) {
         machine.SignalEventAt(event, machine.Now());
@@ -62,7 +57,7 @@ void *CreateEventW(void * /*attributes*/, int /*manualReset*/, int initialState,
 }
 
 int SetEvent(void *event) {
-    vxd::sim::Machine &machine = Current();
+    vxd::sim::Machine &machine = *theMachine;
     machine.SignalEventAt(event, machine.Now());
     return 1;
 }
